@@ -1,0 +1,23 @@
+# Sourced by the scripts: installs the Debian packages the project needs when they are missing.
+# Usage: need_packages pkg...
+need_packages() {
+  local missing=()
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" -eq 0 ]; then
+    echo "Installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq >/dev/null || true
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  else
+    echo "Missing Debian packages: ${missing[*]}" >&2
+    echo "Install them with: sudo apt-get install ${missing[*]}" >&2
+    return 1
+  fi
+}
+
+BUILD_PACKAGES=(build-essential cmake pkg-config libgtk2.0-dev nlohmann-json3-dev libcurl4-openssl-dev
+  libssl-dev libarchive-dev libarchive-tools unzip zip libgtest-dev xvfb xauth xdotool openssl
+  python3 ca-certificates procps curl)

@@ -1,0 +1,24 @@
+#include <algorithm>
+
+#include "app/ui.h"
+#include "platform/platform.h"
+
+ClockFunction ui_clock = &plat::tick_ms;
+UiTrace ui_trace;
+
+void ProgressThrottle::update(uint64_t current, bool force) {
+  uint32_t now = ui_clock();
+  if (!force && last_tick != 0 && static_cast<uint32_t>(now - last_tick) < 100) return;
+  last_tick = now;
+  if (total == 0) {
+    pulse_progress(text);
+    return;
+  }
+  uint64_t reached = std::min(done + current, total);
+  set_progress(text, from + (to - from) * static_cast<double>(reached) / static_cast<double>(total));
+}
+
+void ProgressThrottle::finish_item(uint64_t units) {
+  done = std::min(total, done + units);
+  update(0, true);
+}

@@ -1,0 +1,6 @@
+// Installing the carried package without a window; the result is the process exit code.
+#pragma once
+
+#include <cstdint>
+
+int32_t run_silent_install();   // 0 installed, 2 no package copied out, 3 install failed

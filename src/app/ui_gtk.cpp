@@ -1,0 +1,100 @@
+// The UI helpers over GTK+ 2. Every helper leaves a widget that does not exist alone.
+#include <gtk/gtk.h>
+
+#include <algorithm>
+
+#include "app/installer_window_gtk.h"
+#include "app/ui.h"
+#include "common/state.h"
+#include "common/strings.h"
+
+InstallerWindow installer_window;
+bool main_loop_running = false;
+
+static bool toolkit_ready() { return gdk_display_get_default() != nullptr; }
+
+void pump_events() {
+  if (!toolkit_ready()) return;
+  while (gtk_events_pending()) gtk_main_iteration();
+}
+
+void set_status(const std::wstring& text) {
+  ui_trace.last_status = text;
+  if (installer_window.status_label)
+    gtk_label_set_text(GTK_LABEL(installer_window.status_label), wide_to_utf8(text).c_str());
+  pump_events();
+}
+
+void pulse_progress(const std::wstring& text) {
+  ++ui_trace.pulses;
+  if (!text.empty()) {
+    ui_trace.last_status = text;
+    if (installer_window.status_label)
+      gtk_label_set_text(GTK_LABEL(installer_window.status_label), wide_to_utf8(text).c_str());
+  }
+  if (installer_window.progress_bar) gtk_progress_bar_pulse(GTK_PROGRESS_BAR(installer_window.progress_bar));
+  pump_events();
+}
+
+void set_progress(const std::wstring& text, double fraction) {
+  if (!text.empty()) set_status(text);
+  fraction = std::min(1.0, std::max(0.0, fraction));
+  ++ui_trace.progress_updates;
+  ui_trace.last_fraction = fraction;
+  if (installer_window.progress_bar)
+    gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(installer_window.progress_bar), fraction);
+  pump_events();
+}
+
+void set_busy(bool flag) {
+  busy = flag;
+  const InstallerWindow& w = installer_window;
+  for (GtkWidget* widget : {w.action_button, w.cancel_button, w.version_combo, w.location_entry})
+    if (widget) gtk_widget_set_sensitive(widget, !flag);
+  if (w.progress_bar) gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(w.progress_bar), flag ? 0.02 : 0.0);
+  pump_events();
+  pump_events();
+}
+
+void show_message_dialog(MessageType type, const std::string& text) {
+  if (!toolkit_ready()) return;
+  GtkWidget* dialog = gtk_message_dialog_new(
+      installer_window.window ? GTK_WINDOW(installer_window.window) : nullptr, GTK_DIALOG_MODAL,
+      type == MessageType::Error ? GTK_MESSAGE_ERROR : GTK_MESSAGE_INFO, GTK_BUTTONS_OK, "%s", text.c_str());
+  gtk_dialog_run(GTK_DIALOG(dialog));
+  gtk_widget_destroy(dialog);
+}
+
+void quit_main_loop() {
+  if (main_loop_running && gtk_main_level() > 0) gtk_main_quit();
+}
+
+std::string location_text() {
+  if (!installer_window.location_entry) return std::string();
+  return gtk_entry_get_text(GTK_ENTRY(installer_window.location_entry));
+}
+
+void set_location_text(const std::string& text) {
+  if (installer_window.location_entry) gtk_entry_set_text(GTK_ENTRY(installer_window.location_entry), text.c_str());
+}
+
+static bool checked(GtkWidget* check) {
+  return check && gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(check));
+}
+
+bool desktop_checked() { return checked(installer_window.desktop_check); }
+bool start_menu_checked() { return checked(installer_window.start_menu_check); }
+bool launch_checked() { return checked(installer_window.launch_check); }
+
+void add_version_line(const std::string& text) {
+  if (installer_window.version_combo)
+    gtk_combo_box_append_text(GTK_COMBO_BOX(installer_window.version_combo), text.c_str());
+}
+
+void select_version_line(int index) {
+  if (installer_window.version_combo) gtk_combo_box_set_active(GTK_COMBO_BOX(installer_window.version_combo), index);
+}
+
+void set_release_notes_text(const std::string& text) {
+  if (installer_window.notes_buffer) gtk_text_buffer_set_text(installer_window.notes_buffer, text.c_str(), -1);
+}

@@ -1,0 +1,13 @@
+#include "common/state.h"
+
+std::string run_mode = "online";
+bool update_mode = false;
+InstallOptions install_options;
+ReleaseCatalogue release_catalogue;
+bool busy = false;
+int32_t exit_code = 0;
+
+#ifndef MORVELL_UPDATE_SERVER
+#define MORVELL_UPDATE_SERVER "https://updates.morvell.example"
+#endif
+const char* const update_server_base = MORVELL_UPDATE_SERVER;

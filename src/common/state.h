@@ -1,0 +1,40 @@
+// The process-wide values of the installer, settled at start-up and read by every flow.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct InstallOptions {
+  std::string install_dir;          // UTF-8, as the location entry shows it
+  std::string package_path;         // UTF-8, the --package value, never cleaned
+  bool desktop_shortcut = true;
+  bool start_menu_shortcut = true;
+  bool launch_after_install = true;
+};
+
+struct ReleaseEntry {
+  std::string version;
+  std::string file_name;
+  std::string download_url;
+  std::string sha256;
+  std::string release_notes;
+  std::string channel;
+  std::string kind;
+  uint64_t size = 0;
+};
+
+struct ReleaseCatalogue {
+  std::vector<ReleaseEntry> entries;
+  int32_t selected = -1;            // outside the list = nothing chosen
+};
+
+extern std::string run_mode;        // "online", "offline" or "uninstall"
+extern bool update_mode;            // started by the application with --update
+extern InstallOptions install_options;
+extern ReleaseCatalogue release_catalogue;
+extern bool busy;                   // a flow is running a long operation
+extern int32_t exit_code;           // returned by a windowed run
+
+// The compiled-in HTTPS base address of the update server.
+extern const char* const update_server_base;

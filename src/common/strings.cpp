@@ -1,0 +1,169 @@
+#include "common/strings.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cwctype>
+
+#include "platform/platform.h"
+
+std::wstring utf8_to_wide(const std::string& text) {
+  if (text.empty()) return std::wstring();
+  return plat::utf8_to_wide(text);
+}
+
+std::string wide_to_utf8(const std::wstring& text) {
+  if (text.empty()) return std::string();
+  return plat::wide_to_utf8(text);
+}
+
+std::wstring to_lower_wide(const std::wstring& text) {
+  std::wstring out(text);
+  for (auto& c : out) c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
+  return out;
+}
+
+bool is_separator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+static size_t last_separator(const std::wstring& path) {
+  for (size_t i = path.size(); i > 0; --i)
+    if (is_separator(path[i - 1])) return i - 1;
+  return std::wstring::npos;
+}
+
+std::wstring parent_path(const std::wstring& path) {
+  size_t pos = last_separator(path);
+  if (pos == std::wstring::npos) return L".";
+  if (pos == 0) return path.substr(0, 1);
+  return path.substr(0, pos);
+}
+
+std::wstring file_name_of(const std::wstring& path) {
+  size_t pos = last_separator(path);
+  if (pos == std::wstring::npos) return path;
+  return path.substr(pos + 1);
+}
+
+std::wstring clean_path_input(const std::wstring& text) {
+  size_t begin = 0, end = text.size();
+  while (begin < end && std::iswspace(static_cast<wint_t>(text[begin]))) ++begin;
+  while (end > begin && std::iswspace(static_cast<wint_t>(text[end - 1]))) --end;
+  std::wstring out = text.substr(begin, end - begin);
+  if (out.size() >= 2 && out.front() == L'"' && out.back() == L'"') out = out.substr(1, out.size() - 2);
+  while (out.size() > 3 && is_separator(out.back())) out.pop_back();
+  return out;
+}
+
+std::wstring own_exe_path() { return plat::own_executable_path(); }
+
+std::wstring shell_folder(int folder) { return plat::shell_folder(folder); }
+
+std::wstring format_byte_size(uint64_t bytes) {
+  static const wchar_t* const units[] = {L"B", L"KB", L"MB", L"GB"};
+  if (bytes < 1024) return std::to_wstring(bytes) + L" B";
+  double value = static_cast<double>(bytes) / 1024.0;
+  int unit = 1;
+  while (value >= 1024.0 && unit < 3) {
+    value /= 1024.0;
+    ++unit;
+  }
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%.1f", value);
+  std::wstring out;
+  for (const char* p = buffer; *p; ++p) out.push_back(static_cast<wchar_t>(*p));
+  return out + L" " + units[unit];
+}
+
+std::wstring join_path(const std::wstring& parent, const std::wstring& name) {
+  return parent + plat::kPathSeparator + name;
+}
+
+std::wstring quote_argument(const std::wstring& text) {
+  std::wstring out = L"\"";
+  size_t backslashes = 0;
+  for (wchar_t c : text) {
+    if (c == L'\\') {
+      out.push_back(c);
+      ++backslashes;
+    } else if (c == L'"') {
+      out.append(backslashes + 1, L'\\');
+      out.push_back(c);
+      backslashes = 0;
+    } else {
+      out.push_back(c);
+      backslashes = 0;
+    }
+  }
+  out.append(backslashes, L'\\');
+  out.push_back(L'"');
+  return out;
+}
+
+// The rules of the Windows C runtime: blanks separate arguments outside quotes; 2n backslashes
+// before a quote give n backslashes and a quote toggle, 2n+1 give n backslashes and a literal
+// quote; "" inside a quoted run gives a literal quote; other backslashes are literal.
+std::vector<std::wstring> split_command_line(const std::wstring& parameters) {
+  std::vector<std::wstring> args;
+  std::wstring current;
+  bool in_arg = false, quoted = false;
+  size_t i = 0, n = parameters.size();
+  while (i < n) {
+    wchar_t c = parameters[i];
+    if (!quoted && (c == L' ' || c == L'\t')) {
+      if (in_arg) args.push_back(current);
+      current.clear();
+      in_arg = false;
+      ++i;
+      continue;
+    }
+    in_arg = true;
+    if (c == L'\\') {
+      size_t count = 0;
+      while (i < n && parameters[i] == L'\\') ++count, ++i;
+      if (i < n && parameters[i] == L'"') {
+        current.append(count / 2, L'\\');
+        if (count % 2) {
+          current.push_back(L'"');
+          ++i;
+        }
+      } else {
+        current.append(count, L'\\');
+      }
+      continue;
+    }
+    if (c == L'"') {
+      if (quoted && i + 1 < n && parameters[i + 1] == L'"') {
+        current.push_back(L'"');
+        i += 2;
+        continue;
+      }
+      quoted = !quoted;
+      ++i;
+      continue;
+    }
+    current.push_back(c);
+    ++i;
+  }
+  if (in_arg) args.push_back(current);
+  return args;
+}
+
+std::wstring quote_powershell_literal(const std::wstring& text) {
+  std::wstring out = L"'";
+  for (wchar_t c : text) {
+    out.push_back(c);
+    if (c == L'\'' || c == 0x2018 || c == 0x2019 || c == 0x201A || c == 0x201B) out.push_back(c);
+  }
+  out.push_back(L'\'');
+  return out;
+}
+
+bool ends_with_ignore_case(const std::string& text, const std::string& suffix) {
+  if (suffix.size() > text.size()) return false;
+  size_t offset = text.size() - suffix.size();
+  for (size_t i = 0; i < suffix.size(); ++i) {
+    int a = std::tolower(static_cast<unsigned char>(text[offset + i]));
+    int b = std::tolower(static_cast<unsigned char>(suffix[i]));
+    if (a != b) return false;
+  }
+  return true;
+}

@@ -1,0 +1,29 @@
+// Text and path helpers shared by every part of the installer. None of them fails loudly:
+// each yields empty text where it cannot produce a result and the caller decides.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+std::wstring utf8_to_wide(const std::string& text);     // invalid bytes become U+FFFD
+std::string wide_to_utf8(const std::wstring& text);     // empty on empty input
+std::wstring to_lower_wide(const std::wstring& text);   // towlower per code unit
+std::wstring parent_path(const std::wstring& path);     // "." when there is no separator
+std::wstring file_name_of(const std::wstring& path);    // last component, empty after a trailing separator
+// Trims blanks, drops one pair of enclosing double quotes, drops trailing separators while longer than 3.
+std::wstring clean_path_input(const std::wstring& text);
+std::wstring own_exe_path();                            // full path of the running program, or empty
+std::wstring shell_folder(int folder);                  // a well-known folder (plat::kFolder*), or empty
+std::wstring format_byte_size(uint64_t bytes);          // "1023 B", "1.5 KB", "2048.0 GB"
+std::wstring join_path(const std::wstring& parent, const std::wstring& name);   // parent + separator + name
+bool is_separator(wchar_t c);                           // "\" or "/"
+
+// Quotes one argument by the Windows command-line rules (always quoted).
+std::wstring quote_argument(const std::wstring& text);
+// Splits a parameter string by the same rules, the inverse of quote_argument.
+std::vector<std::wstring> split_command_line(const std::wstring& parameters);
+// A single-quoted PowerShell literal; every kind of single quote inside is doubled.
+std::wstring quote_powershell_literal(const std::wstring& text);
+// Byte-wise suffix test after ASCII lower-casing of both sides.
+bool ends_with_ignore_case(const std::string& text, const std::string& suffix);

@@ -1,0 +1,3 @@
+#include "flows/uninstall.h"
+
+void run_uninstall() {}

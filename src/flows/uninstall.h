@@ -1,0 +1,4 @@
+// What the Uninstall button does.
+#pragma once
+
+void run_uninstall();

@@ -1,0 +1,19 @@
+// File-tree primitives: directories, silent deletion, copies with progress, counting, moving.
+// None of them follows a symbolic link out of the tree it was given.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct ProgressThrottle;
+
+bool create_directory_tree(const std::wstring& path);    // true when created or something of that name exists
+void delete_tree(const std::wstring& path);              // file or tree, silently
+bool copy_file_with_progress(const std::wstring& source, const std::wstring& destination,
+                             ProgressThrottle* throttle, uint64_t size_hint);
+bool count_tree(const std::wstring& path, uint64_t& files, uint64_t& bytes);   // adds to the counters
+bool copy_tree(const std::wstring& source, const std::wstring& destination, ProgressThrottle* throttle);
+bool copy_tree_with_progress(const std::wstring& source, const std::wstring& destination,
+                             const std::wstring& text, double from, double to);
+bool move_tree(const std::wstring& source, const std::wstring& destination, ProgressThrottle* throttle);
+void write_file_bytes(const std::wstring& path, const std::string& bytes);   // replaces the file, silently

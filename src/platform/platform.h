@@ -1,0 +1,146 @@
+// The one layer between the installer and the operating system. Everything above it is
+// platform-neutral C++17; only the files below src/platform/ include system headers.
+// Paths are wide text in the platform's native form; nothing here shows a message.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace plat {
+
+// ---------------------------------------------------------------- fault seam
+// Tests install a hook that is asked before every operation that changes the file system or
+// starts, stops or waits for a process; when it answers true the operation fails as the
+// system would have failed it. `op` names the operation ("rename", "copy_file", ...).
+using FaultHook = std::function<bool(const char* op, const std::wstring& path)>;
+void set_fault_hook(FaultHook hook);           // empty hook = no injected faults
+bool fault_injected(const char* op, const std::wstring& path);  // asks the hook, if any
+
+// ---------------------------------------------------------------- text and environment
+extern const wchar_t kPathSeparator;           // separator of paths this program builds
+std::wstring utf8_to_wide(const std::string& text);   // malformed bytes become U+FFFD
+std::string wide_to_utf8(const std::wstring& text);   // unpaired surrogates become U+FFFD
+std::wstring own_executable_path();            // full path of the running program, or empty when it does not fit
+std::string environment_value(const char* name);       // empty when unset
+// Well-known folders, by the classic shell-folder numbers used throughout the program.
+constexpr int kFolderPrograms = 0x0002, kFolderDesktop = 0x0010, kFolderLocalAppData = 0x001C,
+              kFolderProfile = 0x0028;
+std::wstring shell_folder(int folder);         // the folder's path, or empty when unknown
+std::wstring temporary_directory();            // the user's temporary directory
+
+// ---------------------------------------------------------------- time
+uint32_t tick_ms();                            // millisecond counter that wraps at 2^32
+void sleep_ms(uint32_t ms);
+
+// ---------------------------------------------------------------- file system
+enum class PathKind { None, File, Directory, Link };   // a link is never followed
+PathKind path_kind(const std::wstring& path);
+bool file_size(const std::wstring& path, uint64_t& size);   // size of a file (a link: its own size)
+enum class MkdirResult { Created, AlreadyExists, Failed };
+MkdirResult make_directory(const std::wstring& path);       // one level only
+bool delete_file(const std::wstring& path);                  // a file or a link
+bool remove_empty_directory(const std::wstring& path);
+void delete_tree_silently(const std::wstring& path);         // file, link or whole tree; links are removed, never descended
+bool rename_replacing(const std::wstring& from, const std::wstring& to);   // same volume; replaces a file at `to`
+bool is_read_only(const std::wstring& path);
+bool clear_read_only(const std::wstring& path);
+// Copies one file over `to` (replacing it), keeping its mode; a link is copied as a link.
+// `progress` (may be empty) is called after every chunk with (file size, bytes so far).
+using CopyProgress = std::function<void(uint64_t total, uint64_t transferred)>;
+bool copy_file(const std::wstring& from, const std::wstring& to, const CopyProgress& progress);
+struct DirEntry {
+  std::wstring name;
+  PathKind kind = PathKind::File;
+  uint64_t size = 0;
+};
+// Lists a directory without "." and "..". False when it cannot be read.
+bool list_directory(const std::wstring& path, std::vector<DirEntry>& entries);
+bool make_executable(const std::wstring& path);              // no-op where files carry no such bit
+
+// Streams over whole files. A handle below 0 is invalid.
+using FileHandle = intptr_t;
+constexpr FileHandle kNoFile = -1;
+FileHandle open_for_reading(const std::wstring& path);       // shared for reading
+FileHandle create_for_writing(const std::wstring& path);     // created or truncated, not shared
+bool handle_size(FileHandle file, uint64_t& size);
+bool seek_to(FileHandle file, uint64_t offset);
+// Reads up to `size` bytes; returns the count (0 at end of file) or -1 on failure.
+int64_t read_some(FileHandle file, void* buffer, size_t size);
+// Writes the bytes; returns the count written (short or -1 on failure).
+int64_t write_some(FileHandle file, const void* buffer, size_t size);
+void close_file(FileHandle file);
+
+// ---------------------------------------------------------------- processes
+using ProcessHandle = intptr_t;
+constexpr ProcessHandle kNoProcess = -1;
+// Starts `program` (searched on PATH when it has no directory part) with one parameter string
+// in the Windows command-line form; `shown` asks for a visible window where that means anything.
+bool start_process(const std::wstring& program, const std::wstring& parameters, bool shown,
+                   ProcessHandle& process);
+enum class WaitResult { Exited, TimedOut, Failed };
+// Waits up to `timeout_ms`; on Exited the exit code is stored and the handle is closed.
+WaitResult wait_process(ProcessHandle& process, uint32_t timeout_ms, uint32_t& exit_code);
+void close_process(ProcessHandle& process);
+// Starts a program detached from this one (it outlives us), in `directory`, without waiting.
+bool launch_detached(const std::wstring& program, const std::vector<std::wstring>& arguments,
+                     const std::wstring& directory);
+uint32_t current_process_id();
+struct ProcessInfo {
+  uint32_t pid = 0;
+  std::wstring exe_name;   // file name of the process image
+};
+bool list_processes(std::vector<ProcessInfo>& processes);   // false when no snapshot could be taken
+bool process_image_path(uint32_t pid, std::wstring& path);   // full image path; false when unknown
+// Ends a process unconditionally; `held` keeps whatever must stay open until close_process.
+bool terminate_process(uint32_t pid, ProcessHandle& held);
+
+// External tools, by platform: the command that unpacks a zip (method 1 or 2) and the one
+// that removes a directory tree. Parameters are built with the Windows quoting rules.
+bool archive_tool_command(int method, const std::wstring& package, const std::wstring& destination,
+                          std::wstring& program, std::wstring& parameters);
+void remove_tree_command(const std::wstring& path, std::wstring& program, std::wstring& parameters);
+
+// The in-process unpacker (the last resort). `poll` runs between entries (and while waiting)
+// and keeps the window live. Entries that would land outside `destination` are refused.
+enum class UnpackResult { Ok, InitFailed, PackageUnreadable, DestinationUnusable, Empty, Failed, TimedOut };
+UnpackResult unpack_in_process(const std::wstring& package, const std::wstring& destination,
+                               const std::function<void()>& poll);
+
+// ---------------------------------------------------------------- shortcuts and scripts
+extern const wchar_t kShortcutExtension[];     // ".lnk" or ".desktop"
+// Writes one program shortcut at `link` (replacing it). False when nothing was written.
+bool write_shortcut(const std::wstring& target, const std::wstring& link, const std::wstring& directory,
+                    const std::wstring& arguments, const std::wstring& description);
+extern const wchar_t kRemovalScriptName[];      // file name of the uninstall script
+// Text of the script that waits 2 s, removes `install_dir`, leaves for the temporary folder and
+// removes `work_dir`; every path quoted so that no character of it changes the commands.
+std::string removal_script_text(const std::wstring& install_dir, const std::wstring& work_dir);
+bool run_script_detached(const std::wstring& script);        // hidden, outlives this process
+
+// ---------------------------------------------------------------- HTTP
+enum class HttpStage { Done, BadUrl, InitFailed, ConnectFailed, RequestFailed, NetworkFailed,
+                       Aborted, ReadFailed, DataFailed };
+struct HttpHandlers {
+  // Called once with the status (0 when unreadable) and the Content-Length (0 when absent or
+  // unreadable as a 32-bit number); returning false aborts with stage Aborted.
+  std::function<bool(long status, uint32_t content_length)> on_response;
+  // Called with each piece of the body; returning false aborts with stage Aborted.
+  std::function<bool(const char* data, size_t size)> on_data;
+  // Called at least every 100 ms while the transfer waits or runs.
+  std::function<void()> on_idle;
+};
+// One GET with the installer's identity: redirects followed (never from https to http),
+// 30 s time-outs, TLS verified against the system trust store for https URLs.
+HttpStage http_get(const std::string& url, HttpHandlers& handlers);
+
+// ---------------------------------------------------------------- SHA-256
+struct Sha256;                                   // opaque running digest
+Sha256* sha256_begin();                          // null when unavailable
+bool sha256_add(Sha256* digest, const void* data, size_t size);
+bool sha256_finish(Sha256* digest, unsigned char out[32]);   // releases the digest
+void sha256_discard(Sha256* digest);                         // releases without a result
+
+}  // namespace plat

@@ -1,0 +1,163 @@
+// POSIX backend: text conversion, the program's own path, environment, folders, time.
+#include <limits.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include "platform/platform.h"
+
+namespace plat {
+
+static FaultHook& fault_hook_slot() {
+  static FaultHook hook;
+  return hook;
+}
+
+void set_fault_hook(FaultHook hook) { fault_hook_slot() = std::move(hook); }
+
+bool fault_injected(const char* op, const std::wstring& path) {
+  FaultHook& hook = fault_hook_slot();
+  return hook && hook(op, path);
+}
+
+const wchar_t kPathSeparator = L'/';
+
+std::wstring utf8_to_wide(const std::string& text) {
+  std::wstring out;
+  out.reserve(text.size());
+  const unsigned char* s = reinterpret_cast<const unsigned char*>(text.data());
+  size_t n = text.size(), i = 0;
+  while (i < n) {
+    unsigned char c = s[i];
+    if (c < 0x80) {
+      out.push_back(c);
+      ++i;
+      continue;
+    }
+    int extra = 0;
+    uint32_t cp = 0, min = 0;
+    if ((c & 0xE0) == 0xC0) extra = 1, cp = c & 0x1F, min = 0x80;
+    else if ((c & 0xF0) == 0xE0) extra = 2, cp = c & 0x0F, min = 0x800;
+    else if ((c & 0xF8) == 0xF0) extra = 3, cp = c & 0x07, min = 0x10000;
+    else {
+      out.push_back(0xFFFD);
+      ++i;
+      continue;
+    }
+    size_t j = 1;
+    for (; j <= static_cast<size_t>(extra) && i + j < n && (s[i + j] & 0xC0) == 0x80; ++j)
+      cp = (cp << 6) | (s[i + j] & 0x3F);
+    if (j <= static_cast<size_t>(extra) || cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+      out.push_back(0xFFFD);
+      i += (j > 1) ? j : 1;   // skip the malformed sequence as far as it went
+      continue;
+    }
+    out.push_back(static_cast<wchar_t>(cp));
+    i += j;
+  }
+  return out;
+}
+
+std::string wide_to_utf8(const std::wstring& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (wchar_t wc : text) {
+    uint32_t cp = static_cast<uint32_t>(wc);
+    if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
+    if (cp < 0x80) {
+      out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+  }
+  return out;
+}
+
+std::wstring own_executable_path() {
+  // The whole path must fit the platform's path limit; a longer one counts as unknown.
+  char buffer[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer);
+  if (n <= 0 || n >= static_cast<ssize_t>(sizeof buffer)) return std::wstring();
+  return utf8_to_wide(std::string(buffer, static_cast<size_t>(n)));
+}
+
+std::string environment_value(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? std::string(value) : std::string();
+}
+
+static std::string home_directory() { return environment_value("HOME"); }
+
+static std::string data_home() {
+  std::string xdg = environment_value("XDG_DATA_HOME");
+  if (!xdg.empty() && xdg[0] == '/') return xdg;
+  std::string home = home_directory();
+  return home.empty() ? std::string() : home + "/.local/share";
+}
+
+// The desktop folder from user-dirs.dirs (XDG_DESKTOP_DIR="$HOME/Desktop"), else ~/Desktop.
+static std::string desktop_directory() {
+  std::string home = home_directory();
+  std::string config = environment_value("XDG_CONFIG_HOME");
+  if (config.empty() || config[0] != '/') config = home.empty() ? std::string() : home + "/.config";
+  if (!config.empty()) {
+    std::ifstream in(config + "/user-dirs.dirs");
+    std::string line;
+    while (std::getline(in, line)) {
+      const std::string key = "XDG_DESKTOP_DIR=";
+      if (line.compare(0, key.size(), key) != 0) continue;
+      std::string value = line.substr(key.size());
+      if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
+      if (value.compare(0, 5, "$HOME") == 0) {
+        if (home.empty()) break;
+        value = home + value.substr(5);
+      }
+      if (!value.empty() && value[0] == '/') return value;
+    }
+  }
+  return home.empty() ? std::string() : home + "/Desktop";
+}
+
+std::wstring shell_folder(int folder) {
+  std::string path;
+  switch (folder) {
+    case kFolderLocalAppData: path = data_home(); break;
+    case kFolderProfile: path = home_directory(); break;
+    case kFolderDesktop: path = desktop_directory(); break;
+    case kFolderPrograms: path = data_home().empty() ? std::string() : data_home() + "/applications"; break;
+    default: break;
+  }
+  return utf8_to_wide(path);
+}
+
+std::wstring temporary_directory() {
+  std::string tmp = environment_value("TMPDIR");
+  return utf8_to_wide(tmp.empty() ? std::string("/tmp") : tmp);
+}
+
+uint32_t tick_ms() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+  return static_cast<uint32_t>(ms);
+}
+
+void sleep_ms(uint32_t ms) {
+  timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+  while (nanosleep(&ts, &ts) != 0) {
+  }
+}
+
+}  // namespace plat
