@@ -1,3 +1,27 @@
 #include "app/silent.h"
 
-int32_t run_silent_install() { return 2; }   // filled in with the offline payload
+#include <string>
+
+#include "common/state.h"
+#include "common/strings.h"
+#include "install/transaction.h"
+#include "package/payload.h"
+#include "package/workdir.h"
+
+int32_t run_silent_install() {
+  std::wstring package, error;
+  if (!extract_offline_payload(package, error)) {
+    // A copy that broke off halfway must not linger beside the program: remove it and the
+    // work directory. Without a trailer no destination was chosen and nothing was created.
+    if (!package.empty()) {
+      delete_work_file(package);
+      cleanup_work_directory();
+    }
+    return 2;
+  }
+  bool ok = install_package(package, utf8_to_wide(install_options.install_dir), install_options.desktop_shortcut,
+                            install_options.start_menu_shortcut, install_options.launch_after_install, error);
+  delete_work_file(package);
+  cleanup_work_directory();
+  return ok ? 0 : 3;
+}
