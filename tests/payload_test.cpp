@@ -1,0 +1,234 @@
+// The work directory beside the program and the package carried behind an offline installer.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "app/ui.h"
+#include "package/payload.h"
+#include "package/workdir.h"
+#include "platform/platform.h"
+#include "support/helpers.h"
+
+using namespace testing_support;
+
+namespace {
+
+const std::wstring kNoPackage = L"离线安装器未包含安装包数据。";
+
+bool parse(const std::string& tail, uint64_t& p, uint64_t& l) { return parse_payload_trailer(tail.data(), tail.size(), p, l); }
+
+std::string bytes(size_t n, char seed) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(seed + i * 7 + (i >> 9));
+  return s;
+}
+
+// Points the program (and so the work directory) at a crafted file for the life of the fixture.
+struct CraftedProgram {
+  TempDir dir;
+  std::string program = dir / "setup.bin";
+  std::string work = dir / "Morvell-Installer-Temp";
+  std::string copy = work + "/Morvell-offline-package.zip";
+  explicit CraftedProgram(const std::string& content) {
+    write_text(program, content);
+    set_work_program_path(W(program));
+  }
+  ~CraftedProgram() { set_work_program_path(L""); }
+};
+
+uint32_t frozen_clock() { return 5000; }
+uint32_t stepping_clock() {
+  static uint32_t now = 0;
+  return now += 150;
+}
+
+}  // namespace
+
+TEST(PayloadTrailer, ScanRules) {
+  uint64_t p = 9, l = 9;
+  EXPECT_TRUE(parse("xxxxMORV-PACKAGE:100:200", p, l));
+  EXPECT_EQ(p, 100u);
+  EXPECT_EQ(l, 200u);
+  // White space before P and a line break after L are accepted.
+  EXPECT_TRUE(parse("MORV-PACKAGE: \t7:8\r\n", p, l));
+  EXPECT_EQ(p, 7u);
+  EXPECT_EQ(l, 8u);
+  // White space after the colon is skipped by the scan; what follows L is ignored.
+  EXPECT_TRUE(parse("MORV-PACKAGE:7: 8 junk", p, l));
+  EXPECT_EQ(l, 8u);
+  // Zero offset or length, a blank before the colon, and a missing length are refused.
+  EXPECT_FALSE(parse("MORV-PACKAGE:0:200", p, l));
+  EXPECT_FALSE(parse("MORV-PACKAGE:100:0", p, l));
+  EXPECT_FALSE(parse("MORV-PACKAGE:100 :200", p, l));
+  EXPECT_FALSE(parse("MORV-PACKAGE:100", p, l));
+  EXPECT_FALSE(parse("MORV-PACKAGE:", p, l));
+  EXPECT_FALSE(parse("morv-package:100:200", p, l));
+  EXPECT_FALSE(parse("MORV-PACKAG", p, l));
+  EXPECT_FALSE(parse("", p, l));
+  // The last marker counts, even when the later trailer is the broken one.
+  EXPECT_TRUE(parse("MORV-PACKAGE:1:2MORV-PACKAGE:30:40", p, l));
+  EXPECT_EQ(p, 30u);
+  EXPECT_EQ(l, 40u);
+  EXPECT_FALSE(parse("MORV-PACKAGE:1:2 MORV-PACKAGE:0:40", p, l));
+  // The text ends at the first zero byte.
+  EXPECT_FALSE(parse(std::string("MORV-PACKAGE:12\0:34", 19), p, l));
+  // Numbers are 64-bit.
+  EXPECT_TRUE(parse("MORV-PACKAGE:5000000000:6000000000", p, l));
+  EXPECT_EQ(p, 5000000000ull);
+  EXPECT_EQ(l, 6000000000ull);
+}
+
+TEST(OfflinePayload, CopiesTheCarriedArchiveWithProgress) {
+  std::string program = bytes(3000, 'a');
+  std::string archive = bytes(2500000, 'z');   // three chunks
+  CraftedProgram crafted(program + archive + "MORV-PACKAGE:3000:2500000");
+  ui_trace = UiTrace();
+  ui_clock = frozen_clock;
+  std::wstring package, error;
+  EXPECT_TRUE(extract_offline_payload(package, error));
+  ui_clock = plat::tick_ms;
+  EXPECT_TRUE(error.empty());
+  EXPECT_EQ(package, W(crafted.copy));
+  EXPECT_TRUE(read_text(crafted.copy) == archive);
+  // A clock that never moves: the first chunk and the last one update the bar, no others.
+  EXPECT_EQ(ui_trace.progress_updates, 2u);
+  EXPECT_DOUBLE_EQ(ui_trace.last_fraction, 0.22);
+  EXPECT_EQ(ui_trace.last_status, L"正在读取离线安装包... 2.4 MB / 2.4 MB");
+
+  // A clock that moves 150 ms per chunk updates after every chunk; an old copy is replaced.
+  write_text(crafted.copy, std::string(5000000, 'x'));
+  ui_trace = UiTrace();
+  ui_clock = stepping_clock;
+  EXPECT_TRUE(extract_offline_payload(package, error));
+  ui_clock = plat::tick_ms;
+  EXPECT_EQ(ui_trace.progress_updates, 3u);
+  EXPECT_TRUE(read_text(crafted.copy) == archive);
+}
+
+TEST(OfflinePayload, ArchiveOfExactlyOneMebibyteIsOneChunkAndOneUpdate) {
+  std::string archive = bytes(1048576, 'q');
+  CraftedProgram crafted(bytes(200, 'p') + archive + "MORV-PACKAGE:200:1048576\n");
+  ui_trace = UiTrace();
+  std::wstring package, error;
+  EXPECT_TRUE(extract_offline_payload(package, error));
+  EXPECT_EQ(ui_trace.progress_updates, 1u);
+  EXPECT_DOUBLE_EQ(ui_trace.last_fraction, 0.22);
+  EXPECT_EQ(ui_trace.last_status, L"正在读取离线安装包... 1.0 MB / 1.0 MB");
+  EXPECT_EQ(read_text(crafted.copy).size(), 1048576u);
+}
+
+TEST(OfflinePayload, TrailerMustLieInTheLast4096Bytes) {
+  std::string archive = bytes(500, 'k');
+  std::string trailer = "MORV-PACKAGE:300:500";
+  {
+    // The marker starts 4097 bytes before the end: not seen, no work directory made.
+    CraftedProgram crafted(bytes(300, 'p') + archive + trailer + std::string(4097 - trailer.size(), ' '));
+    std::wstring package, error;
+    EXPECT_FALSE(extract_offline_payload(package, error));
+    EXPECT_EQ(error, kNoPackage);
+    EXPECT_TRUE(package.empty());
+    EXPECT_FALSE(exists(crafted.work));
+  }
+  {
+    // Exactly 4096 bytes before the end: found.
+    CraftedProgram crafted(bytes(300, 'p') + archive + trailer + std::string(4096 - trailer.size(), ' '));
+    std::wstring package, error;
+    EXPECT_TRUE(extract_offline_payload(package, error));
+    EXPECT_TRUE(read_text(crafted.copy) == archive);
+  }
+}
+
+TEST(OfflinePayload, RefusedTrailersAndBrokenCopies) {
+  std::string head = bytes(300, 'p');
+  std::string archive = bytes(700, 'k');
+  struct Case {
+    std::string content;
+    const char* why;
+  };
+  const Case refused[] = {
+      {head + archive, "no trailer at all"},
+      {head + archive + "MORV-PACKAGE:0:700", "offset zero"},
+      {head + archive + "MORV-PACKAGE:300:0", "length zero"},
+      {head + archive + "MORV-PACKAGE:300 :700", "blank between offset and colon"},
+      {"MORV-PACKAGE:1:2" + std::string(110, ' '), "file of 128 bytes or less"},
+  };
+  for (const Case& c : refused) {
+    CraftedProgram crafted(c.content);
+    std::wstring package, error;
+    EXPECT_FALSE(extract_offline_payload(package, error)) << c.why;
+    EXPECT_EQ(error, kNoPackage) << c.why;
+    EXPECT_TRUE(package.empty()) << c.why;
+    EXPECT_FALSE(exists(crafted.work)) << c.why;
+  }
+  {
+    // Two trailers: the later one counts (the earlier one points at garbage).
+    CraftedProgram crafted(head + archive + "MORV-PACKAGE:1:5" + "MORV-PACKAGE:300:700");
+    std::wstring package, error;
+    EXPECT_TRUE(extract_offline_payload(package, error));
+    EXPECT_TRUE(read_text(crafted.copy) == archive);
+  }
+  {
+    // A length that runs past the end of the file: what exists is copied, then it fails
+    // without a message, and the destination has been named.
+    std::string content = head + archive + "MORV-PACKAGE:300:900000";
+    CraftedProgram crafted(content);
+    std::wstring package, error;
+    EXPECT_FALSE(extract_offline_payload(package, error));
+    EXPECT_TRUE(error.empty());
+    EXPECT_EQ(package, W(crafted.copy));
+    EXPECT_EQ(read_text(crafted.copy), content.substr(300));
+  }
+  {
+    // The program cannot be read at all.
+    TempDir dir;
+    set_work_program_path(W(dir / "missing.bin"));
+    std::wstring package, error;
+    EXPECT_FALSE(extract_offline_payload(package, error));
+    EXPECT_EQ(error, kNoPackage);
+    EXPECT_FALSE(exists(dir / "Morvell-Installer-Temp"));
+    set_work_program_path(L"");
+  }
+}
+
+TEST(WorkDirectory, LiesBesideTheProgramAndOnlyItsOwnFilesAreDeleted) {
+  TempDir dir;
+  set_work_program_path(W(dir / "setup.bin"));
+  const std::string work = dir / "Morvell-Installer-Temp";
+
+  // An empty path does nothing and creates nothing.
+  delete_work_file(L"");
+  EXPECT_FALSE(exists(work));
+
+  std::wstring path = work_file_path(L"a.zip");
+  EXPECT_EQ(path, W(work + "/a.zip"));
+  EXPECT_TRUE(is_dir(work));
+
+  write_text(work + "/a.zip", "a");
+  write_text(work + "/sub/b.zip", "b");
+  write_text(dir / "user.zip", "u");
+  write_text(dir / "morvell-installer-temp/c.zip", "c");
+  delete_work_file(W(dir / "user.zip"));                           // outside: kept
+  delete_work_file(W(work + "/sub/b.zip"));                        // one level down: kept
+  delete_work_file(W(dir / "morvell-installer-temp/c.zip"));       // other letter case: kept
+  delete_work_file(W(work + "/sub"));                              // a directory: kept
+  EXPECT_TRUE(exists(dir / "user.zip"));
+  EXPECT_TRUE(exists(work + "/sub/b.zip"));
+  EXPECT_TRUE(exists(dir / "morvell-installer-temp/c.zip"));
+  delete_work_file(W(work + "/a.zip"));
+  EXPECT_FALSE(exists(work + "/a.zip"));
+
+  // Clean-up removes the whole directory, leftovers included, and nothing beside it.
+  cleanup_work_directory();
+  EXPECT_FALSE(exists(work));
+  EXPECT_TRUE(exists(dir / "user.zip"));
+  // Without a work directory, clean-up makes one and removes it again.
+  cleanup_work_directory();
+  EXPECT_FALSE(exists(work));
+
+  // A program path without any directory part puts the work directory under ".".
+  set_work_program_path(L"setup.bin");
+  EXPECT_EQ(work_file_path(L"x"), L"./Morvell-Installer-Temp/x");
+  cleanup_work_directory();
+  set_work_program_path(L"");
+}
