@@ -1,3 +1,151 @@
 #include "flows/install_driver.h"
 
-void run_install() {}
+#include <string>
+
+#include "app/ui.h"
+#include "catalogue/download.h"
+#include "common/state.h"
+#include "common/strings.h"
+#include "install/external.h"
+#include "install/transaction.h"
+#include "package/payload.h"
+#include "package/verify.h"
+#include "package/workdir.h"
+#include "platform/platform.h"
+
+namespace {
+
+bool path_exists(const std::wstring& path) { return plat::path_kind(path) != plat::PathKind::None; }
+
+// Removes the work directory, then shows the message in the status line and an error dialog.
+void fail_install(const std::wstring& error) {
+  cleanup_work_directory();
+  std::wstring message = error.empty() ? std::wstring(L"安装失败。") : error;
+  set_status(message);
+  show_message_dialog(MessageType::Error, wide_to_utf8(message));
+}
+
+void finish_install(bool downloaded, const std::wstring& package) {
+  if (downloaded) delete_work_file(package);
+  cleanup_work_directory();
+  set_progress(L"安装完成。", 1.0);
+  show_message_dialog(MessageType::Info, "Morvell 安装完成");
+  quit_main_loop();
+}
+
+// A release that is itself an installer program rather than an archive.
+bool is_installer_program(const ReleaseEntry& entry) {
+  return entry.kind == "installer" || ends_with_ignore_case(entry.file_name, ".exe") ||
+         ends_with_ignore_case(entry.download_url, "/installer");
+}
+
+// The options of a silent offline install into `dir` with the choices of this press.
+std::wstring child_parameters(const std::wstring& dir) {
+  std::wstring parameters = L"--offline --silent-install --install-dir " + quote_argument(dir);
+  if (!install_options.desktop_shortcut) parameters += L" --no-desktop-shortcut";
+  if (!install_options.start_menu_shortcut) parameters += L" --no-start-menu-shortcut";
+  if (!install_options.launch_after_install) parameters += L" --no-launch";
+  return parameters;
+}
+
+// Downloads the chosen release into the work directory and checks its digest.
+bool fetch_release(std::wstring& package, bool& runs_installer, bool& downloaded, std::wstring& error) {
+  const auto& entries = release_catalogue.entries;
+  int32_t index = release_catalogue.selected;
+  if (index < 0 || static_cast<size_t>(index) >= entries.size()) {
+    error = L"请选择要安装的版本。";
+    return false;
+  }
+  const ReleaseEntry& entry = entries[static_cast<size_t>(index)];
+  runs_installer = is_installer_program(entry);
+  package = work_file_path(runs_installer ? L"Morvell-download-installer.exe" : L"Morvell-download.zip");
+  set_progress(L"正在下载安装包...", 0.08);
+  downloaded = http_download(entry.download_url, nullptr, package, error);
+  if (!downloaded) {
+    delete_work_file(package);
+    return false;
+  }
+  if (!entry.sha256.empty()) {
+    set_progress(L"正在校验安装包...", 0.54);
+    std::string digest;
+    if (!sha256_file_hex(package, digest) || digest != entry.sha256) {
+      error = L"安装包校验失败。";
+      delete_work_file(package);
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+void run_install() {
+  set_busy(true);
+  std::wstring dir = clean_path_input(utf8_to_wide(location_text()));
+  // The choices are kept even when this press fails at once.
+  install_options.desktop_shortcut = desktop_checked();
+  install_options.start_menu_shortcut = start_menu_checked();
+  install_options.launch_after_install = launch_checked();
+  std::wstring error;
+  if (dir.empty()) {
+    set_busy(false);
+    fail_install(L"请选择安装目录。");
+    return;
+  }
+  set_location_text(wide_to_utf8(dir));
+  set_progress(L"正在准备安装...", 0.04);
+
+  std::wstring package;
+  bool runs_installer = false, downloaded = false;
+  if (!install_options.package_path.empty()) {
+    package = utf8_to_wide(install_options.package_path);
+    if (!path_exists(package)) {
+      set_busy(false);
+      fail_install(L"更新包不存在。");
+      return;
+    }
+    set_progress(L"正在准备更新包...", 0.54);
+  } else if (run_mode == "offline") {
+    set_progress(L"正在读取离线安装包...", 0.06);
+    downloaded = extract_offline_payload(package, error);
+    if (!downloaded) {
+      set_busy(false);
+      // The copy that broke off halfway goes with the work directory.
+      delete_work_file(package);
+      fail_install(error);
+      return;
+    }
+  } else if (!fetch_release(package, runs_installer, downloaded, error)) {
+    set_busy(false);
+    fail_install(error);
+    return;
+  }
+
+  set_progress(L"正在安装 Morvell...", 0.56);
+  if (runs_installer) {
+    plat::make_executable(package);
+    uint32_t code = 0;
+    if (run_and_wait(package, child_parameters(dir), L"正在等待安装包完成...", error, &code, true)) {
+      if (path_exists(join_path(join_path(dir, L"bin"), L"Morvell.exe"))) {
+        set_busy(false);
+        finish_install(downloaded, package);
+        return;
+      }
+      error = L"安装包没有安装到所选目录，请重新选择安装位置后重试。";
+    }
+    set_busy(false);
+    if (downloaded) delete_work_file(package);
+    fail_install(error);
+    return;
+  }
+
+  bool ok = install_package(package, dir, install_options.desktop_shortcut, install_options.start_menu_shortcut,
+                            install_options.launch_after_install, error);
+  set_busy(false);
+  if (ok) {
+    finish_install(downloaded, package);
+    return;
+  }
+  if (downloaded) delete_work_file(package);
+  fail_install(error);
+}

@@ -1,0 +1,72 @@
+// The uninstall script: a small sh script that outlives the uninstaller and removes the
+// installation after it has exited.
+#include <fcntl.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace plat {
+
+const wchar_t kRemovalScriptName[] = L"morv-uninstall.sh";
+
+// One sh word that stands for exactly these bytes: single quotes keep everything literal
+// (newlines, $, backticks, double quotes), and a single quote itself is written as '\''.
+static std::string sh_quote(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) {
+    if (c == '\'')
+      out += "'\\''";
+    else
+      out += c;
+  }
+  out += "'";
+  return out;
+}
+
+std::string removal_script_text(const std::wstring& install_dir, const std::wstring& work_dir) {
+  std::string text = "#!/bin/sh\n";
+  text += "sleep 2\n";
+  text += "rm -rf -- " + sh_quote(wide_to_utf8(install_dir)) + "\n";
+  text += "cd \"${TMPDIR:-/tmp}\" 2>/dev/null || cd /tmp\n";
+  text += "rm -rf -- " + sh_quote(wide_to_utf8(work_dir)) + "\n";
+  return text;
+}
+
+bool run_script_detached(const std::wstring& script) {
+  if (fault_injected("run_script_detached", script)) {
+    errno = EIO;
+    return false;
+  }
+  std::string path = wide_to_utf8(script);
+  pid_t child = fork();
+  if (child < 0) return false;
+  if (child == 0) {
+    // The intermediate child starts the script in a session of its own and leaves at once,
+    // so the script is nobody's child here and outlives this process and its terminal.
+    setsid();
+    pid_t grandchild = fork();
+    if (grandchild != 0) _exit(grandchild < 0 ? 1 : 0);
+    int null_fd = open("/dev/null", O_RDWR);
+    if (null_fd >= 0) {
+      dup2(null_fd, 0);
+      dup2(null_fd, 1);
+      dup2(null_fd, 2);
+    }
+    long max_fd = sysconf(_SC_OPEN_MAX);
+    for (long fd = 3; fd < (max_fd > 0 && max_fd < 65536 ? max_fd : 65536); ++fd) close(static_cast<int>(fd));
+    execl("/bin/sh", "sh", path.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0) {
+    if (errno != EINTR) return false;
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+}  // namespace plat
