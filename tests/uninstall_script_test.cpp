@@ -2,12 +2,20 @@
 // path can change what it does.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "platform/platform.h"
 #include "support/helpers.h"
 
 using namespace testing_support;
+
+// Paths here hold quotes, so no shell is used to make them.
+static void put(const std::string& path, const std::string& content) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream(path, std::ios::binary) << content;
+}
 
 TEST(RemovalScript, TextWaitsRemovesInstallationThenWorkDirectory) {
   EXPECT_EQ(std::wstring(plat::kRemovalScriptName), L"morv-uninstall.sh");
@@ -27,12 +35,12 @@ TEST(RemovalScript, HostilePathsAreRemovedExactlyAndNothingElse) {
   const std::string name = "-安装 'it' \"q\" $HOME `touch pwned` ; touch pwned2\nline";
   const std::string install = dir / name;
   const std::string work = install + "/bin/Morvell-Installer-Temp";
-  write_text(install + "/bin/Morvell.exe", "app");
-  write_text(work + "/morv-uninstall.sh", "");
-  write_text(dir / "-安装 'it' \"q\" sibling/keep.txt", "keep");
-  write_text(dir / "tmp/keep.txt", "keep");
+  put(install + "/bin/Morvell.exe", "app");
+  put(work + "/morv-uninstall.sh", "");
+  put(dir / "-安装 'it' \"q\" sibling/keep.txt", "keep");
+  put(dir / "tmp/keep.txt", "keep");
   std::string script = dir / "run/morv-uninstall.sh";
-  write_text(script, plat::removal_script_text(W(install), W(work)));
+  put(script, plat::removal_script_text(W(install), W(work)));
 
   std::string old_tmp = plat::environment_value("TMPDIR");
   setenv("TMPDIR", (dir / "tmp").c_str(), 1);
