@@ -1,0 +1,80 @@
+// Running copies of the installed application: found by image path, given a few seconds to
+// exit by themselves, then ended.
+#include "flows/instances.h"
+
+#include "app/ui.h"
+#include "common/strings.h"
+#include "platform/platform.h"
+
+InstanceSleepFunction instance_sleep = &plat::sleep_ms;
+
+namespace {
+
+constexpr int kPoliteScans = 20;
+constexpr uint32_t kPollInterval = 250;
+constexpr uint32_t kTerminationDeadline = 9999;
+
+wchar_t ascii_lower(wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
+
+// Equal up to the letter case of ASCII letters.
+bool equal_ignoring_ascii_case(const std::wstring& a, const std::wstring& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
+  return true;
+}
+
+void release_all(std::vector<plat::ProcessHandle>& held) {
+  for (plat::ProcessHandle& h : held) plat::close_process(h);
+  held.clear();
+}
+
+}  // namespace
+
+std::vector<uint32_t> find_running_instances(const std::wstring& install_dir) {
+  std::vector<uint32_t> found;
+  const std::wstring expected =
+      to_lower_wide(join_path(join_path(clean_path_input(install_dir), L"bin"), L"Morvell.exe"));
+  const uint32_t own = plat::current_process_id();
+  std::vector<plat::ProcessInfo> processes;
+  if (!plat::list_processes(processes)) return found;
+  for (const plat::ProcessInfo& p : processes) {
+    if (p.pid == own) continue;
+    if (!equal_ignoring_ascii_case(p.exe_name, L"Morvell.exe")) continue;
+    std::wstring image;
+    if (!plat::process_image_path(p.pid, image) || image.empty()) continue;
+    if (to_lower_wide(image) == expected) found.push_back(p.pid);
+  }
+  return found;
+}
+
+bool close_running_instances(const std::wstring& install_dir, std::wstring& error) {
+  // Give them a few seconds to finish by themselves.
+  for (int scan = 0; scan < kPoliteScans; ++scan) {
+    if (find_running_instances(install_dir).empty()) return true;
+    instance_sleep(kPollInterval);
+    pulse_progress(L"正在等待 Morvell 退出...");
+  }
+  std::vector<uint32_t> still = find_running_instances(install_dir);
+  if (still.empty()) return true;
+
+  std::vector<plat::ProcessHandle> held;
+  for (uint32_t pid : still) {
+    plat::ProcessHandle handle = plat::kNoProcess;
+    if (plat::terminate_process(pid, handle)) held.push_back(handle);
+  }
+  const uint32_t start = ui_clock();
+  for (;;) {
+    if (static_cast<uint32_t>(ui_clock() - start) > kTerminationDeadline) break;
+    if (find_running_instances(install_dir).empty()) {
+      release_all(held);
+      return true;
+    }
+    instance_sleep(kPollInterval);
+    pulse_progress(L"正在关闭正在运行的 Morvell...");
+    if (static_cast<uint32_t>(ui_clock() - start) > kTerminationDeadline) break;
+  }
+  release_all(held);
+  error = L"无法关闭正在运行的 Morvell，请手动退出后重试。";
+  return false;
+}

@@ -1,0 +1,195 @@
+// POSIX backend: the in-process zip unpacker (libarchive), the last resort after the tools.
+#include <archive.h>
+#include <archive_entry.h>
+#include <errno.h>
+#include <limits.h>
+#include <locale.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <time.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace plat {
+
+namespace {
+
+uint32_t now_ms() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<uint32_t>(t.tv_sec * 1000 + t.tv_nsec / 1000000);
+}
+
+// Names are read and written as UTF-8 whatever the process locale says; the caller's locale
+// is back in place whenever control leaves (also around every poll).
+class Utf8Names {
+ public:
+  Utf8Names() {
+    utf8_ = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+    if (utf8_) previous_ = uselocale(utf8_);
+  }
+  ~Utf8Names() {
+    if (utf8_) {
+      uselocale(previous_);
+      freelocale(utf8_);
+    }
+  }
+  void suspend() {
+    if (utf8_) uselocale(previous_);
+  }
+  void resume() {
+    if (utf8_) uselocale(utf8_);
+  }
+
+ private:
+  locale_t utf8_ = static_cast<locale_t>(0);
+  locale_t previous_ = static_cast<locale_t>(0);
+};
+
+// An entry name that stays below the destination: relative, no "..", no empty result.
+// Returns the cleaned relative name ("./" pieces and doubled separators dropped), or empty.
+std::string safe_relative_name(const char* raw, bool& unsafe) {
+  unsafe = false;
+  if (!raw) return std::string();
+  std::string name = raw;
+  if (name.empty()) return name;
+  if (name[0] == '/') {
+    unsafe = true;
+    return std::string();
+  }
+  std::string out;
+  size_t i = 0;
+  while (i <= name.size()) {
+    size_t j = name.find('/', i);
+    if (j == std::string::npos) j = name.size();
+    std::string piece = name.substr(i, j - i);
+    if (piece == "..") {
+      unsafe = true;
+      return std::string();
+    }
+    if (!piece.empty() && piece != ".") {
+      if (!out.empty()) out += '/';
+      out += piece;
+    }
+    i = j + 1;
+  }
+  return out;
+}
+
+// True when some directory on the way from `root` to `relative` (the last piece excluded) is a
+// symbolic link: writing there would land wherever the link points.
+bool passes_through_link(const std::string& root, const std::string& relative) {
+  std::string path = root;
+  size_t i = 0;
+  for (;;) {
+    size_t j = relative.find('/', i);
+    if (j == std::string::npos) return false;
+    path += '/';
+    path += relative.substr(i, j - i);
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return true;
+    i = j + 1;
+  }
+}
+
+}  // namespace
+
+UnpackResult unpack_in_process(const std::wstring& package, const std::wstring& destination,
+                               const std::function<void()>& poll) {
+  if (fault_injected("unpack_in_process", destination)) {
+    errno = EIO;
+    return UnpackResult::Failed;
+  }
+  // The destination is resolved once, so that no link above it counts against the entries.
+  char resolved[PATH_MAX];
+  std::string dest_utf8 = wide_to_utf8(destination);
+  struct stat dest_stat;
+  if (dest_utf8.empty() || !realpath(dest_utf8.c_str(), resolved) || stat(resolved, &dest_stat) != 0 ||
+      !S_ISDIR(dest_stat.st_mode))
+    return UnpackResult::DestinationUnusable;
+  const std::string root = resolved;
+
+  Utf8Names names;
+  struct archive* reader = archive_read_new();
+  struct archive* writer = archive_write_disk_new();
+  if (!reader || !writer) {
+    if (reader) archive_read_free(reader);
+    if (writer) archive_write_free(writer);
+    return UnpackResult::InitFailed;
+  }
+  archive_read_support_format_zip(reader);
+  archive_write_disk_set_options(writer, ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_TIME |
+                                             ARCHIVE_EXTRACT_SECURE_NODOTDOT |
+                                             ARCHIVE_EXTRACT_SECURE_SYMLINKS);
+
+  uint32_t last_poll = now_ms();
+  auto maybe_poll = [&](bool force) {
+    if (!poll) return;
+    uint32_t now = now_ms();
+    if (!force && now - last_poll < 100) return;
+    last_poll = now;
+    names.suspend();
+    poll();
+    names.resume();
+  };
+
+  UnpackResult result = UnpackResult::Ok;
+  uint64_t entries = 0;
+  if (archive_read_open_filename(reader, wide_to_utf8(package).c_str(), 64 * 1024) != ARCHIVE_OK) {
+    result = UnpackResult::PackageUnreadable;
+  } else {
+    for (;;) {
+      maybe_poll(false);
+      struct archive_entry* entry = nullptr;
+      int r = archive_read_next_header(reader, &entry);
+      if (r == ARCHIVE_EOF) break;
+      if (r < ARCHIVE_WARN) {
+        // Not a zip at all, or damaged before its first entry: the package cannot be read.
+        result = entries == 0 ? UnpackResult::PackageUnreadable : UnpackResult::Failed;
+        break;
+      }
+      bool unsafe = false;
+      std::string relative = safe_relative_name(archive_entry_pathname(entry), unsafe);
+      if (unsafe || passes_through_link(root, relative)) {
+        result = UnpackResult::Failed;
+        break;
+      }
+      if (relative.empty()) continue;   // "./" and the like: the destination itself
+      ++entries;
+      archive_entry_set_pathname(entry, (root + "/" + relative).c_str());
+      if (archive_write_header(writer, entry) < ARCHIVE_WARN) {
+        result = UnpackResult::Failed;
+        break;
+      }
+      const void* block = nullptr;
+      size_t size = 0;
+      la_int64_t offset = 0;
+      for (;;) {
+        int d = archive_read_data_block(reader, &block, &size, &offset);
+        if (d == ARCHIVE_EOF) break;
+        if (d < ARCHIVE_WARN || archive_write_data_block(writer, block, size, offset) < ARCHIVE_WARN) {
+          result = UnpackResult::Failed;
+          break;
+        }
+        maybe_poll(false);
+      }
+      if (result != UnpackResult::Ok) break;
+      if (archive_write_finish_entry(writer) < ARCHIVE_WARN) {
+        result = UnpackResult::Failed;
+        break;
+      }
+    }
+  }
+  // Closing the writer also applies the modes and times of the directories it made.
+  if (archive_write_close(writer) < ARCHIVE_WARN && result == UnpackResult::Ok) result = UnpackResult::Failed;
+  archive_write_free(writer);
+  archive_read_free(reader);
+  if (result == UnpackResult::Ok && entries == 0) result = UnpackResult::Empty;
+  maybe_poll(true);
+  return result;
+}
+
+}  // namespace plat

@@ -1,0 +1,317 @@
+// POSIX backend: starting, awaiting and ending processes, the process list, external tools.
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <dirent.h>
+#include <limits.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "common/strings.h"
+#include "platform/platform.h"
+
+extern char** environ;
+
+namespace plat {
+
+namespace {
+
+// Children whose handle was closed while they still ran: reaped whenever we next touch processes,
+// so that none of them stays a zombie for long.
+std::vector<pid_t>& abandoned_children() {
+  static std::vector<pid_t> children;
+  return children;
+}
+
+void reap_abandoned() {
+  std::vector<pid_t>& children = abandoned_children();
+  for (size_t i = 0; i < children.size();) {
+    int status = 0;
+    pid_t r = waitpid(children[i], &status, WNOHANG);
+    if (r == 0) {
+      ++i;
+    } else {   // reaped, or not ours any more
+      children.erase(children.begin() + static_cast<long>(i));
+    }
+  }
+}
+
+uint32_t exit_code_of(int status) {
+  if (WIFEXITED(status)) return static_cast<uint32_t>(WEXITSTATUS(status));
+  if (WIFSIGNALED(status)) return 128u + static_cast<uint32_t>(WTERMSIG(status));
+  return 1;
+}
+
+// A C argument vector that owns its strings.
+struct ArgVector {
+  std::vector<std::string> strings;
+  std::vector<char*> pointers;
+  void finish() {
+    pointers.clear();
+    for (std::string& s : strings) pointers.push_back(&s[0]);
+    pointers.push_back(nullptr);
+  }
+};
+
+const std::wstring kDeletedSuffix = L" (deleted)";
+
+bool read_link(const std::string& path, std::string& target) {
+  std::vector<char> buffer(PATH_MAX + 64);
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    ssize_t n = readlink(path.c_str(), buffer.data(), buffer.size());
+    if (n < 0) return false;
+    if (static_cast<size_t>(n) < buffer.size()) {
+      target.assign(buffer.data(), static_cast<size_t>(n));
+      return true;
+    }
+    buffer.resize(buffer.size() * 4);
+  }
+  return false;
+}
+
+// The image of a process as the kernel reports it, without the mark of a replaced file.
+bool image_of(uint32_t pid, std::wstring& path) {
+  std::string target;
+  if (!read_link("/proc/" + std::to_string(pid) + "/exe", target) || target.empty()) return false;
+  path = utf8_to_wide(target);
+  if (path.size() > kDeletedSuffix.size() &&
+      path.compare(path.size() - kDeletedSuffix.size(), kDeletedSuffix.size(), kDeletedSuffix) == 0)
+    path.resize(path.size() - kDeletedSuffix.size());
+  return true;
+}
+
+// Closes every descriptor from 3 up, except `keep`.
+void close_other_descriptors(int keep) {
+#ifdef SYS_close_range
+  bool low_ok = keep <= 3 || syscall(SYS_close_range, 3u, static_cast<unsigned>(keep - 1), 0u) == 0;
+  if (low_ok && syscall(SYS_close_range, static_cast<unsigned>(keep + 1), ~0u, 0u) == 0) return;
+#endif
+  long max = sysconf(_SC_OPEN_MAX);
+  if (max < 0 || max > 65536) max = 65536;
+  for (int fd = 3; fd < max; ++fd)
+    if (fd != keep) close(fd);
+}
+
+}  // namespace
+
+bool start_process(const std::wstring& program, const std::wstring& parameters, bool /*shown*/,
+                   ProcessHandle& process) {
+  process = kNoProcess;
+  if (fault_injected("start_process", program)) {
+    errno = EIO;
+    return false;
+  }
+  reap_abandoned();
+  if (program.empty()) return false;
+  ArgVector args;
+  args.strings.push_back(wide_to_utf8(program));
+  for (const std::wstring& piece : split_command_line(parameters)) args.strings.push_back(wide_to_utf8(piece));
+  args.finish();
+
+  posix_spawn_file_actions_t actions;
+  if (posix_spawn_file_actions_init(&actions) != 0) return false;
+  // The child reads nothing from us; it shares our output streams.
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  pid_t pid = -1;
+  int rc = posix_spawnp(&pid, args.strings[0].c_str(), &actions, nullptr, args.pointers.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) {
+    errno = rc;
+    return false;
+  }
+  process = static_cast<ProcessHandle>(pid);
+  return true;
+}
+
+WaitResult wait_process(ProcessHandle& process, uint32_t timeout_ms, uint32_t& exit_code) {
+  if (process == kNoProcess) return WaitResult::Failed;
+  pid_t pid = static_cast<pid_t>(process);
+  if (fault_injected("wait_process", std::to_wstring(pid))) {
+    errno = EIO;
+    return WaitResult::Failed;
+  }
+  timespec start;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  for (;;) {
+    int status = 0;
+    pid_t r = waitpid(pid, &status, WNOHANG);
+    if (r == pid) {
+      exit_code = exit_code_of(status);
+      process = kNoProcess;
+      return WaitResult::Exited;
+    }
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return WaitResult::Failed;
+    }
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    int64_t elapsed = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+    if (elapsed >= static_cast<int64_t>(timeout_ms)) return WaitResult::TimedOut;
+    int64_t left = static_cast<int64_t>(timeout_ms) - elapsed;
+    usleep(static_cast<useconds_t>((left < 5 ? left : 5) * 1000));
+  }
+}
+
+void close_process(ProcessHandle& process) {
+  if (process == kNoProcess) return;
+  pid_t pid = static_cast<pid_t>(process);
+  process = kNoProcess;
+  int status = 0;
+  // Still running: it goes on without us, and is reaped later so that no zombie stays behind.
+  if (waitpid(pid, &status, WNOHANG) == 0) abandoned_children().push_back(pid);
+}
+
+bool launch_detached(const std::wstring& program, const std::vector<std::wstring>& arguments,
+                     const std::wstring& directory) {
+  if (fault_injected("launch_detached", program)) {
+    errno = EIO;
+    return false;
+  }
+  reap_abandoned();
+  if (program.empty()) return false;
+  // Everything the children need is prepared before forking.
+  ArgVector args;
+  args.strings.push_back(wide_to_utf8(program));
+  for (const std::wstring& a : arguments) args.strings.push_back(wide_to_utf8(a));
+  args.finish();
+  std::string dir = wide_to_utf8(directory);
+
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) return false;
+  pid_t middle = fork();
+  if (middle < 0) {
+    close(report[0]);
+    close(report[1]);
+    return false;
+  }
+  if (middle == 0) {
+    // Intermediate child: a new session, then the real child, then leave at once so that the
+    // program is adopted by init and never becomes our zombie.
+    close(report[0]);
+    setsid();
+    pid_t child = fork();
+    if (child < 0) {
+      int e = errno;
+      (void)!write(report[1], &e, sizeof e);
+      _exit(1);
+    }
+    if (child > 0) _exit(0);
+    int null_fd = open("/dev/null", O_RDWR);
+    if (null_fd >= 0) {
+      dup2(null_fd, 0);
+      dup2(null_fd, 1);
+      dup2(null_fd, 2);
+      if (null_fd > 2) close(null_fd);
+    }
+    close_other_descriptors(report[1]);
+    if (!dir.empty() && chdir(dir.c_str()) != 0) {
+      int e = errno;
+      (void)!write(report[1], &e, sizeof e);
+      _exit(127);
+    }
+    signal(SIGPIPE, SIG_DFL);
+    execvp(args.pointers[0], args.pointers.data());
+    int e = errno;
+    (void)!write(report[1], &e, sizeof e);
+    _exit(127);
+  }
+  close(report[1]);
+  int status = 0;
+  while (waitpid(middle, &status, 0) < 0 && errno == EINTR) {
+  }
+  // The pipe closes without a word when exec succeeded (close-on-exec) and carries errno otherwise.
+  int child_error = 0;
+  ssize_t n;
+  do {
+    n = read(report[0], &child_error, sizeof child_error);
+  } while (n < 0 && errno == EINTR);
+  close(report[0]);
+  if (n > 0) {
+    errno = child_error;
+    return false;
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+uint32_t current_process_id() { return static_cast<uint32_t>(getpid()); }
+
+bool list_processes(std::vector<ProcessInfo>& processes) {
+  processes.clear();
+  if (fault_injected("list_processes", L"")) {
+    errno = EIO;
+    return false;
+  }
+  DIR* proc = opendir("/proc");
+  if (!proc) return false;
+  while (dirent* e = readdir(proc)) {
+    const char* name = e->d_name;
+    if (*name < '0' || *name > '9') continue;
+    char* end = nullptr;
+    unsigned long pid = std::strtoul(name, &end, 10);
+    if (*end != '\0' || pid == 0 || pid > 0xFFFFFFFFul) continue;
+    ProcessInfo info;
+    info.pid = static_cast<uint32_t>(pid);
+    std::wstring image;
+    if (image_of(info.pid, image)) {
+      info.exe_name = file_name_of(image);
+    } else {
+      // No access to the image (another user's process, a kernel thread): its short name only.
+      std::ifstream comm(std::string("/proc/") + name + "/comm");
+      std::string line;
+      std::getline(comm, line);
+      info.exe_name = utf8_to_wide(line);
+    }
+    processes.push_back(info);
+  }
+  closedir(proc);
+  return true;
+}
+
+bool process_image_path(uint32_t pid, std::wstring& path) { return image_of(pid, path); }
+
+bool terminate_process(uint32_t pid, ProcessHandle& held) {
+  held = kNoProcess;
+  if (fault_injected("terminate_process", std::to_wstring(pid))) {
+    errno = EIO;
+    return false;
+  }
+  if (pid == 0 || pid > static_cast<uint32_t>(INT_MAX) || pid == current_process_id()) return false;
+  if (kill(static_cast<pid_t>(pid), SIGKILL) != 0) return false;
+  // Nothing needs to stay open here; the pid is kept so that a child of ours can be reaped.
+  held = static_cast<ProcessHandle>(pid);
+  return true;
+}
+
+bool archive_tool_command(int method, const std::wstring& package, const std::wstring& destination,
+                          std::wstring& program, std::wstring& parameters) {
+  if (method == 1) {
+    program = L"bsdtar";
+    parameters = L"-xf " + quote_argument(package) + L" -C " + quote_argument(destination);
+    return true;
+  }
+  if (method == 2) {
+    program = L"unzip";
+    parameters = L"-o -q " + quote_argument(package) + L" -d " + quote_argument(destination);
+    return true;
+  }
+  return false;
+}
+
+void remove_tree_command(const std::wstring& path, std::wstring& program, std::wstring& parameters) {
+  program = L"rm";
+  parameters = L"-rf -- " + quote_argument(path);
+}
+
+}  // namespace plat
