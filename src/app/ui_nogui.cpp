@@ -1,0 +1,36 @@
+// The UI helpers for a build without a window toolkit: nothing to show, only the trace that
+// tests read is kept up to date, so flows behave exactly as in a silent install.
+#include <algorithm>
+
+#include "app/ui.h"
+#include "common/state.h"
+
+void pump_events() {}
+
+void set_status(const std::wstring& text) { ui_trace.last_status = text; }
+
+void pulse_progress(const std::wstring& text) {
+  ++ui_trace.pulses;
+  if (!text.empty()) ui_trace.last_status = text;
+}
+
+void set_progress(const std::wstring& text, double fraction) {
+  if (!text.empty()) set_status(text);
+  ++ui_trace.progress_updates;
+  ui_trace.last_fraction = std::min(1.0, std::max(0.0, fraction));
+}
+
+void set_busy(bool flag) { busy = flag; }
+
+void show_message_dialog(MessageType, const std::string&) {}
+
+void quit_main_loop() {}
+
+std::string location_text() { return std::string(); }
+void set_location_text(const std::string&) {}
+bool desktop_checked() { return false; }
+bool start_menu_checked() { return false; }
+bool launch_checked() { return false; }
+void add_version_line(const std::string&) {}
+void select_version_line(int) {}
+void set_release_notes_text(const std::string&) {}

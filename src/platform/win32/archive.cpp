@@ -1,0 +1,147 @@
+// Windows backend: the external unpackers and tree removal by name, and the shell's zip folders.
+#include <windows.h>
+#include <oleauto.h>
+#include <shldisp.h>
+
+#include <functional>
+#include <string>
+
+#include "common/strings.h"
+#include "platform/platform.h"
+#include "platform/win32/win32_util.h"
+
+namespace plat {
+
+bool archive_tool_command(int method, const std::wstring& package, const std::wstring& destination,
+                          std::wstring& program, std::wstring& parameters) {
+  if (method == 1) {
+    program = L"tar.exe";
+    parameters = L"-xf " + quote_argument(package) + L" -C " + quote_argument(destination);
+    return true;
+  }
+  if (method == 2) {
+    // The whole PowerShell command inside one pair of double quotes, the paths as literals.
+    program = L"powershell.exe";
+    parameters = L"-NoProfile -ExecutionPolicy Bypass -Command \"Expand-Archive -LiteralPath " +
+                 quote_powershell_literal(package) + L" -DestinationPath " +
+                 quote_powershell_literal(destination) + L" -Force\"";
+    return true;
+  }
+  return false;
+}
+
+void remove_tree_command(const std::wstring& path, std::wstring& program, std::wstring& parameters) {
+  program = L"cmd.exe";
+  parameters = L"/C rmdir /s /q " + quote_argument(win32::native_separators(path));
+}
+
+// Shell.Application and its IShellDispatch interface.
+static const CLSID kShellApplication = {0x13709620, 0xC279, 0x11CE, {0xA4, 0x9E, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
+static const IID kShellDispatch = {0xD8F015C0, 0xC278, 0x11CE, {0xA4, 0x9E, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
+
+// Files and bytes below `path`; links and junctions count as entries, never descended.
+static void count_below(const std::wstring& path, uint64_t& files, uint64_t& bytes) {
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    std::wstring name = data.cFileName;
+    if (name == L"." || name == L"..") continue;
+    if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+      count_below(path + L"\\" + name, files, bytes);
+    } else {
+      ++files;
+      bytes += (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    }
+  } while (FindNextFileW(find, &data));
+  FindClose(find);
+}
+
+namespace {
+
+// Everything the shell method holds, released on every way out.
+struct ShellUnpack {
+  IShellDispatch* shell = nullptr;
+  Folder* source = nullptr;
+  Folder* target = nullptr;
+  FolderItems* items = nullptr;
+  VARIANT source_path;
+  VARIANT target_path;
+  ShellUnpack() {
+    VariantInit(&source_path);
+    VariantInit(&target_path);
+  }
+  ~ShellUnpack() {
+    if (items) items->Release();
+    if (source) source->Release();
+    if (target) target->Release();
+    if (shell) shell->Release();
+    VariantClear(&source_path);
+    VariantClear(&target_path);
+  }
+};
+
+}  // namespace
+
+// Watches the destination until the shell's copy has settled: the same file count and byte total
+// for more than 999 ms. No file within 30 s is a failure, 20 minutes in all a time-out.
+static UnpackResult watch_destination(const std::wstring& destination, const std::function<void()>& poll) {
+  const DWORD start = GetTickCount();
+  DWORD last_change = start;
+  uint64_t previous_files = 0, previous_bytes = 0;
+  for (;;) {
+    uint64_t files = 0, bytes = 0;
+    count_below(destination, files, bytes);
+    DWORD now = GetTickCount();
+    if (files == previous_files && files != 0 && bytes == previous_bytes) {
+      if (static_cast<DWORD>(now - last_change) > 999) return UnpackResult::Ok;
+    } else {
+      last_change = now;
+    }
+    if (files == 0 && static_cast<DWORD>(now - start) > 30000) return UnpackResult::Failed;
+    if (static_cast<DWORD>(now - start) > 1200000) return UnpackResult::TimedOut;
+    if (poll) poll();
+    Sleep(100);
+    previous_files = files;
+    previous_bytes = bytes;
+  }
+}
+
+UnpackResult unpack_in_process(const std::wstring& package, const std::wstring& destination,
+                               const std::function<void()>& poll) {
+  if (fault_injected("unpack", destination)) return UnpackResult::Failed;
+  win32::ComApartment apartment;
+  UnpackResult result = UnpackResult::Failed;
+  {
+    ShellUnpack s;
+    void* object = nullptr;
+    HRESULT hr = CoCreateInstance(kShellApplication, nullptr, CLSCTX_INPROC_SERVER, kShellDispatch, &object);
+    s.shell = static_cast<IShellDispatch*>(object);
+    if (FAILED(hr) || !s.shell) return UnpackResult::InitFailed;
+
+    std::wstring source_native = win32::native_separators(package);
+    std::wstring target_native = win32::native_separators(destination);
+    s.source_path.vt = VT_BSTR;
+    s.source_path.bstrVal = SysAllocString(source_native.c_str());
+    s.target_path.vt = VT_BSTR;
+    s.target_path.bstrVal = SysAllocString(target_native.c_str());
+
+    if (FAILED(s.shell->NameSpace(s.source_path, &s.source)) || !s.source) return UnpackResult::PackageUnreadable;
+    if (FAILED(s.shell->NameSpace(s.target_path, &s.target)) || !s.target) return UnpackResult::DestinationUnusable;
+    if (FAILED(s.source->Items(&s.items)) || !s.items) return UnpackResult::Empty;
+
+    VARIANT what, options;
+    VariantInit(&what);
+    VariantInit(&options);
+    what.vt = VT_DISPATCH;
+    what.pdispVal = s.items;   // borrowed: not released through this variant
+    options.vt = VT_I4;
+    options.lVal = 0x0414;     // FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI
+    if (FAILED(s.target->CopyHere(what, options))) return UnpackResult::Failed;
+    // CopyHere may return before the shell has finished: watch the destination instead.
+    result = watch_destination(target_native, poll);
+  }
+  return result;
+}
+
+}  // namespace plat

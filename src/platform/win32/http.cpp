@@ -1,0 +1,131 @@
+// Windows backend: one HTTP(S) GET through WinHTTP in synchronous mode.
+#include <windows.h>
+#include <winhttp.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace plat {
+
+namespace {
+
+// The three WinHTTP handles of one transfer, closed request first on every way out.
+struct HttpHandles {
+  HINTERNET session = nullptr;
+  HINTERNET connection = nullptr;
+  HINTERNET request = nullptr;
+  ~HttpHandles() {
+    if (request) WinHttpCloseHandle(request);
+    if (connection) WinHttpCloseHandle(connection);
+    if (session) WinHttpCloseHandle(session);
+  }
+};
+
+struct CrackedUrl {
+  std::wstring host;
+  std::wstring path;   // with the query when it fits
+  INTERNET_PORT port = 0;
+  bool secure = false;
+};
+
+#ifndef WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY
+#define WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY 4
+#endif
+#ifndef WINHTTP_OPTION_REDIRECT_POLICY_DISALLOW_HTTPS_TO_HTTP
+#define WINHTTP_OPTION_REDIRECT_POLICY_DISALLOW_HTTPS_TO_HTTP 1
+#endif
+
+}  // namespace
+
+static bool crack_url(const std::wstring& url, CrackedUrl& out) {
+  if (url.empty()) return false;
+  wchar_t host[512] = {};
+  wchar_t path[4096] = {};
+  URL_COMPONENTS parts;
+  ZeroMemory(&parts, sizeof parts);
+  parts.dwStructSize = sizeof parts;
+  parts.lpszHostName = host;
+  parts.dwHostNameLength = 512;
+  parts.lpszUrlPath = path;
+  parts.dwUrlPathLength = 4096;
+  parts.dwSchemeLength = static_cast<DWORD>(-1);      // scheme and query as positions in the URL
+  parts.dwExtraInfoLength = static_cast<DWORD>(-1);
+  if (!WinHttpCrackUrl(url.c_str(), 0, 0, &parts)) return false;
+  if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) return false;
+  if (parts.dwHostNameLength == 0) return false;
+  out.host.assign(host, parts.dwHostNameLength);
+  out.path.assign(path, parts.dwUrlPathLength);
+  // A query that would make the path longer than 4094 units is left off.
+  if (parts.lpszExtraInfo && parts.dwExtraInfoLength > 0 &&
+      static_cast<size_t>(parts.dwUrlPathLength) + parts.dwExtraInfoLength <= 4094)
+    out.path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+  out.port = parts.nPort;
+  out.secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
+  return true;
+}
+
+static DWORD query_number(HINTERNET request, DWORD what, bool& ok) {
+  DWORD value = 0, size = sizeof value;
+  ok = WinHttpQueryHeaders(request, what | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX, &value,
+                           &size, WINHTTP_NO_HEADER_INDEX) != 0;
+  return ok ? value : 0;
+}
+
+HttpStage http_get(const std::string& url, HttpHandlers& handlers) {
+  auto idle = [&handlers]() {
+    if (handlers.on_idle) handlers.on_idle();
+  };
+  CrackedUrl target;
+  if (!crack_url(utf8_to_wide(url), target)) return HttpStage::BadUrl;
+
+  HttpHandles h;
+  h.session = WinHttpOpen(L"Morvell Installer", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+                          WINHTTP_NO_PROXY_BYPASS, 0);
+  if (!h.session && GetLastError() == ERROR_INVALID_PARAMETER)   // systems before automatic discovery
+    h.session = WinHttpOpen(L"Morvell Installer", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                            WINHTTP_NO_PROXY_BYPASS, 0);
+  if (!h.session) return HttpStage::InitFailed;
+
+  h.connection = WinHttpConnect(h.session, target.host.c_str(), target.port, 0);
+  if (!h.connection) return HttpStage::ConnectFailed;
+
+  h.request = WinHttpOpenRequest(h.connection, L"GET", target.path.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                 WINHTTP_DEFAULT_ACCEPT_TYPES, target.secure ? WINHTTP_FLAG_SECURE : 0);
+  if (!h.request) return HttpStage::RequestFailed;
+
+  // Redirects are followed, except from https down to plain http; 30 s for every phase.
+  DWORD policy = WINHTTP_OPTION_REDIRECT_POLICY_DISALLOW_HTTPS_TO_HTTP;
+  WinHttpSetOption(h.request, WINHTTP_OPTION_REDIRECT_POLICY, &policy, sizeof policy);
+  WinHttpSetTimeouts(h.request, 30000, 30000, 30000, 30000);
+
+  idle();
+  if (!WinHttpSendRequest(h.request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
+    return HttpStage::NetworkFailed;
+  idle();
+  if (!WinHttpReceiveResponse(h.request, nullptr)) return HttpStage::NetworkFailed;
+  idle();
+
+  bool ok = false;
+  DWORD status = query_number(h.request, WINHTTP_QUERY_STATUS_CODE, ok);
+  DWORD length = query_number(h.request, WINHTTP_QUERY_CONTENT_LENGTH, ok);
+  if (handlers.on_response && !handlers.on_response(static_cast<long>(status), static_cast<uint32_t>(length)))
+    return HttpStage::Aborted;
+
+  for (;;) {
+    idle();
+    DWORD available = 0;
+    if (!WinHttpQueryDataAvailable(h.request, &available)) return HttpStage::ReadFailed;
+    if (available == 0) break;
+    std::vector<char> chunk(available, '\0');
+    DWORD read = 0;
+    if (!WinHttpReadData(h.request, chunk.data(), available, &read)) return HttpStage::DataFailed;
+    if (read == 0) break;
+    if (handlers.on_data && !handlers.on_data(chunk.data(), read)) return HttpStage::Aborted;
+    idle();
+  }
+  return HttpStage::Done;
+}
+
+}  // namespace plat

@@ -1,0 +1,123 @@
+// Windows backend: starting, awaiting, listing and ending processes.
+#include <windows.h>
+#include <shellapi.h>
+#include <tlhelp32.h>
+
+#include <string>
+#include <vector>
+
+#include "common/strings.h"
+#include "platform/platform.h"
+
+namespace plat {
+
+static ProcessHandle to_process_handle(HANDLE handle) {
+  return handle == nullptr ? kNoProcess : reinterpret_cast<ProcessHandle>(handle);
+}
+
+static HANDLE to_handle(ProcessHandle process) { return reinterpret_cast<HANDLE>(process); }
+
+bool start_process(const std::wstring& program, const std::wstring& parameters, bool shown,
+                   ProcessHandle& process) {
+  process = kNoProcess;
+  if (fault_injected("start_process", program)) return false;
+  SHELLEXECUTEINFOW info;
+  ZeroMemory(&info, sizeof info);
+  info.cbSize = sizeof info;
+  info.fMask = SEE_MASK_NOCLOSEPROCESS;
+  info.hwnd = nullptr;
+  info.lpVerb = nullptr;   // the default verb
+  info.lpFile = program.c_str();
+  info.lpParameters = parameters.empty() ? nullptr : parameters.c_str();
+  info.lpDirectory = nullptr;
+  info.nShow = shown ? SW_SHOWNORMAL : SW_HIDE;
+  if (!ShellExecuteExW(&info)) return false;
+  // A document handed to a running server gives no process to wait for: nothing was started here.
+  if (info.hProcess == nullptr) return false;
+  process = to_process_handle(info.hProcess);
+  return true;
+}
+
+WaitResult wait_process(ProcessHandle& process, uint32_t timeout_ms, uint32_t& exit_code) {
+  if (process == kNoProcess) return WaitResult::Failed;
+  if (fault_injected("wait_process", std::wstring())) return WaitResult::Failed;
+  DWORD result = WaitForSingleObject(to_handle(process), timeout_ms);
+  if (result == WAIT_TIMEOUT) return WaitResult::TimedOut;
+  if (result != WAIT_OBJECT_0) return WaitResult::Failed;
+  DWORD code = 1;
+  GetExitCodeProcess(to_handle(process), &code);
+  CloseHandle(to_handle(process));
+  process = kNoProcess;
+  exit_code = code;
+  return WaitResult::Exited;
+}
+
+void close_process(ProcessHandle& process) {
+  if (process != kNoProcess) CloseHandle(to_handle(process));
+  process = kNoProcess;
+}
+
+bool launch_detached(const std::wstring& program, const std::vector<std::wstring>& arguments,
+                     const std::wstring& directory) {
+  if (fault_injected("launch_detached", program)) return false;
+  std::wstring parameters;
+  for (const std::wstring& argument : arguments) {
+    if (!parameters.empty()) parameters += L' ';
+    parameters += quote_argument(argument);
+  }
+  SHELLEXECUTEINFOW info;
+  ZeroMemory(&info, sizeof info);
+  info.cbSize = sizeof info;
+  info.fMask = SEE_MASK_NOCLOSEPROCESS;
+  info.lpVerb = L"open";
+  info.lpFile = program.c_str();
+  info.lpParameters = parameters.empty() ? nullptr : parameters.c_str();
+  info.lpDirectory = directory.empty() ? nullptr : directory.c_str();
+  info.nShow = SW_SHOWNORMAL;
+  if (!ShellExecuteExW(&info)) return false;
+  if (info.hProcess) CloseHandle(info.hProcess);   // not awaited: the program outlives us
+  return true;
+}
+
+uint32_t current_process_id() { return static_cast<uint32_t>(GetCurrentProcessId()); }
+
+bool list_processes(std::vector<ProcessInfo>& processes) {
+  processes.clear();
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return false;
+  PROCESSENTRY32W entry;
+  ZeroMemory(&entry, sizeof entry);
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+    ProcessInfo info;
+    info.pid = static_cast<uint32_t>(entry.th32ProcessID);
+    info.exe_name = entry.szExeFile;
+    processes.push_back(info);
+  }
+  CloseHandle(snapshot);
+  return true;
+}
+
+bool process_image_path(uint32_t pid, std::wstring& path) {
+  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  if (process == nullptr) return false;
+  wchar_t buffer[1040] = {};
+  DWORD size = 1040;
+  BOOL ok = QueryFullProcessImageNameW(process, 0, buffer, &size);
+  CloseHandle(process);
+  if (!ok || size == 0) return false;
+  path.assign(buffer, size);
+  return true;
+}
+
+bool terminate_process(uint32_t pid, ProcessHandle& held) {
+  held = kNoProcess;
+  if (fault_injected("terminate_process", std::wstring())) return false;
+  HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid);
+  if (process == nullptr) return false;
+  BOOL ended = TerminateProcess(process, 0);
+  held = to_process_handle(process);   // kept open until the caller is done waiting
+  return ended != 0;
+}
+
+}  // namespace plat

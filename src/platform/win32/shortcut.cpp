@@ -1,0 +1,47 @@
+// Windows backend: shell links (.lnk) through the ShellLink object.
+#include <windows.h>
+#include <objidl.h>
+#include <shlobj.h>
+
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/win32/win32_util.h"
+
+namespace plat {
+
+const wchar_t kShortcutExtension[] = L".lnk";
+
+static const CLSID kShellLink = {0x00021401, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+static const IID kShellLinkW = {0x000214F9, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+static const IID kPersistFile = {0x0000010B, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+
+bool write_shortcut(const std::wstring& target, const std::wstring& link, const std::wstring& directory,
+                    const std::wstring& arguments, const std::wstring& description) {
+  if (fault_injected("write_shortcut", link)) return false;
+  win32::ComApartment apartment;
+  void* object = nullptr;
+  HRESULT hr = CoCreateInstance(kShellLink, nullptr, CLSCTX_INPROC_SERVER, kShellLinkW, &object);
+  IShellLinkW* shell_link = static_cast<IShellLinkW*>(object);
+  if (FAILED(hr) || !shell_link) return false;
+
+  shell_link->SetPath(win32::native_separators(target).c_str());
+  if (!arguments.empty()) shell_link->SetArguments(arguments.c_str());
+  shell_link->SetWorkingDirectory(win32::native_separators(directory).c_str());
+  shell_link->SetDescription(description.c_str());
+
+  bool saved = false;
+  object = nullptr;
+  hr = shell_link->QueryInterface(kPersistFile, &object);
+  IPersistFile* file = static_cast<IPersistFile*>(object);
+  if (SUCCEEDED(hr) && file) {
+    std::wstring native = win32::native_separators(link);
+    win32::create_parents(native);   // the start-menu folder may not exist yet
+    saved = SUCCEEDED(file->Save(native.c_str(), TRUE));
+    file->Release();
+  }
+  shell_link->Release();
+  return saved;
+}
+
+}  // namespace plat

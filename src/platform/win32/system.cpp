@@ -1,0 +1,119 @@
+// Windows backend: fault seam, UTF-8/UTF-16 conversion, own path, environment, shell folders, time.
+#include <windows.h>
+#include <shlobj.h>
+
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/win32/win32_util.h"
+
+namespace plat {
+
+static FaultHook& fault_hook_slot() {
+  static FaultHook hook;
+  return hook;
+}
+
+void set_fault_hook(FaultHook hook) { fault_hook_slot() = std::move(hook); }
+
+bool fault_injected(const char* op, const std::wstring& path) {
+  FaultHook& hook = fault_hook_slot();
+  return hook && hook(op, path);
+}
+
+const wchar_t kPathSeparator = L'\\';
+
+std::wstring utf8_to_wide(const std::string& text) {
+  if (text.empty()) return std::wstring();
+  // Flags 0: malformed input is not an error, the system puts U+FFFD in its place.
+  int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  if (size <= 0) return std::wstring();
+  std::wstring out(static_cast<size_t>(size), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size);
+  return out;
+}
+
+std::string wide_to_utf8(const std::wstring& text) {
+  if (text.empty()) return std::string();
+  int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                 nullptr, nullptr);
+  if (size <= 0) return std::string();
+  std::string out(static_cast<size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size, nullptr, nullptr);
+  return out;
+}
+
+std::wstring own_executable_path() {
+  // The classic 260-unit buffer: a path that does not fit (260 units or more) counts as unknown.
+  wchar_t buffer[MAX_PATH] = {};
+  DWORD n = GetModuleFileNameW(nullptr, buffer, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return std::wstring();
+  return std::wstring(buffer, n);
+}
+
+std::string environment_value(const char* name) {
+  std::wstring wide_name = utf8_to_wide(name ? name : "");
+  if (wide_name.empty()) return std::string();
+  DWORD needed = GetEnvironmentVariableW(wide_name.c_str(), nullptr, 0);
+  if (needed == 0) return std::string();
+  std::wstring value(needed, L'\0');
+  DWORD n = GetEnvironmentVariableW(wide_name.c_str(), &value[0], needed);
+  if (n == 0 || n >= needed) return std::string();
+  value.resize(n);
+  return wide_to_utf8(value);
+}
+
+std::wstring shell_folder(int folder) {
+  wchar_t buffer[MAX_PATH] = {};
+  if (FAILED(SHGetFolderPathW(nullptr, folder, nullptr, SHGFP_TYPE_CURRENT, buffer))) return std::wstring();
+  return std::wstring(buffer);
+}
+
+std::wstring temporary_directory() {
+  wchar_t buffer[MAX_PATH + 1] = {};
+  DWORD n = GetTempPathW(MAX_PATH + 1, buffer);
+  if (n == 0 || n > MAX_PATH) return L".";
+  std::wstring path(buffer, n);
+  // GetTempPathW ends with a separator; the rest of the program joins names itself.
+  while (path.size() > 3 && (path.back() == L'\\' || path.back() == L'/')) path.pop_back();
+  return path;
+}
+
+uint32_t tick_ms() { return static_cast<uint32_t>(GetTickCount()); }
+
+void sleep_ms(uint32_t ms) { Sleep(ms); }
+
+namespace win32 {
+
+std::wstring native_separators(const std::wstring& path) {
+  std::wstring out = path;
+  for (auto& c : out)
+    if (c == L'/') c = L'\\';
+  return out;
+}
+
+ComApartment::ComApartment() {
+  HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  entered_ = (hr == S_OK || hr == S_FALSE);
+}
+
+ComApartment::~ComApartment() {
+  if (entered_) CoUninitialize();
+}
+
+bool create_parents(const std::wstring& path) {
+  // Creates every missing directory above `path` (not `path` itself).
+  std::wstring native = native_separators(path);
+  size_t cut = native.find_last_of(L'\\');
+  if (cut == std::wstring::npos || cut == 0) return true;
+  std::wstring parent = native.substr(0, cut);
+  if (parent.size() == 2 && parent[1] == L':') return true;
+  DWORD attributes = GetFileAttributesW(parent.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES) return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if (!create_parents(parent)) return false;
+  return CreateDirectoryW(parent.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
+}
+
+}  // namespace win32
+
+}  // namespace plat
