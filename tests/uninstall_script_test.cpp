@@ -1,11 +1,13 @@
-// The removal script that the uninstaller leaves behind: its text, and that no character of a
-// path can change what it does.
+// The uninstaller: the removal script that it leaves behind (its text, and that no character of
+// a path can change what it does), and which directories it accepts as an installation.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 #include <string>
 
+#include "flows/uninstall.h"
+#include "package/workdir.h"
 #include "platform/platform.h"
 #include "support/helpers.h"
 
@@ -59,4 +61,91 @@ TEST(RemovalScript, HostilePathsAreRemovedExactlyAndNothingElse) {
   EXPECT_FALSE(exists("pwned"));
   EXPECT_FALSE(exists("pwned2"));
   EXPECT_FALSE(exists(dir / "pwned"));
+}
+
+// run_uninstall in this process, with the program placed by the work-directory seam and a
+// private home for the shortcuts; without a display its dialogs show nothing.
+namespace {
+struct UninstallSandbox {
+  TempDir dir;
+  std::string home = dir / "home";
+  std::string desktop_link = home + "/Desktop/Morvell" + U(plat::kShortcutExtension);
+  std::string menu = home + "/.local/share/applications/Morvell";
+  std::string saved_home = plat::environment_value("HOME");
+  std::string saved_data = plat::environment_value("XDG_DATA_HOME");
+  std::string saved_config = plat::environment_value("XDG_CONFIG_HOME");
+  UninstallSandbox() {
+    setenv("HOME", home.c_str(), 1);
+    unsetenv("XDG_DATA_HOME");
+    unsetenv("XDG_CONFIG_HOME");
+    put(desktop_link, "[Desktop Entry]\n");
+    put(menu + "/Morvell" + U(plat::kShortcutExtension), "[Desktop Entry]\n");
+  }
+  ~UninstallSandbox() {
+    set_work_program_path(L"");
+    restore("HOME", saved_home);
+    restore("XDG_DATA_HOME", saved_data);
+    restore("XDG_CONFIG_HOME", saved_config);
+  }
+  static void restore(const char* name, const std::string& value) {
+    if (value.empty())
+      unsetenv(name);
+    else
+      setenv(name, value.c_str(), 1);
+  }
+};
+}  // namespace
+
+TEST(Uninstall, RemovesShortcutsAtOnceAndTheInstallationAfterwards) {
+  UninstallSandbox box;
+  const std::string d = box.dir / "Apps/Morvell";
+  put(d + "/bin/Morvell.exe", "app");
+  put(d + "/config/settings.ini", "mine");
+  put(box.dir / "Apps/neighbour.txt", "keep");
+  set_work_program_path(W(d + "/bin/Morvell-Uninstall.exe"));
+  run_uninstall();
+  EXPECT_FALSE(exists(box.desktop_link));
+  EXPECT_FALSE(exists(box.menu));
+  EXPECT_TRUE(exists(d + "/bin/Morvell-Installer-Temp/morv-uninstall.sh"));
+  for (int i = 0; i < 200 && exists(d); ++i) plat::sleep_ms(50);
+  EXPECT_FALSE(exists(d));
+  EXPECT_TRUE(exists(box.dir / "Apps/neighbour.txt"));
+
+  // "Bin" counts like "bin"; an installation known only by its record counts too.
+  const std::string e = box.dir / "Other";
+  put(e + "/install-info.json", "{}");
+  put(e + "/Bin/Morvell-Uninstall.exe", "x");
+  set_work_program_path(W(e + "/Bin/Morvell-Uninstall.exe"));
+  run_uninstall();
+  for (int i = 0; i < 200 && exists(e); ++i) plat::sleep_ms(50);
+  EXPECT_FALSE(exists(e));
+}
+
+TEST(Uninstall, RefusesWhatIsNotAnInstallation) {
+  UninstallSandbox box;
+  // A downloads folder holding the installer: refused, nothing deleted, no work directory.
+  const std::string downloads = box.dir / "Downloads";
+  put(downloads + "/Morvell-Setup.exe", "setup");
+  put(downloads + "/holiday.jpg", "photo");
+  // BIN in capitals is not the bin directory: D/BIN itself would be the installation.
+  const std::string d = box.dir / "Morvell";
+  put(d + "/bin/Morvell.exe", "app");
+  put(d + "/BIN/Morvell-Uninstall.exe", "x");
+  const std::wstring programs[] = {
+      W(downloads + "/Morvell-Setup.exe"),
+      W(d + "/BIN/Morvell-Uninstall.exe"),
+      L"/ab/bin/Morvell-Uninstall.exe",   // a root-like installation of three characters
+      L"/bin/Morvell-Uninstall.exe",      // the root itself
+      L"Morvell-Uninstall.exe",           // no directory at all: "."
+  };
+  auto before = snapshot_tree(box.dir.path());
+  for (const std::wstring& program : programs) {
+    set_work_program_path(program);
+    run_uninstall();
+    EXPECT_TRUE(snapshot_tree(box.dir.path()) == before) << U(program);
+  }
+  EXPECT_FALSE(exists("Morvell-Installer-Temp"));
+  EXPECT_FALSE(exists("/bin/Morvell-Installer-Temp"));
+  plat::sleep_ms(2500);   // a wrongly started script would have struck by now
+  EXPECT_TRUE(snapshot_tree(box.dir.path()) == before);
 }

@@ -1,0 +1,290 @@
+// The Install and Uninstall buttons end to end: the real installer under X (xvfb-run), its
+// buttons pressed and its dialogs dismissed with xdotool; a GTK module built for the tests
+// (libmorvell-dialog-spy) records the text of every message dialog it shows.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "support/helpers.h"
+
+using namespace testing_support;
+
+namespace {
+
+const std::string kBuild = MORVELL_BINARY_DIR;
+const std::string kInstaller = kBuild + "/morvell-installer";
+const std::string kLoopback = kBuild + "/morvell-installer-loopback";
+const std::string kPack = kBuild + "/morvell-pack";
+const std::string kSpy = kBuild + "/tests/libmorvell-dialog-spy.so";
+const std::string kOld = kBuild + "/sample/Morvell-6.1.16.zip";
+const std::string kNew = kBuild + "/sample/Morvell-6.1.17.zip";
+
+bool have_display() { return !plat::environment_value("DISPLAY").empty(); }
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) lines.push_back(line);
+  return lines;
+}
+
+// One private home, application log and dialog log for a test.
+struct Desk {
+  TempDir dir;
+  std::string home = dir / "home";
+  std::string app_log = dir / "app.log";
+  std::string dialog_log = dir / "dialogs.log";
+  std::string desktop_link() const { return home + "/Desktop/Morvell" + U(plat::kShortcutExtension); }
+  std::string menu() const { return home + "/.local/share/applications/Morvell"; }
+  std::string pack(const std::string& package, const std::string& name) const {
+    std::string output = dir / name;
+    EXPECT_EQ(run_shell("'" + kPack + "' --installer '" + kInstaller + "' --package '" + package + "' --output '" +
+                        output + "' >/dev/null"),
+              0);
+    return output;
+  }
+  std::vector<std::string> dialogs() const { return lines_of(read_text(dialog_log)); }
+  size_t launches() const { return lines_of(read_text(app_log)).size(); }
+};
+
+// The installer running as a child of the test, driven through X.
+class Gui {
+ public:
+  Gui(const Desk& desk, const std::string& program, const std::vector<std::string>& args) : desk_(desk) {
+    std::map<std::string, std::string> env = {
+        {"HOME", desk.home}, {"MORVELL_APP_LOG", desk.app_log}, {"MORVELL_APP_EXIT", "1"},
+        {"MORVELL_DIALOG_LOG", desk.dialog_log}, {"GTK_MODULES", kSpy}};
+    pid_ = fork();
+    if (pid_ == 0) {
+      for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
+      unsetenv("XDG_DATA_HOME");
+      unsetenv("XDG_CONFIG_HOME");
+      std::vector<char*> argv;
+      argv.push_back(const_cast<char*>(program.c_str()));
+      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(program.c_str(), argv.data());
+      _exit(127);
+    }
+  }
+  ~Gui() {
+    if (pid_ > 0 && !exited_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  // The main window, once it is shown (bounded wait).
+  bool wait_window() {
+    for (int i = 0; i < 200; ++i) {
+      for (const std::string& id : windows())
+        if (capture_shell("xdotool getwindowname " + id + " 2>/dev/null") == "Morvell 安装器\n") {
+          window_ = id;
+          plat::sleep_ms(300);   // let the first idle work (the version list) settle
+          return true;
+        }
+      if (has_exited()) return false;
+      plat::sleep_ms(50);
+    }
+    return false;
+  }
+  void press_action() { click(window_, 18 + 42, 18 + 14); }
+  void press_cancel() { click(window_, 18 + 85 + 8 + 42, 18 + 14); }
+
+  // Waits until the dialog log has `count` lines and the dialog is on screen, then presses Return on it.
+  bool dismiss_dialog(size_t count, int timeout_ms = 120000) {
+    for (int waited = 0; waited < timeout_ms; waited += 50) {
+      if (desk_.dialogs().size() >= count) {
+        for (int i = 0; i < 100; ++i) {
+          for (const std::string& id : windows())
+            if (id != window_) {
+              plat::sleep_ms(150);
+              run_shell("xdotool key --window " + id + " Return >/dev/null 2>&1");
+              return true;
+            }
+          plat::sleep_ms(50);
+        }
+        return false;
+      }
+      if (has_exited()) return false;
+      plat::sleep_ms(50);
+    }
+    return false;
+  }
+  // The exit code once the process has ended, or -1 after the time-out.
+  int wait_exit(int timeout_ms = 30000) {
+    for (int waited = 0; waited <= timeout_ms; waited += 50) {
+      if (has_exited()) return code_;
+      plat::sleep_ms(50);
+    }
+    return -1;
+  }
+  bool has_exited() {
+    if (exited_) return true;
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      exited_ = true;
+      code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    return exited_;
+  }
+
+ private:
+  std::vector<std::string> windows() {
+    return lines_of(capture_shell("xdotool search --onlyvisible --pid " + std::to_string(pid_) + " 2>/dev/null"));
+  }
+  void click(const std::string& id, int from_right, int from_bottom) {
+    std::map<std::string, int> g;
+    for (const std::string& line : lines_of(capture_shell("xdotool getwindowgeometry --shell " + id))) {
+      size_t eq = line.find('=');
+      if (eq != std::string::npos) g[line.substr(0, eq)] = std::atoi(line.c_str() + eq + 1);
+    }
+    int x = g["X"] + g["WIDTH"] - from_right, y = g["Y"] + g["HEIGHT"] - from_bottom;
+    run_shell("xdotool mousemove " + std::to_string(x) + " " + std::to_string(y) + " click 1 >/dev/null 2>&1");
+  }
+
+  const Desk& desk_;
+  pid_t pid_ = -1;
+  bool exited_ = false;
+  int code_ = -1;
+  std::string window_;
+};
+
+#define REQUIRE_DISPLAY() \
+  if (!have_display()) GTEST_SKIP() << "needs an X display (the suite runs under xvfb-run)"
+
+}  // namespace
+
+TEST(InstallWindow, OfflineInstallFromTheWindow) {
+  REQUIRE_DISPLAY();
+  Desk desk;
+  std::string setup = desk.pack(kOld, "Morvell-Setup.exe");
+  std::string d = desk.dir / "Programs/Morvell";
+  Gui gui(desk, setup, {"--offline", "--install-dir", "  " + d + "/  "});
+  ASSERT_TRUE(gui.wait_window());
+  gui.press_action();
+  ASSERT_TRUE(gui.dismiss_dialog(1));
+  EXPECT_EQ(gui.wait_exit(), 0);
+  EXPECT_EQ(desk.dialogs(), std::vector<std::string>{"info Morvell 安装完成"});
+  EXPECT_EQ(read_text(d + "/version.txt"), "6.1.16\n");
+  EXPECT_TRUE(read_text(d + "/bin/Morvell-Uninstall.exe") == read_text(setup));
+  EXPECT_TRUE(exists(d + "/install-info.json"));
+  EXPECT_TRUE(exists(desk.desktop_link()));
+  EXPECT_TRUE(exists(desk.menu()));
+  EXPECT_FALSE(exists(desk.dir / "Morvell-Installer-Temp"));
+  for (int i = 0; i < 100 && desk.launches() == 0; ++i) plat::sleep_ms(50);
+  EXPECT_EQ(desk.launches(), 1u);
+}
+
+TEST(InstallWindow, EmptyDirectoryIsRefusedAndTheWindowStays) {
+  REQUIRE_DISPLAY();
+  Desk desk;
+  std::string setup = desk.pack(kOld, "Morvell-Setup.exe");
+  Gui gui(desk, setup, {"--offline", "--install-dir", "   "});
+  ASSERT_TRUE(gui.wait_window());
+  gui.press_action();
+  ASSERT_TRUE(gui.dismiss_dialog(1));
+  plat::sleep_ms(300);
+  EXPECT_FALSE(gui.has_exited());
+  EXPECT_EQ(desk.dialogs(), std::vector<std::string>{"error 请选择安装目录。"});
+  EXPECT_FALSE(exists(desk.dir / "Morvell-Installer-Temp"));
+  gui.press_cancel();
+  EXPECT_EQ(gui.wait_exit(), 0);
+}
+
+TEST(InstallWindow, NamedPackageInBothModesIsInstalledAndKept) {
+  REQUIRE_DISPLAY();
+  Desk desk;
+  std::string package = desk.dir / "downloads/Morvell-6.1.17.zip";
+  ASSERT_EQ(run_shell("mkdir -p '" + desk.dir.path() + "/downloads' && cp '" + kNew + "' '" + package + "'"), 0);
+  // Offline mode: the named package beats the carried one, which is never copied out.
+  std::string setup = desk.pack(kOld, "Morvell-Setup.exe");
+  std::string d = desk.dir / "A";
+  {
+    Gui gui(desk, setup, {"--offline", "--no-launch", "--package", package, "--install-dir", d});
+    ASSERT_TRUE(gui.wait_window());
+    gui.press_action();
+    ASSERT_TRUE(gui.dismiss_dialog(1));
+    EXPECT_EQ(gui.wait_exit(), 0);
+  }
+  EXPECT_EQ(read_text(d + "/version.txt"), "6.1.17\n");
+  EXPECT_TRUE(read_text(package) == read_text(kNew));
+  EXPECT_FALSE(exists(desk.dir / "Morvell-Installer-Temp"));
+  // Online mode (no update server answers): the version list is ignored.
+  std::string e = desk.dir / "B";
+  {
+    Gui gui(desk, kLoopback, {"--no-launch", "--package", package, "--install-dir", e});
+    ASSERT_TRUE(gui.wait_window());
+    gui.press_action();
+    ASSERT_TRUE(gui.dismiss_dialog(2));
+    EXPECT_EQ(gui.wait_exit(), 0);
+  }
+  EXPECT_EQ(read_text(e + "/version.txt"), "6.1.17\n");
+  EXPECT_TRUE(read_text(package) == read_text(kNew));
+  EXPECT_EQ(desk.dialogs(), (std::vector<std::string>{"info Morvell 安装完成", "info Morvell 安装完成"}));
+  // A named package that does not exist.
+  {
+    Gui gui(desk, setup, {"--offline", "--package", desk.dir / "missing.zip", "--install-dir", d});
+    ASSERT_TRUE(gui.wait_window());
+    gui.press_action();
+    ASSERT_TRUE(gui.dismiss_dialog(3));
+    gui.press_cancel();
+    EXPECT_EQ(gui.wait_exit(), 0);
+  }
+  EXPECT_EQ(desk.dialogs().back(), "error 更新包不存在。");
+  EXPECT_EQ(desk.launches(), 0u);
+}
+
+TEST(UninstallWindow, RemovesTheInstallationAndItsShortcuts) {
+  REQUIRE_DISPLAY();
+  Desk desk;
+  std::string setup = desk.pack(kOld, "Morvell-Setup.exe");
+  std::string d = desk.dir / "Programs/Morvell";
+  ASSERT_EQ(run_shell("env -u DISPLAY HOME='" + desk.home + "' '" + setup + "' --silent-install --no-launch --install-dir '" +
+                      d + "'"),
+            0);
+  ASSERT_TRUE(exists(desk.desktop_link()));
+  ASSERT_TRUE(exists(desk.menu()));
+  Gui gui(desk, d + "/bin/Morvell-Uninstall.exe", {});
+  ASSERT_TRUE(gui.wait_window());
+  gui.press_action();
+  EXPECT_EQ(gui.wait_exit(), 0);
+  EXPECT_FALSE(exists(desk.desktop_link()));
+  EXPECT_FALSE(exists(desk.menu()));
+  for (int i = 0; i < 200 && exists(d); ++i) plat::sleep_ms(50);
+  EXPECT_FALSE(exists(d));
+  EXPECT_TRUE(is_dir(desk.dir / "Programs"));
+  EXPECT_TRUE(desk.dialogs().empty());
+}
+
+TEST(UninstallWindow, RefusesAFolderThatIsNotAnInstallation) {
+  REQUIRE_DISPLAY();
+  Desk desk;
+  std::string downloads = desk.dir / "Downloads";
+  write_text(downloads + "/holiday.jpg", "photo");
+  std::string setup = desk.pack(kOld, "Downloads/Morvell-Setup.exe");
+  write_text(desk.desktop_link(), "[Desktop Entry]\n");
+  auto before = snapshot_tree(desk.dir.path());
+  Gui gui(desk, setup, {"--uninstall"});
+  ASSERT_TRUE(gui.wait_window());
+  gui.press_action();
+  ASSERT_TRUE(gui.dismiss_dialog(1));
+  plat::sleep_ms(300);
+  EXPECT_FALSE(gui.has_exited());
+  EXPECT_EQ(desk.dialogs(), std::vector<std::string>{"error 无法识别安装目录，卸载已取消。"});
+  gui.press_cancel();
+  EXPECT_EQ(gui.wait_exit(), 0);
+  plat::sleep_ms(2500);
+  auto after = snapshot_tree(desk.dir.path());
+  after.erase("dialogs.log");
+  EXPECT_TRUE(after == before);
+}
