@@ -21,17 +21,18 @@ const std::string kNew = kBuild + "/sample/Morvell-6.1.17.zip";
 // A private home with its own desktop and menu folders, an application log, and no display.
 struct Sandbox {
   TempDir dir;
+  TempDir logs;   // what the programs print, kept apart from the trees under test
   std::string home = dir / "home";
   std::string data = home + "/.local/share";
   std::string config = home + "/.config";
-  std::string log = dir / "app.log";
+  std::string log = logs / "app.log";
   std::string env() const {
     return "env -u DISPLAY HOME='" + home + "' XDG_DATA_HOME='" + data + "' XDG_CONFIG_HOME='" + config +
            "' MORVELL_APP_LOG='" + log + "' MORVELL_APP_EXIT=1 ";
   }
   // Runs a program in the sandbox; `output` receives what it printed on both streams.
   int run(const std::string& program, const std::string& args, std::string* output = nullptr) const {
-    std::string out_file = dir / "output.txt";
+    std::string out_file = logs / "output.txt";
     int code = run_shell(env() + "'" + program + "' " + args + " >'" + out_file + "' 2>&1");
     if (output) *output = read_text(out_file);
     return code;
