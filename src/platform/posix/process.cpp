@@ -288,10 +288,8 @@ bool terminate_process(uint32_t pid, ProcessHandle& held) {
     return false;
   }
   if (pid == 0 || pid > static_cast<uint32_t>(INT_MAX) || pid == current_process_id()) return false;
-  if (kill(static_cast<pid_t>(pid), SIGKILL) != 0) return false;
-  // Nothing needs to stay open here; the pid is kept so that a child of ours can be reaped.
-  held = static_cast<ProcessHandle>(pid);
-  return true;
+  // Nothing needs to stay open here. A child of ours is reaped by whoever started it.
+  return kill(static_cast<pid_t>(pid), SIGKILL) == 0;
 }
 
 bool archive_tool_command(int method, const std::wstring& package, const std::wstring& destination,

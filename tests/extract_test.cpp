@@ -1,0 +1,278 @@
+// Unpacking packages: the three methods in turn, their messages, and entries that try to
+// escape the destination.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <string>
+
+#include "app/ui.h"
+#include "common/strings.h"
+#include "install/external.h"
+#include "platform/platform.h"
+#include "support/helpers.h"
+
+using namespace testing_support;
+
+namespace {
+
+struct PathGuard {
+  std::string path = plat::environment_value("PATH");
+  ~PathGuard() { setenv("PATH", path.c_str(), 1); }
+};
+
+void write_script(const std::string& path, const std::string& body) {
+  write_text(path, "#!/bin/sh\n" + body + "\n");
+  chmod(path.c_str(), 0755);
+}
+
+// A PATH of stand-ins: `tools` maps a tool name to the body of its script ("" = the real tool,
+// logged). Every call is logged in <dir>/calls.
+std::string stub_path(const std::string& dir, const std::map<std::string, std::string>& tools) {
+  run_shell("mkdir -p '" + dir + "'");
+  for (const auto& tool : tools) {
+    std::string body = "echo " + tool.first + " >> '" + dir + "/calls'\n";
+    body += tool.second.empty() ? "exec /usr/bin/" + tool.first + " \"$@\"" : tool.second;
+    write_script(dir + "/" + tool.first, body);
+  }
+  return dir;
+}
+
+// extract_archive with only the given PATH (the test's own helpers need the usual one).
+bool extract_with_path(const std::string& path, const std::string& zip, const std::string& dest,
+                       std::wstring& error) {
+  std::string saved = plat::environment_value("PATH");
+  setenv("PATH", path.c_str(), 1);
+  bool ok = extract_archive(W(zip), W(dest), error);
+  setenv("PATH", saved.c_str(), 1);
+  return ok;
+}
+
+// Writes a zip with python's zipfile: entries are "name" (file holding its own name),
+// "name/" (directory), "name=>target" (symbolic link).
+bool python_zip(const std::string& zip, const std::vector<std::string>& entries) {
+  std::string script = "import zipfile, stat, sys\nz = zipfile.ZipFile(sys.argv[1], 'w')\n";
+  for (const std::string& e : entries) {
+    size_t arrow = e.find("=>");
+    std::string name = arrow == std::string::npos ? e : e.substr(0, arrow);
+    std::string data = arrow == std::string::npos ? e : e.substr(arrow + 2);
+    std::string mode = arrow != std::string::npos ? "stat.S_IFLNK | 0o777"
+                       : (!name.empty() && name.back() == '/') ? "stat.S_IFDIR | 0o755"
+                                                               : "stat.S_IFREG | 0o644";
+    script += "i = zipfile.ZipInfo(" + std::string("r'''") + name + "''')\ni.create_system = 3\n";
+    script += "i.external_attr = (" + mode + ") << 16\n";
+    script += "z.writestr(i, r'''" + data + "''')\n";
+  }
+  script += "z.close()\n";
+  std::string file = zip + ".py";
+  write_text(file, script);
+  return run_shell("python3 '" + file + "' '" + zip + "' 2>/dev/null") == 0;
+}
+
+// A normal package: nested folders, an executable, a Chinese name, an empty file.
+std::string sample_package(const TempDir& dir) {
+  std::string src = dir / "src";
+  write_text(src + "/bin/Morvell.exe", "#!/bin/sh\necho hi\n");
+  chmod((src + "/bin/Morvell.exe").c_str(), 0755);
+  write_text(src + "/config/设置.json", "{\"a\": 1}");
+  write_text(src + "/docs/deep/er/readme.txt", "read me");
+  write_text(src + "/empty.txt", "");
+  std::string zip = dir / "package.zip";
+  EXPECT_TRUE(make_zip(src, zip));
+  return zip;
+}
+
+void expect_sample(const std::string& dest) {
+  EXPECT_EQ(read_text(dest + "/bin/Morvell.exe"), "#!/bin/sh\necho hi\n");
+  EXPECT_EQ(read_text(dest + "/config/设置.json"), "{\"a\": 1}");
+  EXPECT_EQ(read_text(dest + "/docs/deep/er/readme.txt"), "read me");
+  EXPECT_TRUE(exists(dest + "/empty.txt"));
+  struct stat st;
+  ASSERT_EQ(stat((dest + "/bin/Morvell.exe").c_str(), &st), 0);
+  EXPECT_TRUE(st.st_mode & S_IXUSR);
+}
+
+}  // namespace
+
+TEST(ExtractArchive, FallsThroughTheThreeMethods) {
+  PathGuard guard;
+  TempDir dir;
+  std::string zip = sample_package(dir);
+  std::wstring error = L"earlier";
+
+  // The first tool works: nothing else runs and the error text stays as it was.
+  ASSERT_TRUE(extract_with_path(stub_path(dir / "p1", {{"bsdtar", ""}, {"unzip", ""}}), zip, dir / "d1/new dest", error));
+  EXPECT_EQ(error, L"earlier");
+  EXPECT_EQ(read_text(dir / "p1/calls"), "bsdtar\n");
+  expect_sample(dir / "d1/new dest");
+
+  // First tool missing: the second one does it, and the error text is cleared.
+  ASSERT_TRUE(extract_with_path(stub_path(dir / "p2", {{"unzip", ""}}), zip, dir / "d2", error));
+  EXPECT_EQ(error, L"");
+  EXPECT_EQ(read_text(dir / "p2/calls"), "unzip\n");
+  expect_sample(dir / "d2");
+
+  // A tool that claims success and writes nothing has not unpacked anything.
+  ASSERT_TRUE(extract_with_path(stub_path(dir / "p3", {{"bsdtar", "exit 0"}, {"unzip", ""}}), zip, dir / "d3", error));
+  EXPECT_EQ(read_text(dir / "p3/calls"), "bsdtar\nunzip\n");
+  expect_sample(dir / "d3");
+
+  // Both tools fail: the in-process unpacker does it and pumps the window meanwhile.
+  error = L"earlier";
+  ASSERT_TRUE(extract_with_path(stub_path(dir / "p4", {{"bsdtar", "exit 1"}, {"unzip", "exit 0"}}), zip, dir / "d4",
+                                error));
+  EXPECT_EQ(error, L"");
+  EXPECT_EQ(read_text(dir / "p4/calls"), "bsdtar\nunzip\n");
+  expect_sample(dir / "d4");
+
+  // No tools on the PATH at all.
+  ASSERT_TRUE(extract_with_path(dir / "nothing", zip, dir / "d5", error));
+  expect_sample(dir / "d5");
+}
+
+TEST(ExtractArchive, MessagesWhenEveryMethodFails) {
+  PathGuard guard;
+  TempDir dir;
+  // Tools that succeed without writing, so that the last method decides.
+  const std::string p = stub_path(dir / "p", {{"bsdtar", "exit 0"}, {"unzip", "exit 0"}});
+  std::wstring error;
+
+  // A zip without entries, and one holding only a folder: nothing to install.
+  ASSERT_TRUE(python_zip(dir / "empty.zip", {}));
+  EXPECT_FALSE(extract_with_path(p, dir / "empty.zip", dir / "e1", error));
+  EXPECT_EQ(error, L"安装包为空或无法读取。");
+  ASSERT_TRUE(python_zip(dir / "folder.zip", {"only/"}));
+  error.clear();
+  EXPECT_FALSE(extract_with_path(p, dir / "folder.zip", dir / "e2", error));
+  EXPECT_EQ(error, L"安装包为空或无法读取。");
+
+  // Not a zip, or no file at all.
+  write_text(dir / "junk.zip", std::string(5000, 'j'));
+  EXPECT_FALSE(extract_with_path(p, dir / "junk.zip", dir / "e3", error));
+  EXPECT_EQ(error, L"无法打开安装包。");
+  EXPECT_FALSE(extract_with_path(p, dir / "missing.zip", dir / "e4", error));
+  EXPECT_EQ(error, L"无法打开安装包。");
+
+  // A destination that is a file.
+  std::string zip = sample_package(dir);
+  write_text(dir / "a-file", "x");
+  EXPECT_FALSE(extract_with_path(p, zip, dir / "a-file", error));
+  EXPECT_EQ(error, L"无法打开安装目录。");
+
+  // A damaged package: the first entries come out, then it fails.
+  std::string big = dir / "big";
+  ASSERT_EQ(run_shell("mkdir -p '" + big + "' && for i in 1 2 3 4 5 6 7 8 9 10; do head -c 40000 /dev/urandom > '" +
+                      big + "'/f$i.bin; done"), 0);
+  ASSERT_TRUE(make_zip(big, dir / "big.zip"));
+  ASSERT_EQ(run_shell("head -c 300000 '" + dir / "big.zip" + "' > '" + dir / "cut.zip" + "'"), 0);
+  EXPECT_FALSE(extract_with_path(p, dir / "cut.zip", dir / "e5", error));
+  EXPECT_TRUE(error == L"解压安装包失败。" || error == L"无法打开安装包。") << U(error);
+
+  // The fault seam fails the in-process unpacker like a write failure.
+  plat::set_fault_hook([](const char* op, const std::wstring&) { return std::string(op) == "unpack_in_process"; });
+  error.clear();
+  EXPECT_FALSE(extract_with_path(p, zip, dir / "e6", error));
+  plat::set_fault_hook(nullptr);
+  EXPECT_EQ(error, L"解压安装包失败。");
+}
+
+TEST(ExtractArchive, InProcessUnpackerKeepsModesAndPolls) {
+  TempDir dir;
+  std::string zip = sample_package(dir);
+  ASSERT_EQ(run_shell("mkdir -p '" + dir / "dest" + "'"), 0);
+  int polls = 0;
+  EXPECT_EQ(plat::unpack_in_process(W(zip), W(dir / "dest"), [&polls]() { ++polls; }), plat::UnpackResult::Ok);
+  expect_sample(dir / "dest");
+  EXPECT_GE(polls, 1);
+  // Over an earlier, partial unpack: files are replaced.
+  write_text(dir / "dest/docs/deep/er/readme.txt", "stale and longer than before");
+  EXPECT_EQ(plat::unpack_in_process(W(zip), W(dir / "dest"), nullptr), plat::UnpackResult::Ok);
+  expect_sample(dir / "dest");
+  EXPECT_EQ(plat::unpack_in_process(W(zip), W(dir / "no-such-dest"), nullptr),
+            plat::UnpackResult::DestinationUnusable);
+}
+
+// Every method, on its own and through extract_archive, keeps every entry inside the
+// destination: "..", absolute names, links followed by entries through them, links replaced by files.
+TEST(ExtractArchive, NoMethodWritesOutsideTheDestination) {
+  PathGuard guard;
+  TempDir dir;
+  std::string outside = dir / "outside";
+  write_text(outside + "/victim.txt", "original");
+  const std::string abs_target = dir / "abs-written.txt";
+  struct Case {
+    const char* name;
+    std::vector<std::string> entries;
+  };
+  const std::vector<Case> cases = {
+      {"dotdot", {"ok.txt", "../dotdot-written.txt", "sub/../../dotdot2-written.txt"}},
+      {"absolute", {"ok.txt", abs_target}},
+      {"link-dir", {"ok.txt", "lnk=>" + outside, "lnk/through-link.txt"}},
+      {"link-dir-2", {"ok.txt", "lnk=>../../outside", "lnk/", "lnk/through-link.txt"}},
+      {"link-file", {"ok.txt", "victim.txt=>" + outside + "/victim.txt", "victim.txt"}},
+  };
+  for (const Case& c : cases) ASSERT_TRUE(python_zip(dir / c.name + ".zip", c.entries)) << c.name;
+  const auto outside_before = snapshot_tree(outside);
+
+  // Nothing that an entry names may show up anywhere but below `dest`, and nothing outside changes.
+  auto check = [&](const std::string& label, const std::string& dest) {
+    (void)dest;
+    for (const auto& item : snapshot_tree(dir.path())) {
+      // Below some destination folder is inside; "dests/x" itself would be one level too high.
+      if (item.first.rfind("dests/", 0) == 0 && item.first.find('/', 6) != std::string::npos) continue;
+      bool escaped = item.first.find("written") != std::string::npos ||
+                     item.first.find("through-link") != std::string::npos;
+      EXPECT_FALSE(escaped) << label << ": wrote " << item.first;
+    }
+    EXPECT_EQ(snapshot_tree(outside), outside_before) << label;
+    EXPECT_FALSE(exists(abs_target)) << label;
+  };
+
+  int n = 0;
+  for (const Case& c : cases) {
+    const std::string zip = dir / c.name + ".zip";
+    for (int method = 1; method <= 3; ++method) {
+      std::string dest = dir / "dests/m" + std::to_string(method) + "-" + std::to_string(++n);
+      ASSERT_EQ(run_shell("mkdir -p '" + dest + "'"), 0);
+      if (method < 3) {
+        std::wstring program, parameters, error;
+        ASSERT_TRUE(plat::archive_tool_command(method, W(zip), W(dest), program, parameters));
+        run_and_wait(program, parameters, L"", error, nullptr, false);
+      } else {
+        plat::UnpackResult r = plat::unpack_in_process(W(zip), W(dest), nullptr);
+        // An unsafe entry stops our own unpacker; a link that a later entry replaces is merely replaced.
+        const std::string name = c.name;
+        if (name == "dotdot" || name == "absolute" || name == "link-dir") {
+          EXPECT_EQ(r, plat::UnpackResult::Failed) << c.name;
+        }
+      }
+      check(std::string(c.name) + " method " + std::to_string(method), dest);
+      // Then each later method over what the earlier one left (links included).
+      for (int later = method + 1; later <= 3; ++later) {
+        if (later < 3) {
+          std::wstring program, parameters, error;
+          plat::archive_tool_command(later, W(zip), W(dest), program, parameters);
+          run_and_wait(program, parameters, L"", error, nullptr, false);
+        } else {
+          plat::unpack_in_process(W(zip), W(dest), nullptr);
+        }
+        check(std::string(c.name) + " method " + std::to_string(later) + " after " + std::to_string(method), dest);
+      }
+    }
+    // And the whole fall-through, with each tool on its own or none.
+    for (const char* tools : {"both", "unzip", "none"}) {
+      std::string p = dir / "paths/" + c.name + "-" + tools;
+      std::map<std::string, std::string> set;
+      if (std::string(tools) == "both") set = {{"bsdtar", ""}, {"unzip", ""}};
+      if (std::string(tools) == "unzip") set = {{"unzip", ""}};
+      stub_path(p, set);
+      std::string dest = dir / "dests/all-" + std::to_string(++n);
+      std::wstring error;
+      extract_with_path(p, zip, dest, error);
+      check(std::string(c.name) + " through extract_archive with " + tools, dest);
+    }
+  }
+}

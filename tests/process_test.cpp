@@ -1,0 +1,235 @@
+// Starting and awaiting real child processes, the quoting round trip, tree removal.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "app/ui.h"
+#include "common/strings.h"
+#include "install/external.h"
+#include "platform/platform.h"
+#include "support/helpers.h"
+
+using namespace testing_support;
+
+namespace {
+
+// Puts PATH back (and the fault hook away) whatever a test did to it.
+struct EnvironmentGuard {
+  std::string path = plat::environment_value("PATH");
+  ~EnvironmentGuard() {
+    setenv("PATH", path.c_str(), 1);
+    plat::set_fault_hook(nullptr);
+  }
+};
+
+void write_script(const std::string& path, const std::string& body) {
+  write_text(path, "#!/bin/sh\n" + body + "\n");
+  chmod(path.c_str(), 0755);
+}
+
+// Waits (bounded) until `path` holds some text.
+std::string wait_for_text(const std::string& path, int limit_ms = 5000) {
+  for (int waited = 0; waited < limit_ms; waited += 20) {
+    std::string text = read_text(path);
+    if (!text.empty() && text.back() == '\n') return text;
+    usleep(20000);
+  }
+  return read_text(path);
+}
+
+}  // namespace
+
+TEST(RunAndWait, ExitCodesMissingProgramAndSignals) {
+  std::wstring error = L"earlier";
+  uint32_t code = 77;
+  EXPECT_TRUE(run_and_wait(L"sh", L"-c " + quote_argument(L"exit 0"), L"", error, &code, false));
+  EXPECT_EQ(code, 0u);
+  EXPECT_EQ(error, L"earlier");   // success leaves the text alone
+
+  code = 77;
+  EXPECT_FALSE(run_and_wait(L"sh", L"-c " + quote_argument(L"exit 3"), L"", error, &code, false));
+  EXPECT_EQ(code, 3u);
+  EXPECT_EQ(error, L"外部进程执行失败。");
+
+  code = 77;
+  error.clear();
+  EXPECT_FALSE(run_and_wait(L"morvell-no-such-program-here", L"", L"", error, &code, false));
+  EXPECT_EQ(error, L"无法启动外部进程。");
+  EXPECT_EQ(code, 77u);   // not started: the output is left alone
+
+  // A child killed by a signal is a failure with a non-zero code.
+  code = 0;
+  EXPECT_FALSE(run_and_wait(L"sh", L"-c " + quote_argument(L"kill -9 $$"), L"", error, &code, false));
+  EXPECT_EQ(code, 128u + SIGKILL);
+  EXPECT_EQ(error, L"外部进程执行失败。");
+
+  // The exit code output is optional.
+  EXPECT_FALSE(run_and_wait(L"false", L"", L"", error, nullptr, false));
+
+  // A failed wait closes the handle and reports itself.
+  EnvironmentGuard guard;
+  plat::set_fault_hook([](const char* op, const std::wstring&) { return std::string(op) == "wait_process"; });
+  code = 77;
+  EXPECT_FALSE(run_and_wait(L"true", L"", L"", error, &code, false));
+  EXPECT_EQ(error, L"等待外部进程失败。");
+  EXPECT_EQ(code, 77u);
+  plat::set_fault_hook([](const char* op, const std::wstring&) { return std::string(op) == "start_process"; });
+  EXPECT_FALSE(run_and_wait(L"true", L"", L"", error, &code, false));
+  EXPECT_EQ(error, L"无法启动外部进程。");
+}
+
+TEST(RunAndWait, PulsesTheStatusWhileTheChildRuns) {
+  uint64_t before = ui_trace.pulses;
+  std::wstring error;
+  EXPECT_TRUE(run_and_wait(L"sleep", L"1", L"正在等待子进程...", error, nullptr, false));
+  uint64_t pulses = ui_trace.pulses - before;
+  EXPECT_GE(pulses, 5u);    // about ten a second
+  EXPECT_LE(pulses, 12u);   // never faster than every 100 ms
+  EXPECT_EQ(ui_trace.last_status, L"正在等待子进程...");
+}
+
+TEST(RunAndWait, QuotedArgumentsArriveUnchanged) {
+  TempDir dir;
+  const std::vector<std::wstring> arguments = {
+      L"plain",           L"two words",        L"",                L"back\\slash",
+      L"trail\\",         L"trail two\\\\",    L"quote\"inside",   L"\\\"slash-quote",
+      L"\\\\\"two-slashes-quote", L"tab\there", L"中文 路径\\",     L"$HOME `x` 'y'",
+      L"\"\"",            L"-rf",              L"a\\\\b\\\"c\\"};
+  std::string out = dir / "args.bin";
+  std::wstring parameters = L"-c " + quote_argument(L"for a; do printf '%s\\0' \"$a\"; done > \"$0\"") + L" " +
+                            quote_argument(W(out));
+  for (const std::wstring& a : arguments) parameters += L" " + quote_argument(a);
+  std::wstring error;
+  ASSERT_TRUE(run_and_wait(L"sh", parameters, L"", error, nullptr, false)) << U(error);
+  std::string bytes = read_text(out);
+  std::vector<std::wstring> received;
+  size_t start = 0;
+  for (size_t i = 0; i < bytes.size(); ++i)
+    if (bytes[i] == '\0') {
+      received.push_back(W(bytes.substr(start, i - start)));
+      start = i + 1;
+    }
+  ASSERT_EQ(received.size(), arguments.size());
+  for (size_t i = 0; i < arguments.size(); ++i) EXPECT_EQ(U(received[i]), U(arguments[i])) << "argument " << i;
+}
+
+TEST(Processes, WaitTimeoutTerminationAndListing) {
+  TempDir dir;
+  plat::ProcessHandle child = plat::kNoProcess;
+  ASSERT_TRUE(plat::start_process(W(self_path()), L"--fake-app linger", false, child));
+  uint32_t pid = static_cast<uint32_t>(child);
+  uint32_t code = 77;
+  EXPECT_EQ(plat::wait_process(child, 50, code), plat::WaitResult::TimedOut);
+  EXPECT_EQ(code, 77u);
+
+  // The running child is listed with its image's file name and full path.
+  std::vector<plat::ProcessInfo> processes;
+  ASSERT_TRUE(plat::list_processes(processes));
+  bool seen = false, self_seen = false;
+  for (const plat::ProcessInfo& p : processes) {
+    if (p.pid == pid) {
+      seen = true;
+      EXPECT_EQ(U(p.exe_name), U(file_name_of(W(self_path()))));
+    }
+    if (p.pid == plat::current_process_id()) self_seen = true;
+  }
+  EXPECT_TRUE(seen);
+  EXPECT_TRUE(self_seen);
+  std::wstring image;
+  ASSERT_TRUE(plat::process_image_path(pid, image));
+  EXPECT_EQ(U(image), self_path());
+  EXPECT_EQ(plat::current_process_id(), static_cast<uint32_t>(getpid()));
+
+  // Termination is unconditional; the exit code tells of the signal.
+  plat::ProcessHandle held = plat::kNoProcess;
+  ASSERT_TRUE(plat::terminate_process(pid, held));
+  plat::close_process(held);
+  EXPECT_NE(plat::wait_process(child, 5000, code), plat::WaitResult::TimedOut);
+  EXPECT_FALSE(plat::terminate_process(plat::current_process_id(), held));
+
+  // An image replaced on disk still reports its original path.
+  std::string copy = dir / "Morvell.exe";
+  ASSERT_EQ(run_shell("cp '" + self_path() + "' '" + copy + "'"), 0);
+  ASSERT_TRUE(plat::start_process(W(copy), L"--fake-app linger", false, child));
+  pid = static_cast<uint32_t>(child);
+  usleep(100000);
+  ASSERT_EQ(unlink(copy.c_str()), 0);
+  ASSERT_TRUE(plat::process_image_path(pid, image));
+  EXPECT_EQ(U(image), copy);
+  ASSERT_TRUE(plat::list_processes(processes));
+  for (const plat::ProcessInfo& p : processes) {
+    if (p.pid == pid) EXPECT_EQ(U(p.exe_name), "Morvell.exe");
+  }
+  kill(static_cast<pid_t>(pid), SIGKILL);
+  EXPECT_EQ(plat::wait_process(child, 5000, code), plat::WaitResult::Exited);
+  EXPECT_EQ(code, 128u + SIGKILL);
+}
+
+TEST(Processes, DetachedLaunchOutlivesNothingAndLeavesNoZombie) {
+  TempDir dir;
+  std::string work = dir / "work dir";
+  ASSERT_EQ(run_shell("mkdir -p '" + work + "'"), 0);
+  std::string report = dir / "report.txt";
+  std::string script = dir / "child.sh";
+  write_script(script, "echo \"$$ $(pwd) $1 $(ps -o sid= -p $$ | tr -d ' ')\" > '" + report + "'");
+  ASSERT_TRUE(plat::launch_detached(W(script), {L"first arg"}, W(work)));
+  std::string text = wait_for_text(report);
+  ASSERT_FALSE(text.empty());
+  // pid, working directory, argument, session
+  EXPECT_NE(text.find(" " + work + " first arg "), std::string::npos) << text;
+  std::string child_pid = text.substr(0, text.find(' '));
+  std::string session = text.substr(text.rfind(' ') + 1);
+  session.pop_back();
+  EXPECT_NE(session, std::to_string(getsid(0)));   // a session of its own, not ours
+  EXPECT_NE(child_pid, std::to_string(getpid()));
+  // Nothing of it is left for us to reap.
+  int status = 0;
+  EXPECT_EQ(waitpid(-1, &status, WNOHANG), -1);
+
+  EXPECT_FALSE(plat::launch_detached(W(dir / "missing-program"), {}, W(work)));
+  EXPECT_FALSE(plat::launch_detached(W(script), {}, W(dir / "missing-dir")));
+  EXPECT_EQ(waitpid(-1, &status, WNOHANG), -1);
+}
+
+TEST(RemoveTree, MissingPathRemovalAndFallback) {
+  EnvironmentGuard guard;
+  int started = 0;
+  plat::set_fault_hook([&started](const char* op, const std::wstring&) {
+    if (std::string(op) == "start_process") ++started;
+    return false;
+  });
+  TempDir dir;
+  remove_tree(W(dir / "not-there"), L"正在删除...");
+  EXPECT_EQ(started, 0);   // nothing to remove: no process at all
+
+  // A name that needs every quoting rule, and one that looks like an option.
+  std::string odd = dir / "-rf a \"b\" c\\";
+  write_text(odd + "/sub/file.txt", "x");
+  write_text(dir / "keep.txt", "kept");
+  remove_tree(W(odd), L"正在删除...");
+  EXPECT_EQ(started, 1);
+  EXPECT_FALSE(exists(odd));
+  EXPECT_EQ(read_text(dir / "keep.txt"), "kept");
+
+  // When the removal program fails, the tree is removed in-process.
+  std::string stubs = dir / "stubs";
+  write_script(stubs + "/rm", "echo called >> '" + dir / "rm-called" + "'\nexit 1");
+  write_text(dir / "tree/a/b/c.txt", "c");
+  ASSERT_EQ(run_shell("chmod a-w '" + dir / "tree/a/b/c.txt" + "'"), 0);
+  write_text(dir / "tree2/x.txt", "x");
+  setenv("PATH", stubs.c_str(), 1);
+  remove_tree(W(dir / "tree"), L"");
+  EXPECT_EQ(read_text(dir / "rm-called"), "called\n");
+  EXPECT_FALSE(exists(dir / "tree"));
+
+  // Not startable at all: the same fallback.
+  setenv("PATH", (dir / "empty").c_str(), 1);
+  remove_tree(W(dir / "tree2"), L"");
+  EXPECT_FALSE(exists(dir / "tree2"));
+}
