@@ -164,7 +164,9 @@ TEST(Processes, WaitTimeoutTerminationAndListing) {
   EXPECT_EQ(U(image), copy);
   ASSERT_TRUE(plat::list_processes(processes));
   for (const plat::ProcessInfo& p : processes) {
-    if (p.pid == pid) EXPECT_EQ(U(p.exe_name), "Morvell.exe");
+    if (p.pid == pid) {
+      EXPECT_EQ(U(p.exe_name), "Morvell.exe");
+    }
   }
   kill(static_cast<pid_t>(pid), SIGKILL);
   EXPECT_EQ(plat::wait_process(child, 5000, code), plat::WaitResult::Exited);
