@@ -1,0 +1,181 @@
+// Real child processes on Windows: start and await, exit codes, the process list, image paths,
+// termination, running copies of the application, tree removal through cmd.exe, and the
+// quoting rule checked against the system's own command-line splitter.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <shellapi.h>
+
+#include <algorithm>
+
+#include "common/strings.h"
+#include "flows/instances.h"
+#include "platform/platform.h"
+#include "support/helpers.h"
+#include "support/wine.h"
+
+using namespace testing_support;
+
+namespace {
+
+std::wstring self() { return W(self_path()); }
+
+bool wait_exit(plat::ProcessHandle& process, uint32_t& code) {
+  return plat::wait_process(process, 20000, code) == plat::WaitResult::Exited;
+}
+
+// An install directory whose bin\Morvell.exe is a copy of this test program.
+struct FakeInstall {
+  TempDir dir;
+  std::wstring root = dir.wide() + L"\\Install Dir";
+  std::wstring exe = root + L"\\bin\\Morvell.exe";
+  FakeInstall() {
+    CreateDirectoryW(root.c_str(), nullptr);
+    CreateDirectoryW((root + L"\\bin").c_str(), nullptr);
+    CopyFileW(self().c_str(), exe.c_str(), FALSE);
+  }
+};
+
+struct Child {
+  plat::ProcessHandle handle = plat::kNoProcess;
+  uint32_t pid = 0;
+  Child(const std::wstring& program, const std::wstring& parameters) {
+    EXPECT_TRUE(plat::start_process(program, parameters, false, handle));
+    if (handle != plat::kNoProcess) pid = GetProcessId(reinterpret_cast<HANDLE>(handle));
+  }
+  ~Child() {
+    if (handle == plat::kNoProcess) return;
+    TerminateProcess(reinterpret_cast<HANDLE>(handle), 9);
+    uint32_t code = 0;
+    plat::wait_process(handle, 5000, code);
+    plat::close_process(handle);
+  }
+};
+
+bool listed(const std::vector<uint32_t>& pids, uint32_t pid) {
+  return std::find(pids.begin(), pids.end(), pid) != pids.end();
+}
+
+}  // namespace
+
+TEST(Win32Processes, StartWaitAndExitCodes) {
+  plat::ProcessHandle process = plat::kNoProcess;
+  ASSERT_TRUE(plat::start_process(self(), L"--fake-app exit-code 3", false, process));
+  uint32_t code = 77;
+  ASSERT_TRUE(wait_exit(process, code));
+  EXPECT_EQ(code, 3u);
+  EXPECT_EQ(process, plat::kNoProcess);   // closed on exit
+
+  // A program found on PATH by its bare name, with a parameter string in the Windows form.
+  ASSERT_TRUE(plat::start_process(L"cmd.exe", L"/C exit 5", false, process));
+  ASSERT_TRUE(wait_exit(process, code));
+  EXPECT_EQ(code, 5u);
+
+  // A running child times out the short wait and is still there afterwards.
+  ASSERT_TRUE(plat::start_process(self(), L"--fake-app exit-after 700", true, process));
+  EXPECT_EQ(plat::wait_process(process, 50, code), plat::WaitResult::TimedOut);
+  ASSERT_TRUE(wait_exit(process, code));
+  EXPECT_EQ(code, 0u);
+
+  EXPECT_FALSE(plat::start_process(L"C:\\no\\such\\program.exe", L"", false, process));
+  EXPECT_EQ(process, plat::kNoProcess);
+  EXPECT_EQ(plat::wait_process(process, 10, code), plat::WaitResult::Failed);
+  plat::close_process(process);
+}
+
+TEST(Win32Processes, ListImagePathAndTerminate) {
+  std::vector<plat::ProcessInfo> processes;
+  ASSERT_TRUE(plat::list_processes(processes));
+  uint32_t own = plat::current_process_id();
+  EXPECT_EQ(own, GetCurrentProcessId());
+  auto mine = std::find_if(processes.begin(), processes.end(), [&](const plat::ProcessInfo& p) { return p.pid == own; });
+  ASSERT_NE(mine, processes.end());
+  EXPECT_EQ(to_lower_wide(mine->exe_name), to_lower_wide(file_name_of(self())));
+  std::wstring image;
+  ASSERT_TRUE(plat::process_image_path(own, image));
+  EXPECT_EQ(to_lower_wide(image), to_lower_wide(self()));
+  EXPECT_FALSE(plat::process_image_path(0xFFFFFFF0u, image));
+
+  Child child(self(), L"--fake-app linger");
+  ASSERT_NE(child.pid, 0u);
+  ASSERT_TRUE(plat::process_image_path(child.pid, image));
+  EXPECT_EQ(to_lower_wide(image), to_lower_wide(self()));
+  plat::ProcessHandle held = plat::kNoProcess;
+  EXPECT_FALSE(plat::terminate_process(own, held));   // never ourselves
+  ASSERT_TRUE(plat::terminate_process(child.pid, held));
+  EXPECT_NE(held, plat::kNoProcess);
+  uint32_t code = 77;
+  ASSERT_TRUE(wait_exit(child.handle, code));
+  EXPECT_EQ(code, 0u);   // ended with exit code 0
+  plat::close_process(held);
+  EXPECT_EQ(held, plat::kNoProcess);
+}
+
+TEST(Win32Processes, RunningCopiesOfTheApplication) {
+  FakeInstall install;
+  FakeInstall elsewhere;
+  EXPECT_TRUE(find_running_instances(install.root).empty());
+  Child inside(install.exe, L"--fake-app linger");
+  Child outside(elsewhere.exe, L"--fake-app linger");
+  std::vector<uint32_t> found;
+  for (int i = 0; i < 100 && found.empty(); ++i, Sleep(20)) found = find_running_instances(install.root);
+  EXPECT_TRUE(listed(found, inside.pid));
+  EXPECT_FALSE(listed(found, outside.pid));
+  // Trailing separator, blanks, quotes and letter case name the same installation.
+  std::wstring upper = install.root;
+  std::transform(upper.begin(), upper.end(), upper.begin(), ::towupper);
+  EXPECT_TRUE(listed(find_running_instances(L"  \"" + upper + L"\\\"  "), inside.pid));
+  EXPECT_FALSE(listed(find_running_instances(install.root + L"\\bin"), inside.pid));
+
+  // A copy that does not leave by itself is ended after the polite wait.
+  std::wstring error;
+  EXPECT_TRUE(close_running_instances(install.root, error));
+  EXPECT_TRUE(error.empty());
+  uint32_t code = 77;
+  EXPECT_TRUE(wait_exit(inside.handle, code));
+  EXPECT_EQ(plat::wait_process(outside.handle, 0, code), plat::WaitResult::TimedOut);   // left alone
+}
+
+TEST(Win32Processes, TreeRemovalThroughTheCommandInterpreter) {
+  TempDir tmp;
+  write_text(tmp / "Old Version/bin/app.exe", "x");
+  write_text(tmp / "Old Version/config/a b&c.ini", "y");
+  std::wstring program, parameters;
+  plat::remove_tree_command(W(tmp / "Old Version"), program, parameters);
+  EXPECT_EQ(program, L"cmd.exe");
+  EXPECT_EQ(parameters, L"/C rmdir /s /q " + quote_argument(tmp.wide() + L"\\Old Version"));
+  plat::ProcessHandle process = plat::kNoProcess;
+  ASSERT_TRUE(plat::start_process(program, parameters, false, process));
+  uint32_t code = 77;
+  ASSERT_TRUE(wait_exit(process, code));
+  EXPECT_EQ(code, 0u);
+  EXPECT_FALSE(exists(tmp / "Old Version"));
+  EXPECT_TRUE(is_dir(tmp.path()));
+}
+
+TEST(Win32Processes, QuotingRoundTripsThroughCommandLineToArgvW) {
+  const std::vector<std::wstring> samples = {
+      L"", L"plain", L"with blank", L"C:\\Program Files\\Morvell\\", L"trailing\\\\", L"a\"b",
+      L"back\\\"slash quote", L"\\\\server\\share\\x", L"\u5B89\u88C5 \u76EE\u5F55", L"tab\there", L"%PATH%"};
+  std::wstring line = L"program.exe";
+  for (const auto& sample : samples) line += L" " + quote_argument(sample);
+  int argc = 0;
+  wchar_t** argv = CommandLineToArgvW(line.c_str(), &argc);
+  ASSERT_NE(argv, nullptr);
+  ASSERT_EQ(argc, static_cast<int>(samples.size()) + 1);
+  for (size_t i = 0; i < samples.size(); ++i) EXPECT_EQ(std::wstring(argv[i + 1]), samples[i]) << i;
+  LocalFree(argv);
+  // Our own splitter agrees with the system's.
+  std::vector<std::wstring> ours = split_command_line(line.substr(12));
+  EXPECT_EQ(ours, samples);
+
+  // And a real child sees the same arguments: the stand-in tar.exe reads its command line so.
+  std::wstring program, parameters;
+  ASSERT_TRUE(plat::archive_tool_command(1, L"C:\\pkg dir\\a.zip", L"C:\\dest\\", program, parameters));
+  EXPECT_EQ(program, L"tar.exe");
+  EXPECT_EQ(parameters, L"-xf \"C:\\pkg dir\\a.zip\" -C \"C:\\dest\\\\\"");
+  ASSERT_TRUE(plat::archive_tool_command(2, L"C:\\it's\\a.zip", L"D:\\x", program, parameters));
+  EXPECT_EQ(program, L"powershell.exe");
+  EXPECT_EQ(parameters, L"-NoProfile -ExecutionPolicy Bypass -Command \"Expand-Archive -LiteralPath "
+                        L"'C:\\it''s\\a.zip' -DestinationPath 'D:\\x' -Force\"");
+  EXPECT_FALSE(plat::archive_tool_command(3, L"a", L"b", program, parameters));
+}

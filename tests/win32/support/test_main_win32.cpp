@@ -1,0 +1,34 @@
+// The Windows test program's entry. Run with --fake-app it plays the installed application:
+//   --fake-app exit-after MS    exits by itself after MS milliseconds
+//   --fake-app linger           stays until killed (at most one minute)
+// Every fake run appends its pid to %MORVELL_FAKE_APP_LOG% when that is set.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+static int fake_app(int argc, char** argv) {
+  if (const char* log = std::getenv("MORVELL_FAKE_APP_LOG")) {
+    if (FILE* f = std::fopen(log, "a")) {
+      std::fprintf(f, "%lu\n", static_cast<unsigned long>(GetCurrentProcessId()));
+      std::fclose(f);
+    }
+  }
+  std::string mode = argc > 2 ? argv[2] : "linger";
+  if (mode == "exit-after") {
+    Sleep(static_cast<DWORD>(argc > 3 ? std::atoi(argv[3]) : 0));
+    return 0;
+  }
+  if (mode == "exit-code") return argc > 3 ? std::atoi(argv[3]) : 0;
+  for (int i = 0; i < 600; ++i) Sleep(100);
+  return 0;
+}
+
+int main(int argc, char** argv) {
+  if (argc > 1 && std::strcmp(argv[1], "--fake-app") == 0) return fake_app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
