@@ -121,8 +121,10 @@ bool start_process(const std::wstring& program, const std::wstring& parameters, 
 
   posix_spawn_file_actions_t actions;
   if (posix_spawn_file_actions_init(&actions) != 0) return false;
-  // The child reads nothing from us; it shares our output streams.
+  // A hidden helper: it reads nothing from us and its chatter goes nowhere.
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   pid_t pid = -1;
   int rc = posix_spawnp(&pid, args.strings[0].c_str(), &actions, nullptr, args.pointers.data(), environ);
   posix_spawn_file_actions_destroy(&actions);

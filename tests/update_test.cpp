@@ -1,0 +1,196 @@
+// The update run in this process (no window): its steps, the configuration it keeps, what it
+// leaves after failures injected through the fault seam, and the next run that mends them.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+#include <string>
+
+#include "app/ui.h"
+#include "common/state.h"
+#include "common/strings.h"
+#include "flows/update.h"
+#include "package/workdir.h"
+#include "platform/platform.h"
+#include "support/helpers.h"
+
+using namespace testing_support;
+
+namespace {
+
+// An installation D, a package P and a program path whose work directory lies in the temp dir.
+struct UpdateBench {
+  TempDir dir;
+  std::string d = dir / "安装 目录";
+  std::string p = dir / "downloads/update.zip";
+  std::string log = dir / "app.log";
+
+  UpdateBench() {
+    set_work_program_path(W(dir / "program/morvell-installer"));
+    run_shell("mkdir -p '" + dir / "program" + "'");
+    setenv("MORVELL_TEST_APP_LOG", log.c_str(), 1);
+    write_text(d + "/bin/Morvell.exe", "old program");
+    write_text(d + "/version.txt", "1.0\n");
+    write_text(d + "/config/settings.ini", "user=changed\n");
+    write_text(d + "/config/nested/mine.txt", "only the user has this");
+    write_text(d + "/old-only.txt", "left alone");
+    make_package(p);
+    exit_code = 0;
+    ui_trace = UiTrace();
+  }
+  ~UpdateBench() {
+    plat::set_fault_hook(nullptr);
+    set_work_program_path(L"");
+    unsetenv("MORVELL_TEST_APP_LOG");
+  }
+
+  void make_package(const std::string& zip) {
+    std::string src = dir / "package-src";
+    run_shell("rm -rf '" + src + "'");
+    write_text(src + "/bin/Morvell.exe",
+               "#!/bin/sh\necho \"started $(pwd) $#\" >> \"$MORVELL_TEST_APP_LOG\"\n");
+    chmod((src + "/bin/Morvell.exe").c_str(), 0755);
+    write_text(src + "/version.txt", "2.0\n");
+    write_text(src + "/config/settings.ini", "package=default\n");
+    write_text(src + "/config/new-setting.ini", "new in the package\n");
+    write_text(src + "/docs/readme.txt", "read me");
+    run_shell("mkdir -p \"$(dirname '" + zip + "')\"");
+    ASSERT_TRUE(make_zip(src, zip));
+  }
+
+  bool run(const std::string& package) {
+    install_options.install_dir = d;
+    install_options.package_path = package;
+    ui_trace = UiTrace();
+    return run_update();
+  }
+
+  std::string launches() {
+    for (int i = 0; i < 100 && read_text(log).empty(); ++i) usleep(20000);
+    return read_text(log);
+  }
+
+  void expect_updated() {
+    EXPECT_EQ(read_text(d + "/version.txt"), "2.0\n");
+    EXPECT_EQ(read_text(d + "/docs/readme.txt"), "read me");
+    EXPECT_EQ(read_text(d + "/old-only.txt"), "left alone");
+    EXPECT_EQ(read_text(d + "/config/settings.ini"), "user=changed\n");   // the user's content wins
+    EXPECT_EQ(read_text(d + "/config/nested/mine.txt"), "only the user has this");
+    EXPECT_EQ(read_text(d + "/config/new-setting.ini"), "new in the package\n");
+    EXPECT_FALSE(exists(d + "/Morvell-Update-Temp"));
+    EXPECT_FALSE(exists(d + "/Morvell-Update-Config-Backup"));
+    EXPECT_FALSE(exists(d + "/Morvell-Update-Config-Backup.partial"));
+    EXPECT_TRUE(exists(d + "/install-info.json"));
+  }
+};
+
+bool is_process_op(const std::string& op) {
+  return op == "start_process" || op == "wait_process" || op == "launch_detached" || op == "list_processes" ||
+         op == "terminate_process";
+}
+bool is_removal_op(const std::string& op) {
+  return op.find("delete") != std::string::npos || op.find("remove") != std::string::npos;
+}
+
+}  // namespace
+
+TEST(UpdateRun, MissingInputs) {
+  UpdateBench bench;
+  auto before = snapshot_tree(bench.d);
+  EXPECT_FALSE(bench.run(""));
+  EXPECT_EQ(exit_code, 4);
+  EXPECT_EQ(ui_trace.last_status, L"更新参数不完整。");
+  EXPECT_TRUE(exists(bench.p));   // nothing named, nothing deleted
+
+  EXPECT_FALSE(bench.run(bench.dir / "no-such-package.zip"));
+  EXPECT_EQ(exit_code, 4);
+  EXPECT_EQ(ui_trace.last_status, L"更新包不存在。");
+  EXPECT_EQ(snapshot_tree(bench.d), before);
+  EXPECT_FALSE(busy);
+  EXPECT_FALSE(exists(bench.dir / "program/Morvell-Installer-Temp"));
+}
+
+TEST(UpdateRun, KeepsTheConfigurationConsumesThePackageAndRestarts) {
+  UpdateBench bench;
+  EXPECT_FALSE(bench.run(bench.p));   // an idle callback: always false
+  EXPECT_EQ(exit_code, 0);
+  bench.expect_updated();
+  EXPECT_FALSE(exists(bench.p));
+  EXPECT_EQ(ui_trace.last_status, L"更新完成，正在重新启动 Morvell...");
+  EXPECT_EQ(ui_trace.last_fraction, 1.0);
+  EXPECT_FALSE(busy);
+  // The updated application was started from its own folder, without arguments.
+  EXPECT_EQ(bench.launches(), "started " + bench.d + "/bin 0\n");
+
+  // An installation without configuration: no backup, nothing left behind.
+  run_shell("rm -rf '" + bench.d + "/config'");
+  bench.make_package(bench.p);
+  bench.run(bench.p);
+  EXPECT_EQ(exit_code, 0);
+  EXPECT_EQ(read_text(bench.d + "/config/settings.ini"), "package=default\n");
+  EXPECT_FALSE(exists(bench.d + "/Morvell-Update-Config-Backup"));
+  EXPECT_FALSE(exists(bench.p));
+}
+
+TEST(UpdateRun, UnpackFailureLeavesTheProgramFiles) {
+  UpdateBench bench;
+  write_text(bench.p, std::string(3000, 'x'));   // not a zip
+  auto before = snapshot_tree(bench.d);
+  bench.run(bench.p);
+  EXPECT_EQ(exit_code, 4);
+  EXPECT_EQ(ui_trace.last_status, L"无法打开安装包。");
+  EXPECT_FALSE(exists(bench.p));   // consumed after a failure too
+  auto after = snapshot_tree(bench.d);
+  for (auto it = after.begin(); it != after.end();)
+    it = it->first.rfind("Morvell-Update-Temp", 0) == 0 ? after.erase(it) : std::next(it);
+  EXPECT_EQ(after, before);
+}
+
+TEST(UpdateRun, LeftoversOfEarlierRunsAreCleared) {
+  UpdateBench bench;
+  write_text(bench.d + "/Morvell-Update-Temp/stale/file.txt", "stale");
+  write_text(bench.d + "/Morvell-Update-Config-Backup.partial/settings.ini", "half a backup");
+  // A backup kept by a run that failed while writing: the package's file had replaced the user's.
+  write_text(bench.d + "/Morvell-Update-Config-Backup/settings.ini", "user=changed\n");
+  write_text(bench.d + "/Morvell-Update-Config-Backup/nested/mine.txt", "only the user has this");
+  write_text(bench.d + "/config/settings.ini", "package=default\n");
+  run_shell("rm -rf '" + bench.d + "/config/nested'");
+  bench.run(bench.p);
+  EXPECT_EQ(exit_code, 0);
+  bench.expect_updated();
+  EXPECT_FALSE(exists(bench.d + "/stale"));
+}
+
+TEST(UpdateRun, WriteFailureKeepsTheBackupAndTheNextRunRestoresIt) {
+  UpdateBench bench;
+  std::string copy = bench.dir / "downloads/second.zip";
+  run_shell("cp '" + bench.p + "' '" + copy + "'");
+  // Every write below bin fails: the move of the new files stops part-way.
+  int failed = 0;
+  plat::set_fault_hook([&failed](const char* op, const std::wstring& path) {
+    std::string o = op, p = U(path);
+    if (is_process_op(o) || is_removal_op(o)) return false;
+    if (p.find("/bin") == std::string::npos) return false;
+    ++failed;
+    return true;
+  });
+  bench.run(bench.p);
+  plat::set_fault_hook(nullptr);
+  EXPECT_GT(failed, 0);
+  EXPECT_EQ(exit_code, 4);
+  EXPECT_EQ(ui_trace.last_status, L"无法写入安装目录。");
+  EXPECT_FALSE(exists(bench.p));
+  EXPECT_FALSE(exists(bench.d + "/Morvell-Update-Temp"));
+  EXPECT_EQ(read_text(bench.d + "/bin/Morvell.exe"), "old program");
+  // The user's configuration survives in the backup, whatever the move did to config.
+  EXPECT_EQ(read_text(bench.d + "/Morvell-Update-Config-Backup/settings.ini"), "user=changed\n");
+  EXPECT_EQ(read_text(bench.d + "/Morvell-Update-Config-Backup/nested/mine.txt"), "only the user has this");
+  EXPECT_EQ(read_text(bench.log), "");   // nothing started after a failure
+
+  // The next run puts it back and completes.
+  bench.run(copy);
+  EXPECT_EQ(exit_code, 0);
+  bench.expect_updated();
+  EXPECT_NE(read_text(bench.d + "/bin/Morvell.exe"), "old program");
+}

@@ -1,0 +1,203 @@
+// The update run end to end: the real installer under X, started the way the application starts
+// it (--update --package P --install-dir D); error dialogs are dismissed with xdotool and their
+// texts read through the dialog spy module when it was built.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "support/helpers.h"
+
+using namespace testing_support;
+
+namespace {
+
+const std::string kBuild = MORVELL_BINARY_DIR;
+const std::string kInstaller = kBuild + "/morvell-installer";
+const std::string kSpy = kBuild + "/tests/libmorvell-dialog-spy.so";
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) lines.push_back(line);
+  return lines;
+}
+
+// A process started with fork/exec, with a bounded wait for its end.
+struct Child {
+  pid_t pid = -1;
+  bool done = false;
+  int code = -1;
+  Child(const std::string& program, const std::vector<std::string>& args, const std::vector<std::string>& env) {
+    pid = fork();
+    if (pid == 0) {
+      for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
+      std::vector<char*> argv{const_cast<char*>(program.c_str())};
+      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(program.c_str(), argv.data());
+      _exit(127);
+    }
+  }
+  ~Child() {
+    if (pid > 0 && !done) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+  bool finished() {
+    int status = 0;
+    if (!done && waitpid(pid, &status, WNOHANG) == pid) {
+      done = true;
+      code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    return done;
+  }
+  int wait(int timeout_ms) {
+    for (int waited = 0; waited <= timeout_ms && !finished(); waited += 50) usleep(50000);
+    return done ? code : -1;
+  }
+};
+
+// An installation D with a changed configuration, the installer copied to D/bin as the
+// uninstaller (it runs from inside D), and an update package.
+struct Scene {
+  TempDir dir;
+  std::string d = dir / "Morvell Apps/Morvell";
+  std::string p = dir / "Downloads/Morvell-update.zip";
+  std::string installer = d + "/bin/Morvell-Uninstall.exe";
+  std::string app_log = dir / "app.log";
+  std::string dialog_log = dir / "dialogs.log";
+
+  Scene() {
+    write_text(d + "/bin/Morvell.exe", "old program");
+    run_shell("cp '" + kInstaller + "' '" + installer + "'");
+    write_text(d + "/version.txt", "1\n");
+    write_text(d + "/config/settings.ini", "theme=dark\n");
+    write_text(d + "/config/profiles/me.json", "{\"me\": true}");
+    std::string src = dir / "package";
+    write_text(src + "/bin/Morvell.exe", "#!/bin/sh\necho \"started $(pwd)\" >> '" + app_log + "'\n");
+    chmod((src + "/bin/Morvell.exe").c_str(), 0755);
+    write_text(src + "/bin/Morvell-Uninstall.exe", "the package's uninstaller");
+    write_text(src + "/version.txt", "2\n");
+    write_text(src + "/config/settings.ini", "theme=light\n");
+    write_text(src + "/config/plugins.ini", "new=1\n");
+    run_shell("mkdir -p '" + dir / "Downloads" + "'");
+    EXPECT_TRUE(make_zip(src, p));
+  }
+
+  std::unique_ptr<Child> start(const std::vector<std::string>& args) {
+    std::vector<std::string> env = {"MORVELL_DIALOG_LOG=" + dialog_log, "HOME=" + dir.path()};
+    if (exists(kSpy)) env.push_back("GTK_MODULES=" + kSpy);
+    return std::make_unique<Child>(installer, args, env);
+  }
+
+  // Waits for the error dialog of `run`, presses Return on it; returns its text when the spy
+  // module recorded it ("" otherwise, or when no dialog came).
+  bool dismiss_dialog(Child& run) {
+    for (int waited = 0; waited < 60000; waited += 100) {
+      if (run.finished()) return false;
+      std::vector<std::string> ids = lines_of(capture_shell(
+          "timeout 5 xdotool search --onlyvisible --pid " + std::to_string(run.pid) + " 2>/dev/null"));
+      for (const std::string& id : ids) {
+        std::string name = capture_shell("timeout 5 xdotool getwindowname " + id + " 2>/dev/null");
+        if (name == "Morvell 更新器\n") continue;   // the main window
+        usleep(200000);
+        run_shell("timeout 5 xdotool key --window " + id + " Return >/dev/null 2>&1");
+        return true;
+      }
+      usleep(100000);
+    }
+    return false;
+  }
+  std::vector<std::string> dialogs() const { return lines_of(read_text(dialog_log)); }
+  void expect_dialog(const std::string& text) const {
+    if (exists(kSpy)) {
+      EXPECT_EQ(dialogs(), std::vector<std::string>{"error " + text});
+    }
+  }
+};
+
+#define REQUIRE_DISPLAY()                                                  \
+  if (plat::environment_value("DISPLAY").empty()) GTEST_SKIP() << "needs X (xvfb-run)"; \
+  if (!exists(kInstaller)) GTEST_SKIP() << "needs the installer built"
+
+}  // namespace
+
+TEST(UpdateWindow, UpdatesInPlaceKeepsConfigurationAndRestarts) {
+  REQUIRE_DISPLAY();
+  Scene s;
+  std::string own = read_text(s.installer);
+  auto run = s.start({"--update", "--package", s.p, "--install-dir", s.d});
+  EXPECT_EQ(run->wait(60000), 0);
+  EXPECT_TRUE(s.dialogs().empty());
+  EXPECT_EQ(read_text(s.d + "/version.txt"), "2\n");
+  EXPECT_EQ(read_text(s.d + "/config/settings.ini"), "theme=dark\n");
+  EXPECT_EQ(read_text(s.d + "/config/profiles/me.json"), "{\"me\": true}");
+  EXPECT_EQ(read_text(s.d + "/config/plugins.ini"), "new=1\n");
+  EXPECT_FALSE(exists(s.p));
+  EXPECT_TRUE(read_text(s.installer) == own);   // the running program's own file is not replaced
+  EXPECT_FALSE(exists(s.d + "/Morvell-Update-Temp"));
+  EXPECT_FALSE(exists(s.d + "/Morvell-Update-Config-Backup"));
+  EXPECT_FALSE(exists(s.d + "/bin/Morvell-Installer-Temp"));
+  EXPECT_TRUE(exists(s.d + "/install-info.json"));
+  for (int i = 0; i < 100 && read_text(s.app_log).empty(); ++i) usleep(50000);
+  EXPECT_EQ(read_text(s.app_log), "started " + s.d + "/bin\n");
+}
+
+TEST(UpdateWindow, RunningCopiesAreAwaitedOrEnded) {
+  REQUIRE_DISPLAY();
+  for (const char* mode : {"exit-after", "linger"}) {
+    Scene s;
+    run_shell("cp '" + self_path() + "' '" + s.d + "/bin/Morvell.exe'");
+    Child app(s.d + "/bin/Morvell.exe", {"--fake-app", mode, "2000"}, {});
+    usleep(200000);
+    auto run = s.start({"--update", "--package", s.p, "--install-dir", s.d});
+    EXPECT_EQ(run->wait(60000), 0) << mode;
+    EXPECT_EQ(app.wait(5000), std::string(mode) == "linger" ? 128 + SIGKILL : 0) << mode;
+    EXPECT_EQ(read_text(s.d + "/version.txt"), "2\n") << mode;
+    EXPECT_EQ(read_text(s.d + "/config/settings.ini"), "theme=dark\n") << mode;
+    EXPECT_FALSE(exists(s.p)) << mode;
+  }
+}
+
+TEST(UpdateWindow, FailuresShowTheirMessageAndExitWithFour) {
+  REQUIRE_DISPLAY();
+  {
+    Scene s;
+    auto run = s.start({"--update", "--install-dir", s.d});
+    EXPECT_TRUE(s.dismiss_dialog(*run));
+    EXPECT_EQ(run->wait(20000), 4);
+    s.expect_dialog("更新参数不完整。");
+    EXPECT_TRUE(exists(s.p));
+  }
+  {
+    Scene s;
+    auto run = s.start({"--update", "--package", s.dir / "gone.zip", "--install-dir", s.d});
+    EXPECT_TRUE(s.dismiss_dialog(*run));
+    EXPECT_EQ(run->wait(20000), 4);
+    s.expect_dialog("更新包不存在。");
+  }
+  {
+    Scene s;
+    write_text(s.p, "this is not a zip archive");
+    auto before = snapshot_tree(s.d);
+    auto run = s.start({"--update", "--package", s.p, "--install-dir", s.d});
+    EXPECT_TRUE(s.dismiss_dialog(*run));
+    EXPECT_EQ(run->wait(20000), 4);
+    s.expect_dialog("无法打开安装包。");
+    EXPECT_FALSE(exists(s.p));
+    auto after = snapshot_tree(s.d);
+    for (auto it = after.begin(); it != after.end();)
+      it = it->first.rfind("Morvell-Update-Temp", 0) == 0 ? after.erase(it) : std::next(it);
+    EXPECT_EQ(after, before);
+  }
+}
