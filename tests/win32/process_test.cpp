@@ -179,3 +179,16 @@ TEST(Win32Processes, QuotingRoundTripsThroughCommandLineToArgvW) {
                         L"'C:\\it''s\\a.zip' -DestinationPath 'D:\\x' -Force\"");
   EXPECT_FALSE(plat::archive_tool_command(3, L"a", L"b", program, parameters));
 }
+
+TEST(Win32Processes, ArgumentsReachMainAsUtf8) {
+  // The manifest sets the UTF-8 process code page: a child's main() sees UTF-8 arguments.
+  TempDir tmp;
+  std::wstring out = tmp.wide() + L"\\args.txt";
+  std::wstring dir = L"C:\\\u7528\u6237\\\u5B89\u88C5 \u76EE\u5F55\\";
+  plat::ProcessHandle process = plat::kNoProcess;
+  ASSERT_TRUE(plat::start_process(self(), L"--fake-app write-args " + quote_argument(out) + L" --install-dir " +
+                                              quote_argument(dir), false, process));
+  uint32_t code = 77;
+  ASSERT_TRUE(wait_exit(process, code));
+  EXPECT_EQ(read_text(U(out)), "--install-dir\n" + U(dir) + "\n");
+}

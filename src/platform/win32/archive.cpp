@@ -109,7 +109,7 @@ static UnpackResult watch_destination(const std::wstring& destination, const std
 
 UnpackResult unpack_in_process(const std::wstring& package, const std::wstring& destination,
                                const std::function<void()>& poll) {
-  if (fault_injected("unpack", destination)) return UnpackResult::Failed;
+  if (fault_injected("unpack_in_process", destination)) return UnpackResult::Failed;
   win32::ComApartment apartment;
   UnpackResult result = UnpackResult::Failed;
   {

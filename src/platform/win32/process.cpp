@@ -40,7 +40,7 @@ bool start_process(const std::wstring& program, const std::wstring& parameters, 
 
 WaitResult wait_process(ProcessHandle& process, uint32_t timeout_ms, uint32_t& exit_code) {
   if (process == kNoProcess) return WaitResult::Failed;
-  if (fault_injected("wait_process", std::wstring())) return WaitResult::Failed;
+  if (fault_injected("wait_process", std::to_wstring(GetProcessId(to_handle(process))))) return WaitResult::Failed;
   DWORD result = WaitForSingleObject(to_handle(process), timeout_ms);
   if (result == WAIT_TIMEOUT) return WaitResult::TimedOut;
   if (result != WAIT_OBJECT_0) return WaitResult::Failed;
@@ -83,6 +83,7 @@ uint32_t current_process_id() { return static_cast<uint32_t>(GetCurrentProcessId
 
 bool list_processes(std::vector<ProcessInfo>& processes) {
   processes.clear();
+  if (fault_injected("list_processes", L"")) return false;
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   if (snapshot == INVALID_HANDLE_VALUE) return false;
   PROCESSENTRY32W entry;
@@ -112,7 +113,8 @@ bool process_image_path(uint32_t pid, std::wstring& path) {
 
 bool terminate_process(uint32_t pid, ProcessHandle& held) {
   held = kNoProcess;
-  if (fault_injected("terminate_process", std::wstring())) return false;
+  if (fault_injected("terminate_process", std::to_wstring(pid))) return false;
+  if (pid == 0 || pid == current_process_id()) return false;
   HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid);
   if (process == nullptr) return false;
   BOOL ended = TerminateProcess(process, 0);

@@ -35,7 +35,7 @@ std::string removal_script_text(const std::wstring& install_dir, const std::wstr
 }
 
 bool run_script_detached(const std::wstring& script) {
-  if (fault_injected("run_script", script)) return false;
+  if (fault_injected("run_script_detached", script)) return false;
   // The shell's "open" verb on a .cmd file runs it in the command interpreter, hidden.
   HINSTANCE result = ShellExecuteW(nullptr, L"open", script.c_str(), nullptr, nullptr, SW_HIDE);
   return reinterpret_cast<INT_PTR>(result) > 32;

@@ -1,6 +1,8 @@
 // The Windows test program's entry. Run with --fake-app it plays the installed application:
 //   --fake-app exit-after MS    exits by itself after MS milliseconds
 //   --fake-app linger           stays until killed (at most one minute)
+//   --fake-app exit-code N      exits at once with code N
+//   --fake-app write-args F A.. writes the arguments A.. to the file F, one a line
 // Every fake run appends its pid to %MORVELL_FAKE_APP_LOG% when that is set.
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -23,6 +25,13 @@ static int fake_app(int argc, char** argv) {
     return 0;
   }
   if (mode == "exit-code") return argc > 3 ? std::atoi(argv[3]) : 0;
+  if (mode == "write-args" && argc > 3) {   // the arguments after the file, one a line, as main() got them
+    if (FILE* f = std::fopen(argv[3], "wb")) {
+      for (int i = 4; i < argc; ++i) std::fprintf(f, "%s\n", argv[i]);
+      std::fclose(f);
+    }
+    return 0;
+  }
   for (int i = 0; i < 600; ++i) Sleep(100);
   return 0;
 }
