@@ -1,6 +1,10 @@
 // WinHTTP against a real server on 127.0.0.1: bodies, statuses, lengths, redirects, the URL
 // rules, and the failure stages.
 #include <gtest/gtest.h>
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <cstdlib>
 
 #include "platform/platform.h"
 #include "support/helpers.h"
@@ -129,4 +133,50 @@ TEST(Win32Http, NothingListening) {
   Result r = get("http://127.0.0.1:" + std::to_string(port) + "/ok");
   EXPECT_EQ(r.stage, plat::HttpStage::NetworkFailed);
   EXPECT_EQ(r.status, -1);   // no response was ever seen
+}
+
+namespace {
+
+// The test authority of scripts/test-windows, added to the machine ROOT store of the prefix.
+bool trust_test_authority() {
+  const char* der_path = std::getenv("MORVELL_TEST_CA_DER");
+  if (!der_path) return false;
+  std::string der = read_text(der_path);
+  if (der.empty()) return false;
+  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"ROOT");
+  if (!store) return false;
+  BOOL added = CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING,
+                                                reinterpret_cast<const BYTE*>(der.data()),
+                                                static_cast<DWORD>(der.size()), CERT_STORE_ADD_REPLACE_EXISTING,
+                                                nullptr);
+  CertCloseStore(store, 0);
+  return added != 0;
+}
+
+}  // namespace
+
+TEST(Win32Https, VerifiedAgainstTheRootStore) {
+  const char* port = std::getenv("MORVELL_TEST_HTTPS_PORT");
+  const char* rogue = std::getenv("MORVELL_TEST_ROGUE_PORT");
+  if (!port || !*port || !rogue || !*rogue) GTEST_SKIP() << "no loopback HTTPS server (scripts/test-windows starts one)";
+  ASSERT_TRUE(trust_test_authority());
+  // By name: Wine checks the certificate's DNS names only, not its IP addresses.
+  std::string base = std::string("https://localhost:") + port;
+  Result ok = get(base + "/ok");
+  EXPECT_EQ(ok.stage, plat::HttpStage::Done);
+  EXPECT_EQ(ok.status, 200);
+  EXPECT_EQ(ok.body, "secure hello");
+
+  // A redirect from https down to plain http is not followed.
+  Result down = get(base + "/to-http");
+  EXPECT_NE(down.body, "secure hello");
+  EXPECT_TRUE(down.stage != plat::HttpStage::Done || down.status == 302) << static_cast<int>(down.stage);
+
+  // A certificate that no trusted authority signed fails the request before any response.
+  Result untrusted = get(std::string("https://localhost:") + rogue + "/ok");
+  EXPECT_EQ(untrusted.stage, plat::HttpStage::NetworkFailed);
+  EXPECT_EQ(untrusted.status, -1);
+  // The same server under plain http: no TLS spoken, so no usable answer either.
+  Result plain = get(std::string("http://localhost:") + port + "/ok");
+  EXPECT_NE(plain.body, "secure hello");
 }
