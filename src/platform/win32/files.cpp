@@ -57,6 +57,13 @@ bool remove_empty_directory(const std::wstring& path) {
 void delete_tree_silently(const std::wstring& path) {
   if (fault_injected("delete_tree", path)) return;
   if (path.empty()) return;
+  DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return;
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {   // a link goes by itself; its target stays
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) RemoveDirectoryW(path.c_str());
+    else DeleteFileW(path.c_str());
+    return;
+  }
   // The shell wants a list ended by two NULs, and backslashes only.
   std::wstring list = win32::native_separators(path);
   list.push_back(L'\0');
