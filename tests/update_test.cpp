@@ -194,3 +194,49 @@ TEST(UpdateRun, WriteFailureKeepsTheBackupAndTheNextRunRestoresIt) {
   bench.expect_updated();
   EXPECT_NE(read_text(bench.d + "/bin/Morvell.exe"), "old program");
 }
+
+TEST(UpdateRun, RestoreFailureKeepsTheBackupAndTheNextRunRestoresIt) {
+  UpdateBench bench;
+  std::string copy = bench.dir / "downloads/second.zip";
+  run_shell("cp '" + bench.p + "' '" + copy + "'");
+  // Copies into config fail: the restore after the move cannot put the user's files back.
+  int failed = 0;
+  plat::set_fault_hook([&failed](const char* op, const std::wstring& path) {
+    std::string p = U(path);
+    if (std::string(op) != "copy_file" || p.find("/config/") == std::string::npos ||
+        p.find("Morvell-Update-Temp") != std::string::npos)
+      return false;
+    ++failed;
+    return true;
+  });
+  bench.run(bench.p);
+  plat::set_fault_hook(nullptr);
+  EXPECT_GT(failed, 0);
+  EXPECT_EQ(exit_code, 4);
+  EXPECT_EQ(ui_trace.last_status, L"更新已写入，但恢复用户配置失败，请检查安装目录权限。");
+  EXPECT_EQ(read_text(bench.d + "/version.txt"), "2.0\n");   // the program files are new
+  EXPECT_FALSE(exists(bench.d + "/Morvell-Update-Temp"));
+  EXPECT_EQ(read_text(bench.d + "/Morvell-Update-Config-Backup/settings.ini"), "user=changed\n");
+  EXPECT_EQ(read_text(bench.d + "/Morvell-Update-Config-Backup/nested/mine.txt"), "only the user has this");
+  EXPECT_FALSE(exists(bench.p));
+
+  bench.run(copy);
+  EXPECT_EQ(exit_code, 0);
+  bench.expect_updated();
+}
+
+// A backup that cannot be put back at the start of a run stops that run and stays.
+TEST(UpdateRun, StaleBackupThatCannotBeMergedStopsTheRun) {
+  UpdateBench bench;
+  write_text(bench.d + "/Morvell-Update-Config-Backup/settings.ini", "user=changed\n");
+  write_text(bench.d + "/config/settings.ini", "package=default\n");
+  plat::set_fault_hook([](const char* op, const std::wstring& path) {
+    return std::string(op) == "copy_file" && U(path).find("/config/") != std::string::npos;
+  });
+  bench.run(bench.p);
+  plat::set_fault_hook(nullptr);
+  EXPECT_EQ(exit_code, 4);
+  EXPECT_EQ(ui_trace.last_status, L"无法备份当前配置，请确认安装目录可读写后重试。");
+  EXPECT_EQ(read_text(bench.d + "/Morvell-Update-Config-Backup/settings.ini"), "user=changed\n");
+  EXPECT_EQ(read_text(bench.d + "/bin/Morvell.exe"), "old program");
+}
