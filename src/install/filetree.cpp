@@ -1,0 +1,162 @@
+// File-tree primitives over the platform layer. Walks keep the window live after every entry
+// and never descend into a symbolic link: a link is counted, copied, moved or deleted as itself.
+#include "install/filetree.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "app/ui.h"
+#include "common/strings.h"
+#include "platform/platform.h"
+
+bool create_directory_tree(const std::wstring& path) {
+  if (path.empty()) return false;
+  if (plat::make_directory(path) != plat::MkdirResult::Failed) return true;
+  std::wstring parent = parent_path(path);
+  if (parent.empty() || parent == path) return false;
+  if (!create_directory_tree(parent)) return false;
+  return plat::make_directory(path) != plat::MkdirResult::Failed;
+}
+
+void delete_tree(const std::wstring& path) { plat::delete_tree_silently(path); }
+
+bool copy_file_with_progress(const std::wstring& source, const std::wstring& destination,
+                             ProgressThrottle* throttle, uint64_t size_hint) {
+  uint64_t size = size_hint;
+  if (throttle && size == 0) {
+    size = 1;   // an empty file still counts as one unit
+    uint64_t actual = 0;
+    if (plat::file_size(source, actual) && actual != 0) size = actual;
+  }
+  create_directory_tree(parent_path(destination));
+  if (plat::is_read_only(destination)) plat::clear_read_only(destination);
+  plat::CopyProgress progress;
+  if (throttle) {
+    progress = [throttle](uint64_t file_total, uint64_t transferred) {
+      if (file_total != 0 && transferred > file_total) transferred = file_total;
+      throttle->update(transferred, false);
+    };
+  }
+  bool copied = plat::copy_file(source, destination, progress);
+  if (!throttle) return copied;
+  if (!copied) return false;
+  throttle->finish_item(size);
+  return true;
+}
+
+bool count_tree(const std::wstring& path, uint64_t& files, uint64_t& bytes) {
+  plat::PathKind kind = plat::path_kind(path);
+  if (kind == plat::PathKind::None) return false;
+  if (kind != plat::PathKind::Directory) {
+    uint64_t size = 0;
+    if (plat::file_size(path, size)) {
+      files += 1;
+      bytes += size;
+    }
+    return true;
+  }
+  std::vector<plat::DirEntry> entries;
+  if (!plat::list_directory(path, entries)) return false;
+  for (const plat::DirEntry& entry : entries) {
+    if (entry.kind == plat::PathKind::Directory) {
+      if (!count_tree(join_path(path, entry.name), files, bytes)) return false;
+    } else {
+      files += 1;
+      bytes += entry.size;
+    }
+    pump_events();
+  }
+  return true;
+}
+
+bool copy_tree(const std::wstring& source, const std::wstring& destination, ProgressThrottle* throttle) {
+  plat::PathKind kind = plat::path_kind(source);
+  if (kind == plat::PathKind::None) return false;
+  if (kind != plat::PathKind::Directory) return copy_file_with_progress(source, destination, throttle, 0);
+  // A link standing where a directory goes is replaced, never written through.
+  if (plat::path_kind(destination) == plat::PathKind::Link) plat::delete_file(destination);
+  if (!create_directory_tree(destination)) return false;
+  std::vector<plat::DirEntry> entries;
+  if (!plat::list_directory(source, entries)) return false;
+  for (const plat::DirEntry& entry : entries) {
+    const std::wstring from = join_path(source, entry.name), to = join_path(destination, entry.name);
+    bool ok = entry.kind == plat::PathKind::Directory ? copy_tree(from, to, throttle)
+                                                       : copy_file_with_progress(from, to, throttle, entry.size);
+    if (!ok) return false;
+    pump_events();
+  }
+  return true;
+}
+
+bool copy_tree_with_progress(const std::wstring& source, const std::wstring& destination,
+                             const std::wstring& text, double from, double to) {
+  if (!(from >= 0.0 && to >= from)) return copy_tree(source, destination, nullptr);
+  uint64_t files = 0, bytes = 0;
+  count_tree(source, files, bytes);
+  ProgressThrottle throttle;
+  throttle.total = bytes != 0 ? bytes : files;
+  throttle.done = 0;
+  throttle.from = from;
+  throttle.to = to;
+  throttle.text = text;
+  throttle.last_tick = 0;
+  throttle.update(0, true);
+  return copy_tree(source, destination, &throttle);
+}
+
+namespace {
+
+// The running program's own path, lower-cased once per process.
+const std::wstring& lowered_own_path() {
+  static const std::wstring lowered = to_lower_wide(own_exe_path());
+  return lowered;
+}
+
+bool is_running_program(const std::wstring& path) {
+  const std::wstring& own = lowered_own_path();
+  return !own.empty() && to_lower_wide(path) == own;
+}
+
+}  // namespace
+
+bool move_tree(const std::wstring& source, const std::wstring& destination, ProgressThrottle* throttle) {
+  plat::PathKind kind = plat::path_kind(source);
+  if (kind == plat::PathKind::None) return false;
+  if (kind != plat::PathKind::Directory) {
+    create_directory_tree(parent_path(destination));
+    if (is_running_program(destination)) {
+      // The running program's file is never overwritten; its new copy is dropped.
+      plat::delete_file(source);
+    } else {
+      if (plat::is_read_only(destination)) plat::clear_read_only(destination);
+      if (!plat::rename_replacing(source, destination)) {
+        if (!copy_file_with_progress(source, destination, nullptr, 0)) return false;
+        plat::delete_file(source);
+      }
+    }
+    if (throttle) throttle->finish_item(1);
+    return true;
+  }
+  plat::PathKind there = plat::path_kind(destination);
+  if (there != plat::PathKind::None && there != plat::PathKind::Directory) {
+    if (plat::is_read_only(destination)) plat::clear_read_only(destination);
+    plat::delete_file(destination);
+  }
+  if (!create_directory_tree(destination)) return false;
+  std::vector<plat::DirEntry> entries;
+  if (!plat::list_directory(source, entries)) return false;
+  for (const plat::DirEntry& entry : entries) {
+    if (!move_tree(join_path(source, entry.name), join_path(destination, entry.name), throttle)) return false;
+    pump_events();
+  }
+  plat::remove_empty_directory(source);
+  return true;
+}
+
+void write_file_bytes(const std::wstring& path, const std::string& bytes) {
+  create_directory_tree(parent_path(path));
+  plat::FileHandle file = plat::create_for_writing(path);
+  if (file == plat::kNoFile) return;
+  plat::write_some(file, bytes.data(), bytes.size());
+  plat::close_file(file);
+}

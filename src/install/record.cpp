@@ -1,0 +1,33 @@
+// The install record: the uninstaller copy and install-info.json at the top of an installation.
+#include "install/record.h"
+
+#include <nlohmann/json.hpp>
+
+#include "common/strings.h"
+#include "install/filetree.h"
+#include "platform/platform.h"
+
+std::string install_record_text(const std::wstring& install_dir) {
+  nlohmann::json record = nlohmann::json::object();   // members kept sorted by key
+  record["install_dir"] = wide_to_utf8(install_dir);
+  record["app_exe"] = "bin/Morvell.exe";
+  record["uninstaller"] = "bin/Morvell-Uninstall.exe";
+  record["version"] = "6.1.17";
+  return record.dump(2, ' ', false, nlohmann::json::error_handler_t::strict);
+}
+
+void write_install_record(const std::wstring& install_dir) {
+  const std::wstring own = own_exe_path();
+  const std::wstring uninstaller = join_path(join_path(install_dir, L"bin"), L"Morvell-Uninstall.exe");
+  if (to_lower_wide(own) != to_lower_wide(uninstaller)) {
+    // The copy keeps the program's mode, so the uninstaller stays executable.
+    if (own.empty() || !copy_file_with_progress(own, uninstaller, nullptr, 0)) return;
+  }
+  std::string text;
+  try {
+    text = install_record_text(install_dir);
+  } catch (const nlohmann::json::exception&) {
+    return;   // text that is not valid UTF-8 cannot be written as JSON
+  }
+  write_file_bytes(join_path(install_dir, L"install-info.json"), text);
+}
