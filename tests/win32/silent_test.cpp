@@ -1,0 +1,76 @@
+// The real Windows installer end to end under the test's Wine prefix: an offline installer made
+// from morvell-installer.exe, installed with --silent-install, plus the run without a display.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include "common/strings.h"
+#include "platform/platform.h"
+#include "support/helpers.h"
+#include "support/zip_writer.h"
+
+using namespace testing_support;
+
+namespace {
+
+// morvell-installer.exe lies two folders above this test program in the build tree.
+std::wstring installer_path() {
+  std::wstring self = W(self_path());
+  return parent_path(parent_path(parent_path(self))) + L"\\morvell-installer.exe";
+}
+
+// The installer followed by the zip and the trailer "MORV-PACKAGE:<offset>:<length>".
+std::string offline_installer(const std::string& zip_bytes) {
+  std::string exe = read_text(U(installer_path()));
+  return exe + zip_bytes + "MORV-PACKAGE:" + std::to_string(exe.size()) + ":" + std::to_string(zip_bytes.size());
+}
+
+// Runs a program and waits (bounded); the exit code, or -1.
+long run(const std::wstring& program, const std::wstring& parameters) {
+  plat::ProcessHandle process = plat::kNoProcess;
+  if (!plat::start_process(program, parameters, false, process)) return -1;
+  uint32_t code = 0;
+  if (plat::wait_process(process, 120000, code) != plat::WaitResult::Exited) {
+    plat::close_process(process);
+    return -1;
+  }
+  return static_cast<long>(code);
+}
+
+}  // namespace
+
+TEST(Win32SilentInstall, OfflineInstallerEndToEnd) {
+  ASSERT_NE(plat::path_kind(installer_path()), plat::PathKind::None) << U(installer_path());
+  TempDir tmp;
+  ASSERT_TRUE(write_zip(tmp / "pkg.zip", {{"bin/", ""}, {"bin/Morvell.exe", "app"}, {"config/settings.ini", "shipped"}}));
+  write_text(tmp / "setup/Morvell-Setup.exe", offline_installer(read_text(tmp / "pkg.zip")));
+  std::wstring setup = tmp.wide() + L"\\setup\\Morvell-Setup.exe";
+  std::wstring d = tmp.wide() + L"\\Programs\\\u5B89\u88C5 Morvell";
+  write_text(U(d + L"\\config\\settings.ini"), "the user's");
+
+  EXPECT_EQ(run(setup, L"--offline --silent-install --no-launch --no-desktop-shortcut --no-start-menu-shortcut "
+                       L"--install-dir " + quote_argument(d + L"\\")), 0);
+  EXPECT_EQ(read_text(U(d + L"\\bin\\Morvell.exe")), "app");
+  EXPECT_EQ(read_text(U(d + L"\\config\\settings.ini")), "the user's");
+  EXPECT_EQ(read_text(U(d + L"\\bin\\Morvell-Uninstall.exe")), read_text(U(setup)));
+  EXPECT_NE(read_text(U(d + L"\\install-info.json")).find("\"version\": \"6.1.17\""), std::string::npos);
+  EXPECT_FALSE(exists(tmp / "setup/Morvell-Installer-Temp"));   // the work directory went away
+  EXPECT_FALSE(exists(U(d + L".old")));
+
+  // The plain installer carries nothing: exit 2, and no work directory is left behind.
+  std::wstring bare = tmp.wide() + L"\\bare\\morvell-installer.exe";
+  write_text(U(bare), read_text(U(installer_path())));
+  EXPECT_EQ(run(bare, L"--silent-install --no-launch --install-dir " + quote_argument(tmp.wide() + L"\\other")), 2);
+  EXPECT_FALSE(exists(tmp / "bare/Morvell-Installer-Temp"));
+  EXPECT_FALSE(exists(tmp / "other"));
+
+  // A carried archive that is no zip: the install fails with 3 and the installation stays.
+  write_text(tmp / "bad/Morvell-Setup.exe", offline_installer("this is not a zip archive at all"));
+  EXPECT_EQ(run(tmp.wide() + L"\\bad\\Morvell-Setup.exe",
+                L"--silent-install --no-launch --install-dir " + quote_argument(d)), 3);
+  EXPECT_EQ(read_text(U(d + L"\\bin\\Morvell.exe")), "app");
+
+  // Without a window toolkit every windowed run ends with the no-display message and 1.
+  EXPECT_EQ(run(setup, L"--offline"), 1);
+  EXPECT_EQ(run(setup, L"--uninstall"), 1);
+  EXPECT_TRUE(exists(U(d + L"\\bin\\Morvell.exe")));
+}

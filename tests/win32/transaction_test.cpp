@@ -1,0 +1,71 @@
+// The installation transaction on Windows: staging, swap, configuration carried over, record,
+// shortcuts in the prefix's shell folders, and a package that cannot be unpacked.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include "common/strings.h"
+#include "install/filetree.h"
+#include "install/record.h"
+#include "install/transaction.h"
+#include "platform/platform.h"
+#include "support/helpers.h"
+#include "support/zip_writer.h"
+
+using namespace testing_support;
+
+namespace {
+
+std::vector<std::pair<std::string, std::string>> package(const std::string& version) {
+  return {{"bin/", ""},
+          {"bin/Morvell.exe", "app " + version},
+          {"config/", ""},
+          {"config/settings.ini", "shipped " + version},
+          {"README.txt", "readme " + version}};
+}
+
+}  // namespace
+
+TEST(Win32Transaction, InstallReinstallAndRefusedPackage) {
+  TempDir tmp;
+  std::wstring d = tmp.wide() + L"\\\u5B89\u88C5 Morvell";
+  ASSERT_TRUE(write_zip(tmp / "old.zip", package("6.1.16")));
+  ASSERT_TRUE(write_zip(tmp / "new.zip", package("6.1.17")));
+  std::wstring error;
+  ASSERT_TRUE(install_package(tmp.wide() + L"\\old.zip", d, true, true, false, error)) << U(error);
+  EXPECT_EQ(read_text(U(d + L"\\bin\\Morvell.exe")), "app 6.1.16");
+  write_text(U(d + L"\\config\\settings.ini"), "user's own");
+  write_text(U(d + L"\\config\\extra.ini"), "also the user's");
+
+  ASSERT_TRUE(install_package(tmp.wide() + L"\\new.zip", d, true, true, false, error)) << U(error);
+  EXPECT_EQ(read_text(U(d + L"\\bin\\Morvell.exe")), "app 6.1.17");
+  EXPECT_EQ(read_text(U(d + L"\\config\\settings.ini")), "user's own");
+  EXPECT_EQ(read_text(U(d + L"\\config\\extra.ini")), "also the user's");
+  EXPECT_FALSE(exists(U(d + L".old")));
+  EXPECT_FALSE(exists(U(d + L".new")));
+
+  // The record: exact bytes, backslashes doubled, Chinese as raw UTF-8, no final line feed.
+  std::string expected = "{\n  \"app_exe\": \"bin/Morvell.exe\",\n  \"install_dir\": \"" + tmp.path();
+  std::string escaped;
+  for (char c : U(d)) escaped += c == '\\' ? std::string("\\\\") : std::string(1, c);
+  expected = "{\n  \"app_exe\": \"bin/Morvell.exe\",\n  \"install_dir\": \"" + escaped +
+             "\",\n  \"uninstaller\": \"bin/Morvell-Uninstall.exe\",\n  \"version\": \"6.1.17\"\n}";
+  EXPECT_EQ(read_text(U(d + L"\\install-info.json")), expected);
+  EXPECT_EQ(install_record_text(d), expected);
+  EXPECT_EQ(read_text(U(d + L"\\bin\\Morvell-Uninstall.exe")), read_text(self_path()));
+
+  // The shortcuts lie in the prefix's own shell folders.
+  std::wstring desktop = plat::shell_folder(plat::kFolderDesktop);
+  std::wstring programs = plat::shell_folder(plat::kFolderPrograms);
+  EXPECT_TRUE(exists(U(desktop + L"\\Morvell.lnk")));
+  EXPECT_TRUE(exists(U(programs + L"\\Morvell\\Morvell.lnk")));
+  EXPECT_TRUE(exists(U(programs + L"\\Morvell\\\u5378\u8F7D Morvell.lnk")));
+  DeleteFileW((desktop + L"\\Morvell.lnk").c_str());
+  delete_tree(programs + L"\\Morvell");
+
+  // A package that cannot be unpacked leaves the installation as it was.
+  write_text(tmp / "broken.zip", "not a zip");
+  EXPECT_FALSE(install_package(tmp.wide() + L"\\broken.zip", d, false, false, false, error));
+  EXPECT_FALSE(error.empty());
+  EXPECT_EQ(read_text(U(d + L"\\bin\\Morvell.exe")), "app 6.1.17");
+  EXPECT_FALSE(exists(U(d + L".new")));
+}
