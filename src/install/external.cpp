@@ -43,6 +43,7 @@ namespace {
 
 // An unpacker that claims success but left no file behind has unpacked nothing.
 bool holds_files(const std::wstring& directory) {
+  if (plat::path_kind(directory) != plat::PathKind::Directory) return false;
   uint64_t files = 0, bytes = 0;
   count_tree(directory, files, bytes);
   return files > 0;
