@@ -157,7 +157,7 @@ TEST(UpdateWindow, RunningCopiesAreAwaitedOrEnded) {
   REQUIRE_DISPLAY();
   for (const char* mode : {"exit-after", "linger"}) {
     Scene s;
-    run_shell("cp '" + self_path() + "' '" + s.d + "/bin/Morvell.exe'");
+    run_shell("rm -f '" + s.d + "/bin/Morvell.exe' && cp '" + self_path() + "' '" + s.d + "/bin/Morvell.exe'");
     Child app(s.d + "/bin/Morvell.exe", {"--fake-app", mode, "2000"}, {});
     usleep(200000);
     auto run = s.start({"--update", "--package", s.p, "--install-dir", s.d});
