@@ -1,7 +1,9 @@
 // The update run in this process (no window): its steps, the configuration it keeps, what it
 // leaves after failures injected through the fault seam, and the next run that mends them.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <map>
@@ -239,4 +241,58 @@ TEST(UpdateRun, StaleBackupThatCannotBeMergedStopsTheRun) {
   EXPECT_EQ(ui_trace.last_status, L"无法备份当前配置，请确认安装目录可读写后重试。");
   EXPECT_EQ(read_text(bench.d + "/Morvell-Update-Config-Backup/settings.ini"), "user=changed\n");
   EXPECT_EQ(read_text(bench.d + "/bin/Morvell.exe"), "old program");
+}
+
+// The process killed at points spread over a whole run; the next run always completes with the
+// user's configuration intact.
+TEST(UpdateRun, KilledAnywhereTheNextRunKeepsTheConfiguration) {
+  UpdateBench bench;
+  // Enough files that every step takes a while.
+  std::string src = bench.dir / "package-src";
+  for (int i = 0; i < 60; ++i) {
+    write_text(bench.d + "/config/many/user-" + std::to_string(i) + ".ini", "mine " + std::to_string(i));
+    write_text(src + "/config/many/user-" + std::to_string(i) + ".ini", "package " + std::to_string(i));
+    write_text(src + "/lib/part-" + std::to_string(i) + ".bin", std::string(50000, 'p'));
+  }
+  ASSERT_TRUE(make_zip(src, bench.p));
+  const std::string master = bench.dir / "master.zip";
+  ASSERT_EQ(run_shell("cp '" + bench.p + "' '" + master + "'"), 0);
+
+  auto user_config_intact = [&bench]() {
+    for (int i = 0; i < 60; i += 7)
+      if (read_text(bench.d + "/config/many/user-" + std::to_string(i) + ".ini") != "mine " + std::to_string(i))
+        return false;
+    return read_text(bench.d + "/config/settings.ini") == "user=changed\n" &&
+           read_text(bench.d + "/config/nested/mine.txt") == "only the user has this";
+  };
+
+  // How long one whole run takes here.
+  uint32_t start = plat::tick_ms();
+  bench.run(bench.p);
+  uint32_t whole = plat::tick_ms() - start;
+  ASSERT_EQ(exit_code, 0);
+  ASSERT_TRUE(user_config_intact());
+
+  const int rounds = 7;
+  for (int round = 0; round < rounds; ++round) {
+    run_shell("cp '" + master + "' '" + bench.p + "'");
+    install_options.install_dir = bench.d;
+    install_options.package_path = bench.p;
+    pid_t child = fork();
+    if (child == 0) {
+      run_update();
+      _exit(0);
+    }
+    usleep(static_cast<useconds_t>(whole * 1000u * static_cast<uint32_t>(round) / static_cast<uint32_t>(rounds)));
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+
+    run_shell("cp '" + master + "' '" + bench.p + "'");
+    bench.run(bench.p);
+    EXPECT_EQ(exit_code, 0) << "round " << round;
+    EXPECT_TRUE(user_config_intact()) << "round " << round;
+    EXPECT_FALSE(exists(bench.d + "/Morvell-Update-Config-Backup")) << "round " << round;
+    EXPECT_FALSE(exists(bench.d + "/Morvell-Update-Config-Backup.partial")) << "round " << round;
+    EXPECT_FALSE(exists(bench.d + "/Morvell-Update-Temp")) << "round " << round;
+  }
 }
