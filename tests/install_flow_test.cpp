@@ -223,10 +223,13 @@ TEST(InstallWindow, NamedPackageInBothModesIsInstalledAndKept) {
   EXPECT_EQ(read_text(d + "/version.txt"), "6.1.17\n");
   EXPECT_TRUE(read_text(package) == read_text(kNew));
   EXPECT_FALSE(exists(desk.dir / "Morvell-Installer-Temp"));
-  // Online mode (no update server answers): the version list is ignored.
+  // Online mode (no update server answers): the version list is ignored. The installer runs
+  // from a folder of its own so that its work directory is nobody else's.
   std::string e = desk.dir / "B";
+  std::string online = desk.dir / "online/morvell-installer";
+  ASSERT_EQ(run_shell("mkdir -p '" + desk.dir.path() + "/online' && cp '" + kLoopback + "' '" + online + "'"), 0);
   {
-    Gui gui(desk, kLoopback, {"--no-launch", "--package", package, "--install-dir", e});
+    Gui gui(desk, online, {"--no-launch", "--package", package, "--install-dir", e});
     ASSERT_TRUE(gui.wait_window());
     gui.press_action();
     ASSERT_TRUE(gui.dismiss_dialog(2));
@@ -234,6 +237,7 @@ TEST(InstallWindow, NamedPackageInBothModesIsInstalledAndKept) {
   }
   EXPECT_EQ(read_text(e + "/version.txt"), "6.1.17\n");
   EXPECT_TRUE(read_text(package) == read_text(kNew));
+  EXPECT_FALSE(exists(desk.dir / "online/Morvell-Installer-Temp"));
   EXPECT_EQ(desk.dialogs(), (std::vector<std::string>{"info Morvell 安装完成", "info Morvell 安装完成"}));
   // A named package that does not exist.
   {
