@@ -24,7 +24,9 @@ bool start_process(const std::wstring& program, const std::wstring& parameters, 
   SHELLEXECUTEINFOW info;
   ZeroMemory(&info, sizeof info);
   info.cbSize = sizeof info;
-  info.fMask = SEE_MASK_NOCLOSEPROCESS;
+  // No error box from the shell (a missing tar.exe on older Windows would otherwise stop a
+  // silent install at a dialog): the caller reports the failure in its own words.
+  info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
   info.hwnd = nullptr;
   info.lpVerb = nullptr;   // the default verb
   info.lpFile = program.c_str();
@@ -68,7 +70,7 @@ bool launch_detached(const std::wstring& program, const std::vector<std::wstring
   SHELLEXECUTEINFOW info;
   ZeroMemory(&info, sizeof info);
   info.cbSize = sizeof info;
-  info.fMask = SEE_MASK_NOCLOSEPROCESS;
+  info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
   info.lpVerb = L"open";
   info.lpFile = program.c_str();
   info.lpParameters = parameters.empty() ? nullptr : parameters.c_str();

@@ -36,9 +36,16 @@ std::string removal_script_text(const std::wstring& install_dir, const std::wstr
 
 bool run_script_detached(const std::wstring& script) {
   if (fault_injected("run_script_detached", script)) return false;
-  // The shell's "open" verb on a .cmd file runs it in the command interpreter, hidden.
-  HINSTANCE result = ShellExecuteW(nullptr, L"open", script.c_str(), nullptr, nullptr, SW_HIDE);
-  return reinterpret_cast<INT_PTR>(result) > 32;
+  // The shell's "open" verb on a .cmd file runs it in the command interpreter, hidden, and
+  // without an error box of the shell's own when that fails.
+  SHELLEXECUTEINFOW info;
+  ZeroMemory(&info, sizeof info);
+  info.cbSize = sizeof info;
+  info.fMask = SEE_MASK_FLAG_NO_UI;
+  info.lpVerb = L"open";
+  info.lpFile = script.c_str();
+  info.nShow = SW_HIDE;
+  return ShellExecuteExW(&info) != 0;
 }
 
 }  // namespace plat
