@@ -71,13 +71,13 @@ struct Child {
 // uninstaller (it runs from inside D), and an update package.
 struct Scene {
   TempDir dir;
-  std::string d = dir / "Morvell Apps/Morvell";
+  std::string d;
   std::string p = dir / "Downloads/Morvell-update.zip";
   std::string installer = d + "/bin/Morvell-Uninstall.exe";
   std::string app_log = dir / "app.log";
   std::string dialog_log = dir / "dialogs.log";
 
-  Scene() {
+  explicit Scene(const std::string& where = "Morvell Apps/Morvell") : d(dir / where) {
     write_text(d + "/bin/Morvell.exe", "old program");
     run_shell("cp '" + kInstaller + "' '" + installer + "'");
     write_text(d + "/version.txt", "1\n");
@@ -95,7 +95,8 @@ struct Scene {
   }
 
   std::unique_ptr<Child> start(const std::vector<std::string>& args) {
-    std::vector<std::string> env = {"MORVELL_DIALOG_LOG=" + dialog_log, "HOME=" + dir.path()};
+    std::vector<std::string> env = {"MORVELL_DIALOG_LOG=" + dialog_log, "HOME=" + dir.path(),
+                                    "XDG_DATA_HOME=" + dir / "data"};
     if (exists(kSpy)) env.push_back("GTK_MODULES=" + kSpy);
     return std::make_unique<Child>(installer, args, env);
   }
@@ -151,6 +152,17 @@ TEST(UpdateWindow, UpdatesInPlaceKeepsConfigurationAndRestarts) {
   EXPECT_TRUE(exists(s.d + "/install-info.json"));
   for (int i = 0; i < 100 && read_text(s.app_log).empty(); ++i) usleep(50000);
   EXPECT_EQ(read_text(s.app_log), "started " + s.d + "/bin\n");
+}
+
+// Without --install-dir the default installation (in the user's data folder) is updated.
+TEST(UpdateWindow, DefaultInstallDirectory) {
+  REQUIRE_DISPLAY();
+  Scene s("data/Programs/Morvell");
+  auto run = s.start({"--update", "--package", s.p});
+  EXPECT_EQ(run->wait(60000), 0);
+  EXPECT_EQ(read_text(s.d + "/version.txt"), "2\n");
+  EXPECT_EQ(read_text(s.d + "/config/settings.ini"), "theme=dark\n");
+  EXPECT_FALSE(exists(s.p));
 }
 
 TEST(UpdateWindow, RunningCopiesAreAwaitedOrEnded) {
