@@ -3,15 +3,19 @@
 
 #include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 #include "common/state.h"
 
 std::string json_string_member(const nlohmann::json& value, const char* key);   // "" unless a string member
 ReleaseEntry parse_release_entry(const nlohmann::json& value);                   // never fails
 std::string join_url(const std::string& base, const std::string& path);          // exactly one "/" between
-// Adds the entries of a primary manifest body to the catalogue (and installer list) by the kind rules.
+// Adds the entries of a primary manifest body to the catalogue (and installer list) by the kind rules;
+// an unusable body adds nothing.
 void collect_release_entries(const std::string& body, std::vector<ReleaseEntry>& portable,
                              std::vector<ReleaseEntry>& installers);
 bool load_release_catalogue(std::wstring& error);   // true when the catalogue holds an entry
+// The same load from the server at `base` (the program itself always uses update_server_base).
+bool load_release_catalogue_from(const std::string& base, std::wstring& error);
 bool fill_version_list();                           // online idle callback; always false
 void show_release_notes();                          // selected entry's notes into the notes view
