@@ -48,7 +48,8 @@ std::wstring child_parameters(const std::wstring& dir) {
   return parameters;
 }
 
-// Downloads the chosen release into the work directory and checks its digest.
+// Downloads the chosen release into the work directory and checks its digest; `package` names
+// the download (also a partial or rejected one) once a release has been chosen.
 bool fetch_release(std::wstring& package, bool& runs_installer, bool& downloaded, std::wstring& error) {
   const auto& entries = release_catalogue.entries;
   int32_t index = release_catalogue.selected;
@@ -61,16 +62,12 @@ bool fetch_release(std::wstring& package, bool& runs_installer, bool& downloaded
   package = work_file_path(runs_installer ? L"Morvell-download-installer.exe" : L"Morvell-download.zip");
   set_progress(L"正在下载安装包...", 0.08);
   downloaded = http_download(entry.download_url, nullptr, package, error);
-  if (!downloaded) {
-    delete_work_file(package);
-    return false;
-  }
+  if (!downloaded) return false;
   if (!entry.sha256.empty()) {
     set_progress(L"正在校验安装包...", 0.54);
     std::string digest;
     if (!sha256_file_hex(package, digest) || digest != entry.sha256) {
       error = L"安装包校验失败。";
-      delete_work_file(package);
       return false;
     }
   }
@@ -117,6 +114,7 @@ void run_install() {
     }
   } else if (!fetch_release(package, runs_installer, downloaded, error)) {
     set_busy(false);
+    delete_work_file(package);   // a partial or rejected download
     fail_install(error);
     return;
   }
