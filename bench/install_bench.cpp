@@ -1,0 +1,134 @@
+// Installing a large package over an existing installation, against bsdtar -xf of the same
+// zip into an empty directory, in the same run.
+//
+// usage: install_bench [megabytes=200] [files=5000] [rounds=3] [work directory=$TMPDIR]
+// Prints both times (median of the rounds) and their ratio.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "common/strings.h"
+#include "install/transaction.h"
+#include "platform/platform.h"
+
+namespace {
+
+int shell(const std::string& command) { return std::system(command.c_str()); }
+
+std::string quoted(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) {
+    if (c == '\'') out += "'\\''";
+    else out.push_back(c);
+  }
+  return out + "'";
+}
+
+bool write_file(const std::string& path, const std::string& bytes) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return false;
+  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  return std::fclose(f) == 0 && ok;
+}
+
+// A package of `files` incompressible files (`megabytes` in all) in folders of 100, plus the
+// program and a configuration, zipped with the zip tool.
+bool make_package(const std::string& root, uint64_t megabytes, unsigned files, const std::string& zip) {
+  const std::string tree = root + "/tree";
+  std::mt19937_64 random(7);
+  const size_t per_file = static_cast<size_t>(megabytes * 1024 * 1024 / files);
+  std::string bytes(per_file, '\0');
+  for (unsigned i = 0; i < files; ++i) {
+    char folder[64], name[64];
+    std::snprintf(folder, sizeof folder, "/data/d%03u", i / 100);
+    std::snprintf(name, sizeof name, "/f%05u.bin", i);
+    if (i % 100 == 0 && shell("mkdir -p " + quoted(tree + folder)) != 0) return false;
+    for (size_t k = 0; k + 8 <= bytes.size(); k += 8) {
+      uint64_t v = random();
+      std::copy(reinterpret_cast<const char*>(&v), reinterpret_cast<const char*>(&v) + 8, &bytes[k]);
+    }
+    if (!write_file(tree + folder + name, bytes)) return false;
+  }
+  if (shell("mkdir -p " + quoted(tree + "/bin") + " " + quoted(tree + "/config")) != 0) return false;
+  if (shell("cp /bin/true " + quoted(tree + "/bin/Morvell.exe")) != 0) return false;
+  if (!write_file(tree + "/config/settings.ini", "[general]\n")) return false;
+  bool ok = shell("cd " + quoted(tree) + " && zip -q -r -1 " + quoted(zip) + " .") == 0;
+  shell("rm -rf " + quoted(tree));
+  return ok;
+}
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const uint64_t megabytes = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 200;
+  const unsigned files = argc > 2 ? static_cast<unsigned>(std::strtoul(argv[2], nullptr, 10)) : 5000;
+  const int rounds = argc > 3 ? std::max(1, std::atoi(argv[3])) : 3;
+  std::string base = argc > 4 ? argv[4] : plat::environment_value("TMPDIR");
+  if (base.empty()) base = "/tmp";
+  const std::string templ = base + "/morvell-install-bench-XXXXXX";
+  std::vector<char> pattern(templ.begin(), templ.end());
+  pattern.push_back('\0');
+  if (!mkdtemp(pattern.data())) {
+    std::fprintf(stderr, "cannot create a work directory under %s\n", base.c_str());
+    return 1;
+  }
+  const std::string root = pattern.data();
+  // Shortcuts and the launch are off; the home is private all the same.
+  setenv("HOME", (root + "/home").c_str(), 1);
+  unsetenv("XDG_DATA_HOME");
+  unsetenv("XDG_CONFIG_HOME");
+
+  const std::string zip = root + "/package.zip";
+  std::printf("generating %llu MB in %u files...\n", static_cast<unsigned long long>(megabytes), files);
+  if (!make_package(root, megabytes, files, zip)) {
+    std::fprintf(stderr, "cannot build the package (zip installed?)\n");
+    shell("rm -rf " + quoted(root));
+    return 1;
+  }
+
+  const std::string install_dir = root + "/Morvell";
+  std::vector<double> tar_times, install_times;
+  int status = 0;
+  for (int round = 0; round < rounds && status == 0; ++round) {
+    // bsdtar into an empty directory.
+    const std::string empty = root + "/bsdtar";
+    shell("rm -rf " + quoted(empty) + " && mkdir -p " + quoted(empty) + " && sync");
+    auto start = std::chrono::steady_clock::now();
+    if (shell("bsdtar -xf " + quoted(zip) + " -C " + quoted(empty)) != 0) status = 1;
+    tar_times.push_back(seconds_since(start));
+    shell("rm -rf " + quoted(empty));
+
+    // The installer over an existing installation of the same size with a configuration.
+    shell("rm -rf " + quoted(install_dir) + " && mkdir -p " + quoted(install_dir) + " && bsdtar -xf " +
+          quoted(zip) + " -C " + quoted(install_dir) + " && echo user > " + quoted(install_dir + "/config/user.ini") +
+          " && sync");
+    std::wstring error;
+    start = std::chrono::steady_clock::now();
+    if (!install_package(utf8_to_wide(zip), utf8_to_wide(install_dir), false, false, false, error)) {
+      std::fprintf(stderr, "install failed: %s\n", wide_to_utf8(error).c_str());
+      status = 1;
+    }
+    install_times.push_back(seconds_since(start));
+    std::printf("round %d: bsdtar %.3f s, install %.3f s\n", round + 1, tar_times.back(), install_times.back());
+  }
+  shell("rm -rf " + quoted(root));
+  if (status != 0) return status;
+  const double tar = median(tar_times), install = median(install_times);
+  std::printf("bsdtar -xf (empty directory): %.3f s\n", tar);
+  std::printf("install_package (over an existing installation): %.3f s\n", install);
+  std::printf("ratio: %.2fx (goal: at most 1.30x)\n", install / tar);
+  return 0;
+}
