@@ -105,16 +105,8 @@ TEST(Win32Files, ReadOnlyCopyAndListing) {
   EXPECT_FALSE(plat::clear_read_only(tmp.wide() + L"\\none"));
 
   write_text(tmp / "dest.bin", "to be replaced");
-  uint64_t seen_total = 0, seen_done = 0;
-  ASSERT_TRUE(plat::copy_file(one, tmp.wide() + L"\\dest.bin", [&](uint64_t total, uint64_t done) {
-    seen_total = total;
-    seen_done = done;
-  }));
+  ASSERT_TRUE(plat::copy_file(one, tmp.wide() + L"\\dest.bin", [](uint64_t, uint64_t) {}));
   EXPECT_EQ(read_text(tmp / "dest.bin"), std::string(200000, 'x'));
-  if (!running_under_wine()) {   // Wine's CopyFileExW never calls the progress routine
-    EXPECT_EQ(seen_total, 200000u);
-    EXPECT_EQ(seen_done, 200000u);
-  }
   EXPECT_TRUE(plat::copy_file(tmp.wide() + L"\\src\\empty.txt", tmp.wide() + L"\\empty-copy.txt", nullptr));
   EXPECT_TRUE(exists(tmp / "empty-copy.txt"));
   EXPECT_FALSE(plat::copy_file(tmp.wide() + L"\\none", tmp.wide() + L"\\x", nullptr));
@@ -175,4 +167,36 @@ TEST(Win32Files, StreamsAndFaultSeam) {
   EXPECT_EQ(read_text(tmp / "stream.bin"), "hello world");
   EXPECT_FALSE(exists(tmp / "f"));
   EXPECT_FALSE(exists(tmp / "h"));
+}
+
+TEST(Win32Files, CopyProgressIsReported) {
+  if (testing_support::running_under_wine()) GTEST_SKIP() << "Wine's CopyFileExW never calls its progress routine";
+  TempDir tmp;
+  write_text(tmp / "big.bin", std::string(3000000, 'x'));
+  uint64_t seen_total = 0, seen_done = 0;
+  int calls = 0;
+  ASSERT_TRUE(plat::copy_file(W(tmp / "big.bin"), W(tmp / "copy.bin"), [&](uint64_t total, uint64_t done) {
+    seen_total = total;
+    seen_done = done;
+    ++calls;
+  }));
+  EXPECT_GT(calls, 0);
+  EXPECT_EQ(seen_total, 3000000u);
+  EXPECT_EQ(seen_done, 3000000u);
+}
+
+TEST(Win32Files, ReadOnlyDestinationRefusedUntilCleared) {
+  if (testing_support::running_under_wine())
+    GTEST_SKIP() << "Wine does not enforce the read-only attribute for a root user";
+  TempDir tmp;
+  write_text(tmp / "new.txt", "new");
+  write_text(tmp / "locked.txt", "old");
+  std::wstring locked = W(tmp / "locked.txt");
+  ASSERT_TRUE(SetFileAttributesW(locked.c_str(), FILE_ATTRIBUTE_READONLY));
+  EXPECT_FALSE(plat::copy_file(W(tmp / "new.txt"), locked, nullptr));
+  EXPECT_FALSE(plat::delete_file(locked));
+  EXPECT_EQ(read_text(tmp / "locked.txt"), "old");
+  ASSERT_TRUE(plat::clear_read_only(locked));
+  EXPECT_TRUE(plat::copy_file(W(tmp / "new.txt"), locked, nullptr));
+  EXPECT_EQ(read_text(tmp / "locked.txt"), "new");
 }
