@@ -1,14 +1,12 @@
 // WinHTTP against a real server on 127.0.0.1: bodies, statuses, lengths, redirects, the URL
 // rules, and the failure stages.
 #include <gtest/gtest.h>
-#include <windows.h>
-#include <wincrypt.h>
-
 #include <cstdlib>
 
 #include "platform/platform.h"
 #include "support/helpers.h"
 #include "support/loopback_server.h"
+#include "support/test_authority.h"
 
 using namespace testing_support;
 
@@ -135,25 +133,6 @@ TEST(Win32Http, NothingListening) {
   EXPECT_EQ(r.status, -1);   // no response was ever seen
 }
 
-namespace {
-
-// The test authority of scripts/test-windows, added to the machine ROOT store of the prefix.
-bool trust_test_authority() {
-  const char* der_path = std::getenv("MORVELL_TEST_CA_DER");
-  if (!der_path) return false;
-  std::string der = read_text(der_path);
-  if (der.empty()) return false;
-  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"ROOT");
-  if (!store) return false;
-  BOOL added = CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING,
-                                                reinterpret_cast<const BYTE*>(der.data()),
-                                                static_cast<DWORD>(der.size()), CERT_STORE_ADD_REPLACE_EXISTING,
-                                                nullptr);
-  CertCloseStore(store, 0);
-  return added != 0;
-}
-
-}  // namespace
 
 TEST(Win32Https, VerifiedAgainstTheRootStore) {
   const char* port = std::getenv("MORVELL_TEST_HTTPS_PORT");

@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
 """Loopback HTTPS server for the Windows tests under Wine.
 
-Usage: https_server.py CERT KEY PORT_FILE
+Usage: https_server.py CERT KEY PORT_FILE [DOCROOT]
 Listens on 127.0.0.1 (a free port, written to PORT_FILE) until killed:
   /ok        200 "secure hello"
   /to-http   302 to http://127.0.0.1:<PORT>/ok (plain http: a client must refuse it)
+  /<file>    200 with the bytes of DOCROOT/<file> when that file exists (the tests write them)
   other      404
 """
 import http.server
+import os
 import ssl
 import sys
 
@@ -34,12 +36,20 @@ class Handler(http.server.BaseHTTPRequestHandler):
             port = self.server.server_address[1]
             self.send(302, headers=[("Location", "http://127.0.0.1:%d/ok" % port)])
         else:
-            self.send(404, b"nope")
+            root = self.server.docroot
+            name = self.path.split("?", 1)[0].lstrip("/")
+            path = os.path.realpath(os.path.join(root, name)) if root else ""
+            if root and path.startswith(os.path.realpath(root) + os.sep) and os.path.isfile(path):
+                with open(path, "rb") as f:
+                    self.send(200, f.read())
+            else:
+                self.send(404, b"nope")
 
 
 def main():
     cert, key, port_file = sys.argv[1:4]
     server = http.server.HTTPServer(("127.0.0.1", 0), Handler)
+    server.docroot = sys.argv[4] if len(sys.argv) > 4 else ""
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(cert, key)
     server.socket = context.wrap_socket(server.socket, server_side=True)
