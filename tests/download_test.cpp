@@ -1,0 +1,400 @@
+// HTTP(S) GET and the download into memory or a file, against a real HTTPS server on
+// 127.0.0.1 that trusts a certificate authority made for the test.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/ui.h"
+#include "catalogue/download.h"
+#include "common/strings.h"
+#include "platform/platform.h"
+#include "support/helpers.h"
+#include "support/https_fixture.h"
+
+using namespace testing_support;
+
+namespace {
+
+// The bytes that the server generates for /_/bytes and friends.
+std::string pattern(size_t size) {
+  std::string out(size, '\0');
+  for (size_t i = 0; i < size; ++i) out[i] = static_cast<char>(i % 256);
+  return out;
+}
+
+std::string encoded(const std::string& text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : text) {
+    if (isalnum(c) || c == '-' || c == '_' || c == '.') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
+
+uint32_t frozen_clock() { return 5000; }
+uint32_t racing_clock() {
+  static uint32_t now = 1;
+  return now += 1000;
+}
+
+struct ClockGuard {
+  explicit ClockGuard(ClockFunction clock) { ui_clock = clock; }
+  ~ClockGuard() { ui_clock = &plat::tick_ms; }
+};
+
+struct Fetch {
+  plat::HttpStage stage = plat::HttpStage::Done;
+  long status = -1;
+  uint32_t length = 12345;
+  int responses = 0;
+  uint64_t idles = 0;
+  std::string body;
+};
+
+Fetch get(const std::string& url, bool accept = true) {
+  Fetch f;
+  plat::HttpHandlers handlers;
+  handlers.on_response = [&](long status, uint32_t length) {
+    ++f.responses;
+    f.status = status;
+    f.length = length;
+    return accept;
+  };
+  handlers.on_data = [&](const char* data, size_t size) {
+    f.body.append(data, size);
+    return true;
+  };
+  handlers.on_idle = [&] { ++f.idles; };
+  f.stage = plat::http_get(url, handlers);
+  return f;
+}
+
+struct Result {
+  bool ok = false;
+  std::wstring error;
+};
+
+Result to_file(const std::string& url, const std::string& path) {
+  Result r;
+  r.error = L"untouched";
+  r.ok = http_download(url, nullptr, W(path), r.error);
+  return r;
+}
+
+Result to_memory(const std::string& url, std::string& body) {
+  Result r;
+  r.error = L"untouched";
+  r.ok = http_download(url, &body, std::wstring(), r.error);
+  return r;
+}
+
+std::wstring length_text(uint64_t received, uint64_t length) {
+  return L"正在下载安装包... " + format_byte_size(received) + L" / " + format_byte_size(length);
+}
+
+class DownloadTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server.running()) << "the loopback HTTPS server did not start";
+    ui_trace = UiTrace();
+  }
+  TempDir www;
+  TempDir work;
+  HttpsServer server{www.path()};
+};
+
+}  // namespace
+
+TEST_F(DownloadTest, RequestIdentityAndHandlers) {
+  Fetch f = get(server.url("/_/echo"));
+  EXPECT_EQ(f.stage, plat::HttpStage::Done);
+  EXPECT_EQ(f.status, 200);
+  EXPECT_EQ(f.responses, 1);
+  EXPECT_EQ(f.length, f.body.size());
+  // A plain GET with the installer's name and nothing else of its own.
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t end; (end = f.body.find("\r\n", start)) != std::string::npos; start = end + 2)
+    if (end > start) lines.push_back(f.body.substr(start, end - start));
+  for (size_t end; (end = f.body.find('\n', start)) != std::string::npos; start = end + 1)
+    if (end > start) lines.push_back(f.body.substr(start, end - start));
+  ASSERT_GE(lines.size(), 1u);
+  EXPECT_EQ(lines[0], "GET /_/echo HTTP/1.1");
+  std::vector<std::string> names;
+  for (size_t i = 1; i < lines.size(); ++i) {
+    names.push_back(lines[i].substr(0, lines[i].find(':')));
+    if (names.back() == "User-Agent") {
+      EXPECT_EQ(lines[i], "User-Agent: Morvell Installer");
+    }
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"Host", "User-Agent", "Accept"}));
+
+  // A query that would make the path too long is left off; a shorter one goes out.
+  f = get(server.url("/_/echo?q=" + std::string(5000, 'q')));
+  EXPECT_EQ(f.body.substr(0, f.body.find("\r\n")), "GET /_/echo HTTP/1.1");
+  f = get(server.url("/_/echo?q=short"));
+  EXPECT_EQ(f.body.substr(0, f.body.find("\r\n")), "GET /_/echo?q=short HTTP/1.1");
+
+  // on_response can stop the transfer before any of the body is taken.
+  f = get(server.url("/_/bytes?size=100000"), false);
+  EXPECT_EQ(f.stage, plat::HttpStage::Aborted);
+  EXPECT_EQ(f.status, 200);
+  EXPECT_EQ(f.length, 100000u);
+  EXPECT_TRUE(f.body.empty());
+
+  // The idle handler runs while a slow answer trickles in.
+  f = get(server.url("/_/slow?size=8000&chunk=1000&delay=60"));
+  EXPECT_EQ(f.stage, plat::HttpStage::Done);
+  EXPECT_EQ(f.body, pattern(8000));
+  EXPECT_GE(f.idles, 4u);
+
+  // Content-Length that does not fit 32 bits reads as unknown; a cut body is a data failure.
+  f = get(server.url("/_/huge-length?size=1000"));
+  EXPECT_EQ(f.length, 0u);
+  EXPECT_EQ(f.stage, plat::HttpStage::DataFailed);
+}
+
+TEST_F(DownloadTest, FileWithLengthShowsSizesAndEndsAtFiftyThreeHundredths) {
+  const size_t size = 300000;
+  std::string path = work / "pkg.zip";
+  {
+    ClockGuard clock(&frozen_clock);   // no time passes: the first and the final update only
+    Result r = to_file(server.url("/_/bytes?size=300000"), path);
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(r.error, L"untouched");
+    EXPECT_EQ(read_text(path), pattern(size));
+    EXPECT_EQ(ui_trace.progress_updates, 2u);
+    EXPECT_EQ(ui_trace.last_status, length_text(size, size));
+    EXPECT_DOUBLE_EQ(ui_trace.last_fraction, 0.53);
+    EXPECT_EQ(ui_trace.pulses, 0u);
+  }
+  {
+    ui_trace = UiTrace();
+    ClockGuard clock(&racing_clock);   // every piece is due
+    Result r = to_file(server.url("/_/slow?size=40000&chunk=10000&delay=30"), path);
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(read_text(path), pattern(40000));
+    EXPECT_GE(ui_trace.progress_updates, 4u);
+    EXPECT_EQ(ui_trace.last_status, length_text(40000, 40000));
+    EXPECT_DOUBLE_EQ(ui_trace.last_fraction, 0.53);
+  }
+}
+
+TEST_F(DownloadTest, RedirectsAreFollowedButNeverDownToPlainHttp) {
+  std::string path = work / "r.bin";
+  // Relative redirects on the same server, of every following kind, in a chain.
+  std::string target = "/_/bytes?size=5000";
+  for (const char* status : {"301", "302", "303", "307", "308"})
+    target = "/_/redirect?status=" + std::string(status) + "&to=" + encoded(target);
+  Result r = to_file(server.url(target), path);
+  EXPECT_TRUE(r.ok);
+  EXPECT_EQ(read_text(path), pattern(5000));
+
+  // Plain http up to https is followed.
+  std::string body = "stale";
+  r = to_memory(server.plain_url("/_/redirect-abs?to=" + encoded(server.url("/_/bytes?size=300"))), body);
+  EXPECT_TRUE(r.ok);
+  EXPECT_EQ(body, pattern(300));
+
+  // https down to http is refused before the plain server is asked anything.
+  std::string plain_target = server.plain_url("/_/bytes?size=10");
+  r = to_file(server.url("/_/redirect-abs?to=" + encoded(plain_target)), work / "down.bin");
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.error, L"网络请求失败。");
+  EXPECT_FALSE(exists(work / "down.bin"));
+  // Also in the middle of a chain that started on plain http.
+  std::string via_https = server.url("/_/redirect-abs?to=" + encoded(plain_target));
+  r = to_memory(server.plain_url("/_/redirect-abs?to=" + encoded(via_https)), body);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.error, L"网络请求失败。");
+  Fetch count = get(server.plain_url("/_/count"));
+  EXPECT_EQ(count.body, "2") << "only the two requests that began on plain http reached the plain server";
+
+  // A redirect loop ends.
+  r = to_memory(server.url("/_/loop"), body);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.error, L"网络请求失败。");
+}
+
+TEST_F(DownloadTest, StatusCodes) {
+  std::string path = work / "s.bin";
+  write_text(path, "old content");
+  Result r = to_file(server.url("/_/status/204"), path);
+  EXPECT_TRUE(r.ok);
+  EXPECT_TRUE(exists(path));
+  EXPECT_EQ(read_text(path), "");
+  std::string body = "old";
+  r = to_memory(server.url("/_/status/204"), body);
+  EXPECT_TRUE(r.ok);
+  EXPECT_EQ(body, "");
+
+  for (const char* code : {"304", "404", "500"}) {
+    std::string fresh = work / (std::string("s") + code + ".bin");
+    r = to_file(server.url(std::string("/_/status/") + code), fresh);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.error, L"服务器返回 HTTP " + W(code));
+    EXPECT_FALSE(exists(fresh)) << "no file is made for a refused answer";
+    r = to_memory(server.url(std::string("/_/status/") + code), body);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.error, L"服务器返回 HTTP " + W(code));
+  }
+  r = to_file(server.url("/no/such/file.zip"), path);
+  EXPECT_EQ(r.error, L"服务器返回 HTTP 404");
+}
+
+TEST_F(DownloadTest, UnknownLengthsShowTheDownloadedSoFarForm) {
+  std::string path = work / "n.bin";
+  ClockGuard clock(&racing_clock);
+  Result r = to_file(server.url("/_/no-length?size=200000"), path);
+  EXPECT_TRUE(r.ok);
+  EXPECT_EQ(read_text(path), pattern(200000));
+  EXPECT_EQ(ui_trace.last_status, L"正在下载安装包... 已下载 " + format_byte_size(200000));
+  EXPECT_GE(ui_trace.pulses, 1u);
+  EXPECT_EQ(ui_trace.progress_updates, 0u);
+
+  // Content-Length 0: an empty file and nothing to show.
+  ui_trace = UiTrace();
+  write_text(path, "old");
+  r = to_file(server.url("/_/zero-length"), path);
+  EXPECT_TRUE(r.ok);
+  EXPECT_EQ(read_text(path), "");
+  EXPECT_EQ(ui_trace.pulses + ui_trace.progress_updates, 0u);
+
+  // A length beyond 32 bits counts as unknown (and this body then breaks off).
+  ui_trace = UiTrace();
+  r = to_file(server.url("/_/huge-length?size=70000"), path);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.error, L"下载数据失败。");
+  EXPECT_EQ(ui_trace.last_status.rfind(L"正在下载安装包... 已下载 ", 0), 0u);
+  EXPECT_EQ(ui_trace.progress_updates, 0u);
+}
+
+TEST_F(DownloadTest, BrokenBodiesAndUnusableAddresses) {
+  std::string path = work / "cut.bin";
+  Result r = to_file(server.url("/_/cut?length=100000&send=30000"), path);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.error, L"下载数据失败。");
+  ASSERT_TRUE(exists(path)) << "the partial file stays for the caller";
+  EXPECT_EQ(read_text(path), pattern(30000));
+  std::string body;
+  r = to_memory(server.url("/_/cut?length=1000&send=0"), body);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.error, L"下载数据失败。");
+
+  for (const std::string& url :
+       {std::string(), std::string("packages/Morvell.zip"), std::string("ftp://127.0.0.1/x.zip"),
+        std::string("https://") + std::string(600, 'a') + "/x.zip",
+        server.url("/" + std::string(4100, 'p'))}) {
+    r = to_file(url, work / "never.bin");
+    EXPECT_FALSE(r.ok) << url;
+    EXPECT_EQ(r.error, L"地址格式无效。") << url;
+  }
+  EXPECT_FALSE(exists(work / "never.bin"));
+
+  // Nobody listening.
+  r = to_memory("https://127.0.0.1:1/x.json", body);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.error, L"网络请求失败。");
+}
+
+TEST_F(DownloadTest, OnlyTrustedCertificatesAreAccepted) {
+  TempDir other_dir;
+  TestCertificates other;
+  ASSERT_TRUE(make_test_certificates(other_dir.path(), other));
+  std::string path = work / "t.bin";
+  std::string body;
+
+  setenv("SSL_CERT_FILE", other.ca.c_str(), 1);   // an authority that did not sign this server
+  Result r = to_file(server.url("/_/bytes?size=10"), path);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.error, L"网络请求失败。");
+  EXPECT_FALSE(exists(path));
+
+  unsetenv("SSL_CERT_FILE");   // the system's own store does not know the test authority
+  r = to_memory(server.url("/_/bytes?size=10"), body);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.error, L"网络请求失败。");
+
+  // A directory store in the OpenSSL layout works too.
+  TempDir store;
+  std::string hash = capture_shell("openssl x509 -noout -hash -in '" + server.ca_file() + "'");
+  hash = hash.substr(0, hash.find('\n'));
+  ASSERT_EQ(run_shell("cp '" + server.ca_file() + "' '" + store / (hash + ".0") + "'"), 0);
+  setenv("SSL_CERT_DIR", store.path().c_str(), 1);
+  r = to_memory(server.url("/_/bytes?size=10"), body);
+  unsetenv("SSL_CERT_DIR");
+  EXPECT_TRUE(r.ok) << U(r.error);
+  EXPECT_EQ(body, pattern(10));
+
+  setenv("SSL_CERT_FILE", server.ca_file().c_str(), 1);
+  r = to_memory(server.url("/_/bytes?size=10"), body);
+  EXPECT_TRUE(r.ok);
+}
+
+TEST_F(DownloadTest, DestinationFilesAndMemoryBuffers) {
+  // A missing folder chain is made; an existing longer file is cut to the new body.
+  std::string deep = work / "a/b/c/pkg.zip";
+  Result r = to_file(server.url("/_/bytes?size=1000"), deep);
+  EXPECT_TRUE(r.ok);
+  EXPECT_EQ(read_text(deep), pattern(1000));
+  write_text(work / "old.zip", std::string(50000, 'x'));
+  r = to_file(server.url("/_/bytes?size=700"), work / "old.zip");
+  EXPECT_TRUE(r.ok);
+  EXPECT_EQ(read_text(work / "old.zip"), pattern(700));
+
+  // Files served from the directory.
+  write_text(www / "updates/releases.json", "{\"releases\": []}");
+  ui_trace = UiTrace();
+  std::string body = "left over from before";
+  r = to_memory(server.url("/updates/releases.json"), body);
+  EXPECT_TRUE(r.ok);
+  EXPECT_EQ(body, "{\"releases\": []}");
+  EXPECT_EQ(ui_trace.pulses + ui_trace.progress_updates, 0u) << "memory fetches show no progress";
+
+  // A body read and dropped still succeeds.
+  std::wstring error;
+  EXPECT_TRUE(http_download(server.url("/_/bytes?size=100"), nullptr, std::wstring(), error));
+
+  // A document without end stops at 64 MiB instead of taking all memory.
+  body = "x";
+  r = to_memory(server.url("/_/endless"), body);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.error, L"下载数据失败。");
+  EXPECT_LE(body.size(), 64u * 1024u * 1024u);
+  EXPECT_GT(body.size(), 60u * 1024u * 1024u);
+
+  // The file cannot be made, or cannot take the bytes.
+  plat::set_fault_hook([](const char* op, const std::wstring&) { return std::string(op) == "create_for_writing"; });
+  r = to_file(server.url("/_/bytes?size=10"), work / "denied.bin");
+  plat::set_fault_hook(nullptr);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.error, L"无法创建下载文件。");
+  if (exists("/dev/full")) {
+    r = to_file(server.url("/_/bytes?size=10"), "/dev/full");
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.error, L"写入下载文件失败。");
+  }
+}
+
+// The two 30-second limits: a server that goes quiet mid-body, and one that never answers.
+TEST_F(DownloadTest, SilentServerTimesOutWhileTheWindowStaysLive) {
+  std::string path = work / "stall.bin";
+  Result r = to_file(server.url("/_/stall?length=100000&send=1000&seconds=90"), path);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.error, L"读取响应失败。");
+  EXPECT_EQ(read_text(path), pattern(1000));
+}
+
+TEST_F(DownloadTest, ServerThatNeverAnswersTimesOut) {
+  Fetch f = get(server.url("/_/stall-head?seconds=90"));
+  EXPECT_EQ(f.stage, plat::HttpStage::NetworkFailed);
+  EXPECT_EQ(f.responses, 0);
+  EXPECT_GE(f.idles, 150u) << "the idle handler runs throughout the wait";
+}
