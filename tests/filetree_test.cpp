@@ -326,6 +326,7 @@ TEST(PosixFiles, KindsListingModesAndStreams) {
     }
   }
   EXPECT_FALSE(plat::list_directory(tmp.wide("d/file"), entries));
+  EXPECT_FALSE(plat::list_directory(tmp.wide("d/link"), entries));   // never listed through a link
 
   chmod((tmp / "d/file").c_str(), 0444);
   EXPECT_TRUE(plat::is_read_only(tmp.wide("d/file")));

@@ -28,6 +28,15 @@ bool lstat_path(const std::wstring& path, struct stat& st) {
   return !path.empty() && lstat(native(path).c_str(), &st) == 0;
 }
 
+// Opens a directory for listing; a link there is not followed (the open fails).
+DIR* open_directory(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  DIR* dir = fdopendir(fd);
+  if (!dir) close(fd);
+  return dir;
+}
+
 // Removes everything below and including `path` (given in UTF-8); links go by themselves.
 void remove_all(const std::string& path) {
   struct stat st;
@@ -39,7 +48,7 @@ void remove_all(const std::string& path) {
   // A directory without write or search permission for its owner could not be emptied.
   if ((st.st_mode & (S_IWUSR | S_IXUSR | S_IRUSR)) != (S_IWUSR | S_IXUSR | S_IRUSR))
     chmod(path.c_str(), st.st_mode | S_IRWXU);
-  if (DIR* dir = opendir(path.c_str())) {
+  if (DIR* dir = open_directory(path)) {
     std::vector<std::string> names;
     while (dirent* entry = readdir(dir)) {
       std::string name = entry->d_name;
@@ -230,7 +239,7 @@ bool list_directory(const std::wstring& path, std::vector<DirEntry>& entries) {
   entries.clear();
   if (path.empty()) return false;
   const std::string dir_path = native(path);
-  DIR* dir = opendir(dir_path.c_str());
+  DIR* dir = open_directory(dir_path);
   if (!dir) return false;
   int dir_fd = dirfd(dir);
   bool complete = true;
