@@ -25,6 +25,8 @@ struct HashJob {
 
 bool sha256_file_hex(const std::wstring& path, std::string& digest) {
   HashJob job;
+  // A folder opens for reading on some systems but is never a package.
+  if (plat::path_kind(path) == plat::PathKind::Directory) return false;
   job.file = plat::open_for_reading(path);
   if (job.file == plat::kNoFile) return false;
   uint64_t size = 0;
