@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <random>
 #include <set>
@@ -287,16 +288,18 @@ TEST(Transaction, ShellFoldersUnknownOrUnwritable) {
   EXPECT_TRUE(scene.no_leftovers());
 }
 
-// Fails the 1st, 2nd, ... operation of the transaction, one run each. Every run must end in
-// one of two ways: the designed failure with the installation exactly as before and nothing
-// staged, or success with the new version and the user's configuration.
-TEST(Transaction, EveryFailingOperation) {
-  Scene scene;
+// Fails the 1st, 2nd, ... operation of the transaction, one run each, from the state that
+// `prepare` leaves. Every run must end in one of the allowed ways: the designed failure with
+// the installation exactly as before and nothing staged; success with the new version and the
+// user's configuration; or, when an interrupted swap could not be put back, the rollback
+// message with the backup and its journal kept. A normal run afterwards always succeeds.
+void sweep_failing_operations(const Scene& scene, const std::function<void()>& prepare, bool had_install) {
   scene.reset();
   const auto before = snapshot_tree(scene.dir);
-  int failures = 0, successes = 0;
+  const std::wstring kept = L"无法回滚安装，原安装已保留在 " + scene.D() + L".old，请手动恢复后重试。";
+  int failures = 0, successes = 0, kept_backups = 0;
   for (int n = 1; n < 3000; ++n) {
-    scene.reset();
+    prepare();
     int count = 0;
     std::string failed_op;
     plat::set_fault_hook([&](const char* op, const std::wstring& path) {
@@ -309,21 +312,67 @@ TEST(Transaction, EveryFailingOperation) {
     plat::set_fault_hook(nullptr);
     if (count < n) break;   // the run finished before the n-th operation: all covered
     SCOPED_TRACE("operation " + std::to_string(n) + " failed: " + failed_op + ", error: " + U(error));
-    EXPECT_TRUE(!exists(scene.dir + ".new") && !exists(scene.dir + ".swap"));
+    EXPECT_FALSE(exists(scene.dir + ".new"));
     if (ok) {
       ++successes;
-      EXPECT_TRUE(scene.new_with_user_config());
+      if (had_install) {
+        EXPECT_TRUE(scene.new_with_user_config());
+      } else {
+        EXPECT_EQ(read_text(scene.dir + "/readme.txt"), "Morvell 6.1.17");
+      }
+      EXPECT_FALSE(exists(scene.dir + ".swap"));
+    } else if (error == kept) {
+      ++kept_backups;
+      EXPECT_EQ(snapshot_tree(scene.dir + ".old"), before);
+      EXPECT_TRUE(exists(scene.dir + ".swap"));
     } else {
       ++failures;
       EXPECT_TRUE(designed_failure(error));
-      EXPECT_EQ(snapshot_tree(scene.dir), before);
+      if (had_install) {
+        EXPECT_EQ(snapshot_tree(scene.dir), before);
+      } else {
+        EXPECT_FALSE(exists(scene.dir));
+      }
       EXPECT_FALSE(exists(scene.dir + ".old"));
+      EXPECT_FALSE(exists(scene.dir + ".swap"));
     }
+    ASSERT_TRUE(scene.install(error)) << U(error);
+    if (had_install) {
+      EXPECT_TRUE(scene.new_with_user_config());
+    }
+    EXPECT_TRUE(scene.no_leftovers());
     if (::testing::Test::HasFailure()) break;
   }
-  std::printf("operations failed in turn: %d designed failures, %d successes\n", failures, successes);
-  EXPECT_GT(failures, 3);
+  std::printf("operations failed in turn: %d designed failures, %d successes, %d kept backups\n", failures,
+              successes, kept_backups);
+  EXPECT_GT(failures, had_install ? 3 : 1);
   EXPECT_GT(successes, 3);
+}
+
+TEST(Transaction, EveryFailingOperation) {
+  Scene scene;
+  sweep_failing_operations(scene, [&scene]() { scene.reset(); }, true);
+}
+
+TEST(Transaction, EveryFailingOperationOfAFirstInstall) {
+  Scene scene;
+  sweep_failing_operations(
+      scene, [&scene]() { run_shell("rm -rf '" + scene.dir + "' '" + scene.dir + ".new' '" + scene.dir + ".old' '" + scene.dir + ".swap'"); },
+      false);
+}
+
+TEST(Transaction, EveryFailingOperationWhilePuttingBackAnInterruptedSwap) {
+  Scene scene;
+  sweep_failing_operations(
+      scene,
+      [&scene]() {
+        run_shell("rm -rf '" + scene.dir + "' '" + scene.dir + ".new' '" + scene.dir + ".swap'");
+        scene.put_old_install(scene.dir + ".old");
+        write_text(scene.dir + "/readme.txt", "half a new version");
+        write_text(scene.dir + "/config/settings.ini", "half merged");
+        write_text(scene.dir + ".swap", "journal");
+      },
+      true);
 }
 
 // Kills a child running the transaction at random moments; a normal run afterwards must leave
