@@ -345,7 +345,7 @@ void sweep_failing_operations(const Scene& scene, const std::function<void()>& p
   }
   std::printf("operations failed in turn: %d designed failures, %d successes, %d kept backups\n", failures,
               successes, kept_backups);
-  EXPECT_GT(failures, had_install ? 3 : 1);
+  EXPECT_GT(failures, had_install ? 3 : 0);
   EXPECT_GT(successes, 3);
 }
 
