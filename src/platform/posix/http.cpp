@@ -2,7 +2,6 @@
 // that the window stays live during name resolution, connection, TLS handshake and transfer.
 #include <curl/curl.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -149,15 +148,17 @@ size_t on_header(char* data, size_t size, size_t count, void* context) {
     t.headers_complete = false;
     t.location_seen = false;
     t.content_length = 0;
+    // The status is the number after the first space (the line is not NUL-terminated).
     const char* space = static_cast<const char*>(std::memchr(data, ' ', bytes));
-    t.status = space ? std::atoi(space + 1) : 0;
+    t.status = 0;
+    for (const char* c = space ? space + 1 : data + bytes; c < data + bytes && *c >= '0' && *c <= '9' && t.status < 1000; ++c)
+      t.status = t.status * 10 + (*c - '0');
   } else if (trimmed(data, bytes).empty()) {
     // An interim answer or a redirect that will be followed is not the head of the body.
-    bool redirect = t.status >= 300 && t.status <= 399 && t.status != 304 && t.location_seen;
-    t.headers_complete = t.status >= 200 && !redirect;
+    t.headers_complete = t.status >= 200 && !t.location_seen;
   } else if (header_named(data, bytes, "content-length", value)) {
     t.content_length = parse_length(value);
-  } else if (t.status >= 300 && t.status <= 399 && header_named(data, bytes, "location", value)) {
+  } else if (t.status >= 300 && t.status <= 399 && t.status != 304 && header_named(data, bytes, "location", value)) {
     t.location_seen = true;
     // Never step down from https to plain http: that would hand the transfer to anyone on the path.
     char* current = nullptr;
