@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
 """A small HTTPS update server on 127.0.0.1 for the end-to-end tests and the demo.
 
-usage: loopback-update-server.py --root DIR --certs DIR [--port N]
+usage: loopback-update-server.py --root DIR --certs DIR [--port N] [--parent PID]
 
 Serves the files under --root (for example updates/releases.json and the packages) over HTTPS.
 The certificate authority and the server certificate for 127.0.0.1 are made in --certs when
 they are missing (ca.pem, server.pem, server.key); a client trusts the server with
-SSL_CERT_FILE=<certs>/ca.pem. Prints "ready <port>" once it accepts connections.
+SSL_CERT_FILE=<certs>/ca.pem. Prints "ready <port>" once it accepts connections. With --parent
+it ends by itself once that process has gone (a test that died cannot leave it behind).
 """
 import argparse
 import functools
@@ -15,6 +16,8 @@ import os
 import ssl
 import subprocess
 import sys
+import threading
+import time
 
 
 def make_certificates(folder):
@@ -50,7 +53,17 @@ def main():
     parser.add_argument("--root", required=True)
     parser.add_argument("--certs", required=True)
     parser.add_argument("--port", type=int, default=47443)
+    parser.add_argument("--parent", type=int, default=0)
     args = parser.parse_args()
+    if args.parent:
+        def watch_parent():
+            while True:
+                try:
+                    os.kill(args.parent, 0)
+                except OSError:
+                    os._exit(0)
+                time.sleep(0.5)
+        threading.Thread(target=watch_parent, daemon=True).start()
     cert, key = make_certificates(os.path.abspath(args.certs))
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(cert, key)
