@@ -61,7 +61,6 @@ bool recover_interrupted_swap(const std::wstring& install_dir, const std::wstrin
       error = rollback_failed_message(backup);
       return false;
     }
-    if (marked) plat::delete_file(marker);
     return true;
   }
   // A marker without a backup: the swap had not begun, or D already is a complete tree.
