@@ -200,3 +200,37 @@ TEST(Win32Files, ReadOnlyDestinationRefusedUntilCleared) {
   EXPECT_TRUE(plat::copy_file(W(tmp / "new.txt"), locked, nullptr));
   EXPECT_EQ(read_text(tmp / "locked.txt"), "new");
 }
+
+TEST(Win32System, OwnPathOfTwoHundredAndSixtyUnitsIsUnknown) {
+  // The same program copied to a path just inside and just outside the classic 260-unit limit.
+  TempDir tmp;
+  std::wstring base = tmp.wide();
+  std::wstring self = W(self_path());
+  for (size_t length : {259u, 260u, 300u}) {
+    std::wstring dir = base + L"\\";
+    size_t name_length = std::string("\\x.exe").size();
+    while (dir.size() + name_length < length) dir += L'd';
+    std::wstring program = dir.substr(0, length - name_length) + L"\\x.exe";
+    ASSERT_EQ(program.size(), length);
+    ASSERT_TRUE(CreateDirectoryW(program.substr(0, program.size() - 6).c_str(), nullptr) ||
+                GetLastError() == ERROR_ALREADY_EXISTS);
+    ASSERT_TRUE(CopyFileW(self.c_str(), program.c_str(), FALSE)) << length;
+    std::wstring out = base + L"\\own-" + std::to_wstring(length) + L".txt";
+    // Started with CreateProcessW: the shell's own start refuses programs at such long paths.
+    std::wstring line = L"\"" + program + L"\" --fake-app write-own-path \"" + out + L"\"";
+    STARTUPINFOW startup;
+    ZeroMemory(&startup, sizeof startup);
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info;
+    if (!CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+      ASSERT_GE(length, 260u);
+      GTEST_SKIP() << "this system starts no program from a path of " << length << " units";
+    }
+    EXPECT_EQ(WaitForSingleObject(info.hProcess, 20000), WAIT_OBJECT_0);
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    EXPECT_EQ(read_text(U(out)), length < 260 ? U(program) : std::string()) << length;
+    DeleteFileW(program.c_str());
+    RemoveDirectoryW(program.substr(0, program.size() - 6).c_str());
+  }
+}

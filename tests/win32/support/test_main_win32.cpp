@@ -3,6 +3,7 @@
 //   --fake-app linger           stays until killed (at most one minute)
 //   --fake-app exit-code N      exits at once with code N
 //   --fake-app write-args F A.. writes the arguments A.. to the file F, one a line
+//   --fake-app write-own-path F writes the program's own path as the platform layer sees it to F
 // Every fake run appends its pid to %MORVELL_FAKE_APP_LOG% when that is set.
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -11,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "platform/platform.h"
 
 static int fake_app(int argc, char** argv) {
   if (const char* log = std::getenv("MORVELL_FAKE_APP_LOG")) {
@@ -25,6 +28,13 @@ static int fake_app(int argc, char** argv) {
     return 0;
   }
   if (mode == "exit-code") return argc > 3 ? std::atoi(argv[3]) : 0;
+  if (mode == "write-own-path" && argc > 3) {   // what the platform layer says our path is
+    if (FILE* f = std::fopen(argv[3], "wb")) {
+      std::fputs(plat::wide_to_utf8(plat::own_executable_path()).c_str(), f);
+      std::fclose(f);
+    }
+    return 0;
+  }
   if (mode == "write-args" && argc > 3) {   // the arguments after the file, one a line, as main() got them
     if (FILE* f = std::fopen(argv[3], "wb")) {
       for (int i = 4; i < argc; ++i) std::fprintf(f, "%s\n", argv[i]);
