@@ -291,7 +291,7 @@ TEST_F(DownloadTest, BrokenBodiesAndUnusableAddresses) {
   for (const std::string& url :
        {std::string(), std::string("packages/Morvell.zip"), std::string("ftp://127.0.0.1/x.zip"),
         std::string("https://") + std::string(600, 'a') + "/x.zip",
-        server.url("/" + std::string(4100, 'p'))}) {
+        server.url("/" + std::string(4100, 'p')), std::string("https:///x.zip"), std::string("https://")}) {
     r = to_file(url, work / "never.bin");
     EXPECT_FALSE(r.ok) << url;
     EXPECT_EQ(r.error, L"地址格式无效。") << url;
@@ -348,6 +348,12 @@ TEST_F(DownloadTest, DestinationFilesAndMemoryBuffers) {
   r = to_file(server.url("/_/bytes?size=700"), work / "old.zip");
   EXPECT_TRUE(r.ok);
   EXPECT_EQ(read_text(work / "old.zip"), pattern(700));
+
+  // Names with spaces and other letters travel percent-encoded.
+  write_text(www / "pkgs/Morvell 6.1 版.zip", "named package");
+  r = to_file(server.url("/pkgs/Morvell 6.1 版.zip"), work / "named.zip");
+  EXPECT_TRUE(r.ok) << U(r.error);
+  EXPECT_EQ(read_text(work / "named.zip"), "named package");
 
   // Files served from the directory.
   write_text(www / "updates/releases.json", "{\"releases\": []}");

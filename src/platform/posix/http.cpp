@@ -50,14 +50,18 @@ bool equals_ignoring_case(const std::string& a, const char* b) {
   return true;
 }
 
-// Checks an absolute http(s) address and gives it back in the form that is requested: a query
-// that would make the path too long is left off. False for anything else.
+// Checks an absolute http(s) address and gives it back in the form that is requested: spaces
+// and other bytes that cannot travel as they are get percent-encoded, and a query that would
+// make the path too long is left off. False for anything else.
 bool prepare_url(const std::string& text, std::string& prepared, bool& secure) {
-  if (text.empty()) return false;
+  size_t authority = text.find("://");
+  if (authority == std::string::npos || authority + 3 >= text.size() || text[authority + 3] == '/' ||
+      text[authority + 3] == '\\')
+    return false;   // no host between the slashes
   CURLU* url = curl_url();
   if (!url) return false;
   bool ok = false;
-  if (curl_url_set(url, CURLUPART_URL, text.c_str(), 0) == CURLUE_OK) {
+  if (curl_url_set(url, CURLUPART_URL, text.c_str(), CURLU_URLENCODE) == CURLUE_OK) {
     std::string scheme = url_part(url, CURLUPART_SCHEME);
     std::string host = url_part(url, CURLUPART_HOST);
     std::string path = url_part(url, CURLUPART_PATH);
