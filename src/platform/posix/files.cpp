@@ -224,7 +224,8 @@ bool copy_file(const std::wstring& from, const std::wstring& to, const CopyProgr
     if (progress) progress(total, copied);
   }
   // The open mode passes through the umask and an existing file keeps its old mode: set it.
-  if (ok && fchmod(out, st.st_mode & 07777) != 0) ok = false;
+  // Permission bits only: set-user-id and set-group-id bits are not carried to a copy, as cp does.
+  if (ok && fchmod(out, st.st_mode & 0777) != 0) ok = false;
   if (close(out) != 0) ok = false;
   close(in);
   if (!ok) {
