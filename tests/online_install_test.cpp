@@ -1,0 +1,146 @@
+// Online installs end to end: the real installer built against a loopback update server
+// (morvell-installer-loopback), an HTTPS server on 127.0.0.1:47443 with a certificate authority
+// made for the test, and the Install button pressed for each kind of release.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <map>
+#include <string>
+
+#include "support/gui_driver.h"
+#include "support/helpers.h"
+
+using namespace testing_support;
+
+namespace {
+
+// The update server of morvell-installer-loopback: HTTPS on 127.0.0.1:47443 with a certificate
+// authority made for the test, serving the files under `root`.
+struct UpdateServer {
+  std::string root, certs, log, pid_file;
+  explicit UpdateServer(const std::string& base)
+      : root(base + "/server"), certs(base + "/certs"), log(base + "/server.log"), pid_file(base + "/server.pid") {
+    run_shell("mkdir -p '" + root + "/updates' '" + root + "/files'");
+    run_shell("python3 '" MORVELL_SOURCE_DIR "/tools/loopback-update-server.py' --root '" + root + "' --certs '" +
+              certs + "' --port 47443 --parent " + std::to_string(getpid()) + " >'" + log + "' 2>&1 & echo $! >'" +
+              pid_file + "'");
+  }
+  ~UpdateServer() {
+    int pid = std::atoi(read_text(pid_file).c_str());
+    if (pid > 0) kill(pid, SIGTERM);
+  }
+  bool ready() const {
+    for (int i = 0; i < 300; ++i) {
+      if (read_text(log).find("ready") != std::string::npos) return true;
+      plat::sleep_ms(50);
+    }
+    return false;
+  }
+  std::string url(const std::string& path) const { return "https://127.0.0.1:47443/" + path; }
+  void releases(const std::string& json) const { write_text(root + "/updates/releases.json", json); }
+  std::string ca() const { return certs + "/ca.pem"; }
+};
+
+std::string sha256_of(const std::string& path) {
+  return capture_shell("sha256sum '" + path + "' | cut -c1-64 | tr -d '\\n'");
+}
+
+std::string entry(const std::string& version, const std::string& file_name, const std::string& url,
+                  const std::string& sha256, const std::string& kind) {
+  return "{\"version\": \"" + version + "\", \"file_name\": \"" + file_name + "\", \"download_url\": \"" + url +
+         "\", \"sha256\": \"" + sha256 + "\", \"kind\": \"" + kind + "\", \"release_notes\": \"Morvell " + version +
+         "\"}";
+}
+
+}  // namespace
+
+TEST(InstallWindow, OnlineInstallAgainstALoopbackServer) {
+  Desk desk;
+  REQUIRE_X(desk);
+  UpdateServer server(desk.dir.path());
+  ASSERT_TRUE(server.ready()) << read_text(server.log);
+  // The installer runs from a folder of its own, so that its work directory is the test's.
+  const std::string installer = desk.dir / "online/morvell-installer";
+  const std::string work = desk.dir / "online/Morvell-Installer-Temp";
+  ASSERT_EQ(run_shell("mkdir -p '" + desk.dir.path() + "/online' && cp '" + kLoopback + "' '" + installer + "'"), 0);
+  const std::map<std::string, std::string> trust = {{"SSL_CERT_FILE", server.ca()}};
+
+  const std::string zip = server.root + "/files/Morvell-6.1.17.zip";
+  ASSERT_EQ(run_shell("cp '" + kNew + "' '" + zip + "'"), 0);
+  const std::string setup = desk.pack(kNew, "Morvell-Setup.exe");
+  ASSERT_EQ(run_shell("cp '" + setup + "' '" + server.root + "/files/Morvell-Setup.exe'"), 0);
+  write_text(server.root + "/files/elsewhere/installer", "#!/bin/sh\nexit 0\n");
+  write_text(server.root + "/files/failing/Setup.EXE", "#!/bin/sh\nexit 3\n");
+  const std::string digest = sha256_of(zip);
+  ASSERT_EQ(digest.size(), 64u);
+  std::string upper = digest;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+
+  size_t dialogs = 0;
+  // Runs the window with the manifest, presses Install and returns the dialog's line.
+  auto press_install = [&](const std::string& manifest, const std::string& dir, bool succeeds) {
+    server.releases(manifest);
+    Gui gui(desk, installer, {"--install-dir", dir}, trust);
+    EXPECT_TRUE(gui.wait_window());
+    plat::sleep_ms(1200);   // the version list is read from the server first
+    gui.press_action();
+    EXPECT_TRUE(gui.dismiss_dialog(++dialogs));
+    if (succeeds) {
+      EXPECT_EQ(gui.wait_exit(), 0);
+    } else {
+      plat::sleep_ms(300);
+      EXPECT_FALSE(gui.has_exited());
+      gui.press_cancel();
+      EXPECT_EQ(gui.wait_exit(), 0);
+    }
+    EXPECT_FALSE(exists(work));
+    auto lines = desk.dialogs();
+    return lines.size() == dialogs ? lines.back() : std::string("(no dialog)");
+  };
+
+  // A zip release with its digest: downloaded, checked, installed; the first entry is the default.
+  const std::string a = desk.dir / "A";
+  EXPECT_EQ(press_install("{\"releases\": [" + entry("6.1.17", "Morvell-6.1.17.zip", server.url("files/Morvell-6.1.17.zip"), digest, "portable") +
+                              ", " + entry("6.1.16", "Morvell-6.1.16.zip", server.url("files/none.zip"), "", "") + "]}",
+                          a, true),
+            "info Morvell 安装完成");
+  EXPECT_EQ(read_text(a + "/version.txt"), "6.1.17\n");
+  EXPECT_TRUE(exists(a + "/install-info.json"));
+
+  // The digest written in capitals never matches: nothing is unpacked.
+  const std::string b = desk.dir / "B";
+  EXPECT_EQ(press_install("{\"releases\": [" + entry("6.1.17", "Morvell-6.1.17.zip", server.url("files/Morvell-6.1.17.zip"), upper, "") + "]}",
+                          b, false),
+            "error 安装包校验失败。");
+  EXPECT_FALSE(exists(b));
+  EXPECT_FALSE(exists(b + ".new"));
+
+  // An installer program: downloaded, made executable, run silently for the chosen directory.
+  const std::string c = desk.dir / "C dir";
+  EXPECT_EQ(press_install("{\"releases\": [" + entry("6.1.17", "Morvell-Setup-6.1.17.exe", server.url("files/Morvell-Setup.exe"),
+                                                   sha256_of(setup), "installer") + "]}",
+                          c, true),
+            "info Morvell 安装完成");
+  EXPECT_EQ(read_text(c + "/version.txt"), "6.1.17\n");
+  EXPECT_TRUE(read_text(c + "/bin/Morvell-Uninstall.exe") == read_text(setup));
+
+  // An address ending in /installer is an installer program too; this one installs nothing.
+  const std::string d = desk.dir / "D";
+  EXPECT_EQ(press_install("{\"releases\": [" + entry("6.1.17", "Morvell.zip", server.url("files/elsewhere/installer"), "", "") + "]}",
+                          d, false),
+            "error 安装包没有安装到所选目录，请重新选择安装位置后重试。");
+  EXPECT_FALSE(exists(d + "/bin/Morvell.exe"));
+
+  // A file name ending in .EXE: an installer program, which fails with code 3.
+  EXPECT_EQ(press_install("{\"releases\": [" + entry("6.1.17", "Setup.EXE", server.url("files/failing/Setup.EXE"), "", "") + "]}",
+                          d, false),
+            "error 外部进程执行失败。");
+
+  // No version list at all: the press asks for a version.
+  EXPECT_EQ(press_install("not json", d, false), "error 请选择要安装的版本。");
+  for (int i = 0; i < 100 && desk.launches() < 2; ++i) plat::sleep_ms(50);
+  EXPECT_EQ(desk.launches(), 2u);   // the zip install and the child installer each started it once
+}

@@ -1,0 +1,221 @@
+// Driving the real installer's window in the end-to-end tests: a private X server per test
+// (Xvfb, so that no other window can take a click), a private home, the program as a child,
+// its buttons pressed and its dialogs dismissed with xdotool. A GTK module built for the tests
+// (libmorvell-dialog-spy, loaded through GTK_MODULES) records the text of every message dialog.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "support/helpers.h"
+
+namespace testing_support {
+
+inline const std::string kBuild = MORVELL_BINARY_DIR;
+inline const std::string kInstaller = kBuild + "/morvell-installer";
+inline const std::string kLoopback = kBuild + "/morvell-installer-loopback";
+inline const std::string kPack = kBuild + "/morvell-pack";
+inline const std::string kSpy = kBuild + "/tests/libmorvell-dialog-spy.so";
+inline const std::string kOld = kBuild + "/sample/Morvell-6.1.16.zip";
+inline const std::string kNew = kBuild + "/sample/Morvell-6.1.17.zip";
+
+// A private X server for one test: Xvfb picks a free display number and reports it.
+class XServer {
+ public:
+  XServer() {
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      close(fds[0]);
+      std::string fd = std::to_string(fds[1]);
+      int null_fd = open("/dev/null", O_RDWR);
+      dup2(null_fd, 1);
+      dup2(null_fd, 2);
+      execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x1024x24", "-nolisten", "tcp",
+             static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(fds[1]);
+    std::string number;
+    pollfd p{fds[0], POLLIN, 0};
+    while (pid_ > 0 && poll(&p, 1, 15000) > 0) {
+      char c;
+      if (read(fds[0], &c, 1) != 1 || c == '\n') break;
+      number += c;
+    }
+    close(fds[0]);
+    if (!number.empty()) display_ = ":" + number;
+  }
+  ~XServer() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  const std::string& display() const { return display_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::string display_;
+};
+
+inline std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) lines.push_back(line);
+  return lines;
+}
+
+// One private home, application log and dialog log for a test.
+struct Desk {
+  XServer x;
+  TempDir dir;
+  TempDir logs;   // kept apart from the trees under test
+  std::string home = dir / "home";
+  std::string app_log = logs / "app.log";
+  std::string dialog_log = logs / "dialogs.log";
+  std::string output = logs / "programs.log";   // what the programs under test print
+  std::string desktop_link() const { return home + "/Desktop/Morvell" + U(plat::kShortcutExtension); }
+  std::string menu() const { return home + "/.local/share/applications/Morvell"; }
+  std::string pack(const std::string& package, const std::string& name) const {
+    std::string output = dir / name;
+    EXPECT_EQ(run_shell("'" + kPack + "' --installer '" + kInstaller + "' --package '" + package + "' --output '" +
+                        output + "' >/dev/null"),
+              0);
+    return output;
+  }
+  std::vector<std::string> dialogs() const { return lines_of(read_text(dialog_log)); }
+  std::string xdotool() const { return "DISPLAY=" + x.display() + " xdotool "; }
+  size_t launches() const { return lines_of(read_text(app_log)).size(); }
+};
+
+// The installer running as a child of the test, driven through X.
+class Gui {
+ public:
+  Gui(const Desk& desk, const std::string& program, const std::vector<std::string>& args,
+      const std::map<std::string, std::string>& extra_env = {})
+      : desk_(desk) {
+    std::map<std::string, std::string> env = {
+        {"HOME", desk.home}, {"MORVELL_APP_LOG", desk.app_log}, {"MORVELL_APP_EXIT", "1"},
+        {"MORVELL_DIALOG_LOG", desk.dialog_log}, {"GTK_MODULES", kSpy}, {"DISPLAY", desk.x.display()}};
+    env.insert(extra_env.begin(), extra_env.end());
+    pid_ = fork();
+    if (pid_ == 0) {
+      for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
+      int out = open(desk.output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+      if (out >= 0) {
+        dup2(out, 1);
+        dup2(out, 2);
+      }
+      unsetenv("XDG_DATA_HOME");
+      unsetenv("XDG_CONFIG_HOME");
+      std::vector<char*> argv;
+      argv.push_back(const_cast<char*>(program.c_str()));
+      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(program.c_str(), argv.data());
+      _exit(127);
+    }
+  }
+  ~Gui() {
+    if (pid_ > 0 && !exited_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  // The main window, once it is shown (bounded wait).
+  bool wait_window() {
+    for (int i = 0; i < 200; ++i) {
+      for (const std::string& id : windows())
+        if (capture_shell(desk_.xdotool() + "getwindowname " + id + " 2>/dev/null") == "Morvell 安装器\n") {
+          window_ = id;
+          plat::sleep_ms(300);   // let the first idle work (the version list) settle
+          return true;
+        }
+      if (has_exited()) break;
+      plat::sleep_ms(50);
+    }
+    ADD_FAILURE() << "no window; exit code " << code_ << ", output: " << read_text(desk_.output);
+    return false;
+  }
+  void press_action() { click(window_, 18 + 42, 18 + 14); }
+  void press_cancel() { click(window_, 18 + 85 + 8 + 42, 18 + 14); }
+
+  // Waits until the dialog log has `count` lines and the dialog is on screen, then presses Return on it.
+  bool dismiss_dialog(size_t count, int timeout_ms = 120000) {
+    for (int waited = 0; waited < timeout_ms; waited += 50) {
+      if (desk_.dialogs().size() >= count) {
+        for (int i = 0; i < 100; ++i) {
+          for (const std::string& id : windows())
+            if (id != window_) {
+              plat::sleep_ms(150);
+              run_shell(desk_.xdotool() + "key --window " + id + " Return >/dev/null 2>&1");
+              return true;
+            }
+          plat::sleep_ms(50);
+        }
+        return false;
+      }
+      if (has_exited()) return false;
+      plat::sleep_ms(50);
+    }
+    return false;
+  }
+  // The exit code once the process has ended, or -1 after the time-out.
+  int wait_exit(int timeout_ms = 30000) {
+    for (int waited = 0; waited <= timeout_ms; waited += 50) {
+      if (has_exited()) return code_;
+      plat::sleep_ms(50);
+    }
+    return -1;
+  }
+  bool has_exited() {
+    if (exited_) return true;
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      exited_ = true;
+      code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    return exited_;
+  }
+
+ private:
+  std::vector<std::string> windows() {
+    return lines_of(capture_shell(desk_.xdotool() + "search --onlyvisible --pid " + std::to_string(pid_) + " 2>/dev/null"));
+  }
+  void click(const std::string& id, int from_right, int from_bottom) {
+    std::map<std::string, int> g;
+    for (const std::string& line : lines_of(capture_shell(desk_.xdotool() + "getwindowgeometry --shell " + id))) {
+      size_t eq = line.find('=');
+      if (eq != std::string::npos) g[line.substr(0, eq)] = std::atoi(line.c_str() + eq + 1);
+    }
+    int x = g["X"] + g["WIDTH"] - from_right, y = g["Y"] + g["HEIGHT"] - from_bottom;
+    run_shell(desk_.xdotool() + "mousemove " + std::to_string(x) + " " + std::to_string(y) + " click 1 >/dev/null 2>&1");
+  }
+
+  const Desk& desk_;
+  pid_t pid_ = -1;
+  bool exited_ = false;
+  int code_ = -1;
+  std::string window_;
+};
+
+#define REQUIRE_X(desk) \
+  if ((desk).x.display().empty()) GTEST_SKIP() << "needs Xvfb (package xvfb)"
+
+
+}  // namespace testing_support
