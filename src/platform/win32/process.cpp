@@ -119,9 +119,12 @@ bool terminate_process(uint32_t pid, ProcessHandle& held) {
   if (pid == 0 || pid == current_process_id()) return false;
   HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid);
   if (process == nullptr) return false;
-  BOOL ended = TerminateProcess(process, 0);
+  if (!TerminateProcess(process, 0)) {
+    CloseHandle(process);
+    return false;
+  }
   held = to_process_handle(process);   // kept open until the caller is done waiting
-  return ended != 0;
+  return true;
 }
 
 }  // namespace plat
