@@ -1,9 +1,7 @@
 // Online installs end to end: the real installer built against a loopback update server
-// (morvell-installer-loopback), an HTTPS server on 127.0.0.1:47443 with a certificate authority
-// made for the test, and the Install button pressed for each kind of release.
+// (morvell-installer-loopback), the tests' HTTPS server on 127.0.0.1:47443 with a certificate
+// authority made for the test, and the Install button pressed for each kind of release.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <unistd.h>
 
 #include <cctype>
 #include <cstdlib>
@@ -11,37 +9,20 @@
 #include <string>
 
 #include "support/gui_driver.h"
+#include "support/https_fixture.h"
 #include "support/helpers.h"
 
 using namespace testing_support;
 
 namespace {
 
-// The update server of morvell-installer-loopback: HTTPS on 127.0.0.1:47443 with a certificate
-// authority made for the test, serving the files under `root`.
-struct UpdateServer {
-  std::string root, certs, log, pid_file;
-  explicit UpdateServer(const std::string& base)
-      : root(base + "/server"), certs(base + "/certs"), log(base + "/server.log"), pid_file(base + "/server.pid") {
-    run_shell("mkdir -p '" + root + "/updates' '" + root + "/files'");
-    run_shell("python3 '" MORVELL_SOURCE_DIR "/tools/loopback-update-server.py' --root '" + root + "' --certs '" +
-              certs + "' --port 47443 --parent " + std::to_string(getpid()) + " >'" + log + "' 2>&1 & echo $! >'" +
-              pid_file + "'");
+// The update server of morvell-installer-loopback: the tests' HTTPS server on 127.0.0.1:47443.
+struct UpdateServer : HttpsServer {
+  explicit UpdateServer(const std::string& root_dir) : HttpsServer(root_dir, 47443) {
+    run_shell("mkdir -p '" + root_dir + "/updates' '" + root_dir + "/files'");
   }
-  ~UpdateServer() {
-    int pid = std::atoi(read_text(pid_file).c_str());
-    if (pid > 0) kill(pid, SIGTERM);
-  }
-  bool ready() const {
-    for (int i = 0; i < 300; ++i) {
-      if (read_text(log).find("ready") != std::string::npos) return true;
-      plat::sleep_ms(50);
-    }
-    return false;
-  }
-  std::string url(const std::string& path) const { return "https://127.0.0.1:47443/" + path; }
-  void releases(const std::string& json) const { write_text(root + "/updates/releases.json", json); }
-  std::string ca() const { return certs + "/ca.pem"; }
+  std::string url(const std::string& path) const { return HttpsServer::url("/" + path); }
+  void releases(const std::string& json) const { write_text(root() + "/updates/releases.json", json); }
 };
 
 std::string sha256_of(const std::string& path) {
@@ -60,20 +41,22 @@ std::string entry(const std::string& version, const std::string& file_name, cons
 TEST(InstallWindow, OnlineInstallAgainstALoopbackServer) {
   Desk desk;
   REQUIRE_X(desk);
-  UpdateServer server(desk.dir.path());
-  ASSERT_TRUE(server.ready()) << read_text(server.log);
+  const std::string root = desk.dir / "server";
+  run_shell("mkdir -p '" + root + "'");
+  UpdateServer server(root);
+  ASSERT_TRUE(server.running()) << "port 47443 is taken?";
   // The installer runs from a folder of its own, so that its work directory is the test's.
   const std::string installer = desk.dir / "online/morvell-installer";
   const std::string work = desk.dir / "online/Morvell-Installer-Temp";
   ASSERT_EQ(run_shell("mkdir -p '" + desk.dir.path() + "/online' && cp '" + kLoopback + "' '" + installer + "'"), 0);
-  const std::map<std::string, std::string> trust = {{"SSL_CERT_FILE", server.ca()}};
+  const std::map<std::string, std::string> trust = {{"SSL_CERT_FILE", server.ca_file()}};
 
-  const std::string zip = server.root + "/files/Morvell-6.1.17.zip";
+  const std::string zip = server.root() + "/files/Morvell-6.1.17.zip";
   ASSERT_EQ(run_shell("cp '" + kNew + "' '" + zip + "'"), 0);
   const std::string setup = desk.pack(kNew, "Morvell-Setup.exe");
-  ASSERT_EQ(run_shell("cp '" + setup + "' '" + server.root + "/files/Morvell-Setup.exe'"), 0);
-  write_text(server.root + "/files/elsewhere/installer", "#!/bin/sh\nexit 0\n");
-  write_text(server.root + "/files/failing/Setup.EXE", "#!/bin/sh\nexit 3\n");
+  ASSERT_EQ(run_shell("cp '" + setup + "' '" + server.root() + "/files/Morvell-Setup.exe'"), 0);
+  write_text(server.root() + "/files/elsewhere/installer", "#!/bin/sh\nexit 0\n");
+  write_text(server.root() + "/files/failing/Setup.EXE", "#!/bin/sh\nexit 3\n");
   const std::string digest = sha256_of(zip);
   ASSERT_EQ(digest.size(), 64u);
   std::string upper = digest;
