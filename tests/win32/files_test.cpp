@@ -122,6 +122,8 @@ TEST(Win32Files, ReadOnlyCopyAndListing) {
   EXPECT_EQ(entries[2].name, L"sub");
   EXPECT_EQ(entries[2].kind, plat::PathKind::Directory);
   EXPECT_FALSE(plat::list_directory(tmp.wide() + L"\\none", entries));
+  ASSERT_TRUE(plat::list_directory(tmp.wide() + L"\\src\\", entries));   // a trailing separator
+  EXPECT_EQ(entries.size(), 3u);
   EXPECT_TRUE(plat::make_executable(one));
 }
 

@@ -122,7 +122,8 @@ bool list_directory(const std::wstring& path, std::vector<DirEntry>& entries) {
   if (path.empty()) return false;
   if (path_kind(path) != PathKind::Directory) return false;
   WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &data);
+  const bool ends_with_separator = path.back() == L'\\' || path.back() == L'/';
+  HANDLE find = FindFirstFileW((path + (ends_with_separator ? L"*" : L"\\*")).c_str(), &data);
   if (find == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
   do {
     std::wstring name = data.cFileName;
