@@ -9,6 +9,7 @@
 #include "install/transaction.h"
 #include "platform/platform.h"
 #include "support/helpers.h"
+#include "support/wine.h"
 #include "support/zip_writer.h"
 
 using namespace testing_support;
@@ -68,4 +69,26 @@ TEST(Win32Transaction, InstallReinstallAndRefusedPackage) {
   EXPECT_FALSE(error.empty());
   EXPECT_EQ(read_text(U(d + L"\\bin\\Morvell.exe")), "app 6.1.17");
   EXPECT_FALSE(exists(U(d + L".new")));
+}
+
+TEST(Win32Transaction, InstallationHeldOpenIsLeftAlone) {
+  TempDir tmp;
+  std::wstring d = tmp.wide() + L"\\Morvell";
+  ASSERT_TRUE(write_zip(tmp / "old.zip", package("6.1.16")));
+  ASSERT_TRUE(write_zip(tmp / "new.zip", package("6.1.17")));
+  std::wstring error;
+  ASSERT_TRUE(install_package(tmp.wide() + L"\\old.zip", d, false, false, false, error)) << U(error);
+  // Another program has a file of the installation open (without delete sharing).
+  HANDLE held = CreateFileW((d + L"\\README.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  bool ok = install_package(tmp.wide() + L"\\new.zip", d, false, false, false, error);
+  CloseHandle(held);
+  if (ok && testing_support::running_under_wine())
+    GTEST_SKIP() << "Wine lets a folder be renamed while a file in it is open";
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(error, L"无法备份当前安装目录，请关闭正在运行的 Morvell 后重试。");
+  EXPECT_EQ(read_text(U(d + L"\\bin\\Morvell.exe")), "app 6.1.16");
+  EXPECT_FALSE(exists(U(d + L".new")));
+  EXPECT_FALSE(exists(U(d + L".old")));
 }
