@@ -7,6 +7,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -207,16 +208,18 @@ bool copy_file(const std::wstring& from, const std::wstring& to, const CopyProgr
   const uint64_t total = static_cast<uint64_t>(st.st_size);
   uint64_t copied = 0;
   bool ok = true;
-  std::vector<char> buffer(1 << 20);
+  // Chunks of at most 1 MiB; a small file needs no more than its size (the buffer is not cleared).
+  const size_t chunk = total < (1u << 20) ? static_cast<size_t>(total) + 1 : (1u << 20);
+  std::unique_ptr<char[]> buffer(new char[chunk]);
   for (;;) {
-    ssize_t n = read(in, buffer.data(), buffer.size());
+    ssize_t n = read(in, buffer.get(), chunk);
     if (n < 0) {
       if (errno == EINTR) continue;
       ok = false;
       break;
     }
     if (n == 0) break;
-    if (!write_all(out, buffer.data(), static_cast<size_t>(n))) {
+    if (!write_all(out, buffer.get(), static_cast<size_t>(n))) {
       ok = false;
       break;
     }
