@@ -10,18 +10,6 @@
 
 namespace plat {
 
-static FaultHook& fault_hook_slot() {
-  static FaultHook hook;
-  return hook;
-}
-
-void set_fault_hook(FaultHook hook) { fault_hook_slot() = std::move(hook); }
-
-bool fault_injected(const char* op, const std::wstring& path) {
-  FaultHook& hook = fault_hook_slot();
-  return hook && hook(op, path);
-}
-
 const wchar_t kPathSeparator = L'/';
 
 std::wstring utf8_to_wide(const std::string& text) {
