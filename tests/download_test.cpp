@@ -336,6 +336,21 @@ TEST_F(DownloadTest, OnlyTrustedCertificatesAreAccepted) {
   setenv("SSL_CERT_FILE", server.ca_file().c_str(), 1);
   r = to_memory(server.url("/_/bytes?size=10"), body);
   EXPECT_TRUE(r.ok);
+
+  // A certificate from the trusted authority, but issued for another host: refused before any
+  // byte of the body is taken, and no file is made.
+  HttpsServer elsewhere(www.path(), 0, "DNS:example.invalid");
+  ASSERT_TRUE(elsewhere.running());
+  ASSERT_EQ(plat::environment_value("SSL_CERT_FILE"), elsewhere.ca_file());
+  r = to_file(elsewhere.url("/_/bytes?size=10"), path);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.error, L"网络请求失败。");
+  EXPECT_FALSE(exists(path));
+  body = "before";
+  r = to_memory(elsewhere.url("/_/bytes?size=10"), body);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.error, L"网络请求失败。");
+  EXPECT_TRUE(body.empty() || body == "before");
 }
 
 TEST_F(DownloadTest, DestinationFilesAndMemoryBuffers) {

@@ -44,29 +44,31 @@ bool read_ready_line(int fd, int& port, int& plain_port) {
 
 }  // namespace
 
-bool make_test_certificates(const std::string& dir, TestCertificates& out) {
+bool make_test_certificates(const std::string& dir, TestCertificates& out, const std::string& names) {
   out.ca = dir + "/ca.pem";
   out.cert = dir + "/server.pem";
   out.key = dir + "/server.key";
   const std::string d = quoted(dir);
+  std::string first = names.substr(0, names.find(','));
+  first = first.substr(first.find(':') + 1);
   std::string script =
       "cd " + d + " && "
-      "printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\\nbasicConstraints=CA:FALSE\\n"
-      "keyUsage=critical,digitalSignature,keyEncipherment\\nextendedKeyUsage=serverAuth\\n' > server.ext && "
+      "printf 'subjectAltName=%s\\nbasicConstraints=CA:FALSE\\n"
+      "keyUsage=critical,digitalSignature,keyEncipherment\\nextendedKeyUsage=serverAuth\\n' " + quoted(names) + " > server.ext && "
       "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout ca.key -out ca.pem "
       "-days 2 -subj '/CN=Morvell Test CA' -addext basicConstraints=critical,CA:TRUE "
       "-addext keyUsage=critical,keyCertSign,cRLSign && "
       "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout server.key -out server.csr "
-      "-subj /CN=127.0.0.1 && "
+      "-subj " + quoted("/CN=" + first) + " && "
       "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem -days 2 "
       "-extfile server.ext";
   return run_shell("(" + script + ") >/dev/null 2>&1") == 0 && exists(out.ca) && exists(out.cert) &&
          exists(out.key);
 }
 
-HttpsServer::HttpsServer(const std::string& root, int port) : root_(root) {
+HttpsServer::HttpsServer(const std::string& root, int port, const std::string& names) : root_(root) {
   const std::string wanted = std::to_string(port);
-  if (!make_test_certificates(certs_dir_.path(), certificates_)) return;
+  if (!make_test_certificates(certs_dir_.path(), certificates_, names)) return;
   int out[2];
   if (pipe(out) != 0) return;
   pid_t pid = fork();

@@ -9,22 +9,24 @@
 
 namespace testing_support {
 
-// A fresh certificate authority in `dir` (ca.pem) and a server certificate signed by it for
-// 127.0.0.1 and localhost (server.pem, server.key). True when all three were made.
+// A fresh certificate authority in `dir` (ca.pem) and a server certificate signed by it
+// (server.pem, server.key) for `names`, an X.509 subjectAltName value: by default 127.0.0.1 and
+// localhost. The subject's common name is the first of the names. True when all three were made.
 struct TestCertificates {
   std::string ca;
   std::string cert;
   std::string key;
 };
-bool make_test_certificates(const std::string& dir, TestCertificates& out);
+inline constexpr char kLoopbackNames[] = "IP:127.0.0.1,DNS:localhost";
+bool make_test_certificates(const std::string& dir, TestCertificates& out, const std::string& names = kLoopbackNames);
 
 // Starts the server over `root` and, while it lives, makes this process trust its authority
 // (SSL_CERT_FILE) and reach 127.0.0.1 without a proxy. Stops the server and puts the
 // environment back at the end. running() is false when the server could not be started.
 class HttpsServer {
  public:
-  // `port` 0 takes any free port.
-  explicit HttpsServer(const std::string& root, int port = 0);
+  // `port` 0 takes any free port; `names` are those the server's certificate is issued for.
+  explicit HttpsServer(const std::string& root, int port = 0, const std::string& names = kLoopbackNames);
   ~HttpsServer();
   HttpsServer(const HttpsServer&) = delete;
   HttpsServer& operator=(const HttpsServer&) = delete;
