@@ -215,6 +215,27 @@ TEST_F(ManifestTest, FallbackDocument) {
   EXPECT_FALSE(load(error));
   setenv("SSL_CERT_FILE", server.ca_file().c_str(), 1);
   EXPECT_EQ(error, L"网络请求失败。");
+
+  // Documents nested a million deep (2 MB) neither crash nor change the rules: a deep member
+  // beside usable releases is ignored, a deep "releases" leads to the fallback, a deep fallback
+  // has no entry, and an unterminated one is a parse error.
+  const size_t depth = 1000000;
+  const std::string deep = std::string(depth, '[') + std::string(depth, ']');
+  serve("releases.json", "{\"x\": " + deep + ", \"releases\": [" + entry("1.0", "") + "], \"y\": " + deep + "}");
+  EXPECT_TRUE(load(error));
+  EXPECT_EQ(versions(), (std::vector<std::string>{"1.0"}));
+  serve("releases.json", "{\"releases\": " + deep + "}");
+  serve("latest-portable.json", R"({"version": "5.0", "download_url": "u/5", "notes": )" + deep + "}");
+  EXPECT_TRUE(load(error));
+  EXPECT_EQ(versions(), (std::vector<std::string>{"5.0"}));
+  serve("latest-portable.json", deep);
+  error = L"stale";
+  EXPECT_FALSE(load(error));
+  EXPECT_EQ(error, L"");
+  serve("latest-portable.json", "{\"a\": " + std::string(depth, '['));
+  EXPECT_FALSE(load(error));
+  EXPECT_EQ(error, L"更新清单解析失败。");
+  EXPECT_TRUE(release_catalogue.entries.empty());
 }
 
 namespace {
@@ -309,6 +330,14 @@ TEST(VersionList, FilledFromTheProgramsOwnServer) {
   serve("latest-portable.json", "not json");
   fill_fresh(window);
   EXPECT_EQ(ui_trace.last_status, L"更新清单解析失败。");
+  serve("latest-portable.json", std::string(1000000, '['));   // deep and unterminated
+  fill_fresh(window);
+  EXPECT_EQ(ui_trace.last_status, L"更新清单解析失败。");
+  EXPECT_EQ(release_catalogue.selected, -1);
+  if (window) {
+    EXPECT_TRUE(combo_lines().empty());
+    EXPECT_EQ(notes_text(), "正在读取版本说明...");   // as the window was built
+  }
   serve("latest-portable.json", R"({"version": "1.0"})");
   fill_fresh(window);
   EXPECT_EQ(ui_trace.last_status, L"读取版本列表失败。");
