@@ -50,7 +50,11 @@ bool update_installation(const std::wstring& install_dir, const std::wstring& pa
   remove_tree(backup, L"正在清理临时配置备份...");
 
   set_progress(L"正在解压更新包...", 0.1);
-  if (!extract_archive(package, staging, error)) return false;   // the next run removes the staging tree
+  if (!extract_archive(package, staging, error)) {
+    // A partial unpack can be large (a package that fills the disk): it goes now, not next run.
+    delete_tree(staging);
+    return false;
+  }
 
   create_directory_tree(install_dir);
   bool backed_up = false;

@@ -29,7 +29,9 @@ TempDir::~TempDir() {
 std::wstring TempDir::wide(const std::string& name) const { return W(name.empty() ? path_ : path_ + "/" + name); }
 
 void write_text(const std::string& path, const std::string& content) {
-  run_shell("mkdir -p \"$(dirname '" + path + "')\"");
+  // Parent folders without a shell, so that any name can be written.
+  for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
+    mkdir(path.substr(0, slash).c_str(), 0755);
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << content;
 }

@@ -170,7 +170,9 @@ UnpackResult unpack_in_process(const std::wstring& package, const std::wstring& 
       for (;;) {
         int d = archive_read_data_block(reader, &block, &size, &offset);
         if (d == ARCHIVE_EOF) break;
-        if (d < ARCHIVE_WARN || archive_write_data_block(writer, block, size, offset) < ARCHIVE_WARN) {
+        // A warning here is a failed or short write (a full disk) or damaged data (a bad
+        // checksum): either way the file on disk is not the one in the package.
+        if (d < ARCHIVE_OK || archive_write_data_block(writer, block, size, offset) < ARCHIVE_OK) {
           result = UnpackResult::Failed;
           break;
         }
