@@ -171,6 +171,18 @@ TEST(ExtractArchive, MessagesWhenEveryMethodFails) {
   EXPECT_FALSE(extract_with_path(p, dir / "cut.zip", dir / "e5", error));
   EXPECT_TRUE(error == L"解压安装包失败。" || error == L"无法打开安装包。") << U(error);
 
+  // Data that does not match its checksum is refused by every method, not installed damaged.
+  ASSERT_TRUE(python_zip(dir / "crc.zip", {"bin/Morvell.exe"}));   // stored: the data is the name
+  ASSERT_EQ(run_shell("python3 -c \"import sys; p = sys.argv[1]; d = bytearray(open(p, 'rb').read()); "
+                      "i = d.find(b'Morvell.exe', d.find(b'Morvell.exe') + 1); d[i + 8:i + 11] = b'EXE'; "
+                      "open(p, 'wb').write(d)\" '" + dir / "crc.zip" + "'"),
+            0);
+  EXPECT_FALSE(extract_with_path(p, dir / "crc.zip", dir / "e7", error));
+  EXPECT_EQ(error, L"解压安装包失败。");
+  EXPECT_FALSE(extract_with_path(stub_path(dir / "real", {{"bsdtar", ""}, {"unzip", ""}}), dir / "crc.zip", dir / "e8",
+                                 error));
+  EXPECT_EQ(read_text(dir / "real/calls"), "bsdtar\nunzip\n");
+
   // The fault seam fails the in-process unpacker like a write failure.
   plat::set_fault_hook([](const char* op, const std::wstring&) { return std::string(op) == "unpack_in_process"; });
   error.clear();
