@@ -17,6 +17,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     line += quoted;
   }
   FUZZ_CHECK(split_command_line(line) == args);
+  // Any run of blanks (spaces and tabs) between, before and after the quoted arguments.
+  static const wchar_t* const kBlanks[] = {L" ", L"\t", L"  ", L" \t ", L"\t\t"};
+  std::wstring spaced = kBlanks[size % 5];
+  for (size_t i = 0; i < args.size(); ++i) spaced += quote_argument(args[i]) + kBlanks[(i + args[i].size()) % 5];
+  FUZZ_CHECK(split_command_line(spaced) == args);
   // Units that no UTF-8 text gives (stray quotes and backslashes after any code point).
   std::wstring raw = raw_wide(data, size);
   std::vector<std::wstring> one = split_command_line(quote_argument(raw));
