@@ -62,7 +62,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     argv[argc - 1] = nullptr;
     std::vector<std::string> with_empty = texts;
     with_empty.back().clear();
-    for (const char* name : kNames) FUZZ_CHECK(option_value(argc, argv.data(), name) == expected_value(with_empty, name));
+    for (const char* name : kNames) {
+      FUZZ_CHECK(option_value(argc, argv.data(), name) == expected_value(with_empty, name));
+      bool listed = false;
+      for (size_t i = 1; i < with_empty.size(); ++i) listed = listed || with_empty[i] == name;
+      FUZZ_CHECK(has_flag(argc, argv.data(), name) == listed);
+    }
     argv[argc - 1] = saved;
   }
   for (size_t i = 1; i < texts.size(); ++i) check_clean(utf8_to_wide(texts[i]));
