@@ -1,5 +1,6 @@
 // The command line: the input, cut at zero bytes, is the argument vector after the program
-// name. Flags and values are looked up, the directory is cleaned and the options are settled.
+// name. Flags and values are looked up and held against a plain reading of the option rules,
+// the directory is cleaned, and the settled options must follow from the arguments.
 #include <cwctype>
 
 #include "app/cmdline.h"
@@ -11,14 +12,28 @@ static const char* const kNames[] = {"--offline", "--uninstall", "--update", "--
                                      "--no-desktop-shortcut", "--no-start-menu-shortcut", "--no-launch",
                                      "--silent-install"};
 
+// The option rules, read literally: the argument after the exact name (when there is one), or
+// the text after "name="; the first argument that matches decides.
+static std::string expected_value(const std::vector<std::string>& texts, const std::string& name) {
+  for (size_t i = 1; i < texts.size(); ++i) {
+    if (texts[i] == name && i + 1 < texts.size()) return texts[i + 1];
+    if (texts[i].size() > name.size() && texts[i].compare(0, name.size(), name) == 0 && texts[i][name.size()] == '=')
+      return texts[i].substr(name.size() + 1);
+  }
+  return std::string();
+}
+
+static bool blank(wchar_t c) { return std::iswspace(static_cast<wint_t>(c)) != 0; }
+
+// Trim blanks, drop one pair of enclosing quotes, drop trailing separators while longer than 3.
 static void check_clean(const std::wstring& input) {
   std::wstring out = clean_path_input(input);
-  FUZZ_CHECK(out.size() <= input.size());
-  FUZZ_CHECK(input.find(out) != std::wstring::npos);        // only cut at the ends
-  if (out.size() > 3) FUZZ_CHECK(!is_separator(out.back()));
-  bool blanks_only = true;
-  for (wchar_t c : input) blanks_only = blanks_only && std::iswspace(static_cast<wint_t>(c));
-  if (blanks_only) FUZZ_CHECK(out.empty());
+  size_t begin = 0, end = input.size();
+  while (begin < end && blank(input[begin])) ++begin;
+  while (end > begin && blank(input[end - 1])) --end;
+  if (end - begin >= 2 && input[begin] == L'"' && input[end - 1] == L'"') ++begin, --end;
+  while (end - begin > 3 && is_separator(input[end - 1])) --end;
+  FUZZ_CHECK(out == input.substr(begin, end - begin));
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -32,19 +47,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int argc = static_cast<int>(texts.size());
 
   for (const char* name : kNames) {
-    bool flag = has_flag(argc, argv.data(), name);
     bool listed = false;
     for (size_t i = 1; i < texts.size(); ++i) listed = listed || texts[i] == name;
-    FUZZ_CHECK(flag == listed);
-    std::string value = option_value(argc, argv.data(), name);
-    if (!value.empty()) {
-      // The value is a whole argument or the end of one.
-      bool seen = false;
-      for (size_t i = 1; i < texts.size() && !seen; ++i)
-        seen = texts[i] == value || (texts[i].size() > value.size() &&
-                                     texts[i].compare(texts[i].size() - value.size(), value.size(), value) == 0);
-      FUZZ_CHECK(seen);
+    FUZZ_CHECK(has_flag(argc, argv.data(), name) == listed);
+    FUZZ_CHECK(option_value(argc, argv.data(), name) == expected_value(texts, name));
+  }
+  // Names that are not options at all, taken from the input: the same rules hold.
+  if (!parts.empty() && !parts[0].empty()) {
+    FUZZ_CHECK(option_value(argc, argv.data(), parts[0].c_str()) == expected_value(texts, parts[0]));
+  }
+  // A null argument counts as empty text.
+  if (argc > 2) {
+    char* saved = argv[argc - 1];
+    argv[argc - 1] = nullptr;
+    std::vector<std::string> with_empty = texts;
+    with_empty.back().clear();
+    for (const char* name : kNames) {
+      FUZZ_CHECK(option_value(argc, argv.data(), name) == expected_value(with_empty, name));
+      bool listed = false;
+      for (size_t i = 1; i < with_empty.size(); ++i) listed = listed || with_empty[i] == name;
+      FUZZ_CHECK(has_flag(argc, argv.data(), name) == listed);
     }
+    argv[argc - 1] = saved;
   }
   for (size_t i = 1; i < texts.size(); ++i) check_clean(utf8_to_wide(texts[i]));
   check_clean(raw_wide(data, size));
@@ -53,7 +77,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   update_mode = false;
   install_options = InstallOptions();
   settle_options(argc, argv.data());
-  FUZZ_CHECK(run_mode == "online" || run_mode == "offline" || run_mode == "uninstall");
-  if (update_mode) FUZZ_CHECK(run_mode == "offline");
+  auto flag = [&](const char* name) { return has_flag(argc, argv.data(), name); };
+  // Later flags override earlier ones: --update beats --uninstall, which beats --offline.
+  const char* mode = flag("--update") ? "offline" : flag("--uninstall") ? "uninstall" : flag("--offline") ? "offline" : "online";
+  FUZZ_CHECK(run_mode == mode);
+  FUZZ_CHECK(update_mode == flag("--update"));
+  FUZZ_CHECK(install_options.package_path == expected_value(texts, "--package"));
+  std::string dir = expected_value(texts, "--install-dir");
+  if (!dir.empty()) FUZZ_CHECK(install_options.install_dir == wide_to_utf8(clean_path_input(utf8_to_wide(dir))));
+  FUZZ_CHECK(install_options.desktop_shortcut == !flag("--no-desktop-shortcut"));
+  FUZZ_CHECK(install_options.start_menu_shortcut == !flag("--no-start-menu-shortcut"));
+  FUZZ_CHECK(install_options.launch_after_install == !flag("--no-launch"));
   return 0;
 }

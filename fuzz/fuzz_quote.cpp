@@ -1,7 +1,31 @@
 // Quoting for a child's command line: whatever the arguments hold, the Windows splitter must
-// give them back exactly, alone or several in a row.
+// give them back exactly, alone or several in a row; and a PowerShell literal must read back as
+// the text it was made of.
 #include "common/strings.h"
 #include "fuzz_support.h"
+
+static bool single_quote(wchar_t c) { return c == L'\'' || c == 0x2018 || c == 0x2019 || c == 0x201A || c == 0x201B; }
+
+// Reads a PowerShell single-quoted literal as the shell does: any single-quote character opens and
+// closes it, and two of them in a row inside stand for the first. The literal must fill the text.
+static std::wstring powershell_literal_value(const std::wstring& literal) {
+  FUZZ_CHECK(!literal.empty() && single_quote(literal[0]));
+  std::wstring value;
+  size_t i = 1;
+  for (;;) {
+    FUZZ_CHECK(i < literal.size());   // never left open
+    if (single_quote(literal[i])) {
+      if (i + 1 < literal.size() && single_quote(literal[i + 1])) {
+        value.push_back(literal[i]);
+        i += 2;
+        continue;
+      }
+      FUZZ_CHECK(i + 1 == literal.size());   // closed at the very end
+      return value;
+    }
+    value.push_back(literal[i++]);
+  }
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::wstring> args;
@@ -17,11 +41,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     line += quoted;
   }
   FUZZ_CHECK(split_command_line(line) == args);
+  // Any run of blanks (spaces and tabs) between, before and after the quoted arguments.
+  static const wchar_t* const kBlanks[] = {L" ", L"\t", L"  ", L" \t ", L"\t\t"};
+  std::wstring spaced = kBlanks[size % 5];
+  for (size_t i = 0; i < args.size(); ++i) spaced += quote_argument(args[i]) + kBlanks[(i + args[i].size()) % 5];
+  FUZZ_CHECK(split_command_line(spaced) == args);
   // Units that no UTF-8 text gives (stray quotes and backslashes after any code point).
   std::wstring raw = raw_wide(data, size);
   std::vector<std::wstring> one = split_command_line(quote_argument(raw));
   FUZZ_CHECK(one.size() == 1 && one[0] == raw);
   (void)split_command_line(utf8_to_wide(std::string(reinterpret_cast<const char*>(data), size)));
-  (void)quote_powershell_literal(raw);
+  FUZZ_CHECK(powershell_literal_value(quote_powershell_literal(raw)) == raw);
+  for (const std::wstring& arg : args) FUZZ_CHECK(powershell_literal_value(quote_powershell_literal(arg)) == arg);
   return 0;
 }

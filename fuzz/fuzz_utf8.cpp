@@ -1,4 +1,5 @@
 // UTF-8 and wide text: conversions both ways, and the path and size helpers on what comes out.
+#include <cmath>
 #include <cstring>
 
 #include "common/strings.h"
@@ -33,6 +34,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(utf8_to_wide(back) == wide);                   // stable after the first pass
   if (valid_utf8(bytes)) FUZZ_CHECK(back == bytes);          // exact for well-formed text
   for (wchar_t c : wide) FUZZ_CHECK(static_cast<uint32_t>(c) <= 0x10FFFF);
+  // A bad byte becomes a replacement character, and never swallows the plain ASCII after it.
+  if (!valid_utf8(bytes)) FUZZ_CHECK(wide.find(wchar_t(0xFFFD)) != std::wstring::npos);
+  size_t ascii_in = 0, ascii_out = 0;
+  for (char c : bytes) ascii_in += static_cast<unsigned char>(c) < 0x80;
+  for (wchar_t c : wide) ascii_out += static_cast<uint32_t>(c) < 0x80;
+  FUZZ_CHECK(ascii_in == ascii_out);
 
   std::wstring raw = raw_wide(data, size);
   std::string raw_utf8 = wide_to_utf8(raw);
@@ -42,17 +49,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::wstring lower = to_lower_wide(wide);
   FUZZ_CHECK(lower.size() == wide.size());
   std::wstring parent = parent_path(wide), name = file_name_of(wide);
-  if (wide.find_first_of(L"\\/") == std::wstring::npos) {
+  size_t last = wide.find_last_of(L"\\/");
+  if (last == std::wstring::npos) {
     FUZZ_CHECK(parent == L".");
     FUZZ_CHECK(name == wide);
   } else {
-    FUZZ_CHECK(wide.size() >= name.size() + 1);
-    FUZZ_CHECK(wide.compare(wide.size() - name.size(), name.size(), name) == 0);
-    FUZZ_CHECK(!parent.empty());
+    // The path is the parent, the last separator and the name; a separator in front stays the parent.
+    FUZZ_CHECK(name == wide.substr(last + 1));
+    FUZZ_CHECK(parent == (last == 0 ? wide.substr(0, 1) : wide.substr(0, last)));
   }
   uint64_t count = 0;
   std::memcpy(&count, data, size < 8 ? size : 8);
   std::wstring text = format_byte_size(count);
   FUZZ_CHECK(!text.empty() && text.size() < 32);
+  if (count < 1024) {
+    FUZZ_CHECK(text == std::to_wstring(count) + L" B");
+  } else {
+    // One decimal, the largest unit up to GB that leaves at least 1, and the value close to the count.
+    std::string narrow = wide_to_utf8(text);
+    double value = 0;
+    char unit[4] = {0};
+    FUZZ_CHECK(std::sscanf(narrow.c_str(), "%lf %3s", &value, unit) == 2);
+    FUZZ_CHECK(narrow.find('.') != std::string::npos && narrow.find('.') + 2 == narrow.find(' '));
+    static const char* const units[] = {"KB", "MB", "GB"};
+    double scale = 1024;
+    int index = 0;
+    while (index < 2 && static_cast<double>(count) / scale >= 1024) scale *= 1024, ++index;
+    FUZZ_CHECK(std::strcmp(unit, units[index]) == 0);
+    FUZZ_CHECK(std::fabs(value - static_cast<double>(count) / scale) <= 0.05 + 1e-9 * value);
+  }
   return 0;
 }
