@@ -314,12 +314,23 @@ void kill_loop(const std::string& what, const Bench& bench, const std::function<
 }  // namespace
 
 // The installation transaction (unpack, swap, carry the configuration, record, shortcuts) in a
-// child of this test program.
+// child of this test program. The runs take turns with the unpackers: bsdtar, then unzip (a
+// bsdtar that fails stands in front of it), then the built-in one (unzip fails as well).
 TEST(KillLoops, Install) {
   Bench bench;
   const Tree expected = bench.expected(false, read_text(self_path()));
-  auto start = [&bench]() {
-    return start_child([&bench]() {
+  const std::string path = plat::environment_value("PATH");
+  const std::string no_bsdtar = bench.tmp / "no-bsdtar", no_tools = bench.tmp / "no-tools";
+  for (const std::string& stub : {no_bsdtar + "/bsdtar", no_tools + "/bsdtar", no_tools + "/unzip"}) {
+    write_text(stub, "#!/bin/sh\nexit 1\n");
+    chmod(stub.c_str(), 0755);
+  }
+  const std::string paths[] = {path, no_bsdtar + ":" + path, no_tools + ":" + path};
+  int runs = 0;
+  auto start = [&]() {
+    const std::string& search = paths[runs++ % 3];
+    return start_child([&]() {
+      setenv("PATH", search.c_str(), 1);
       std::wstring error;
       return install_package(W(bench.package), W(bench.dir), true, true, false, error) ? 0 : 3;
     });
