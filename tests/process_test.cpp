@@ -246,6 +246,26 @@ TEST(Processes, HelpersEndWithAKilledInstallerDetachedProgramsLiveOn) {
   EXPECT_EQ(wait_for_text(dir / "script-lived"), "script\n");
 }
 
+// Started with its standard descriptors closed, the installer still learns that a program
+// could not be started.
+TEST(Processes, StartFailuresAreReportedWithoutStandardDescriptors) {
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(0);
+    close(1);
+    close(2);
+    plat::ProcessHandle process = plat::kNoProcess;
+    const bool started = plat::start_process(L"morvell-no-such-program-here", L"", false, process);
+    const bool launched = plat::launch_detached(L"/nonexistent/morvell-no-such-program", {}, L"");
+    _exit((started ? 1 : 0) | (launched ? 2 : 0));
+  }
+  int status = 0;
+  for (int waited = 0; waitpid(child, &status, WNOHANG) == 0 && waited < 5000; waited += 10) usleep(10000);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: start reported, 2: launch reported";
+}
+
 TEST(RemoveTree, MissingPathRemovalAndFallback) {
   EnvironmentGuard guard;
   int started = 0;

@@ -105,6 +105,10 @@ void close_other_descriptors(int keep) {
     if (fd != keep) close(fd);
 }
 
+// A descriptor at 3 or above for `fd` (close-on-exec), so that putting /dev/null on the standard
+// descriptors cannot replace it; -1 when none can be had.
+int above_standard(int fd) { return fd > 2 ? fd : fcntl(fd, F_DUPFD_CLOEXEC, 3); }
+
 // Every place the program may lie, in the order exec would try them: the name itself when it
 // has a directory part, otherwise each entry of PATH (an empty entry is the current folder).
 std::vector<std::string> program_candidates(const std::string& name) {
@@ -170,6 +174,7 @@ bool start_process(const std::wstring& program, const std::wstring& parameters, 
 #else
     (void)parent;
 #endif
+    const int report_fd = above_standard(report[1]);
     // A hidden helper: it reads nothing from us and its chatter goes nowhere.
     int null_fd = open("/dev/null", O_RDWR);
     if (null_fd >= 0) {
@@ -191,7 +196,7 @@ bool start_process(const std::wstring& program, const std::wstring& parameters, 
         break;
       }
     }
-    (void)!write(report[1], &error, sizeof error);
+    if (report_fd >= 0) (void)!write(report_fd, &error, sizeof error);
     _exit(127);
   }
   close(report[1]);
@@ -286,6 +291,7 @@ bool launch_detached(const std::wstring& program, const std::vector<std::wstring
       _exit(1);
     }
     if (child > 0) _exit(0);
+    const int report_fd = above_standard(report[1]);
     int null_fd = open("/dev/null", O_RDWR);
     if (null_fd >= 0) {
       dup2(null_fd, 0);
@@ -293,16 +299,16 @@ bool launch_detached(const std::wstring& program, const std::vector<std::wstring
       dup2(null_fd, 2);
       if (null_fd > 2) close(null_fd);
     }
-    close_other_descriptors(report[1]);
+    close_other_descriptors(report_fd >= 0 ? report_fd : 2);
     if (!dir.empty() && chdir(dir.c_str()) != 0) {
       int e = errno;
-      (void)!write(report[1], &e, sizeof e);
+      (void)!write(report_fd, &e, sizeof e);
       _exit(127);
     }
     signal(SIGPIPE, SIG_DFL);
     execvp(args.pointers[0], args.pointers.data());
     int e = errno;
-    (void)!write(report[1], &e, sizeof e);
+    (void)!write(report_fd, &e, sizeof e);
     _exit(127);
   }
   close(report[1]);
