@@ -1,5 +1,6 @@
 // Starting and awaiting real child processes, the quoting round trip, tree removal.
 #include <gtest/gtest.h>
+#include <errno.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -197,6 +198,72 @@ TEST(Processes, DetachedLaunchOutlivesNothingAndLeavesNoZombie) {
   EXPECT_FALSE(plat::launch_detached(W(dir / "missing-program"), {}, W(work)));
   EXPECT_FALSE(plat::launch_detached(W(script), {}, W(dir / "missing-dir")));
   EXPECT_EQ(waitpid(-1, &status, WNOHANG), -1);
+}
+
+// A process that has ended, or is only waiting to be reaped.
+bool process_gone(pid_t pid) {
+  if (kill(pid, 0) != 0 && errno == ESRCH) return true;
+  std::string stat = read_text("/proc/" + std::to_string(pid) + "/stat");
+  size_t close = stat.rfind(')');
+  return close == std::string::npos || (close + 2 < stat.size() && (stat[close + 2] == 'Z' || stat[close + 2] == 'X'));
+}
+
+// An installer killed while its unpacker runs takes the unpacker with it, so that nothing goes
+// on writing into its folders; what it launched detached (the application, the removal script)
+// lives on.
+TEST(Processes, HelpersEndWithAKilledInstallerDetachedProgramsLiveOn) {
+  EnvironmentGuard guard;
+  TempDir dir;
+  const std::string stubs = dir / "stubs", staging = dir / "staging", helper_pid = dir / "helper.pid";
+  write_script(stubs + "/bsdtar", "echo $$ > '" + helper_pid + "'\nwhile :; do echo x >> \"$4/written\"; sleep 0.05; done");
+  write_script(dir / "app.sh", "sleep 0.5; echo app > '" + dir / "app-lived" + "'");
+  write_script(dir / "remover.sh", "sleep 0.5; echo script > '" + dir / "script-lived" + "'");
+  write_text(dir / "package.zip", "not unpacked by the stand-in");
+  pid_t installer = fork();
+  ASSERT_GE(installer, 0);
+  if (installer == 0) {
+    setenv("PATH", (stubs + ":" + guard.path).c_str(), 1);
+    plat::launch_detached(W(dir / "app.sh"), {}, dir.wide());
+    plat::run_script_detached(W(dir / "remover.sh"));
+    std::wstring error;
+    extract_archive(W(dir / "package.zip"), W(staging), error);
+    _exit(0);
+  }
+  std::string text = wait_for_text(helper_pid);
+  kill(installer, SIGKILL);
+  waitpid(installer, nullptr, 0);
+  ASSERT_FALSE(text.empty());
+  const pid_t helper = static_cast<pid_t>(std::atoi(text.c_str()));
+  ASSERT_GT(helper, 1);
+  bool gone = false;
+  for (int waited = 0; waited < 3000 && !(gone = process_gone(helper)); waited += 20) usleep(20000);
+  if (!gone) kill(helper, SIGKILL);
+  EXPECT_TRUE(gone) << "the unpacker outlived the installer";
+  const std::string written = read_text(staging + "/written");
+  usleep(200000);
+  EXPECT_EQ(read_text(staging + "/written"), written);   // nothing writes there any more
+  EXPECT_EQ(wait_for_text(dir / "app-lived"), "app\n");
+  EXPECT_EQ(wait_for_text(dir / "script-lived"), "script\n");
+}
+
+// Started with its standard descriptors closed, the installer still learns that a program
+// could not be started.
+TEST(Processes, StartFailuresAreReportedWithoutStandardDescriptors) {
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    close(0);
+    close(1);
+    close(2);
+    plat::ProcessHandle process = plat::kNoProcess;
+    const bool started = plat::start_process(L"morvell-no-such-program-here", L"", false, process);
+    const bool launched = plat::launch_detached(L"/nonexistent/morvell-no-such-program", {}, L"");
+    _exit((started ? 1 : 0) | (launched ? 2 : 0));
+  }
+  int status = 0;
+  for (int waited = 0; waitpid(child, &status, WNOHANG) == 0 && waited < 5000; waited += 10) usleep(10000);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: start reported, 2: launch reported";
 }
 
 TEST(RemoveTree, MissingPathRemovalAndFallback) {

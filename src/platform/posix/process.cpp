@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -11,6 +10,9 @@
 #include <limits.h>
 #include <time.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 
 #include <cstdlib>
 #include <cstring>
@@ -103,6 +105,31 @@ void close_other_descriptors(int keep) {
     if (fd != keep) close(fd);
 }
 
+// A descriptor at 3 or above for `fd` (close-on-exec), so that putting /dev/null on the standard
+// descriptors cannot replace it; -1 when none can be had.
+int above_standard(int fd) { return fd > 2 ? fd : fcntl(fd, F_DUPFD_CLOEXEC, 3); }
+
+// Every place the program may lie, in the order exec would try them: the name itself when it
+// has a directory part, otherwise each entry of PATH (an empty entry is the current folder).
+std::vector<std::string> program_candidates(const std::string& name) {
+  std::vector<std::string> candidates;
+  if (name.find('/') != std::string::npos) {
+    candidates.push_back(name);
+    return candidates;
+  }
+  const char* variable = std::getenv("PATH");
+  const std::string search = variable ? variable : "/bin:/usr/bin";
+  size_t begin = 0;
+  for (;;) {
+    size_t end = search.find(':', begin);
+    std::string dir = search.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+    candidates.push_back(dir.empty() ? name : dir + "/" + name);
+    if (end == std::string::npos) break;
+    begin = end + 1;
+  }
+  return candidates;
+}
+
 }  // namespace
 
 bool start_process(const std::wstring& program, const std::wstring& parameters, bool /*shown*/,
@@ -114,22 +141,76 @@ bool start_process(const std::wstring& program, const std::wstring& parameters, 
   }
   reap_abandoned();
   if (program.empty()) return false;
+  // Everything the child needs is prepared before forking: between fork and exec it may only
+  // make async-signal-safe calls.
   ArgVector args;
   args.strings.push_back(wide_to_utf8(program));
   for (const std::wstring& piece : split_command_line(parameters)) args.strings.push_back(wide_to_utf8(piece));
   args.finish();
+  const std::vector<std::string> candidates = program_candidates(args.strings[0]);
+  std::vector<const char*> paths;
+  for (const std::string& candidate : candidates) paths.push_back(candidate.c_str());
+  char** const environment = environ;
+  const pid_t parent = getpid();
 
-  posix_spawn_file_actions_t actions;
-  if (posix_spawn_file_actions_init(&actions) != 0) return false;
-  // A hidden helper: it reads nothing from us and its chatter goes nowhere.
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = -1;
-  int rc = posix_spawnp(&pid, args.strings[0].c_str(), &actions, nullptr, args.pointers.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) {
-    errno = rc;
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) return false;
+  pid_t pid = fork();
+  if (pid < 0) {
+    int e = errno;
+    close(report[0]);
+    close(report[1]);
+    errno = e;
+    return false;
+  }
+  if (pid == 0) {
+    close(report[0]);
+    // A helper (an unpacker, rm) never outlives us: were we killed, it would go on writing into
+    // folders that the next run is already using. The kernel ends it when we end; it would not
+    // if we were gone already, so that is checked after asking. (This follows the thread that
+    // forks; processes are started from the main thread only, which lives as long as we do.)
+#ifdef __linux__
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(127);
+#else
+    (void)parent;
+#endif
+    const int report_fd = above_standard(report[1]);
+    // A hidden helper: it reads nothing from us and its chatter goes nowhere.
+    int null_fd = open("/dev/null", O_RDWR);
+    if (null_fd >= 0) {
+      dup2(null_fd, 0);
+      dup2(null_fd, 1);
+      dup2(null_fd, 2);
+      if (null_fd > 2) close(null_fd);
+    }
+    signal(SIGPIPE, SIG_DFL);
+    // Like execvp: a candidate that is missing or not permitted lets the next one try.
+    int error = ENOENT;
+    for (const char* path : paths) {
+      execve(path, args.pointers.data(), environment);
+      if (errno == EACCES) {
+        error = EACCES;
+      } else if (errno != ENOENT && errno != ENOTDIR && errno != ESTALE && errno != ENODEV &&
+                 errno != ETIMEDOUT) {
+        error = errno;
+        break;
+      }
+    }
+    if (report_fd >= 0) (void)!write(report_fd, &error, sizeof error);
+    _exit(127);
+  }
+  close(report[1]);
+  // The pipe closes without a word when exec succeeded (close-on-exec) and carries errno otherwise.
+  int child_error = 0;
+  ssize_t n;
+  do {
+    n = read(report[0], &child_error, sizeof child_error);
+  } while (n < 0 && errno == EINTR);
+  close(report[0]);
+  if (n > 0) {
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    errno = child_error;
     return false;
   }
   process = static_cast<ProcessHandle>(pid);
@@ -210,6 +291,7 @@ bool launch_detached(const std::wstring& program, const std::vector<std::wstring
       _exit(1);
     }
     if (child > 0) _exit(0);
+    const int report_fd = above_standard(report[1]);
     int null_fd = open("/dev/null", O_RDWR);
     if (null_fd >= 0) {
       dup2(null_fd, 0);
@@ -217,16 +299,16 @@ bool launch_detached(const std::wstring& program, const std::vector<std::wstring
       dup2(null_fd, 2);
       if (null_fd > 2) close(null_fd);
     }
-    close_other_descriptors(report[1]);
+    close_other_descriptors(report_fd >= 0 ? report_fd : 2);
     if (!dir.empty() && chdir(dir.c_str()) != 0) {
       int e = errno;
-      (void)!write(report[1], &e, sizeof e);
+      (void)!write(report_fd, &e, sizeof e);
       _exit(127);
     }
     signal(SIGPIPE, SIG_DFL);
     execvp(args.pointers[0], args.pointers.data());
     int e = errno;
-    (void)!write(report[1], &e, sizeof e);
+    (void)!write(report_fd, &e, sizeof e);
     _exit(127);
   }
   close(report[1]);
