@@ -78,6 +78,25 @@ TEST(InstallRecord, WritesUninstallerAndRecord) {
   plat::set_fault_hook(nullptr);
   EXPECT_TRUE(exists(tmp / "other/bin/Morvell-Uninstall.exe"));
   EXPECT_FALSE(exists(tmp / "other/install-info.json"));
+  EXPECT_FALSE(exists(tmp / "other/install-info.json.partial"));
+
+  // Both files take their place only by a rename once whole: when that fails, the earlier
+  // uninstaller and record stay as they were and no partial copy is left.
+  write_text(dir + "/bin/Morvell-Uninstall.exe", "old");
+  write_text(dir + "/install-info.json", "old record");
+  plat::set_fault_hook([](const char* op, const std::wstring&) { return std::string(op) == "rename"; });
+  write_install_record(W(dir));
+  plat::set_fault_hook([](const char* op, const std::wstring& path) {
+    return std::string(op) == "rename" && U(path).find(".json.partial") != std::string::npos;
+  });
+  write_install_record(W(tmp / "third"));
+  plat::set_fault_hook(nullptr);
+  EXPECT_EQ(read_text(dir + "/bin/Morvell-Uninstall.exe"), "old");
+  EXPECT_EQ(read_text(dir + "/install-info.json"), "old record");
+  EXPECT_EQ(snapshot_tree(dir + "/bin").size(), 1u);
+  EXPECT_EQ(read_text(tmp / "third/bin/Morvell-Uninstall.exe"), read_text(self_path()));
+  EXPECT_FALSE(exists(tmp / "third/install-info.json"));
+  EXPECT_FALSE(exists(tmp / "third/install-info.json.partial"));
 }
 
 // Run by the next test inside a copy of this program placed as the installation's uninstaller.

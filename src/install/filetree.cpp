@@ -153,10 +153,11 @@ bool move_tree(const std::wstring& source, const std::wstring& destination, Prog
   return true;
 }
 
-void write_file_bytes(const std::wstring& path, const std::string& bytes) {
+bool write_file_bytes(const std::wstring& path, const std::string& bytes) {
   create_directory_tree(parent_path(path));
   plat::FileHandle file = plat::create_for_writing(path);
-  if (file == plat::kNoFile) return;
-  plat::write_some(file, bytes.data(), bytes.size());
+  if (file == plat::kNoFile) return false;
+  const int64_t written = plat::write_some(file, bytes.data(), bytes.size());
   plat::close_file(file);
+  return written == static_cast<int64_t>(bytes.size());
 }

@@ -16,4 +16,4 @@ bool copy_tree(const std::wstring& source, const std::wstring& destination, Prog
 bool copy_tree_with_progress(const std::wstring& source, const std::wstring& destination,
                              const std::wstring& text, double from, double to);
 bool move_tree(const std::wstring& source, const std::wstring& destination, ProgressThrottle* throttle);
-void write_file_bytes(const std::wstring& path, const std::string& bytes);   // replaces the file, silently
+bool write_file_bytes(const std::wstring& path, const std::string& bytes);   // replaces the file; true when all bytes were written

@@ -16,12 +16,21 @@ std::string install_record_text(const std::wstring& install_dir) {
   return record.dump(2, ' ', false, nlohmann::json::error_handler_t::strict);
 }
 
+// Both files are written beside their place and renamed over it only when whole, so a run that is
+// killed or finds the disk full never leaves a cut-short uninstaller or record behind.
+static const wchar_t kPartial[] = L".partial";
+
 void write_install_record(const std::wstring& install_dir) {
   const std::wstring own = own_exe_path();
   const std::wstring uninstaller = join_path(join_path(install_dir, L"bin"), L"Morvell-Uninstall.exe");
   if (to_lower_wide(own) != to_lower_wide(uninstaller)) {
     // The copy keeps the program's mode, so the uninstaller stays executable.
-    if (own.empty() || !copy_file_with_progress(own, uninstaller, nullptr, 0)) return;
+    const std::wstring partial = uninstaller + kPartial;
+    if (own.empty() || !copy_file_with_progress(own, partial, nullptr, 0) ||
+        !plat::rename_replacing(partial, uninstaller)) {
+      plat::delete_file(partial);
+      return;
+    }
   }
   std::string text;
   try {
@@ -29,5 +38,7 @@ void write_install_record(const std::wstring& install_dir) {
   } catch (const nlohmann::json::exception&) {
     return;   // text that is not valid UTF-8 cannot be written as JSON
   }
-  write_file_bytes(join_path(install_dir, L"install-info.json"), text);
+  const std::wstring record = join_path(install_dir, L"install-info.json");
+  if (!write_file_bytes(record + kPartial, text) || !plat::rename_replacing(record + kPartial, record))
+    plat::delete_file(record + kPartial);
 }
