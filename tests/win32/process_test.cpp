@@ -57,6 +57,53 @@ bool listed(const std::vector<uint32_t>& pids, uint32_t pid) {
 
 }  // namespace
 
+static bool alive(uint32_t pid) {
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+  if (process == nullptr) return false;
+  bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+  CloseHandle(process);
+  return running;
+}
+
+// A helper the installer started (an unpacker) ends with an installer that is killed; a
+// detached launch (the application) lives on.
+TEST(Win32Processes, HelpersEndWithAKilledInstallerDetachedProgramsLiveOn) {
+  TempDir dir;
+  const std::string log = dir / "pids.txt", helper_file = dir / "helper.txt";
+  SetEnvironmentVariableW(L"MORVELL_FAKE_APP_LOG", W(log).c_str());
+  plat::ProcessHandle installer = plat::kNoProcess;
+  ASSERT_TRUE(plat::start_process(self(), L"--fake-app start-then-die " + quote_argument(W(helper_file)), false,
+                                  installer));
+  uint32_t code = 0;
+  ASSERT_TRUE(wait_exit(installer, code));
+  SetEnvironmentVariableW(L"MORVELL_FAKE_APP_LOG", nullptr);
+  EXPECT_EQ(code, 9u);
+  const uint32_t helper = static_cast<uint32_t>(std::strtoul(read_text(helper_file).c_str(), nullptr, 10));
+  ASSERT_NE(helper, 0u);
+  // The log holds the killed installer's pid, the helper's and the detached copy's.
+  std::vector<uint32_t> pids;
+  for (int i = 0; i < 100 && pids.size() < 3; ++i) {
+    Sleep(50);
+    pids.clear();
+    std::string text = read_text(log);
+    for (size_t at = 0; at < text.size();) {
+      size_t end = text.find('\n', at);
+      if (end == std::string::npos) break;
+      pids.push_back(static_cast<uint32_t>(std::strtoul(text.substr(at, end - at).c_str(), nullptr, 10)));
+      at = end + 1;
+    }
+  }
+  ASSERT_EQ(pids.size(), 3u);
+  bool helper_gone = false;
+  for (int i = 0; i < 100 && !helper_gone; ++i, Sleep(50)) helper_gone = !alive(helper);
+  EXPECT_TRUE(helper_gone) << "the helper outlived the installer";
+  for (size_t i = 1; i < pids.size(); ++i) {
+    if (pids[i] == helper) continue;
+    EXPECT_TRUE(alive(pids[i])) << "the detached program ended with the installer";
+    if (HANDLE p = OpenProcess(PROCESS_TERMINATE, FALSE, pids[i])) TerminateProcess(p, 9), CloseHandle(p);
+  }
+}
+
 TEST(Win32Processes, StartWaitAndExitCodes) {
   plat::ProcessHandle process = plat::kNoProcess;
   ASSERT_TRUE(plat::start_process(self(), L"--fake-app exit-code 3", false, process));

@@ -17,6 +17,26 @@ static ProcessHandle to_process_handle(HANDLE handle) {
 
 static HANDLE to_handle(ProcessHandle process) { return reinterpret_cast<HANDLE>(process); }
 
+// The helpers this process starts and waits for (the unpackers) end with it, even when it is
+// killed: they join a job whose processes the system ends when its last handle closes, which is
+// when this process goes. What a helper starts in turn leaves the job silently, so an
+// application launched by a child installer outlives both.
+static HANDLE helper_job() {
+  static HANDLE job = [] {
+    HANDLE handle = CreateJobObjectW(nullptr, nullptr);
+    if (handle == nullptr) return handle;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+    ZeroMemory(&limits, sizeof limits);
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
+    if (!SetInformationJobObject(handle, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+      CloseHandle(handle);
+      handle = nullptr;
+    }
+    return handle;
+  }();
+  return job;
+}
+
 bool start_process(const std::wstring& program, const std::wstring& parameters, bool shown,
                    ProcessHandle& process) {
   process = kNoProcess;
@@ -36,6 +56,8 @@ bool start_process(const std::wstring& program, const std::wstring& parameters, 
   if (!ShellExecuteExW(&info)) return false;
   // A document handed to a running server gives no process to wait for: nothing was started here.
   if (info.hProcess == nullptr) return false;
+  // Not joining (an older system that allows no nested jobs) only loses that clean-up.
+  if (HANDLE job = helper_job()) AssignProcessToJobObject(job, info.hProcess);
   process = to_process_handle(info.hProcess);
   return true;
 }

@@ -4,6 +4,8 @@
 //   --fake-app exit-code N      exits at once with code N
 //   --fake-app write-args F A.. writes the arguments A.. to the file F, one a line
 //   --fake-app write-own-path F writes the program's own path as the platform layer sees it to F
+//   --fake-app start-then-die F starts a lingering helper and a detached lingering copy, writes
+//                               the helper's pid to F, then ends itself as if killed
 // Every fake run appends its pid to %MORVELL_FAKE_APP_LOG% when that is set.
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -12,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -41,6 +44,28 @@ static int fake_app(int argc, char** argv) {
       std::fclose(f);
     }
     return 0;
+  }
+  if (mode == "start-then-die" && argc > 3) {
+    plat::ProcessHandle helper = plat::kNoProcess;
+    std::wstring self = plat::own_executable_path();
+    if (!plat::start_process(self, L"--fake-app linger", false, helper)) return 2;
+    if (!plat::launch_detached(self, {L"--fake-app", L"linger"}, L"")) return 3;
+    if (FILE* f = std::fopen(argv[3], "wb")) {
+      std::fprintf(f, "%lu\n", static_cast<unsigned long>(GetProcessId(reinterpret_cast<HANDLE>(helper))));
+      std::fclose(f);
+    }
+    // Die only once both copies have started (each logs its pid), at most after five seconds.
+    const char* log = std::getenv("MORVELL_FAKE_APP_LOG");
+    for (int i = 0; log && i < 100; ++i) {
+      int lines = 0;
+      if (FILE* f = std::fopen(log, "rb")) {
+        for (int c; (c = std::fgetc(f)) != EOF;) lines += c == '\n';
+        std::fclose(f);
+      }
+      if (lines >= 3) break;
+      Sleep(50);
+    }
+    TerminateProcess(GetCurrentProcess(), 9);
   }
   for (int i = 0; i < 600; ++i) Sleep(100);
   return 0;
