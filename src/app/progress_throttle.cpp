@@ -5,6 +5,7 @@
 
 ClockFunction ui_clock = &plat::tick_ms;
 UiTrace ui_trace;
+PumpObserver pump_observer = nullptr;
 
 void ProgressThrottle::update(uint64_t current, bool force) {
   uint32_t now = ui_clock();

@@ -46,9 +46,15 @@ struct ProgressThrottle {
 // Observers for tests: count bar pulses and record the last fraction and status text shown,
 // whether or not a window exists.
 struct UiTrace {
+  uint64_t pumps = 0;            // turns of the event loop asked for through pump_events
   uint64_t pulses = 0;
   uint64_t progress_updates = 0;
   double last_fraction = -1.0;
   std::wstring last_status;
 };
 extern UiTrace ui_trace;
+
+// Called at every pump_events, window or not: benchmarks time the gaps between event-loop
+// turns with it. Null when nobody watches.
+using PumpObserver = void (*)();
+extern PumpObserver pump_observer;
