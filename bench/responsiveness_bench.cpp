@@ -1,7 +1,7 @@
 // How long the window goes without a turn of its event loop during each long flow.
 //
 // usage: responsiveness_bench [--window] [--rounds N] [--megabytes M] [--files F] [--work DIR] [flow ...]
-// flows: hash extract-bsdtar extract-unzip extract-libarchive install update download payload
+// flows: idle (the reference: 20 ms sleeps only) hash extract-bsdtar extract-unzip extract-libarchive install update download payload
 //        instances-exit instances-kill (default: all of them)
 //
 // Every pump_events is timed with a steady clock. For each flow it prints the longest gap between
@@ -9,7 +9,8 @@
 // percentile of the gaps, how many exceed the 100 ms goal, and the spread of the longest gap
 // over the rounds, with the status text shown right after the longest gap. "own" is the longest
 // gap less the time the process spent waiting for a processor (/proc/self/schedstat) in it: the
-// part that the installer's own work causes rather than other programs on a busy machine. With --window the
+// part that the installer's own work causes rather than other programs on a busy machine.
+// Each round's line also names the system operations asked for during its longest gap. With --window the
 // installer window is built first so that every turn does real toolkit work (needs a display:
 // run under xvfb-run). --work DIR keeps the generated package there for the next run.
 #include <algorithm>
@@ -49,52 +50,76 @@ double ms_between(Clock::time_point a, Clock::time_point b) {
   return std::chrono::duration<double, std::milli>(b - a).count();
 }
 
-// Milliseconds this process has spent runnable but waiting for a processor (the second field of
-// /proc/self/schedstat): the part of a gap that other programs on the machine cause.
-FILE* schedstat = nullptr;
-double waited_for_cpu_ms() {
-  if (!schedstat) {
-    schedstat = std::fopen("/proc/self/schedstat", "r");
-    if (!schedstat) return 0.0;
-    std::setvbuf(schedstat, nullptr, _IONBF, 0);
-  }
-  std::rewind(schedstat);
+// Milliseconds this process has run on a processor and spent runnable but waiting for one (the
+// first two fields of /proc/self/schedstat), and the time the hypervisor took from the machine's
+// virtual processors, all of them together (the steal field of /proc/stat, in 10 ms ticks).
+// Waiting and stolen time are what the rest of the machine adds to a gap.
+struct CpuTimes {
+  double on_cpu = 0.0, waiting = 0.0, stolen = 0.0;
+};
+CpuTimes cpu_times() {
+  static FILE* schedstat = std::fopen("/proc/self/schedstat", "r");
+  static FILE* stat = std::fopen("/proc/stat", "r");
+  CpuTimes t;
   unsigned long long on_cpu = 0, waiting = 0;
-  if (std::fscanf(schedstat, "%llu %llu", &on_cpu, &waiting) != 2) return 0.0;
-  return static_cast<double>(waiting) / 1e6;
+  if (schedstat) {
+    std::rewind(schedstat);
+    if (std::fscanf(schedstat, "%llu %llu", &on_cpu, &waiting) == 2) {
+      t.on_cpu = static_cast<double>(on_cpu) / 1e6;
+      t.waiting = static_cast<double>(waiting) / 1e6;
+    }
+  }
+  unsigned long long user, nice, system, idle, iowait, irq, softirq, steal;
+  if (stat) {
+    std::rewind(stat);
+    if (std::fscanf(stat, "cpu %llu %llu %llu %llu %llu %llu %llu %llu", &user, &nice, &system, &idle, &iowait, &irq,
+                    &softirq, &steal) == 8)
+      t.stolen = static_cast<double>(steal) * 10.0;
+  }
+  return t;
 }
 
 // The gaps of one flow.
 struct Recorder {
   bool active = false;
   Clock::time_point begin, last;
-  double last_waited = 0.0;
+  CpuTimes last_times;
   std::vector<double> gaps;
   double longest = 0.0, longest_waited = 0.0;   // the longest gap, and its time waiting for a processor
+  double longest_on_cpu = 0.0;                  // and its time running
+  double longest_stolen = 0.0;                  // and the machine's stolen time in it
   double longest_own = 0.0;                     // the longest gap less its time waiting for a processor
   std::wstring status_after_longest;
+  std::string ops, ops_in_longest;              // system operations asked for since the last turn
 
   void start() {
+    ops.clear();
+    ops_in_longest.clear();
     gaps.clear();
-    longest = longest_waited = longest_own = 0.0;
+    longest = longest_waited = longest_own = longest_on_cpu = longest_stolen = 0.0;
     status_after_longest.clear();
-    last_waited = waited_for_cpu_ms();
+    last_times = cpu_times();
     begin = last = Clock::now();
     active = true;
   }
   void turn() {
     Clock::time_point now = Clock::now();
-    double waited = waited_for_cpu_ms();
+    const CpuTimes times = cpu_times();
+    const double waited = times.waiting - last_times.waiting;
     double gap = ms_between(last, now);
     gaps.push_back(gap);
     if (gap > longest) {
       longest = gap;
-      longest_waited = waited - last_waited;
+      longest_waited = waited;
+      longest_on_cpu = times.on_cpu - last_times.on_cpu;
+      longest_stolen = times.stolen - last_times.stolen;
       status_after_longest = ui_trace.last_status;
+      ops_in_longest = ops;
     }
-    longest_own = std::max(longest_own, gap - (waited - last_waited));
+    ops.clear();
+    longest_own = std::max(longest_own, gap - waited);
     last = now;
-    last_waited = waited;
+    last_times = times;
   }
   void stop() {
     turn();
@@ -108,11 +133,23 @@ void on_pump() {
   if (recorder.active) recorder.turn();
 }
 
+// Every file-system and process operation passes the fault seam: note its name (repeats once).
+bool on_operation(const char* op, const std::wstring&) {
+  if (!recorder.active) return false;
+  std::string& ops = recorder.ops;
+  const std::string name = std::string(op) + " ";
+  if (ops.size() < 200 && (ops.size() < name.size() || ops.compare(ops.size() - name.size(), name.size(), name) != 0))
+    ops += name;
+  return false;
+}
+
 struct RoundResult {
   bool ok = false;
-  double seconds = 0.0, longest = 0.0, p99 = 0.0, longest_waited = 0.0, longest_own = 0.0;
+  double seconds = 0.0, longest = 0.0, p99 = 0.0, longest_waited = 0.0, longest_on_cpu = 0.0, longest_own = 0.0;
+  double longest_stolen = 0.0;
   size_t turns = 0, over_goal = 0;
   std::wstring status;
+  std::string ops;
 };
 
 RoundResult finish_round(bool ok) {
@@ -123,8 +160,11 @@ RoundResult finish_round(bool ok) {
   r.turns = recorder.gaps.size();
   r.longest = recorder.longest;
   r.longest_waited = recorder.longest_waited;
+  r.longest_on_cpu = recorder.longest_on_cpu;
+  r.longest_stolen = recorder.longest_stolen;
   r.longest_own = recorder.longest_own;
   r.status = recorder.status_after_longest;
+  r.ops = recorder.ops_in_longest;
   std::vector<double> sorted = recorder.gaps;
   std::sort(sorted.begin(), sorted.end());
   if (!sorted.empty()) r.p99 = sorted[std::min(sorted.size() - 1, sorted.size() * 99 / 100)];
@@ -203,6 +243,13 @@ void stop_server(const Setup& s) {
 RoundResult run_flow(const std::string& flow, Setup& s) {
   std::wstring error;
   const std::string saved_path = plat::environment_value("PATH");
+  if (flow == "idle") {
+    // The reference: nothing but 20 ms sleeps between turns, for 3 s. Its longest gap is what
+    // this machine adds to any wait (timer slack, other programs, a stolen virtual processor).
+    recorder.start();
+    sleep_with_events(3000);
+    return finish_round(true);
+  }
   if (flow == "hash") {
     std::string digest;
     recorder.start();
@@ -307,7 +354,7 @@ int main(int argc, char** argv) {
     else flows.push_back(a);
   }
   if (flows.empty())
-    flows = {"hash", "extract-bsdtar", "extract-unzip", "extract-libarchive", "install", "update",
+    flows = {"idle", "hash", "extract-bsdtar", "extract-unzip", "extract-libarchive", "install", "update",
              "download", "payload", "instances-exit", "instances-kill"};
 
   if (s.window) {
@@ -366,6 +413,7 @@ int main(int argc, char** argv) {
   }
 
   pump_observer = &on_pump;
+  plat::set_fault_hook(&on_operation);
   std::map<std::string, std::vector<RoundResult>> results;
   bool all_ok = true;
   for (int round = 0; round < rounds; ++round) {
@@ -373,14 +421,15 @@ int main(int argc, char** argv) {
       RoundResult r = run_flow(flow, s);
       all_ok = all_ok && r.ok;
       results[flow].push_back(r);
-      std::printf("round %d %-20s %s %7.2f s %7zu turns  longest %6.1f ms (%5.1f waiting for a CPU)  p99 %6.1f ms"
-                  "  >100ms %4zu  own %6.1f ms  (after: %s)\n",
-                  round + 1, flow.c_str(), r.ok ? "ok  " : "FAIL", r.seconds, r.turns, r.longest, r.longest_waited, r.p99,
-                  r.over_goal, r.longest_own, wide_to_utf8(r.status).c_str());
+      std::printf("round %d %-20s %s %6.2f s %6zu turns  longest %6.1f ms (on a CPU %5.1f, waiting for one %5.1f,"
+                  " stolen from the machine %3.0f)  p99 %6.1f ms  >100ms %4zu  own %6.1f ms  (after: %s; in it: %s)\n",
+                  round + 1, flow.c_str(), r.ok ? "ok  " : "FAIL", r.seconds, r.turns, r.longest, r.longest_on_cpu,
+                  r.longest_waited, r.longest_stolen, r.p99, r.over_goal, r.longest_own, wide_to_utf8(r.status).c_str(), r.ops.c_str());
       std::fflush(stdout);
     }
   }
   pump_observer = nullptr;
+  plat::set_fault_hook(nullptr);
   stop_server(s);
   if (keep.empty()) shell("rm -rf " + quoted(s.root));
   else shell("cd " + quoted(s.root) + " && rm -rf certs installer path-* home server.* Morvell* extracted");
