@@ -57,25 +57,34 @@ double ms_between(Clock::time_point a, Clock::time_point b) {
 struct CpuTimes {
   double on_cpu = 0.0, waiting = 0.0, stolen = 0.0;
 };
+// The start of a /proc file, read afresh (unbuffered: a buffered stream would seek within stale data).
+std::string proc_head(FILE* file) {
+  char buffer[256];
+  if (!file) return std::string();
+  std::rewind(file);
+  size_t n = std::fread(buffer, 1, sizeof buffer - 1, file);
+  return std::string(buffer, n);
+}
+
+FILE* open_unbuffered(const char* path) {
+  FILE* file = std::fopen(path, "r");
+  if (file) std::setvbuf(file, nullptr, _IONBF, 0);
+  return file;
+}
+
 CpuTimes cpu_times() {
-  static FILE* schedstat = std::fopen("/proc/self/schedstat", "r");
-  static FILE* stat = std::fopen("/proc/stat", "r");
+  static FILE* schedstat = open_unbuffered("/proc/self/schedstat");
+  static FILE* stat = open_unbuffered("/proc/stat");
   CpuTimes t;
   unsigned long long on_cpu = 0, waiting = 0;
-  if (schedstat) {
-    std::rewind(schedstat);
-    if (std::fscanf(schedstat, "%llu %llu", &on_cpu, &waiting) == 2) {
-      t.on_cpu = static_cast<double>(on_cpu) / 1e6;
-      t.waiting = static_cast<double>(waiting) / 1e6;
-    }
+  if (std::sscanf(proc_head(schedstat).c_str(), "%llu %llu", &on_cpu, &waiting) == 2) {
+    t.on_cpu = static_cast<double>(on_cpu) / 1e6;
+    t.waiting = static_cast<double>(waiting) / 1e6;
   }
   unsigned long long user, nice, system, idle, iowait, irq, softirq, steal;
-  if (stat) {
-    std::rewind(stat);
-    if (std::fscanf(stat, "cpu %llu %llu %llu %llu %llu %llu %llu %llu", &user, &nice, &system, &idle, &iowait, &irq,
-                    &softirq, &steal) == 8)
-      t.stolen = static_cast<double>(steal) * 10.0;
-  }
+  if (std::sscanf(proc_head(stat).c_str(), "cpu %llu %llu %llu %llu %llu %llu %llu %llu", &user, &nice, &system, &idle,
+                  &iowait, &irq, &softirq, &steal) == 8)
+    t.stolen = static_cast<double>(steal) * 10.0;
   return t;
 }
 
