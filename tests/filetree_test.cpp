@@ -284,6 +284,31 @@ TEST(FileTree, DeleteTree) {
   EXPECT_FALSE(exists(tmp / "single"));
 }
 
+// Long walks and copies turn the event loop after every file and every chunk, however fast they
+// go: the window must never wait for a whole tree or a whole large file.
+TEST(FileTree, WalksAndCopiesKeepTheWindowLive) {
+  TempDir tmp;
+  for (int i = 0; i < 300; ++i) write_text(tmp / ("t/d" + std::to_string(i % 3) + "/f" + std::to_string(i)), "x");
+  uint64_t pumps = ui_trace.pumps;
+  delete_tree(tmp.wide("t"));
+  EXPECT_FALSE(exists(tmp / "t"));
+  EXPECT_GE(ui_trace.pumps - pumps, 300u);
+
+  // 5 MiB in 1 MiB chunks: a turn per chunk, with or without a bar to move.
+  write_text(tmp / "big", std::string(5u << 20, 'b'));
+  pumps = ui_trace.pumps;
+  ASSERT_TRUE(copy_file_with_progress(tmp.wide("big"), tmp.wide("copy1"), nullptr, 0));
+  EXPECT_GE(ui_trace.pumps - pumps, 5u);
+  ProgressThrottle throttle;
+  throttle.total = 5u << 20;
+  throttle.to = 1.0;
+  throttle.update(0, true);
+  pumps = ui_trace.pumps;
+  ASSERT_TRUE(copy_file_with_progress(tmp.wide("big"), tmp.wide("copy2"), &throttle, 0));
+  EXPECT_GE(ui_trace.pumps - pumps, 5u);
+  EXPECT_EQ(read_text(tmp / "copy2").size(), 5u << 20);
+}
+
 TEST(FileTree, WriteFileBytes) {
   TempDir tmp;
   Outside outside;

@@ -74,7 +74,7 @@ void fake_sleep(uint32_t ms) {
 struct ClockGuard {
   ~ClockGuard() {
     ui_clock = &plat::tick_ms;
-    instance_sleep = &plat::sleep_ms;
+    instance_sleep = &sleep_with_events;
     plat::set_fault_hook(nullptr);
   }
 };
@@ -188,8 +188,10 @@ TEST(RunningInstances, PoliteWaitThenTermination) {
     Child stays(install.exe, L"--fake-app linger");
     std::wstring error = L"untouched";
     uint32_t start = plat::tick_ms();
+    uint64_t pumps = ui_trace.pumps;
     EXPECT_TRUE(close_running_instances(W(install.root), error));
     EXPECT_GE(plat::tick_ms() - start, 4500u);
+    EXPECT_GE(ui_trace.pumps - pumps, 100u);   // the window stays live between scans (every 20 ms)
     EXPECT_EQ(stays.finished(5000), 128 + SIGKILL);
     EXPECT_EQ(error, L"untouched");
   }

@@ -5,10 +5,14 @@
 
 ClockFunction ui_clock = &plat::tick_ms;
 UiTrace ui_trace;
+PumpObserver pump_observer = nullptr;
 
 void ProgressThrottle::update(uint64_t current, bool force) {
   uint32_t now = ui_clock();
-  if (!force && last_tick != 0 && static_cast<uint32_t>(now - last_tick) < 100) return;
+  if (!force && last_tick != 0 && static_cast<uint32_t>(now - last_tick) < 100) {
+    pump_events();   // the bar waits, the window does not
+    return;
+  }
   last_tick = now;
   if (total == 0) {
     pulse_progress(text);
@@ -16,6 +20,16 @@ void ProgressThrottle::update(uint64_t current, bool force) {
   }
   uint64_t reached = std::min(done + current, total);
   set_progress(text, from + (to - from) * static_cast<double>(reached) / static_cast<double>(total));
+}
+
+void sleep_with_events(uint32_t ms) {
+  const uint32_t start = plat::tick_ms();
+  for (;;) {
+    pump_events();
+    const uint32_t passed = plat::tick_ms() - start;
+    if (passed >= ms) return;
+    plat::sleep_ms(std::min<uint32_t>(ms - passed, kEventSliceMs));
+  }
 }
 
 void ProgressThrottle::finish_item(uint64_t units) {

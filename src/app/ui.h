@@ -29,6 +29,12 @@ void set_release_notes_text(const std::string& text);
 using ClockFunction = uint32_t (*)();
 extern ClockFunction ui_clock;
 
+// The longest stretch a wait spends without a turn of the event loop.
+constexpr uint32_t kEventSliceMs = 20;
+// Sleeps `ms` milliseconds with the window live: a turn of the event loop at least every
+// kEventSliceMs, and one before returning.
+void sleep_with_events(uint32_t ms);
+
 // Lets a long file operation move the bar at most once per 100 ms between forced updates.
 struct ProgressThrottle {
   uint64_t total = 0;          // units of the whole job; 0 = unknown (the bar pulses)
@@ -37,7 +43,8 @@ struct ProgressThrottle {
   double to = 0.0;             // bar fraction at the end of the job
   std::wstring text;           // status text shown with every update
   uint32_t last_tick = 0;      // clock value of the last update shown; 0 = none yet
-  // Shows done + current units unless unforced and less than 100 ms after the last update.
+  // Shows done + current units unless unforced and less than 100 ms after the last update;
+  // runs the event loop either way.
   void update(uint64_t current, bool force);
   // Adds one finished item's units (never beyond total) and forces an update.
   void finish_item(uint64_t units);
@@ -46,9 +53,15 @@ struct ProgressThrottle {
 // Observers for tests: count bar pulses and record the last fraction and status text shown,
 // whether or not a window exists.
 struct UiTrace {
+  uint64_t pumps = 0;            // turns of the event loop asked for through pump_events
   uint64_t pulses = 0;
   uint64_t progress_updates = 0;
   double last_fraction = -1.0;
   std::wstring last_status;
 };
 extern UiTrace ui_trace;
+
+// Called at every pump_events, window or not: benchmarks time the gaps between event-loop
+// turns with it. Null when nobody watches.
+using PumpObserver = void (*)();
+extern PumpObserver pump_observer;

@@ -14,6 +14,8 @@ bool main_loop_running = false;
 static bool toolkit_ready() { return gdk_display_get_default() != nullptr; }
 
 void pump_events() {
+  ++ui_trace.pumps;
+  if (pump_observer) pump_observer();
   if (!toolkit_ready()) return;
   while (gtk_events_pending()) gtk_main_iteration();
 }

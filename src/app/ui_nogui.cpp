@@ -5,19 +5,27 @@
 #include "app/ui.h"
 #include "common/state.h"
 
-void pump_events() {}
+void pump_events() {
+  ++ui_trace.pumps;
+  if (pump_observer) pump_observer();
+}
 
-void set_status(const std::wstring& text) { ui_trace.last_status = text; }
+void set_status(const std::wstring& text) {
+  ui_trace.last_status = text;
+  pump_events();
+}
 
 void pulse_progress(const std::wstring& text) {
   ++ui_trace.pulses;
   if (!text.empty()) ui_trace.last_status = text;
+  pump_events();
 }
 
 void set_progress(const std::wstring& text, double fraction) {
   if (!text.empty()) set_status(text);
   ++ui_trace.progress_updates;
   ui_trace.last_fraction = std::min(1.0, std::max(0.0, fraction));
+  pump_events();
 }
 
 void set_busy(bool flag) { busy = flag; }

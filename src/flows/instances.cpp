@@ -6,7 +6,7 @@
 #include "common/strings.h"
 #include "platform/platform.h"
 
-InstanceSleepFunction instance_sleep = &plat::sleep_ms;
+InstanceSleepFunction instance_sleep = &sleep_with_events;
 
 namespace {
 

@@ -38,7 +38,9 @@ void run_uninstall() {
   std::wstring desktop = shell_folder(plat::kFolderDesktop);
   if (!desktop.empty()) plat::delete_file(join_path(desktop, std::wstring(L"Morvell") + plat::kShortcutExtension));
   std::wstring programs = shell_folder(plat::kFolderPrograms);
-  if (!programs.empty()) delete_tree(join_path(programs, L"Morvell"));
+  // A few shortcuts: removed without a turn of the event loop, so that a second click on the
+  // button cannot start the uninstall again halfway through.
+  if (!programs.empty()) plat::delete_tree_silently(join_path(programs, L"Morvell"));
 
   // The directory itself goes once this process has ended, by a script that waits for that.
   std::wstring script = work_file_path(plat::kRemovalScriptName);

@@ -126,8 +126,7 @@ bool run_update() {
     // The message promises a restart: start the updated application, detached, from its folder.
     const std::wstring bin = join_path(install_dir, L"bin");
     plat::launch_detached(join_path(bin, L"Morvell.exe"), {}, bin);
-    plat::sleep_ms(500);
-    pump_events();
+    sleep_with_events(500);
     quit_main_loop();
     return false;
   }

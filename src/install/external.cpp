@@ -13,11 +13,16 @@ bool run_and_wait(const std::wstring& program, const std::wstring& parameters, c
     error = L"无法启动外部进程。";
     return false;
   }
-  for (;;) {
+  // Short waits keep the window live; the bar pulses every 100 ms (every fifth wait).
+  const uint32_t pulse_every = 100 / kEventSliceMs;
+  for (uint32_t waits = 1;; ++waits) {
     uint32_t code = 1;
-    plat::WaitResult waited = plat::wait_process(process, 100, code);
+    plat::WaitResult waited = plat::wait_process(process, kEventSliceMs, code);
     if (waited == plat::WaitResult::TimedOut) {
-      pulse_progress(status);
+      if (waits % pulse_every == 0)
+        pulse_progress(status);
+      else
+        pump_events();
       continue;
     }
     if (waited == plat::WaitResult::Exited) {
@@ -73,8 +78,19 @@ bool extract_archive(const std::wstring& package, const std::wstring& destinatio
     if (run_and_wait(program, parameters, status, error, nullptr, false) && holds_files(destination)) return true;
     error.clear();
   }
-  plat::UnpackResult result =
-      plat::unpack_in_process(package, destination, [&status]() { pulse_progress(status); });
+  // The unpacker polls often; the bar pulses every 100 ms, as while a tool runs.
+  bool pulsed = false;
+  uint32_t last_pulse = 0;
+  plat::UnpackResult result = plat::unpack_in_process(package, destination, [&]() {
+    const uint32_t now = ui_clock();
+    if (pulsed && static_cast<uint32_t>(now - last_pulse) < 100) {
+      pump_events();
+      return;
+    }
+    pulse_progress(status);
+    pulsed = true;
+    last_pulse = now;
+  });
   if (result == plat::UnpackResult::Ok) {
     if (holds_files(destination)) return true;
     result = plat::UnpackResult::Empty;

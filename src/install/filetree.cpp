@@ -18,7 +18,9 @@ bool create_directory_tree(const std::wstring& path) {
   return plat::make_directory(path) != plat::MkdirResult::Failed;
 }
 
-void delete_tree(const std::wstring& path) { plat::delete_tree_silently(path); }
+void delete_tree(const std::wstring& path) {
+  plat::delete_tree_silently(path, [] { pump_events(); });
+}
 
 bool copy_file_with_progress(const std::wstring& source, const std::wstring& destination,
                              ProgressThrottle* throttle, uint64_t size_hint) {
@@ -30,7 +32,7 @@ bool copy_file_with_progress(const std::wstring& source, const std::wstring& des
   }
   create_directory_tree(parent_path(destination));
   if (plat::is_read_only(destination)) plat::clear_read_only(destination);
-  plat::CopyProgress progress;
+  plat::CopyProgress progress = [](uint64_t, uint64_t) { pump_events(); };
   if (throttle) {
     progress = [throttle](uint64_t file_total, uint64_t transferred) {
       if (file_total != 0 && transferred > file_total) transferred = file_total;

@@ -103,6 +103,8 @@ bool extract_offline_payload(std::wstring& package_path, std::wstring& error) {
         show_copy_progress(done, length);
         updated = true;
         last_tick = now;
+      } else {
+        pump_events();
       }
     }
   }

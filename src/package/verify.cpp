@@ -46,7 +46,10 @@ bool sha256_file_hex(const std::wstring& path, std::string& digest) {
     done += static_cast<uint64_t>(count);
     if (size > 0) {
       uint32_t now = ui_clock();
-      if (shown && static_cast<uint32_t>(now - last_tick) <= 100 && done < size) continue;
+      if (shown && static_cast<uint32_t>(now - last_tick) <= 100 && done < size) {
+        pump_events();
+        continue;
+      }
       set_progress(L"正在校验安装包... " + format_byte_size(done) + L" / " + format_byte_size(size),
                    0.54 + span * static_cast<double>(done) / static_cast<double>(size));
       shown = true;

@@ -43,7 +43,9 @@ enum class MkdirResult { Created, AlreadyExists, Failed };
 MkdirResult make_directory(const std::wstring& path);       // one level only
 bool delete_file(const std::wstring& path);                  // a file or a link
 bool remove_empty_directory(const std::wstring& path);
-void delete_tree_silently(const std::wstring& path);         // file, link or whole tree; links are removed, never descended
+// File, link or whole tree; links are removed, never descended. `poll` (may be empty) runs after
+// every entry removed, where the system removes entries one by one.
+void delete_tree_silently(const std::wstring& path, const std::function<void()>& poll = {});
 bool rename_replacing(const std::wstring& from, const std::wstring& to);   // same volume; replaces a file at `to`
 bool is_read_only(const std::wstring& path);
 bool clear_read_only(const std::wstring& path);
@@ -103,8 +105,8 @@ bool archive_tool_command(int method, const std::wstring& package, const std::ws
                           std::wstring& program, std::wstring& parameters);
 void remove_tree_command(const std::wstring& path, std::wstring& program, std::wstring& parameters);
 
-// The in-process unpacker (the last resort). `poll` runs between entries (and while waiting)
-// and keeps the window live. Entries that would land outside `destination` are refused.
+// The in-process unpacker (the last resort). `poll` runs between entries and data blocks (and
+// while waiting), every 20 ms or so where the system allows, and keeps the window live. Entries that would land outside `destination` are refused.
 enum class UnpackResult { Ok, InitFailed, PackageUnreadable, DestinationUnusable, Empty, Failed, TimedOut };
 UnpackResult unpack_in_process(const std::wstring& package, const std::wstring& destination,
                                const std::function<void()>& poll);

@@ -129,7 +129,7 @@ UnpackResult unpack_in_process(const std::wstring& package, const std::wstring& 
   auto maybe_poll = [&](bool force) {
     if (!poll) return;
     uint32_t now = now_ms();
-    if (!force && now - last_poll < 100) return;
+    if (!force && now - last_poll < 20) return;
     last_poll = now;
     names.suspend();
     poll();

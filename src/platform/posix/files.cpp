@@ -7,6 +7,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -39,11 +40,13 @@ DIR* open_directory(const std::string& path) {
 }
 
 // Removes everything below and including `path` (given in UTF-8); links go by themselves.
-void remove_all(const std::string& path) {
+// `poll` runs after every entry.
+void remove_all(const std::string& path, const std::function<void()>& poll) {
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) return;
   if (!S_ISDIR(st.st_mode)) {
     unlink(path.c_str());
+    if (poll) poll();
     return;
   }
   // A directory without write or search permission for its owner could not be emptied.
@@ -56,9 +59,10 @@ void remove_all(const std::string& path) {
       if (name != "." && name != "..") names.push_back(name);
     }
     closedir(dir);
-    for (const std::string& name : names) remove_all(path + "/" + name);
+    for (const std::string& name : names) remove_all(path + "/" + name, poll);
   }
   rmdir(path.c_str());
+  if (poll) poll();
 }
 
 bool write_all(int fd, const char* data, size_t size) {
@@ -145,13 +149,13 @@ bool remove_empty_directory(const std::wstring& path) {
   return !path.empty() && rmdir(native(path).c_str()) == 0;
 }
 
-void delete_tree_silently(const std::wstring& path) {
+void delete_tree_silently(const std::wstring& path, const std::function<void()>& poll) {
   if (fault_injected("delete_tree", path)) {
     errno = EIO;
     return;
   }
   if (path.empty()) return;
-  remove_all(native(path));
+  remove_all(native(path), poll);
 }
 
 bool rename_replacing(const std::wstring& from, const std::wstring& to) {

@@ -13,7 +13,7 @@ namespace {
 
 constexpr long kMaxRedirects = 50;           // a longer chain is a loop
 constexpr long kTimeoutSeconds = 30;         // resolve + connect, and any stretch without progress
-constexpr int kPollStepMs = 100;             // longest wait between two on_idle calls
+constexpr int kPollStepMs = 20;              // longest wait between two on_idle calls
 constexpr long kReceiveBuffer = 256 * 1024;  // fewer, larger pieces for big packages
 constexpr size_t kMaxHostUnits = 511;        // the same limits on every platform
 constexpr size_t kMaxPathUnits = 4095;

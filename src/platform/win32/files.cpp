@@ -54,7 +54,8 @@ bool remove_empty_directory(const std::wstring& path) {
   return !path.empty() && RemoveDirectoryW(path.c_str()) != 0;
 }
 
-void delete_tree_silently(const std::wstring& path) {
+// The shell removes the tree in one call: `poll` has no turn here.
+void delete_tree_silently(const std::wstring& path, const std::function<void()>& /*poll*/) {
   if (fault_injected("delete_tree", path)) return;
   if (path.empty()) return;
   DWORD attributes = GetFileAttributesW(path.c_str());
