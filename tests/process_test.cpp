@@ -80,6 +80,18 @@ TEST(RunAndWait, ExitCodesMissingProgramAndSignals) {
   EXPECT_FALSE(run_and_wait(L"true", L"", L"", error, &code, false));
   EXPECT_EQ(error, L"等待外部进程失败。");
   EXPECT_EQ(code, 77u);
+  // ... and the tool it could no longer follow is ended, not left writing on its own.
+  TempDir tmp;
+  const std::string pid_file = tmp / "pid";
+  plat::set_fault_hook([&pid_file](const char* op, const std::wstring&) {
+    return std::string(op) == "wait_process" && !read_text(pid_file).empty();
+  });
+  EXPECT_FALSE(run_and_wait(L"sh", L"-c " + quote_argument(W("echo $$ > '" + pid_file + "'; exec sleep 30")), L"",
+                            error, &code, false));
+  EXPECT_EQ(error, L"等待外部进程失败。");
+  const pid_t tool = static_cast<pid_t>(std::atoi(read_text(pid_file).c_str()));
+  ASSERT_GT(tool, 0);
+  EXPECT_TRUE(kill(tool, 0) != 0 && errno == ESRCH) << "the tool outlived the failed wait";
   plat::set_fault_hook([](const char* op, const std::wstring&) { return std::string(op) == "start_process"; });
   EXPECT_FALSE(run_and_wait(L"true", L"", L"", error, &code, false));
   EXPECT_EQ(error, L"无法启动外部进程。");

@@ -31,7 +31,8 @@ bool run_and_wait(const std::wstring& program, const std::wstring& parameters, c
       error = L"外部进程执行失败。";
       return false;
     }
-    plat::close_process(process);
+    // A tool we can no longer follow must not go on writing where the next one unpacks.
+    plat::end_process(process);
     error = L"等待外部进程失败。";
     return false;
   }

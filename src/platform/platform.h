@@ -86,6 +86,8 @@ enum class WaitResult { Exited, TimedOut, Failed };
 // Waits up to `timeout_ms`; on Exited the exit code is stored and the handle is closed.
 WaitResult wait_process(ProcessHandle& process, uint32_t timeout_ms, uint32_t& exit_code);
 void close_process(ProcessHandle& process);
+// Ends a started process that is still running, waits until it is gone and closes the handle.
+void end_process(ProcessHandle& process);
 // Starts a program detached from this one (it outlives us), in `directory`, without waiting.
 bool launch_detached(const std::wstring& program, const std::vector<std::wstring>& arguments,
                      const std::wstring& directory);

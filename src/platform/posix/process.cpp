@@ -256,6 +256,18 @@ void close_process(ProcessHandle& process) {
   if (waitpid(pid, &status, WNOHANG) == 0) abandoned_children().push_back(pid);
 }
 
+void end_process(ProcessHandle& process) {
+  if (process == kNoProcess) return;
+  pid_t pid = static_cast<pid_t>(process);
+  process = kNoProcess;
+  int status = 0;
+  // Only a child not yet reaped is signalled: its pid cannot belong to anybody else.
+  if (waitpid(pid, &status, WNOHANG) != 0) return;
+  kill(pid, SIGKILL);
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+}
+
 bool launch_detached(const std::wstring& program, const std::vector<std::wstring>& arguments,
                      const std::wstring& directory) {
   if (fault_injected("launch_detached", program)) {

@@ -81,6 +81,17 @@ void close_process(ProcessHandle& process) {
   process = kNoProcess;
 }
 
+void end_process(ProcessHandle& process) {
+  if (process == kNoProcess) return;
+  HANDLE handle = to_handle(process);
+  process = kNoProcess;
+  if (WaitForSingleObject(handle, 0) == WAIT_TIMEOUT) {
+    TerminateProcess(handle, 1);
+    WaitForSingleObject(handle, 5000);
+  }
+  CloseHandle(handle);
+}
+
 bool launch_detached(const std::wstring& program, const std::vector<std::wstring>& arguments,
                      const std::wstring& directory) {
   if (fault_injected("launch_detached", program)) return false;
