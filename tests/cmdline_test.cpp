@@ -11,15 +11,12 @@
 
 #include "app/cmdline.h"
 #include "common/state.h"
+#include "support/build_paths.h"
 #include "support/helpers.h"
 
 using namespace testing_support;
 
 namespace {
-
-const std::string kBuild = MORVELL_BINARY_DIR;
-const std::string kInstaller = kBuild + "/morvell-installer";
-const std::string kProbe = kBuild + "/tests/libmorvell-window-probe.so";
 
 // An argument vector that owns its texts; nullptr stands for a null argument.
 struct Args {

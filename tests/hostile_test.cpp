@@ -25,17 +25,13 @@
 #include "install/transaction.h"
 #include "package/workdir.h"
 #include "platform/platform.h"
+#include "support/build_paths.h"
 #include "support/helpers.h"
 
 using namespace testing_support;
 
 namespace {
 
-const std::string kBuild = MORVELL_BINARY_DIR;
-const std::string kInstaller = kBuild + "/morvell-installer";
-const std::string kPack = kBuild + "/morvell-pack";
-const std::string kOld = kBuild + "/sample/Morvell-6.1.16.zip";
-const std::string kNew = kBuild + "/sample/Morvell-6.1.17.zip";
 constexpr int kSkipped = 77;
 
 std::string sh_quote(const std::string& text) {

@@ -25,15 +25,13 @@
 #include "install/transaction.h"
 #include "package/workdir.h"
 #include "platform/platform.h"
+#include "support/build_paths.h"
 #include "support/helpers.h"
 
 using namespace testing_support;
 
 namespace {
 
-const std::string kBuild = MORVELL_BINARY_DIR;
-const std::string kInstaller = kBuild + "/morvell-installer";
-const std::string kPack = kBuild + "/morvell-pack";
 constexpr int kRunLimitMs = 30000;
 
 using Tree = std::map<std::string, std::string>;

@@ -6,17 +6,12 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "support/build_paths.h"
 #include "support/helpers.h"
 
 using namespace testing_support;
 
 namespace {
-
-const std::string kBuild = MORVELL_BINARY_DIR;
-const std::string kInstaller = kBuild + "/morvell-installer";
-const std::string kPack = kBuild + "/morvell-pack";
-const std::string kOld = kBuild + "/sample/Morvell-6.1.16.zip";
-const std::string kNew = kBuild + "/sample/Morvell-6.1.17.zip";
 
 // A private home with its own desktop and menu folders, an application log, and no display.
 struct Sandbox {

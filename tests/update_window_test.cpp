@@ -13,15 +13,12 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "support/build_paths.h"
 #include "support/helpers.h"
 
 using namespace testing_support;
 
 namespace {
-
-const std::string kBuild = MORVELL_BINARY_DIR;
-const std::string kInstaller = kBuild + "/morvell-installer";
-const std::string kSpy = kBuild + "/tests/libmorvell-dialog-spy.so";
 
 std::vector<std::string> lines_of(const std::string& text) {
   std::vector<std::string> lines;

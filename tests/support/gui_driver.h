@@ -18,17 +18,11 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "support/build_paths.h"
 #include "support/helpers.h"
 
 namespace testing_support {
 
-inline const std::string kBuild = MORVELL_BINARY_DIR;
-inline const std::string kInstaller = kBuild + "/morvell-installer";
-inline const std::string kLoopback = kBuild + "/morvell-installer-loopback";
-inline const std::string kPack = kBuild + "/morvell-pack";
-inline const std::string kSpy = kBuild + "/tests/libmorvell-dialog-spy.so";
-inline const std::string kOld = kBuild + "/sample/Morvell-6.1.16.zip";
-inline const std::string kNew = kBuild + "/sample/Morvell-6.1.17.zip";
 
 // A private X server for one test: Xvfb picks a free display number and reports it.
 class XServer {

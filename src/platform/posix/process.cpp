@@ -105,6 +105,16 @@ void close_other_descriptors(int keep) {
     if (fd != keep) close(fd);
 }
 
+// In a freshly forked child: standard input, output and error all lead to /dev/null.
+void streams_to_null() {
+  int null_fd = open("/dev/null", O_RDWR);
+  if (null_fd < 0) return;
+  dup2(null_fd, 0);
+  dup2(null_fd, 1);
+  dup2(null_fd, 2);
+  if (null_fd > 2) close(null_fd);
+}
+
 // A descriptor at 3 or above for `fd` (close-on-exec), so that putting /dev/null on the standard
 // descriptors cannot replace it; -1 when none can be had.
 int above_standard(int fd) { return fd > 2 ? fd : fcntl(fd, F_DUPFD_CLOEXEC, 3); }
@@ -176,13 +186,7 @@ bool start_process(const std::wstring& program, const std::wstring& parameters, 
 #endif
     const int report_fd = above_standard(report[1]);
     // A hidden helper: it reads nothing from us and its chatter goes nowhere.
-    int null_fd = open("/dev/null", O_RDWR);
-    if (null_fd >= 0) {
-      dup2(null_fd, 0);
-      dup2(null_fd, 1);
-      dup2(null_fd, 2);
-      if (null_fd > 2) close(null_fd);
-    }
+    streams_to_null();
     signal(SIGPIPE, SIG_DFL);
     // Like execvp: a candidate that is missing or not permitted lets the next one try.
     int error = ENOENT;
@@ -304,13 +308,7 @@ bool launch_detached(const std::wstring& program, const std::vector<std::wstring
     }
     if (child > 0) _exit(0);
     const int report_fd = above_standard(report[1]);
-    int null_fd = open("/dev/null", O_RDWR);
-    if (null_fd >= 0) {
-      dup2(null_fd, 0);
-      dup2(null_fd, 1);
-      dup2(null_fd, 2);
-      if (null_fd > 2) close(null_fd);
-    }
+    streams_to_null();
     close_other_descriptors(report_fd >= 0 ? report_fd : 2);
     if (!dir.empty() && chdir(dir.c_str()) != 0) {
       int e = errno;
