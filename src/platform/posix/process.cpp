@@ -115,6 +115,18 @@ void streams_to_null() {
   if (null_fd > 2) close(null_fd);
 }
 
+// Reads and closes the report pipe of a started child: it closes without a word when exec
+// succeeded (close-on-exec) and carries errno otherwise. Returns that errno, or 0.
+int read_start_report(int fd) {
+  int child_error = 0;
+  ssize_t n;
+  do {
+    n = read(fd, &child_error, sizeof child_error);
+  } while (n < 0 && errno == EINTR);
+  close(fd);
+  return n > 0 ? (child_error != 0 ? child_error : EIO) : 0;
+}
+
 // A descriptor at 3 or above for `fd` (close-on-exec), so that putting /dev/null on the standard
 // descriptors cannot replace it; -1 when none can be had.
 int above_standard(int fd) { return fd > 2 ? fd : fcntl(fd, F_DUPFD_CLOEXEC, 3); }
@@ -204,14 +216,8 @@ bool start_process(const std::wstring& program, const std::wstring& parameters, 
     _exit(127);
   }
   close(report[1]);
-  // The pipe closes without a word when exec succeeded (close-on-exec) and carries errno otherwise.
-  int child_error = 0;
-  ssize_t n;
-  do {
-    n = read(report[0], &child_error, sizeof child_error);
-  } while (n < 0 && errno == EINTR);
-  close(report[0]);
-  if (n > 0) {
+  const int child_error = read_start_report(report[0]);
+  if (child_error != 0) {
     while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
     }
     errno = child_error;
@@ -325,14 +331,8 @@ bool launch_detached(const std::wstring& program, const std::vector<std::wstring
   int status = 0;
   while (waitpid(middle, &status, 0) < 0 && errno == EINTR) {
   }
-  // The pipe closes without a word when exec succeeded (close-on-exec) and carries errno otherwise.
-  int child_error = 0;
-  ssize_t n;
-  do {
-    n = read(report[0], &child_error, sizeof child_error);
-  } while (n < 0 && errno == EINTR);
-  close(report[0]);
-  if (n > 0) {
+  const int child_error = read_start_report(report[0]);
+  if (child_error != 0) {
     errno = child_error;
     return false;
   }
