@@ -108,7 +108,8 @@ bool archive_tool_command(int method, const std::wstring& package, const std::ws
 void remove_tree_command(const std::wstring& path, std::wstring& program, std::wstring& parameters);
 
 // The in-process unpacker (the last resort). `poll` runs between entries and data blocks (and
-// while waiting), every 20 ms or so where the system allows, and keeps the window live. Entries that would land outside `destination` are refused.
+// while waiting), every 20 ms or so where the system allows, and keeps the window live.
+// Entries that would land outside `destination` are refused.
 enum class UnpackResult { Ok, InitFailed, PackageUnreadable, DestinationUnusable, Empty, Failed, TimedOut };
 UnpackResult unpack_in_process(const std::wstring& package, const std::wstring& destination,
                                const std::function<void()>& poll);

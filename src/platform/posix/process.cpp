@@ -152,6 +152,27 @@ std::vector<std::string> program_candidates(const std::string& name) {
   return candidates;
 }
 
+std::vector<const char*> candidate_pointers(const std::vector<std::string>& candidates) {
+  std::vector<const char*> pointers;
+  for (const std::string& candidate : candidates) pointers.push_back(candidate.c_str());
+  return pointers;
+}
+
+// In a forked child, like execvp but without allocating: a candidate that is missing or not
+// permitted lets the next one try. Returns only on failure, with the errno to report.
+int exec_first_candidate(const std::vector<const char*>& paths, char* const* argv, char* const* environment) {
+  int error = ENOENT;
+  for (const char* path : paths) {
+    execve(path, argv, environment);
+    if (errno == EACCES) {
+      error = EACCES;
+    } else if (errno != ENOENT && errno != ENOTDIR && errno != ESTALE && errno != ENODEV && errno != ETIMEDOUT) {
+      return errno;
+    }
+  }
+  return error;
+}
+
 }  // namespace
 
 bool start_process(const std::wstring& program, const std::wstring& parameters, bool /*shown*/,
@@ -170,8 +191,7 @@ bool start_process(const std::wstring& program, const std::wstring& parameters, 
   for (const std::wstring& piece : split_command_line(parameters)) args.strings.push_back(wide_to_utf8(piece));
   args.finish();
   const std::vector<std::string> candidates = program_candidates(args.strings[0]);
-  std::vector<const char*> paths;
-  for (const std::string& candidate : candidates) paths.push_back(candidate.c_str());
+  const std::vector<const char*> paths = candidate_pointers(candidates);
   char** const environment = environ;
   const pid_t parent = getpid();
 
@@ -200,18 +220,7 @@ bool start_process(const std::wstring& program, const std::wstring& parameters, 
     // A hidden helper: it reads nothing from us and its chatter goes nowhere.
     streams_to_null();
     signal(SIGPIPE, SIG_DFL);
-    // Like execvp: a candidate that is missing or not permitted lets the next one try.
-    int error = ENOENT;
-    for (const char* path : paths) {
-      execve(path, args.pointers.data(), environment);
-      if (errno == EACCES) {
-        error = EACCES;
-      } else if (errno != ENOENT && errno != ENOTDIR && errno != ESTALE && errno != ENODEV &&
-                 errno != ETIMEDOUT) {
-        error = errno;
-        break;
-      }
-    }
+    const int error = exec_first_candidate(paths, args.pointers.data(), environment);
     if (report_fd >= 0) (void)!write(report_fd, &error, sizeof error);
     _exit(127);
   }
@@ -292,6 +301,9 @@ bool launch_detached(const std::wstring& program, const std::vector<std::wstring
   for (const std::wstring& a : arguments) args.strings.push_back(wide_to_utf8(a));
   args.finish();
   std::string dir = wide_to_utf8(directory);
+  const std::vector<std::string> candidates = program_candidates(args.strings[0]);
+  const std::vector<const char*> paths = candidate_pointers(candidates);
+  char** const environment = environ;
 
   int report[2];
   if (pipe2(report, O_CLOEXEC) != 0) return false;
@@ -322,8 +334,7 @@ bool launch_detached(const std::wstring& program, const std::vector<std::wstring
       _exit(127);
     }
     signal(SIGPIPE, SIG_DFL);
-    execvp(args.pointers[0], args.pointers.data());
-    int e = errno;
+    const int e = exec_first_candidate(paths, args.pointers.data(), environment);
     (void)!write(report_fd, &e, sizeof e);
     _exit(127);
   }
