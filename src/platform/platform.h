@@ -136,6 +136,14 @@ struct HttpHandlers {
   std::function<bool(const char* data, size_t size)> on_data;
   // Called at least every 100 ms while the transfer waits or runs.
   std::function<void()> on_idle;
+  // Set by the caller to ask for the rest of a file: "Range: bytes=<range_from>-" when not 0,
+  // with "If-Range: <if_range>" when that is not empty.
+  uint64_t range_from = 0;
+  std::string if_range;
+  // Filled from the head of the final answer before on_response; empty when absent.
+  std::string etag;
+  std::string last_modified;
+  std::string content_range;
 };
 // One GET with the installer's identity: redirects followed (never from https to http),
 // 30 s time-outs, TLS verified against the system trust store for https URLs.
