@@ -553,6 +553,17 @@ TEST_F(DownloadTest, SixCutsEndTheDownloadAfterFiveMoreAttempts) {
   EXPECT_EQ(read_text(path), pattern(550000));
   EXPECT_EQ(capture_shell("ls -A '" + work.path() + "'"), "pkg.zip\n");
 
+  // Every attempt keeps to https: a further attempt sent down to plain http is refused each time,
+  // and the plain server is never asked.
+  std::string down = encoded(server.plain_url("/_/bytes?size=600000"));
+  r = to_file(server.url("/_/resumable?key=down&length=600000&cuts=100000&then=" + down), path);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.error, L"网络请求失败。");
+  std::vector<std::string> expected(6, "302 bytes=100000- \"v1\"");
+  expected[0] = "200 - -";
+  EXPECT_EQ(log("down"), expected);
+  EXPECT_EQ(get(server.plain_url("/_/count")).body, "0");
+
   // The real wait keeps the window live and takes its time.
   reconnect_sleep = &sleep_with_events;
   reconnect_waits_ms = {150};

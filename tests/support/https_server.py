@@ -31,7 +31,8 @@ Paths under /_/ are scripted (query parameters in brackets):
       [&ignore-if-range=1]               only the date, or neither; ignore-range answers 200
                                          always, ignore-if-range a 206 whatever the If-Range;
                                          changing gives each request another ETag; wrong-start
-                                         misstates where a 206 begins
+                                         misstates where a 206 begins; then=URL answers every
+                                         request after the first with a redirect there
   /_/log?key=K                           one line per request of /_/resumable for key K:
                                          "<status> <Range or -> <If-Range or ->"
 
@@ -188,6 +189,12 @@ class Handler(http.server.SimpleHTTPRequestHandler):
             with open(os.path.join(self.directory, q["file"]), "rb") as source:
                 content = source.read()
         length = len(content) if content is not None else n("length")
+        if "then" in q and number > 1:
+            with self.server.lock:
+                self.server.log.setdefault(key, []).append(
+                    "302 %s %s" % (self.headers.get("Range", "-"), self.headers.get("If-Range", "-")))
+            self.head(302, 0, extra=[("Location", q["then"])])
+            return
         etag = '"v%d"' % (number if q.get("changing") else 1)
         if validator == "weak":
             etag = "W/" + etag
