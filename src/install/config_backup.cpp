@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <vector>
 
 #include "app/ui.h"
@@ -168,7 +169,7 @@ bool use_backup(const std::wstring& install_dir, bool own_run, std::wstring& err
   }
   const nlohmann::json& entries = manifest.at("files");
   ProgressThrottle throttle;
-  throttle.total = own_run ? entries.size() + 1 : 0;
+  throttle.total = own_run ? std::max<uint64_t>(entries.size(), 1) : 0;   // 0: the bar pulses
   throttle.from = 0.9;
   throttle.to = 0.96;
   throttle.text = L"正在恢复用户配置...";
