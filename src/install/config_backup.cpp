@@ -179,8 +179,9 @@ bool use_backup(const std::wstring& install_dir, bool own_run, std::wstring& err
     try {
       const std::string relative = entry.at("path").get<std::string>();
       const std::wstring copy = under(copies, relative), target = under(config, relative);
-      if (copy.empty()) ok = false;
-      else if (plat::path_kind(copy) == plat::PathKind::None) {
+      if (copy.empty()) {
+        ok = false;   // a path that would leave the backup is not followed
+      } else if (plat::path_kind(copy) == plat::PathKind::None) {
         // restored or dropped by an earlier run
       } else if (goes_back(entry, config, target, own_run)) {
         ok = put_back(copy, target) && ok;
