@@ -39,6 +39,8 @@ void sleep_ms(uint32_t ms);
 enum class PathKind { None, File, Directory, Link };   // a link is never followed
 PathKind path_kind(const std::wstring& path);
 bool file_size(const std::wstring& path, uint64_t& size);   // size of a file (a link: its own size)
+// Last-write time of a file or link (never followed), in the system's own units: only compared.
+bool modification_time(const std::wstring& path, int64_t& time);
 enum class MkdirResult { Created, AlreadyExists, Failed };
 MkdirResult make_directory(const std::wstring& path);       // one level only
 bool delete_file(const std::wstring& path);                  // a file or a link
