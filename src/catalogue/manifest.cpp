@@ -117,7 +117,7 @@ void collect_release_entries(const std::string& body, std::vector<ReleaseEntry>&
 }
 
 void collect_parsed_release_entries(const nlohmann::json& document, std::vector<ReleaseEntry>& portable,
-                             std::vector<ReleaseEntry>& installers) {
+                                    std::vector<ReleaseEntry>& installers) {
   if (!document.is_object()) return;
   auto releases = document.find("releases");
   if (releases == document.end() || !releases->is_array()) return;

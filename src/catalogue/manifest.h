@@ -15,7 +15,7 @@ std::string join_url(const std::string& base, const std::string& path);         
 void collect_release_entries(const std::string& body, std::vector<ReleaseEntry>& portable,
                              std::vector<ReleaseEntry>& installers);
 void collect_parsed_release_entries(const nlohmann::json& document, std::vector<ReleaseEntry>& portable,
-                             std::vector<ReleaseEntry>& installers);   // the same for a parsed body
+                                    std::vector<ReleaseEntry>& installers);   // the same for a parsed body
 // True when the catalogue holds an entry. With release keys compiled in, each list must carry a
 // good signature (`.sig` beside it) and must not have expired, or it counts as not loaded.
 bool load_release_catalogue(std::wstring& error);

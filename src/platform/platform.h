@@ -153,5 +153,8 @@ void sha256_discard(Sha256* digest);                         // releases without
 // True only when `signature` (DER ECDSA-Sig-Value) is an ECDSA P-256 / SHA-256 signature of
 // `data` by `public_key` (DER SubjectPublicKeyInfo of a P-256 key); any malformed input is false.
 bool ecdsa_p256_verify(const std::string& public_key, const std::string& data, const std::string& signature);
+// The point X || Y (64 bytes) of a DER SubjectPublicKeyInfo that holds a named-curve P-256 key in
+// uncompressed form, the one form every backend accepts; false for any other key.
+bool p256_public_point(const std::string& public_key, unsigned char point[64]);
 
 }  // namespace plat

@@ -11,12 +11,6 @@ namespace plat {
 
 namespace {
 
-// SubjectPublicKeyInfo of a P-256 key up to the point: id-ecPublicKey, prime256v1, BIT STRING.
-const unsigned char kP256KeyPrefix[] = {0x30, 0x59, 0x30, 0x13, 0x06, 0x07, 0x2a, 0x86, 0x48, 0xce, 0x3d,
-                                        0x02, 0x01, 0x06, 0x08, 0x2a, 0x86, 0x48, 0xce, 0x3d, 0x03, 0x01,
-                                        0x07, 0x03, 0x42, 0x00, 0x04};
-const size_t kP256KeySize = sizeof kP256KeyPrefix + 64;
-
 // One DER INTEGER at `at`, a positive value of at most 32 bytes, right-aligned into `out`.
 bool read_integer(const unsigned char* der, size_t size, size_t& at, unsigned char out[32]) {
   if (at + 2 > size || der[at] != 0x02) return false;
@@ -59,17 +53,16 @@ bool sha256_of(const std::string& data, unsigned char out[32]) {
 }  // namespace
 
 bool ecdsa_p256_verify(const std::string& public_key, const std::string& data, const std::string& signature) {
-  if (public_key.size() != kP256KeySize || std::memcmp(public_key.data(), kP256KeyPrefix, sizeof kP256KeyPrefix) != 0)
-    return false;
+  unsigned char point[64];
   unsigned char raw[64];
   unsigned char hash[32];
-  if (!raw_signature(signature, raw) || !sha256_of(data, hash)) return false;
+  if (!p256_public_point(public_key, point) || !raw_signature(signature, raw) || !sha256_of(data, hash)) return false;
 
   // The key as CNG's public blob: the header, then X and Y.
   unsigned char blob[sizeof(BCRYPT_ECCKEY_BLOB) + 64];
   BCRYPT_ECCKEY_BLOB header = {BCRYPT_ECDSA_PUBLIC_P256_MAGIC, 32};
   std::memcpy(blob, &header, sizeof header);
-  std::memcpy(blob + sizeof header, public_key.data() + sizeof kP256KeyPrefix, 64);
+  std::memcpy(blob + sizeof header, point, sizeof point);
 
   BCRYPT_ALG_HANDLE algorithm = nullptr;
   if (BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0) != 0) return false;
