@@ -5,6 +5,8 @@
 #include <nlohmann/json.hpp>
 
 #include "catalogue/manifest.h"
+#include "catalogue/release_signature.h"
+#include "common/strings.h"
 #include "fuzz_support.h"
 
 static std::string text_member(const nlohmann::json& v, const char* key) {
@@ -82,5 +84,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (value.is_object() && value.contains("releases") && value["releases"].is_array())
       for (const nlohmann::json& element : value["releases"]) check_entry(element, parse_release_entry(element));
   }
+
+  // A signed list's expiry: an instant that reads is the first moment the list no longer counts.
+  int64_t seconds = 0;
+  if (parse_utc_time(body, seconds)) {
+    FUZZ_CHECK(seconds >= 0 && seconds <= INT64_C(253402300799));
+    nlohmann::json expiring = {{"expires", body}};
+    FUZZ_CHECK(list_expired(expiring, seconds) && !list_expired(expiring, seconds - 1));
+  }
+  if (!value.is_discarded()) list_expired(value, 0);
+  // Signature texts: whatever decodes encodes back to the same bytes, and nothing verifies by chance.
+  std::string bytes, again;
+  if (base64_decode(body, bytes)) FUZZ_CHECK(base64_decode(base64_encode(bytes), again) && again == bytes);
+  static const std::vector<std::string> keys = parse_release_keys(
+      "MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAEhPdvKZ8ZsQK5wIiR7qEeqesJ5aLqMXx5UoiMuW/FgGtmetl2VCvnb2+Z9psM3AJi4gOqMSRPvOPy9F+3U6fs2g==");
+  FUZZ_CHECK(!signed_by_any(body, body, keys));
   return 0;
 }

@@ -14,6 +14,7 @@
 #include "common/state.h"
 #include "support/helpers.h"
 #include "support/https_fixture.h"
+#include "support/manifest_fixture.h"
 
 // This program's own update server is a loopback one, so that the window's version list can be
 // filled from a server that the test runs (the values below replace the program's defaults).
@@ -27,38 +28,6 @@ using nlohmann::json;
 namespace {
 
 const int kOwnServerPort = 47451;
-
-std::vector<std::string> versions() {
-  std::vector<std::string> out;
-  for (const ReleaseEntry& e : release_catalogue.entries) out.push_back(e.version);
-  return out;
-}
-
-std::string entry(const std::string& version, const std::string& kind, const std::string& url = "u") {
-  json e = {{"version", version}, {"download_url", url.empty() ? url : url + "/" + version}};
-  if (kind != "-") e["kind"] = kind;
-  return e.dump();
-}
-
-std::string releases(const std::vector<std::string>& items) {
-  std::string out = "{\"releases\": [";
-  for (size_t i = 0; i < items.size(); ++i) out += (i ? "," : "") + items[i];
-  return out + "]}";
-}
-
-class ManifestTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(server.running()) << "the loopback HTTPS server did not start";
-    release_catalogue = ReleaseCatalogue();
-  }
-  void serve(const char* name, const std::string& content) { write_text(www / ("updates/" + std::string(name)), content); }
-  void withdraw(const char* name) { run_shell("rm -f '" + www / ("updates/" + std::string(name)) + "'"); }
-  bool load(std::wstring& error) { return load_release_catalogue_from(server.base_url(), error); }
-
-  TempDir www;
-  HttpsServer server{www.path()};
-};
 
 }  // namespace
 

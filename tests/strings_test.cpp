@@ -91,3 +91,23 @@ TEST(Strings, EndsWithIgnoreCaseIsAsciiOnly) {
   EXPECT_FALSE(ends_with_ignore_case("exe", ".exe"));
   EXPECT_FALSE(ends_with_ignore_case("a.zip", ".exe"));
 }
+
+TEST(Strings, Base64RoundTripsAndRefusesWhatIsNotBase64) {
+  std::string all;
+  for (int i = 0; i < 256; ++i) all.push_back(static_cast<char>(i));
+  for (size_t n : {0u, 1u, 2u, 3u, 4u, 255u, 256u}) {
+    std::string back = "stale";
+    ASSERT_TRUE(base64_decode(base64_encode(all.substr(0, n)), back)) << n;
+    EXPECT_EQ(back, all.substr(0, n));
+  }
+  EXPECT_EQ(base64_encode("Morvell"), "TW9ydmVsbA==");
+  std::string out;
+  ASSERT_TRUE(base64_decode(" TW9y\r\ndmVs\tbA==\n", out));   // as `base64` wraps it, with blanks
+  EXPECT_EQ(out, "Morvell");
+  out = "kept";
+  for (const char* bad : {"TW9ydmVsbA=", "TW9ydmVsbA", "TW9y-mVsbA==", "TW9ydmVsbA==TW9y", "TQ===", "T===",
+                          "TW9ydmVsbA=x"})
+    EXPECT_FALSE(base64_decode(bad, out)) << bad;
+  EXPECT_FALSE(base64_decode(std::string("TW9y\0dmVs", 9), out));
+  EXPECT_EQ(out, "kept") << "a refused text leaves the output alone";
+}

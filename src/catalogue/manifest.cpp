@@ -4,7 +4,9 @@
 
 #include "app/ui.h"
 #include "catalogue/download.h"
+#include "catalogue/release_signature.h"
 #include "common/strings.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -58,6 +60,27 @@ bool is_https(const std::string& base) {
   return true;
 }
 
+// With keys compiled in, a list counts only with a good signature beside it at `url` + ".sig";
+// `error` then says why it does not count.
+bool signature_accepted(const std::string& url, const std::string& body, std::wstring& error) {
+  const std::vector<std::string>& keys = release_keys();
+  if (keys.empty()) return true;
+  std::string signature;
+  std::wstring unused;
+  if (http_download(url + ".sig", &signature, std::wstring(), unused) && signed_by_any(body, signature, keys))
+    return true;
+  error = kBadListSignatureText;
+  return false;
+}
+
+// With keys compiled in, a list past its "expires" no longer counts (a server cannot keep
+// users on an old list for ever); unsigned lists never expire.
+bool refused_as_expired(const nlohmann::json& document, std::wstring& error) {
+  if (release_keys().empty() || !list_expired(document, plat::utc_seconds_now())) return false;
+  error = kListExpiredText;
+  return true;
+}
+
 }  // namespace
 
 std::string json_string_member(const nlohmann::json& value, const char* key) {
@@ -90,7 +113,12 @@ std::string join_url(const std::string& base, const std::string& path) {
 void collect_release_entries(const std::string& body, std::vector<ReleaseEntry>& portable,
                              std::vector<ReleaseEntry>& installers) {
   nlohmann::json document;
-  if (!parse_document(body, document) || !document.is_object()) return;
+  if (parse_document(body, document)) collect_parsed_release_entries(document, portable, installers);
+}
+
+void collect_parsed_release_entries(const nlohmann::json& document, std::vector<ReleaseEntry>& portable,
+                                    std::vector<ReleaseEntry>& installers) {
+  if (!document.is_object()) return;
   auto releases = document.find("releases");
   if (releases == document.end() || !releases->is_array()) return;
   for (const nlohmann::json& element : *releases) {
@@ -115,8 +143,12 @@ bool load_release_catalogue_from(const std::string& base_address, std::wstring& 
 
   std::string body;
   std::vector<ReleaseEntry> installers;
-  if (http_download(join_url(base, "/updates/releases.json"), &body, std::wstring(), error))
-    collect_release_entries(body, catalogue, installers);
+  const std::string primary = join_url(base, "/updates/releases.json");
+  if (http_download(primary, &body, std::wstring(), error) && signature_accepted(primary, body, error)) {
+    nlohmann::json document;
+    if (parse_document(body, document) && !refused_as_expired(document, error))
+      collect_parsed_release_entries(document, catalogue, installers);
+  }
   if (!catalogue.empty()) return true;
   if (!installers.empty()) {
     catalogue = std::move(installers);
@@ -126,13 +158,15 @@ bool load_release_catalogue_from(const std::string& base_address, std::wstring& 
   // The primary document gave nothing: its own failure is never shown, only the fallback's.
   error.clear();
   body.clear();
-  if (!http_download(join_url(base, "/updates/latest-portable.json"), &body, std::wstring(), error))
+  const std::string fallback = join_url(base, "/updates/latest-portable.json");
+  if (!http_download(fallback, &body, std::wstring(), error) || !signature_accepted(fallback, body, error))
     return false;
   nlohmann::json document;
   if (!parse_document(body, document)) {
     error = L"更新清单解析失败。";
     return false;
   }
+  if (refused_as_expired(document, error)) return false;
   ReleaseEntry entry = parse_release_entry(document);
   entry.kind = "portable";
   if (!entry.download_url.empty()) catalogue.push_back(std::move(entry));

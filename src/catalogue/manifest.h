@@ -14,7 +14,11 @@ std::string join_url(const std::string& base, const std::string& path);         
 // an unusable body adds nothing.
 void collect_release_entries(const std::string& body, std::vector<ReleaseEntry>& portable,
                              std::vector<ReleaseEntry>& installers);
-bool load_release_catalogue(std::wstring& error);   // true when the catalogue holds an entry
+void collect_parsed_release_entries(const nlohmann::json& document, std::vector<ReleaseEntry>& portable,
+                                    std::vector<ReleaseEntry>& installers);   // the same for a parsed body
+// True when the catalogue holds an entry. With release keys compiled in, each list must carry a
+// good signature (`.sig` beside it) and must not have expired, or it counts as not loaded.
+bool load_release_catalogue(std::wstring& error);
 // The same load from the server at `base` (the program itself always uses update_server_base).
 bool load_release_catalogue_from(const std::string& base, std::wstring& error);
 bool fill_version_list();                           // online idle callback; always false

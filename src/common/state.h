@@ -38,3 +38,7 @@ extern int32_t exit_code;           // returned by a windowed run
 
 // The compiled-in HTTPS base address of the update server.
 extern const char* const update_server_base;
+
+// The compiled-in public keys that release lists must be signed with: base64 DER
+// SubjectPublicKeyInfo texts separated by ";". Empty: lists are taken unsigned.
+extern const char* const release_keys_setting;

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <cwctype>
 
 #include "platform/platform.h"
@@ -165,5 +166,47 @@ bool ends_with_ignore_case(const std::string& text, const std::string& suffix) {
     int b = std::tolower(static_cast<unsigned char>(suffix[i]));
     if (a != b) return false;
   }
+  return true;
+}
+
+namespace {
+const char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+}
+
+std::string base64_encode(const std::string& bytes) {
+  std::string out;
+  out.reserve((bytes.size() + 2) / 3 * 4);
+  for (size_t i = 0; i < bytes.size(); i += 3) {
+    size_t n = bytes.size() - i < 3 ? bytes.size() - i : 3;
+    uint32_t group = 0;
+    for (size_t k = 0; k < 3; ++k)
+      group = group << 8 | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0u);
+    for (size_t k = 0; k < 4; ++k)
+      out.push_back(k <= n ? kBase64Alphabet[(group >> (18 - 6 * k)) & 0x3F] : '=');
+  }
+  return out;
+}
+
+bool base64_decode(const std::string& text, std::string& bytes) {
+  std::string out;
+  uint32_t group = 0;
+  size_t digits = 0, padding = 0;
+  for (char c : text) {
+    if (c == ' ' || c == '\t' || c == '\r' || c == '\n') continue;
+    const char* at = c ? std::strchr(kBase64Alphabet, c) : nullptr;
+    if (c == '=') {
+      if (digits % 4 < 2) return false;
+      ++padding;
+    } else if (!at || padding > 0) {
+      return false;
+    }
+    group = group << 6 | (at ? static_cast<uint32_t>(at - kBase64Alphabet) : 0u);
+    if (++digits % 4 == 0) {
+      for (size_t k = 0; k < 3 - padding; ++k) out.push_back(static_cast<char>((group >> (16 - 8 * k)) & 0xFF));
+      group = 0;
+    }
+  }
+  if (digits % 4 != 0 || padding > 2) return false;
+  bytes = std::move(out);
   return true;
 }

@@ -27,3 +27,6 @@ std::vector<std::wstring> split_command_line(const std::wstring& parameters);
 std::wstring quote_powershell_literal(const std::wstring& text);
 // Byte-wise suffix test after ASCII lower-casing of both sides.
 bool ends_with_ignore_case(const std::string& text, const std::string& suffix);
+std::string base64_encode(const std::string& bytes);    // standard alphabet, padded, one line
+// Standard padded base64 to bytes; blanks and line breaks anywhere are skipped. False on anything else.
+bool base64_decode(const std::string& text, std::string& bytes);

@@ -34,6 +34,7 @@ std::wstring temporary_directory();            // the user's temporary directory
 // ---------------------------------------------------------------- time
 uint32_t tick_ms();                            // millisecond counter that wraps at 2^32
 void sleep_ms(uint32_t ms);
+int64_t utc_seconds_now();                     // wall-clock time: seconds since 1970-01-01 00:00 UTC
 
 // ---------------------------------------------------------------- file system
 enum class PathKind { None, File, Directory, Link };   // a link is never followed
@@ -157,5 +158,13 @@ Sha256* sha256_begin();                          // null when unavailable
 bool sha256_add(Sha256* digest, const void* data, size_t size);
 bool sha256_finish(Sha256* digest, unsigned char out[32]);   // releases the digest
 void sha256_discard(Sha256* digest);                         // releases without a result
+
+// ---------------------------------------------------------------- signatures
+// True only when `signature` (DER ECDSA-Sig-Value) is an ECDSA P-256 / SHA-256 signature of
+// `data` by `public_key` (DER SubjectPublicKeyInfo of a P-256 key); any malformed input is false.
+bool ecdsa_p256_verify(const std::string& public_key, const std::string& data, const std::string& signature);
+// The point X || Y (64 bytes) of a DER SubjectPublicKeyInfo that holds a named-curve P-256 key in
+// uncompressed form, the one form every backend accepts; false for any other key.
+bool p256_public_point(const std::string& public_key, unsigned char point[64]);
 
 }  // namespace plat

@@ -8,11 +8,13 @@
 #include "app/ui.h"
 #include "catalogue/download.h"
 #include "catalogue/manifest.h"
+#include "catalogue/release_signature.h"
 #include "common/state.h"
 #include "package/verify.h"
 #include "platform/platform.h"
 #include "support/helpers.h"
 #include "support/loopback_server.h"
+#include "support/signature_vectors.h"
 #include "support/test_authority.h"
 
 using namespace testing_support;
@@ -157,6 +159,22 @@ TEST(Win32Manifest, CatalogueOverHttpsAndTheFallback) {
   ASSERT_EQ(release_catalogue.entries.size(), 1u);
   EXPECT_EQ(release_catalogue.entries[0].version, "6.1.18");
   EXPECT_EQ(release_catalogue.entries[0].size, 42u);
-  DeleteFileW(W(www + "\\updates\\latest-portable.json").c_str());
+
+  // With a key in the build: a list signed by it is taken (WinHTTP and CNG end to end); one
+  // signed by another key is not, and neither is the fallback without its own signature.
+  const std::string key = kKeyA;
+  replace_release_keys(&key);
+  write_text(www + "\\updates\\releases.json", kDocument);
+  write_text(www + "\\updates\\releases.json.sig", kSignatureA);
+  ASSERT_TRUE(load_release_catalogue_from(base, error)) << U(error);
+  ASSERT_EQ(release_catalogue.entries.size(), 1u);
+  EXPECT_EQ(release_catalogue.entries[0].version, "6.1.17");
+  write_text(www + "\\updates\\releases.json.sig", kSignatureB);
+  error.clear();
+  EXPECT_FALSE(load_release_catalogue_from(base, error));
+  EXPECT_EQ(error, L"版本列表签名无效。");
+  replace_release_keys(nullptr);
+  for (const char* name : {"releases.json", "releases.json.sig", "latest-portable.json"})
+    DeleteFileW(W(www + "\\updates\\" + name).c_str());
   release_catalogue = ReleaseCatalogue();
 }

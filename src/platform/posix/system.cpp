@@ -148,4 +148,6 @@ void sleep_ms(uint32_t ms) {
   }
 }
 
+int64_t utc_seconds_now() { return static_cast<int64_t>(time(nullptr)); }
+
 }  // namespace plat

@@ -71,6 +71,14 @@ uint32_t tick_ms() { return static_cast<uint32_t>(GetTickCount()); }
 
 void sleep_ms(uint32_t ms) { Sleep(ms); }
 
+int64_t utc_seconds_now() {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  // 100 ns units since 1601-01-01; 11644473600 s lie between that and 1970-01-01.
+  uint64_t units = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  return static_cast<int64_t>(units / 10000000u) - INT64_C(11644473600);
+}
+
 namespace win32 {
 
 std::wstring native_separators(const std::wstring& path) {
