@@ -1,5 +1,6 @@
 // POSIX backend: files and directories, whole-file streams. Nothing here follows a symbolic
-// link: a link is listed, copied, moved and deleted as the link itself.
+// link: a link is listed, copied, moved and deleted as the link itself. Nothing here opens a
+// pipe, socket or device either: opening one can block for good or reach hardware.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -7,6 +8,8 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <climits>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
@@ -23,7 +26,8 @@ std::string native(const std::wstring& path) { return wide_to_utf8(path); }
 PathKind kind_of_mode(mode_t mode) {
   if (S_ISLNK(mode)) return PathKind::Link;
   if (S_ISDIR(mode)) return PathKind::Directory;
-  return PathKind::File;
+  if (S_ISREG(mode)) return PathKind::File;
+  return PathKind::Special;
 }
 
 bool lstat_path(const std::wstring& path, struct stat& st) {
@@ -78,13 +82,37 @@ bool write_all(int fd, const char* data, size_t size) {
   return true;
 }
 
+// Opens a regular file with `flags`, never a special file: non-blocking, so that a pipe put
+// there in the meantime cannot hold the open, and checked once open. -1 when it is not one.
+int open_regular(const std::string& path, int flags, mode_t mode) {
+  int fd = open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW, mode);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
 // Opens `path` for writing without following a link there: a link in the way is replaced.
+// A pipe, socket or device in the way is left alone and the open fails.
 int open_destination(const std::string& path, mode_t mode) {
-  int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW;
-  int fd = open(path.c_str(), flags, mode);
-  if (fd < 0 && errno == ELOOP) {
-    unlink(path.c_str());
-    fd = open(path.c_str(), flags, mode);
+  struct stat st;
+  if (lstat(path.c_str(), &st) == 0) {
+    if (S_ISLNK(st.st_mode)) {
+      unlink(path.c_str());
+    } else if (!S_ISREG(st.st_mode)) {
+      errno = EINVAL;
+      return -1;
+    }
+  }
+  int fd = open_regular(path, O_WRONLY | O_CREAT, mode);
+  if (fd >= 0 && ftruncate(fd, 0) != 0) {
+    close(fd);
+    return -1;
   }
   return fd;
 }
@@ -116,6 +144,27 @@ PathKind path_kind(const std::wstring& path) {
   return kind_of_mode(st.st_mode);
 }
 
+bool read_link(const std::wstring& path, std::wstring& target) {
+  std::vector<char> text(4096);
+  for (;;) {
+    ssize_t n = path.empty() ? -1 : readlink(native(path).c_str(), text.data(), text.size());
+    if (n < 0) return false;
+    if (static_cast<size_t>(n) < text.size()) {
+      target = utf8_to_wide(std::string(text.data(), static_cast<size_t>(n)));
+      return true;
+    }
+    text.resize(text.size() * 2);
+  }
+}
+
+std::wstring resolve_directory_link(const std::wstring& path) {
+  struct stat st;
+  if (!lstat_path(path, st) || !S_ISLNK(st.st_mode)) return path;
+  char resolved[PATH_MAX];
+  if (!realpath(native(path).c_str(), resolved) || stat(resolved, &st) != 0 || !S_ISDIR(st.st_mode)) return path;
+  return utf8_to_wide(resolved);
+}
+
 bool file_size(const std::wstring& path, uint64_t& size) {
   struct stat st;
   if (!lstat_path(path, st)) return false;
@@ -131,6 +180,16 @@ MkdirResult make_directory(const std::wstring& path) {
   if (path.empty()) return MkdirResult::Failed;
   if (mkdir(native(path).c_str(), 0755) == 0) return MkdirResult::Created;
   return errno == EEXIST ? MkdirResult::AlreadyExists : MkdirResult::Failed;
+}
+
+bool make_private_directory(const std::wstring& path) {
+  if (fault_injected("make_directory", path)) {
+    errno = EIO;
+    return false;
+  }
+  if (path.empty() || mkdir(native(path).c_str(), 0700) != 0) return false;
+  // The umask may take bits away, never add them; owner-only whatever it says.
+  return chmod(native(path).c_str(), 0700) == 0;
 }
 
 bool delete_file(const std::wstring& path) {
@@ -192,16 +251,15 @@ bool copy_file(const std::wstring& from, const std::wstring& to, const CopyProgr
   if (from.empty() || to.empty()) return false;
   const std::string source = native(from), destination = native(to);
   struct stat st;
-  if (lstat(source.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
+  if (lstat(source.c_str(), &st) != 0 || (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))) return false;
   if (S_ISLNK(st.st_mode)) {
     if (!copy_link(source, destination)) return false;
     if (progress) progress(static_cast<uint64_t>(st.st_size), static_cast<uint64_t>(st.st_size));
     return true;
   }
-  int in = open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (in < 0) return false;
-  if (fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(in);
+  int in = open_regular(source, O_RDONLY, 0);
+  if (in < 0 || fstat(in, &st) != 0) {
+    if (in >= 0) close(in);
     return false;
   }
   int out = open_destination(destination, st.st_mode & 0777);
@@ -290,8 +348,16 @@ bool make_executable(const std::wstring& path) {
 
 FileHandle open_for_reading(const std::wstring& path) {
   if (path.empty()) return kNoFile;
-  int fd = open(native(path).c_str(), O_RDONLY | O_CLOEXEC);
-  return fd < 0 ? kNoFile : static_cast<FileHandle>(fd);
+  // Links are followed here: the program's own file and a package the user named may be links.
+  int fd = open(native(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  struct stat st;
+  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    close(fd);
+    fd = -1;
+  }
+  if (fd < 0) return kNoFile;
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return static_cast<FileHandle>(fd);
 }
 
 FileHandle create_for_writing(const std::wstring& path) {
@@ -301,6 +367,16 @@ FileHandle create_for_writing(const std::wstring& path) {
   }
   if (path.empty()) return kNoFile;
   int fd = open_destination(native(path), 0644);
+  return fd < 0 ? kNoFile : static_cast<FileHandle>(fd);
+}
+
+FileHandle create_new_file(const std::wstring& path) {
+  if (fault_injected("create_for_writing", path)) {
+    errno = EIO;
+    return kNoFile;
+  }
+  if (path.empty()) return kNoFile;
+  int fd = open(native(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   return fd < 0 ? kNoFile : static_cast<FileHandle>(fd);
 }
 
