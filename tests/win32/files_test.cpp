@@ -111,7 +111,9 @@ TEST(Win32Files, DirectoriesRenamesAndDeletion) {
   // the real folder; inside a tree it counts as leading out (its target is not read).
   const std::wstring link = tmp.wide() + L"\\link";
   EXPECT_EQ(plat::resolve_directory_link(mine), mine);
-  if (CreateSymbolicLinkW(link.c_str(), mine.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY)) {
+  // (Wine answers that it made one and makes nothing: what counts is what is there.)
+  if (CreateSymbolicLinkW(link.c_str(), mine.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY) &&
+      GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES) {
     EXPECT_EQ(plat::path_kind(link), plat::PathKind::Link);
     EXPECT_EQ(to_lower_wide(plat::resolve_directory_link(link)), to_lower_wide(mine));
     EXPECT_FALSE(tree_is_self_contained(tmp.wide()));
