@@ -1,6 +1,6 @@
-// POSIX backend: files and directories. Nothing here follows a symbolic
-// link: a link is listed, copied, moved and deleted as the link itself. Nothing here opens a
-// pipe, socket or device either: opening one can block for good or reach hardware.
+// POSIX backend: files and directories. Nothing here follows a symbolic link: a link is listed,
+// copied, moved and deleted as the link itself. Nothing here opens a pipe, socket or device
+// either: opening one can block for good or reach hardware.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -164,9 +164,9 @@ bool read_link(const std::wstring& path, std::wstring& target) {
 
 std::wstring resolve_directory_link(const std::wstring& path) {
   struct stat st;
-  if (path.empty() || lstat(wide_to_utf8(path).c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+  if (!lstat_path(path, st) || !S_ISLNK(st.st_mode)) return path;
   char resolved[PATH_MAX];
-  if (!realpath(wide_to_utf8(path).c_str(), resolved) || stat(resolved, &st) != 0 || !S_ISDIR(st.st_mode)) return path;
+  if (!realpath(native(path).c_str(), resolved) || stat(resolved, &st) != 0 || !S_ISDIR(st.st_mode)) return path;
   return utf8_to_wide(resolved);
 }
 
