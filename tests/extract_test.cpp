@@ -297,7 +297,9 @@ TEST(ExtractArchive, NoMethodWritesOutsideTheDestination) {
       check(label, dest);
       // What an unpacker leaves is accepted only without a link out and without a device;
       // a link that stays inside is kept, and a device (made by bsdtar when run as root) refused.
-      if (ok) EXPECT_TRUE(tree_is_self_contained(W(dest))) << label;
+      if (ok) {
+        EXPECT_TRUE(tree_is_self_contained(W(dest))) << label;
+      }
       const std::string name = c.name;
       if (name == "link-dir" || name == "link-out" || name == "link-up" || name == "link-via-link") {
         EXPECT_FALSE(ok) << label;
@@ -307,7 +309,9 @@ TEST(ExtractArchive, NoMethodWritesOutsideTheDestination) {
         EXPECT_TRUE(ok) << label;
         EXPECT_EQ(read_text(dest + "/sub/lnk"), "ok.txt") << label;
       }
-      if (name == "device" && std::string(tools) == "both" && getuid() == 0) EXPECT_FALSE(ok) << label;
+      if (name == "device" && std::string(tools) == "both" && getuid() == 0) {
+        EXPECT_FALSE(ok) << label;
+      }
     }
   }
 }

@@ -229,7 +229,9 @@ TEST(FileTree, CopyTree) {
   const bool device = make_device(tmp / "cfg/null");
   EXPECT_TRUE(copy_tree_with_progress(tmp.wide("cfg"), tmp.wide("cfg-copy"), L"x", 0.0, 1.0));
   EXPECT_EQ(capture_shell("cd '" + tmp / "cfg-copy" + "' && find . | sort"), ".\n./a.ini\n./sub\n./sub/z.ini\n");
-  if (device) EXPECT_FALSE(plat::copy_file(tmp.wide("cfg/null"), tmp.wide("null-copy"), nullptr));
+  if (device) {
+    EXPECT_FALSE(plat::copy_file(tmp.wide("cfg/null"), tmp.wide("null-copy"), nullptr));
+  }
   EXPECT_FALSE(exists(tmp / "null-copy"));
 }
 
@@ -263,7 +265,9 @@ TEST(FileTree, TreeIsSelfContained) {
   ASSERT_TRUE(make_socket_file(root + "/s"));
   EXPECT_FALSE(tree_is_self_contained(W(root)));
   unlink((root + "/s").c_str());
-  if (make_device(root + "/bin/null")) EXPECT_FALSE(tree_is_self_contained(W(root)));
+  if (make_device(root + "/bin/null")) {
+    EXPECT_FALSE(tree_is_self_contained(W(root)));
+  }
 }
 
 TEST(FileTree, MoveTree) {
@@ -455,8 +459,11 @@ TEST(PosixFiles, KindsListingModesAndStreams) {
   EXPECT_EQ(plat::create_new_file(tmp.wide("pipe")), plat::kNoFile);
   close(held);
   ASSERT_TRUE(plat::list_directory(tmp.wide(""), entries));
-  for (const auto& entry : entries)
-    if (entry.name == L"pipe") EXPECT_EQ(entry.kind, plat::PathKind::Special);
+  for (const auto& entry : entries) {
+    if (entry.name == L"pipe") {
+      EXPECT_EQ(entry.kind, plat::PathKind::Special);
+    }
+  }
   // A new file is made only where nothing stands, a link included, and only its owner reads it.
   ASSERT_EQ(symlink((tmp / "target").c_str(), (tmp / "new-link").c_str()), 0);
   EXPECT_EQ(plat::create_new_file(tmp.wide("new-link")), plat::kNoFile);
