@@ -1,6 +1,8 @@
 // HTTP(S) GET and the download into memory or a file, against a real HTTPS server on
 // 127.0.0.1 that trusts a certificate authority made for the test.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 
 #include <string>
 #include <vector>
@@ -430,11 +432,24 @@ TEST_F(DownloadTest, DestinationFilesAndMemoryBuffers) {
   plat::set_fault_hook(nullptr);
   EXPECT_FALSE(r.ok);
   EXPECT_EQ(r.error, L"无法创建下载文件。");
+  // A device is never opened, so it is a file that cannot be made.
   if (exists("/dev/full")) {
     r = to_file(server.url("/_/bytes?size=10"), "/dev/full");
     EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.error, L"写入下载文件失败。");
+    EXPECT_EQ(r.error, L"无法创建下载文件。");
   }
+  // A file that may grow to 5 bytes only takes the first bytes and refuses the rest.
+  struct rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  struct rlimit small = saved;
+  small.rlim_cur = 5;
+  void (*previous)(int) = signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  r = to_file(server.url("/_/bytes?size=10"), work / "too-big.bin");
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, previous);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.error, L"写入下载文件失败。");
 }
 
 // The two 30-second limits: a server that goes quiet mid-body, and one that never answers.

@@ -1,9 +1,15 @@
 // File trees on real directories: creating, counting, copying, moving, deleting and writing,
 // with read-only files, empty files, files where directories go, the running program's own
 // file, and symbolic links that point out of the tree (never followed).
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <unistd.h>
+
+#include <cstring>
 
 #include <string>
 #include <vector>
@@ -40,6 +46,22 @@ struct Outside {
     return snap.size() == 3 && snap["precious.txt"] == "keep me" && snap["nested/deep.txt"] == "keep me too";
   }
 };
+
+// Leaves a Unix socket's file at `path`, as a program that ended without removing it would.
+bool make_socket_file(const std::string& path) {
+  sockaddr_un address;
+  std::memset(&address, 0, sizeof address);
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof address.sun_path) return false;
+  std::memcpy(address.sun_path, path.c_str(), path.size());
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  bool made = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  if (fd >= 0) close(fd);
+  return made;
+}
+
+// A character device like the null device, where this test may make one (as root).
+bool make_device(const std::string& path) { return mknod(path.c_str(), S_IFCHR | 0644, makedev(1, 3)) == 0; }
 
 }  // namespace
 
@@ -197,6 +219,55 @@ TEST(FileTree, CopyTree) {
   EXPECT_FALSE(copy_tree(tmp.wide("src"), tmp.wide("dst4"), nullptr));
   plat::set_fault_hook(nullptr);
   EXPECT_FALSE(copy_tree(tmp.wide("missing"), tmp.wide("dst5"), nullptr));
+
+  // A configuration where the application left a socket (and, as root, a device): they are
+  // passed by and the copy goes on.
+  write_text(tmp / "cfg/a.ini", "a");
+  write_text(tmp / "cfg/sub/z.ini", "z");
+  ASSERT_TRUE(make_socket_file(tmp / "cfg/app.sock"));
+  ASSERT_TRUE(make_socket_file(tmp / "cfg/sub/b.sock"));
+  const bool device = make_device(tmp / "cfg/null");
+  EXPECT_TRUE(copy_tree_with_progress(tmp.wide("cfg"), tmp.wide("cfg-copy"), L"x", 0.0, 1.0));
+  EXPECT_EQ(capture_shell("cd '" + tmp / "cfg-copy" + "' && find . | sort"), ".\n./a.ini\n./sub\n./sub/z.ini\n");
+  if (device) {
+    EXPECT_FALSE(plat::copy_file(tmp.wide("cfg/null"), tmp.wide("null-copy"), nullptr));
+  }
+  EXPECT_FALSE(exists(tmp / "null-copy"));
+}
+
+TEST(FileTree, TreeIsSelfContained) {
+  TempDir tmp;
+  const std::string root = tmp / "staging";
+  write_text(root + "/bin/Morvell.exe", "x");
+  write_text(root + "/lib/deep/lib.so", "l");
+  ASSERT_EQ(symlink("../lib/deep/lib.so", (root + "/bin/lib.so").c_str()), 0);
+  ASSERT_EQ(symlink("deep/../../bin", (root + "/lib/bin").c_str()), 0);
+  ASSERT_EQ(symlink(".", (root + "/lib/deep/here").c_str()), 0);
+  ASSERT_EQ(symlink("no-such-file", (root + "/dangling").c_str()), 0);
+  EXPECT_TRUE(tree_is_self_contained(W(root)));
+  EXPECT_FALSE(tree_is_self_contained(tmp.wide("missing")));
+
+  // Every way out is refused, also through a link halfway along.
+  const std::vector<std::pair<std::string, std::string>> out = {
+      {"bin/abs", tmp.path()}, {"bin/up", "../../outside"}, {"up2", ".."}, {"lib/deep/via", "here/../../.."},
+      {"lib/deep/via2", "here/x"}, {"bin/empty-up", "./../../x"}};
+  for (const auto& link : out) {
+    ASSERT_EQ(symlink(link.second.c_str(), (root + "/" + link.first).c_str()), 0);
+    EXPECT_FALSE(tree_is_self_contained(W(root))) << link.first;
+    ASSERT_EQ(unlink((root + "/" + link.first).c_str()), 0);
+  }
+  EXPECT_TRUE(tree_is_self_contained(W(root)));
+
+  // A pipe, a socket or a device anywhere in it.
+  ASSERT_EQ(mkfifo((root + "/lib/deep/pipe").c_str(), 0644), 0);
+  EXPECT_FALSE(tree_is_self_contained(W(root)));
+  unlink((root + "/lib/deep/pipe").c_str());
+  ASSERT_TRUE(make_socket_file(root + "/s"));
+  EXPECT_FALSE(tree_is_self_contained(W(root)));
+  unlink((root + "/s").c_str());
+  if (make_device(root + "/bin/null")) {
+    EXPECT_FALSE(tree_is_self_contained(W(root)));
+  }
 }
 
 TEST(FileTree, MoveTree) {
@@ -377,6 +448,46 @@ TEST(PosixFiles, KindsListingModesAndStreams) {
   EXPECT_EQ(plat::read_some(in, buffer, sizeof buffer), 0);
   plat::close_file(in);
   EXPECT_EQ(plat::open_for_reading(tmp.wide("none")), plat::kNoFile);
+
+  // A pipe is never opened: this test holds it open both ways, so that an open could not block.
+  ASSERT_EQ(mkfifo((tmp / "pipe").c_str(), 0644), 0);
+  int held = open((tmp / "pipe").c_str(), O_RDWR | O_NONBLOCK);
+  ASSERT_GE(held, 0);
+  EXPECT_EQ(plat::path_kind(tmp.wide("pipe")), plat::PathKind::Special);
+  EXPECT_EQ(plat::open_for_reading(tmp.wide("pipe")), plat::kNoFile);
+  EXPECT_EQ(plat::create_for_writing(tmp.wide("pipe")), plat::kNoFile);
+  EXPECT_EQ(plat::create_new_file(tmp.wide("pipe")), plat::kNoFile);
+  close(held);
+  ASSERT_TRUE(plat::list_directory(tmp.wide(""), entries));
+  for (const auto& entry : entries) {
+    if (entry.name == L"pipe") {
+      EXPECT_EQ(entry.kind, plat::PathKind::Special);
+    }
+  }
+  // A new file is made only where nothing stands, a link included, and only its owner reads it.
+  ASSERT_EQ(symlink((tmp / "target").c_str(), (tmp / "new-link").c_str()), 0);
+  EXPECT_EQ(plat::create_new_file(tmp.wide("new-link")), plat::kNoFile);
+  EXPECT_FALSE(exists(tmp / "target"));
+  plat::FileHandle fresh = plat::create_new_file(tmp.wide("fresh"));
+  EXPECT_NE(fresh, plat::kNoFile);
+  plat::close_file(fresh);
+  EXPECT_EQ(mode_of(tmp / "fresh"), 0600u);
+  // A private directory: new, owner-only; never one that stands there already.
+  EXPECT_TRUE(plat::make_private_directory(tmp.wide("private")));
+  EXPECT_EQ(mode_of(tmp / "private"), 0700u);
+  EXPECT_FALSE(plat::make_private_directory(tmp.wide("private")));
+  EXPECT_FALSE(plat::make_private_directory(tmp.wide("new-link")));
+  // A link given as a directory resolves to the folder it names; anything else stays as given.
+  run_shell("mkdir -p '" + tmp / "real/inner" + "'");
+  ASSERT_EQ(symlink("real", (tmp / "via").c_str()), 0);
+  ASSERT_EQ(symlink("via/inner", (tmp / "via2").c_str()), 0);
+  char real[4096];
+  ASSERT_NE(realpath((tmp / "real").c_str(), real), nullptr);
+  EXPECT_EQ(plat::resolve_directory_link(tmp.wide("via")), W(real));
+  EXPECT_EQ(plat::resolve_directory_link(tmp.wide("via2")), W(std::string(real) + "/inner"));
+  EXPECT_EQ(plat::resolve_directory_link(tmp.wide("real")), tmp.wide("real"));
+  EXPECT_EQ(plat::resolve_directory_link(tmp.wide("new-link")), tmp.wide("new-link"));   // names nothing
+  EXPECT_EQ(plat::resolve_directory_link(tmp.wide("fresh")), tmp.wide("fresh"));
 
   EXPECT_EQ(plat::make_directory(tmp.wide("m")), plat::MkdirResult::Created);
   EXPECT_EQ(plat::make_directory(tmp.wide("m")), plat::MkdirResult::AlreadyExists);

@@ -289,3 +289,54 @@ TEST(HostileInstallPath, InstallUpdateAndUninstallTouchExactlyTheInstallation) {
   EXPECT_EQ(capture_shell("ls -A " + sh_quote(cwd)), "keep.txt\n");
   EXPECT_EQ(capture_shell("find " + sh_quote(dir.path()) + " . -maxdepth 3 -name 'pwned*'"), "");
 }
+
+// The folder beside an offline installer is shared (mode 1777) and another user got there
+// first: a folder of theirs under the work folder's name with a pipe where the package copy
+// goes, a link under that name, a pipe under that name. Every run installs the carried package,
+// never waits on a pipe, writes nothing where the link points, and leaves no work folder.
+// Then a package whose "bin" is a link out of it: refused, and nothing is written out there.
+TEST(HostileWorkFolder, NothingThatStandsAtTheWorkFoldersNameIsUsed) {
+  TempDir dir;
+  const std::string shared = dir / "shared", work = shared + "/Morvell-Installer-Temp";
+  const std::string outside = dir / "outside", d = dir / "Apps/Morvell";
+  ASSERT_EQ(run_shell("mkdir -p " + sh_quote(shared) + " " + sh_quote(dir / "home") + " && chmod 1777 " +
+                      sh_quote(shared) + " && chmod 0755 " + sh_quote(dir.path())),
+            0);
+  write_text(outside + "/keep.txt", "theirs");
+  const std::string setup = pack(kNew, shared + "/Morvell-Setup");
+  // Another user where this test can be one (as root), else this same user.
+  const std::string other = getuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+  auto install = [&](const std::string& program) {
+    return run_shell("env -u DISPLAY HOME=" + sh_quote(dir / "home") + " XDG_DATA_HOME= timeout 120 " +
+                     sh_quote(program) + " --silent-install --no-launch --install-dir " + sh_quote(d) +
+                     " >/dev/null 2>&1");
+  };
+  const auto outside_before = snapshot_tree(outside);
+  const std::vector<std::pair<std::string, std::string>> takeovers = {
+      {"their folder", "mkdir -m 0777 " + sh_quote(work) + " && mkfifo -m 0666 " +
+                           sh_quote(work + "/Morvell-offline-package.zip")},
+      {"a link", "ln -s " + sh_quote(outside) + " " + sh_quote(work)},
+      {"a pipe", "mkfifo -m 0666 " + sh_quote(work)},
+  };
+  for (const auto& takeover : takeovers) {
+    run_shell("rm -rf " + sh_quote(d));
+    ASSERT_EQ(run_shell(other + "sh -c " + sh_quote(takeover.second)), 0) << takeover.first;
+    EXPECT_EQ(install(setup), 0) << takeover.first;
+    EXPECT_EQ(read_text(d + "/version.txt"), "6.1.17\n") << takeover.first;
+    EXPECT_TRUE(snapshot_tree(outside) == outside_before) << takeover.first;
+    EXPECT_FALSE(exists(work)) << takeover.first;
+  }
+
+  // The package brings "bin" as a link to a folder outside it: the install fails (3) before
+  // anything is swapped, the installation stays as it was and nothing is written out there.
+  write_text(outside + "/Morvell.exe", "#!/bin/sh\n");
+  const std::string src = dir / "linked-src";
+  write_text(src + "/version.txt", "9.9.9\n");
+  ASSERT_EQ(symlink(outside.c_str(), (src + "/bin").c_str()), 0);
+  ASSERT_TRUE(make_zip(src, dir / "linked.zip"));
+  const auto installed = snapshot_tree(d), outside_now = snapshot_tree(outside);
+  EXPECT_EQ(install(pack(dir / "linked.zip", dir / "setup2/Morvell-Setup")), 3);
+  EXPECT_TRUE(snapshot_tree(d) == installed);
+  EXPECT_TRUE(snapshot_tree(outside) == outside_now);
+  EXPECT_FALSE(exists(d + ".new"));
+}

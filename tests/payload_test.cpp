@@ -228,6 +228,25 @@ TEST(WorkDirectory, LiesBesideTheProgramAndOnlyItsOwnFilesAreDeleted) {
   cleanup_work_directory();
   EXPECT_FALSE(exists(work));
 
+  // A folder of that name that this run did not make is not used: it goes, with what it holds,
+  // and the directory is made afresh; the files this run writes there are new.
+  write_text(work + "/Morvell-offline-package.zip", "someone else's");
+  write_text(work + "/planted.txt", "p");
+  EXPECT_EQ(work_file_path(L"Morvell-offline-package.zip"), W(work + "/Morvell-offline-package.zip"));
+  EXPECT_TRUE(is_dir(work));
+  EXPECT_FALSE(exists(work + "/Morvell-offline-package.zip"));
+  EXPECT_FALSE(exists(work + "/planted.txt"));
+  plat::FileHandle mine = plat::create_new_file(W(work + "/mine.bin"));
+  EXPECT_NE(mine, plat::kNoFile);
+  plat::close_file(mine);
+  EXPECT_EQ(plat::create_new_file(W(work + "/mine.bin")), plat::kNoFile);   // never over what is there
+  cleanup_work_directory();
+  EXPECT_FALSE(exists(work));
+  // When it cannot be made, no path into that name is given at all.
+  plat::set_fault_hook([](const char* op, const std::wstring&) { return std::string(op) == "make_directory"; });
+  EXPECT_EQ(work_file_path(L"x"), L"");
+  plat::set_fault_hook(nullptr);
+
   // A program path without any directory part puts the work directory under ".".
   set_work_program_path(L"setup.bin");
   EXPECT_EQ(work_file_path(L"x"), L"./Morvell-Installer-Temp/x");

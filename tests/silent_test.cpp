@@ -112,11 +112,18 @@ TEST(SilentInstall, InstallsTheCarriedPackageThenReinstallKeepsConfiguration) {
   EXPECT_FALSE(exists(d + ".new"));
   EXPECT_FALSE(exists(d + ".old"));
 
-  // The user changes the configuration; a reinstall of the newer package keeps it.
+  // The user changes the configuration; a reinstall of the newer package keeps it. The running
+  // application left a pipe and a socket there: never opened, passed by.
   write_text(d + "/config/settings.ini", "theme=dark\n");
   write_text(d + "/config/user/profile.ini", "name=me\n");
+  ASSERT_EQ(run_shell("mkfifo '" + d + "/config/ipc.fifo' && python3 -c 'import socket,sys; "
+                      "socket.socket(socket.AF_UNIX).bind(sys.argv[1])' '" + d + "/config/user/app.sock'"),
+            0);
   std::string setup2 = box.pack(kNew, "Morvell-Setup-2.exe");
-  ASSERT_EQ(box.run(setup2, "--silent-install --no-launch --no-desktop-shortcut --install-dir '" + d + "'", &output), 0);
+  ASSERT_EQ(box.run("timeout", "120 '" + setup2 + "' --silent-install --no-launch --no-desktop-shortcut --install-dir '" +
+                                   d + "'",
+                    &output),
+            0);
   EXPECT_EQ(output, "");
   EXPECT_EQ(read_text(d + "/version.txt"), "6.1.17\n");
   EXPECT_EQ(read_text(d + "/config/settings.ini"), "theme=dark\n");
@@ -125,6 +132,17 @@ TEST(SilentInstall, InstallsTheCarriedPackageThenReinstallKeepsConfiguration) {
   EXPECT_FALSE(exists(d + ".old"));
   EXPECT_FALSE(exists(d + ".new"));
   EXPECT_FALSE(exists(box.dir / "Morvell-Installer-Temp"));
+  EXPECT_EQ(capture_shell("cd '" + d + "/config' && find . | sort"), ".\n./settings.ini\n./user\n./user/profile.ini\n");
+
+  // A link given as the installation: the folder it names is installed, the link stays a link.
+  std::string link = box.dir / "Morvell-Link";
+  ASSERT_EQ(run_shell("ln -s '" + d + "' '" + link + "' && echo 6.1.0 > '" + d + "/version.txt'"), 0);
+  ASSERT_EQ(box.run(setup2, "--silent-install --no-launch --no-desktop-shortcut --install-dir '" + link + "'"), 0);
+  EXPECT_EQ(capture_shell("readlink '" + link + "'"), d + "\n");
+  EXPECT_EQ(read_text(d + "/version.txt"), "6.1.17\n");
+  EXPECT_EQ(read_text(d + "/config/settings.ini"), "theme=dark\n");
+  EXPECT_FALSE(exists(link + ".old"));
+  EXPECT_FALSE(exists(d + ".old"));
   plat::sleep_ms(500);
   EXPECT_EQ(box.launches(), 1u);   // --no-launch: not started again
 }

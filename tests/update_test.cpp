@@ -160,6 +160,26 @@ TEST(UpdateRun, KeepsTheConfigurationConsumesThePackageAndRestarts) {
     EXPECT_EQ(read_text(bench.d + "/config/settings.ini"), "package=default\n");
     EXPECT_EQ(read_text(bench.d + "/" + aside), "my own notes " + aside);
   }
+
+  // Started with a link to the installation, whose configuration holds a socket the application
+  // left: the folder the link names is updated, the link stays, the socket is passed by.
+  const std::string link = bench.dir / "Morvell-Link", d = bench.d;
+  ASSERT_EQ(symlink(d.c_str(), link.c_str()), 0);
+  write_text(d + "/version.txt", "1.0\n");
+  write_text(d + "/config/settings.ini", "user=changed\n");
+  ASSERT_EQ(run_shell("python3 -c 'import socket,sys; socket.socket(socket.AF_UNIX).bind(sys.argv[1])' '" + d +
+                      "/config/app.sock'"),
+            0);
+  bench.make_package(bench.p);
+  bench.d = link;
+  bench.run(bench.p);
+  bench.d = d;
+  EXPECT_EQ(exit_code, 0) << U(ui_trace.last_status);
+  EXPECT_EQ(capture_shell("readlink '" + link + "'"), d + "\n");
+  EXPECT_EQ(read_text(d + "/version.txt"), "2.0\n");
+  EXPECT_EQ(read_text(d + "/config/settings.ini"), "user=changed\n");
+  EXPECT_FALSE(exists(d + "/Morvell-Update-Temp"));
+  EXPECT_FALSE(exists(d + "/Morvell-Update-Config-Backup"));
 }
 
 TEST(UpdateRun, UnpackFailureLeavesTheProgramFiles) {

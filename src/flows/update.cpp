@@ -16,7 +16,9 @@
 namespace {
 
 // Everything between reading the inputs and the ending; false with `error` (maybe empty) set.
-bool update_installation(const std::wstring& install_dir, const std::wstring& package, std::wstring& error) {
+bool update_installation(const std::wstring& given_dir, const std::wstring& package, std::wstring& error) {
+  // A link given as the installation stays as it is; the update works on the folder it names.
+  const std::wstring install_dir = plat::resolve_directory_link(given_dir);
   if (install_dir.empty() || package.empty()) {
     error = L"更新参数不完整。";
     return false;

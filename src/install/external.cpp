@@ -55,6 +55,14 @@ bool holds_files(const std::wstring& directory) {
   return files > 0;
 }
 
+// What an unpacker left must stay inside the destination and hold only files, folders and
+// links: a package that brings a link out of it, or a pipe or device, is refused as a whole.
+bool unpacked_safely(const std::wstring& destination, std::wstring& error) {
+  if (tree_is_self_contained(destination)) return true;
+  error = L"解压安装包失败。";
+  return false;
+}
+
 const wchar_t* unpack_message(plat::UnpackResult result) {
   switch (result) {
     case plat::UnpackResult::InitFailed: return L"无法初始化系统解压组件。";
@@ -76,7 +84,8 @@ bool extract_archive(const std::wstring& package, const std::wstring& destinatio
   for (int method = 1; method <= 2; ++method) {
     std::wstring program, parameters;
     if (!plat::archive_tool_command(method, package, destination, program, parameters)) continue;
-    if (run_and_wait(program, parameters, status, error, nullptr, false) && holds_files(destination)) return true;
+    if (run_and_wait(program, parameters, status, error, nullptr, false) && holds_files(destination))
+      return unpacked_safely(destination, error);
     error.clear();
   }
   // The unpacker polls often; the bar pulses every 100 ms, as while a tool runs.
@@ -93,7 +102,7 @@ bool extract_archive(const std::wstring& package, const std::wstring& destinatio
     last_pulse = now;
   });
   if (result == plat::UnpackResult::Ok) {
-    if (holds_files(destination)) return true;
+    if (holds_files(destination)) return unpacked_safely(destination, error);
     result = plat::UnpackResult::Empty;
   }
   error = unpack_message(result);

@@ -1,5 +1,6 @@
 // File-tree primitives over the platform layer. Walks keep the window live after every entry
 // and never descend into a symbolic link: a link is counted, copied, moved or deleted as itself.
+// Pipes, sockets and devices are never opened: a copy passes them by.
 #include "install/filetree.h"
 
 #include <algorithm>
@@ -74,6 +75,7 @@ bool count_tree(const std::wstring& path, uint64_t& files, uint64_t& bytes) {
 bool copy_tree(const std::wstring& source, const std::wstring& destination, ProgressThrottle* throttle) {
   plat::PathKind kind = plat::path_kind(source);
   if (kind == plat::PathKind::None) return false;
+  if (kind == plat::PathKind::Special) return true;
   if (kind != plat::PathKind::Directory) return copy_file_with_progress(source, destination, throttle, 0);
   // A link standing where a directory goes is replaced, never written through.
   if (plat::path_kind(destination) == plat::PathKind::Link) plat::delete_file(destination);
@@ -81,6 +83,7 @@ bool copy_tree(const std::wstring& source, const std::wstring& destination, Prog
   std::vector<plat::DirEntry> entries;
   if (!plat::list_directory(source, entries)) return false;
   for (const plat::DirEntry& entry : entries) {
+    if (entry.kind == plat::PathKind::Special) continue;   // a running program's pipe or socket: not data
     const std::wstring from = join_path(source, entry.name), to = join_path(destination, entry.name);
     bool ok = entry.kind == plat::PathKind::Directory ? copy_tree(from, to, throttle)
                                                        : copy_file_with_progress(from, to, throttle, entry.size);
@@ -162,4 +165,66 @@ bool write_file_bytes(const std::wstring& path, const std::string& bytes) {
   const int64_t written = plat::write_some(file, bytes.data(), bytes.size());
   plat::close_file(file);
   return written == static_cast<int64_t>(bytes.size());
+}
+
+namespace {
+
+bool is_separator(wchar_t c) { return c == L'/' || c == L'\\'; }
+
+// Whether the link at `place` (the directories from the root down to the link's own folder)
+// with target text `target` stays below `root`. Read without touching the disk, except that a
+// link met halfway along the target is taken as leading out: what follows it cannot be known.
+bool link_stays_inside(const std::wstring& root, std::vector<std::wstring> place, const std::wstring& target) {
+  if (target.empty() || is_separator(target[0]) || (target.size() > 1 && target[1] == L':')) return false;
+  std::vector<std::wstring> parts;
+  size_t start = 0;
+  for (size_t i = 0; i <= target.size(); ++i) {
+    if (i < target.size() && !is_separator(target[i])) continue;
+    std::wstring part = target.substr(start, i - start);
+    if (!part.empty() && part != L".") parts.push_back(part);
+    start = i + 1;
+  }
+  for (size_t i = 0; i < parts.size(); ++i) {
+    if (parts[i] == L"..") {
+      if (place.empty()) return false;
+      place.pop_back();
+      continue;
+    }
+    place.push_back(parts[i]);
+    if (i + 1 < parts.size()) {
+      std::wstring path = root;
+      for (const std::wstring& piece : place) path = join_path(path, piece);
+      if (plat::path_kind(path) == plat::PathKind::Link) return false;
+    }
+  }
+  return true;
+}
+
+bool self_contained_below(const std::wstring& root, std::vector<std::wstring>& place) {
+  std::wstring dir = root;
+  for (const std::wstring& piece : place) dir = join_path(dir, piece);
+  std::vector<plat::DirEntry> entries;
+  if (!plat::list_directory(dir, entries)) return false;
+  for (const plat::DirEntry& entry : entries) {
+    if (entry.kind == plat::PathKind::Special) return false;
+    if (entry.kind == plat::PathKind::Link) {
+      std::wstring target;
+      if (!plat::read_link(join_path(dir, entry.name), target) || !link_stays_inside(root, place, target))
+        return false;
+    } else if (entry.kind == plat::PathKind::Directory) {
+      place.push_back(entry.name);
+      const bool inside = self_contained_below(root, place);
+      place.pop_back();
+      if (!inside) return false;
+    }
+    pump_events();
+  }
+  return true;
+}
+
+}  // namespace
+
+bool tree_is_self_contained(const std::wstring& root) {
+  std::vector<std::wstring> place;
+  return self_contained_below(root, place);
 }

@@ -16,4 +16,7 @@ bool copy_tree(const std::wstring& source, const std::wstring& destination, Prog
 bool copy_tree_with_progress(const std::wstring& source, const std::wstring& destination,
                              const std::wstring& text, double from, double to);
 bool move_tree(const std::wstring& source, const std::wstring& destination, ProgressThrottle* throttle);
+// True when the tree holds no pipe, socket or device, and every link in it leads to a place
+// inside it (a link whose target cannot be read counts as leading out).
+bool tree_is_self_contained(const std::wstring& root);
 bool write_file_bytes(const std::wstring& path, const std::string& bytes);   // replaces the file; true when all bytes were written

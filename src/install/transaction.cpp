@@ -74,8 +74,10 @@ bool recover_interrupted_swap(const std::wstring& install_dir, const std::wstrin
 
 }  // namespace
 
-bool install_package(const std::wstring& package, const std::wstring& install_dir, bool desktop_shortcut,
+bool install_package(const std::wstring& package, const std::wstring& given_dir, bool desktop_shortcut,
                      bool start_menu_shortcut, bool launch, std::wstring& error) {
+  // A link given as the installation stays as it is; the installation is the folder it names.
+  const std::wstring install_dir = plat::resolve_directory_link(given_dir);
   const std::wstring staging = install_dir + L".new";
   const std::wstring backup = install_dir + L".old";
   const std::wstring marker = install_dir + L".swap";

@@ -8,7 +8,6 @@
 
 #include "app/ui.h"
 #include "common/strings.h"
-#include "install/filetree.h"
 #include "package/workdir.h"
 #include "platform/platform.h"
 
@@ -79,8 +78,8 @@ bool extract_offline_payload(std::wstring& package_path, std::wstring& error) {
 
   plat::FileHandle source = plat::open_for_reading(program);
   if (source < 0) return false;
-  create_directory_tree(parent_path(package_path));
-  plat::FileHandle destination = plat::create_for_writing(package_path);
+  // A file of this run's own making: nothing that stood at its name is written through.
+  plat::FileHandle destination = plat::create_new_file(package_path);
   if (destination < 0) {
     plat::close_file(source);
     return false;

@@ -3,7 +3,9 @@
 
 #include <string>
 
-std::wstring work_file_path(const std::wstring& name);   // creates the work directory; path of `name` in it
+// Path of `name`, free, in this run's own work directory (made afresh and private on first use);
+// empty when that directory cannot be made.
+std::wstring work_file_path(const std::wstring& name);
 void delete_work_file(const std::wstring& path);         // deletes only a file directly in the work directory
 void cleanup_work_directory();                           // removes the work directory and all in it
 

@@ -37,13 +37,20 @@ void sleep_ms(uint32_t ms);
 int64_t utc_seconds_now();                     // wall-clock time: seconds since 1970-01-01 00:00 UTC
 
 // ---------------------------------------------------------------- file system
-enum class PathKind { None, File, Directory, Link };   // a link is never followed
+// A link is never followed; Special is a pipe, socket or device, which is never opened.
+enum class PathKind { None, File, Directory, Link, Special };
 PathKind path_kind(const std::wstring& path);
+bool read_link(const std::wstring& path, std::wstring& target);   // the target text a link holds; false when unreadable
+// A link given as a directory: the directory it finally names. Anything else (or a link that
+// names nothing) comes back unchanged.
+std::wstring resolve_directory_link(const std::wstring& path);
 bool file_size(const std::wstring& path, uint64_t& size);   // size of a file (a link: its own size)
 // Last-write time of a file or link (never followed), in the system's own units: only compared.
 bool modification_time(const std::wstring& path, int64_t& time);
 enum class MkdirResult { Created, AlreadyExists, Failed };
 MkdirResult make_directory(const std::wstring& path);       // one level only
+// Creates a new directory that only this user may enter; false when anything stands at that name.
+bool make_private_directory(const std::wstring& path);
 bool delete_file(const std::wstring& path);                  // a file or a link
 bool remove_empty_directory(const std::wstring& path);
 // File, link or whole tree; links are removed, never descended. `poll` (may be empty) runs after
@@ -70,6 +77,7 @@ using FileHandle = intptr_t;
 constexpr FileHandle kNoFile = -1;
 FileHandle open_for_reading(const std::wstring& path);       // shared for reading
 FileHandle create_for_writing(const std::wstring& path);     // created or truncated, not shared
+FileHandle create_new_file(const std::wstring& path);        // created here and now; fails when anything is at that name
 bool handle_size(FileHandle file, uint64_t& size);
 bool seek_to(FileHandle file, uint64_t offset);
 // Reads up to `size` bytes; returns the count (0 at end of file) or -1 on failure.

@@ -3,7 +3,10 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdio>
 
+#include "common/strings.h"
+#include "install/filetree.h"
 #include "platform/platform.h"
 #include "support/helpers.h"
 #include "support/wine.h"
@@ -89,6 +92,37 @@ TEST(Win32Files, DirectoriesRenamesAndDeletion) {
   EXPECT_FALSE(exists(tmp / "single.txt"));
   plat::delete_tree_silently(tmp.wide() + L"\\never-there");   // nothing happens, nothing shown
   EXPECT_TRUE(is_dir(tmp.path()));
+
+  // A private directory and a new file are made only where nothing stands yet.
+  const std::wstring mine = tmp.wide() + L"\\mine";
+  EXPECT_TRUE(plat::make_private_directory(mine));
+  EXPECT_EQ(plat::path_kind(mine), plat::PathKind::Directory);
+  EXPECT_FALSE(plat::make_private_directory(mine));
+  plat::FileHandle fresh = plat::create_new_file(mine + L"\\fresh.bin");
+  ASSERT_NE(fresh, plat::kNoFile);
+  EXPECT_EQ(plat::write_some(fresh, "new", 3), 3);
+  plat::close_file(fresh);
+  EXPECT_EQ(plat::create_new_file(mine + L"\\fresh.bin"), plat::kNoFile);
+  EXPECT_EQ(read_text(tmp / "mine/fresh.bin"), "new");
+  EXPECT_FALSE(plat::make_private_directory(mine + L"\\fresh.bin"));
+  EXPECT_TRUE(tree_is_self_contained(mine));
+
+  // A directory link, where the system lets this user make one: given as a directory it names
+  // the real folder; inside a tree it counts as leading out (its target is not read).
+  const std::wstring link = tmp.wide() + L"\\link";
+  EXPECT_EQ(plat::resolve_directory_link(mine), mine);
+  // (Wine answers that it made one and makes nothing: what counts is what is there.)
+  if (CreateSymbolicLinkW(link.c_str(), mine.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY) &&
+      GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    EXPECT_EQ(plat::path_kind(link), plat::PathKind::Link);
+    EXPECT_EQ(to_lower_wide(plat::resolve_directory_link(link)), to_lower_wide(mine));
+    EXPECT_FALSE(tree_is_self_contained(tmp.wide()));
+    EXPECT_FALSE(plat::make_private_directory(link));
+    EXPECT_TRUE(plat::delete_file(link));
+    EXPECT_EQ(read_text(tmp / "mine/fresh.bin"), "new");
+  } else {
+    std::printf("note: no symbolic link could be made here; the link cases were not run\n");
+  }
 }
 
 TEST(Win32Files, ReadOnlyCopyAndListing) {

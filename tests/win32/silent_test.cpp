@@ -46,6 +46,9 @@ TEST(Win32SilentInstall, OfflineInstallerEndToEnd) {
   std::wstring setup = tmp.wide() + L"\\setup\\Morvell-Setup.exe";
   std::wstring d = tmp.wide() + L"\\Programs\\\u5B89\u88C5 Morvell";
   write_text(U(d + L"\\config\\settings.ini"), "the user's");
+  // A work folder that this run did not make, with a folder where the package copy goes: it is
+  // removed and made afresh.
+  write_text(tmp / "setup/Morvell-Installer-Temp/Morvell-offline-package.zip/planted.txt", "not ours");
 
   EXPECT_EQ(run(setup, L"--offline --silent-install --no-launch --no-desktop-shortcut --no-start-menu-shortcut "
                        L"--install-dir " + quote_argument(d + L"\\")), 0);

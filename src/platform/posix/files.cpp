@@ -1,5 +1,6 @@
-// POSIX backend: files and directories, whole-file streams. Nothing here follows a symbolic
-// link: a link is listed, copied, moved and deleted as the link itself.
+// POSIX backend: files and directories. Nothing here follows a symbolic link: a link is listed,
+// copied, moved and deleted as the link itself. Nothing here opens a pipe, socket or device
+// either: opening one can block for good or reach hardware.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -7,12 +8,15 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <climits>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix/posix_util.h"
 
 namespace plat {
 
@@ -23,7 +27,8 @@ std::string native(const std::wstring& path) { return wide_to_utf8(path); }
 PathKind kind_of_mode(mode_t mode) {
   if (S_ISLNK(mode)) return PathKind::Link;
   if (S_ISDIR(mode)) return PathKind::Directory;
-  return PathKind::File;
+  if (S_ISREG(mode)) return PathKind::File;
+  return PathKind::Special;
 }
 
 bool lstat_path(const std::wstring& path, struct stat& st) {
@@ -78,42 +83,91 @@ bool write_all(int fd, const char* data, size_t size) {
   return true;
 }
 
-// Opens `path` for writing without following a link there: a link in the way is replaced.
-int open_destination(const std::string& path, mode_t mode) {
-  int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW;
-  int fd = open(path.c_str(), flags, mode);
-  if (fd < 0 && errno == ELOOP) {
-    unlink(path.c_str());
-    fd = open(path.c_str(), flags, mode);
-  }
-  return fd;
-}
-
-bool copy_link(const std::string& from, const std::string& to) {
+// The text a link at `path` holds, whatever its length.
+bool link_text(const std::string& path, std::string& text) {
   std::vector<char> target(4096);
   for (;;) {
-    ssize_t n = readlink(from.c_str(), target.data(), target.size());
+    ssize_t n = readlink(path.c_str(), target.data(), target.size());
     if (n < 0) return false;
     if (static_cast<size_t>(n) < target.size()) {
-      target.resize(static_cast<size_t>(n));
-      break;
+      text.assign(target.data(), static_cast<size_t>(n));
+      return true;
     }
     target.resize(target.size() * 2);
   }
+}
+
+bool copy_link(const std::string& from, const std::string& to) {
+  std::string target;
+  if (!link_text(from, target)) return false;
   struct stat st;
   if (lstat(to.c_str(), &st) == 0) {
     if (S_ISDIR(st.st_mode)) return false;
     if (unlink(to.c_str()) != 0) return false;
   }
-  return symlink(std::string(target.begin(), target.end()).c_str(), to.c_str()) == 0;
+  return symlink(target.c_str(), to.c_str()) == 0;
 }
 
 }  // namespace
+
+namespace posix {
+
+// Non-blocking, so that a pipe put there in the meantime cannot hold the open, and checked
+// once open.
+int open_regular(const std::string& path, int flags, mode_t mode) {
+  int fd = open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC, mode);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
+// Opens `path` for writing without following a link there: a link in the way is replaced.
+// A pipe, socket or device in the way is left alone and the open fails.
+int open_destination(const std::string& path, mode_t mode) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) == 0) {
+    if (S_ISLNK(st.st_mode)) {
+      unlink(path.c_str());
+    } else if (!S_ISREG(st.st_mode)) {
+      errno = EINVAL;
+      return -1;
+    }
+  }
+  int fd = open_regular(path, O_WRONLY | O_CREAT | O_NOFOLLOW, mode);
+  if (fd >= 0 && ftruncate(fd, 0) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace posix
 
 PathKind path_kind(const std::wstring& path) {
   struct stat st;
   if (!lstat_path(path, st)) return PathKind::None;
   return kind_of_mode(st.st_mode);
+}
+
+bool read_link(const std::wstring& path, std::wstring& target) {
+  std::string text;
+  if (path.empty() || !link_text(native(path), text)) return false;
+  target = utf8_to_wide(text);
+  return true;
+}
+
+std::wstring resolve_directory_link(const std::wstring& path) {
+  struct stat st;
+  if (!lstat_path(path, st) || !S_ISLNK(st.st_mode)) return path;
+  char resolved[PATH_MAX];
+  if (!realpath(native(path).c_str(), resolved) || stat(resolved, &st) != 0 || !S_ISDIR(st.st_mode)) return path;
+  return utf8_to_wide(resolved);
 }
 
 bool file_size(const std::wstring& path, uint64_t& size) {
@@ -138,6 +192,16 @@ MkdirResult make_directory(const std::wstring& path) {
   if (path.empty()) return MkdirResult::Failed;
   if (mkdir(native(path).c_str(), 0755) == 0) return MkdirResult::Created;
   return errno == EEXIST ? MkdirResult::AlreadyExists : MkdirResult::Failed;
+}
+
+bool make_private_directory(const std::wstring& path) {
+  if (fault_injected("make_directory", path)) {
+    errno = EIO;
+    return false;
+  }
+  if (path.empty() || mkdir(native(path).c_str(), 0700) != 0) return false;
+  // The umask may take bits away, never add them; owner-only whatever it says.
+  return chmod(native(path).c_str(), 0700) == 0;
 }
 
 bool delete_file(const std::wstring& path) {
@@ -199,19 +263,18 @@ bool copy_file(const std::wstring& from, const std::wstring& to, const CopyProgr
   if (from.empty() || to.empty()) return false;
   const std::string source = native(from), destination = native(to);
   struct stat st;
-  if (lstat(source.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
+  if (lstat(source.c_str(), &st) != 0 || (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))) return false;
   if (S_ISLNK(st.st_mode)) {
     if (!copy_link(source, destination)) return false;
     if (progress) progress(static_cast<uint64_t>(st.st_size), static_cast<uint64_t>(st.st_size));
     return true;
   }
-  int in = open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (in < 0) return false;
-  if (fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(in);
+  int in = posix::open_regular(source, O_RDONLY | O_NOFOLLOW, 0);
+  if (in < 0 || fstat(in, &st) != 0) {
+    if (in >= 0) close(in);
     return false;
   }
-  int out = open_destination(destination, st.st_mode & 0777);
+  int out = posix::open_destination(destination, st.st_mode & 0777);
   if (out < 0) {
     close(in);
     return false;
@@ -293,63 +356,6 @@ bool make_executable(const std::wstring& path) {
   // Execute permission wherever there is read permission, as chmod +x would give.
   mode_t mode = (st.st_mode & 07777) | S_IXUSR | ((st.st_mode & (S_IRGRP | S_IROTH)) >> 2);
   return chmod(native(path).c_str(), mode) == 0;
-}
-
-FileHandle open_for_reading(const std::wstring& path) {
-  if (path.empty()) return kNoFile;
-  int fd = open(native(path).c_str(), O_RDONLY | O_CLOEXEC);
-  return fd < 0 ? kNoFile : static_cast<FileHandle>(fd);
-}
-
-FileHandle create_for_writing(const std::wstring& path) {
-  if (fault_injected("create_for_writing", path)) {
-    errno = EIO;
-    return kNoFile;
-  }
-  if (path.empty()) return kNoFile;
-  int fd = open_destination(native(path), 0644);
-  return fd < 0 ? kNoFile : static_cast<FileHandle>(fd);
-}
-
-bool handle_size(FileHandle file, uint64_t& size) {
-  struct stat st;
-  if (file < 0 || fstat(static_cast<int>(file), &st) != 0) return false;
-  size = static_cast<uint64_t>(st.st_size);
-  return true;
-}
-
-bool seek_to(FileHandle file, uint64_t offset) {
-  if (file < 0 || offset > static_cast<uint64_t>(INT64_MAX)) return false;
-  return lseek(static_cast<int>(file), static_cast<off_t>(offset), SEEK_SET) != static_cast<off_t>(-1);
-}
-
-int64_t read_some(FileHandle file, void* buffer, size_t size) {
-  if (file < 0) return -1;
-  for (;;) {
-    ssize_t n = read(static_cast<int>(file), buffer, size);
-    if (n >= 0) return static_cast<int64_t>(n);
-    if (errno != EINTR) return -1;
-  }
-}
-
-int64_t write_some(FileHandle file, const void* buffer, size_t size) {
-  if (file < 0) return -1;
-  const char* bytes = static_cast<const char*>(buffer);
-  size_t total = 0;
-  while (total < size) {
-    ssize_t n = write(static_cast<int>(file), bytes + total, size - total);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return total ? static_cast<int64_t>(total) : -1;
-    }
-    if (n == 0) break;
-    total += static_cast<size_t>(n);
-  }
-  return static_cast<int64_t>(total);
-}
-
-void close_file(FileHandle file) {
-  if (file >= 0) close(static_cast<int>(file));
 }
 
 }  // namespace plat

@@ -1,5 +1,6 @@
-// Windows backend: files and directories, whole-file streams.
+// Windows backend: files and directories.
 #include <windows.h>
+#include <sddl.h>
 #include <shellapi.h>
 
 #include <string>
@@ -24,6 +25,29 @@ PathKind path_kind(const std::wstring& path) {
   return kind_of_attributes(attributes);
 }
 
+// The target of a reparse point is not read here: a caller that must know where a link leads
+// takes every one as leading out of its tree.
+bool read_link(const std::wstring& /*path*/, std::wstring& /*target*/) { return false; }
+
+std::wstring resolve_directory_link(const std::wstring& path) {
+  if (path_kind(path) != PathKind::Link) return path;
+  HANDLE handle = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return path;
+  std::vector<wchar_t> buffer(32768);
+  DWORD length = GetFinalPathNameByHandleW(handle, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                           FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  CloseHandle(handle);
+  if (length == 0 || length >= buffer.size()) return path;
+  std::wstring resolved(buffer.data(), length);
+  // The system answers in its long form: \\?\C:\... or \\?\UNC\server\share\...
+  if (resolved.compare(0, 8, L"\\\\?\\UNC\\") == 0)
+    resolved = L"\\" + resolved.substr(8);
+  else if (resolved.compare(0, 4, L"\\\\?\\") == 0)
+    resolved = resolved.substr(4);
+  return path_kind(resolved) == PathKind::Directory ? resolved : path;
+}
+
 bool file_size(const std::wstring& path, uint64_t& size) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (path.empty() || !GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return false;
@@ -44,6 +68,42 @@ MkdirResult make_directory(const std::wstring& path) {
   if (path.empty()) return MkdirResult::Failed;
   if (CreateDirectoryW(path.c_str(), nullptr)) return MkdirResult::Created;
   return GetLastError() == ERROR_ALREADY_EXISTS ? MkdirResult::AlreadyExists : MkdirResult::Failed;
+}
+
+// The current user's security identifier in its text form, or empty when it cannot be read.
+static std::wstring current_user_sid() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return std::wstring();
+  DWORD size = 0;
+  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  std::vector<unsigned char> buffer(size ? size : 1);
+  std::wstring text;
+  LPWSTR sid = nullptr;
+  if (size && GetTokenInformation(token, TokenUser, buffer.data(), size, &size) &&
+      ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &sid)) {
+    text = sid;
+    LocalFree(sid);
+  }
+  CloseHandle(token);
+  return text;
+}
+
+bool make_private_directory(const std::wstring& path) {
+  if (fault_injected("make_directory", path)) return false;
+  if (path.empty()) return false;
+  // Full control for this user alone; nothing inherited from the folder around it.
+  const std::wstring sid = current_user_sid();
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (sid.empty() || !ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                         (L"D:P(A;OICI;FA;;;" + sid + L")").c_str(), SDDL_REVISION_1, &descriptor, nullptr))
+    return false;
+  SECURITY_ATTRIBUTES attributes;
+  attributes.nLength = sizeof attributes;
+  attributes.lpSecurityDescriptor = descriptor;
+  attributes.bInheritHandle = FALSE;
+  const bool made = CreateDirectoryW(path.c_str(), &attributes) != 0;
+  LocalFree(descriptor);
+  return made;
 }
 
 bool delete_file(const std::wstring& path) {
@@ -153,65 +213,6 @@ bool list_directory(const std::wstring& path, std::vector<DirEntry>& entries) {
 bool make_executable(const std::wstring& path) {
   if (fault_injected("make_executable", path)) return false;
   return path_kind(path) != PathKind::None;   // Windows files carry no such bit
-}
-
-static FileHandle to_file_handle(HANDLE handle) {
-  return handle == INVALID_HANDLE_VALUE || handle == nullptr ? kNoFile : reinterpret_cast<FileHandle>(handle);
-}
-
-static HANDLE to_handle(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
-
-FileHandle open_for_reading(const std::wstring& path) {
-  if (path.empty()) return kNoFile;
-  return to_file_handle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
-}
-
-FileHandle create_for_writing(const std::wstring& path) {
-  if (fault_injected("create_for_writing", path)) return kNoFile;
-  if (path.empty()) return kNoFile;
-  return to_file_handle(
-      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-}
-
-bool handle_size(FileHandle file, uint64_t& size) {
-  LARGE_INTEGER value;
-  if (file < 0 || !GetFileSizeEx(to_handle(file), &value)) return false;
-  size = static_cast<uint64_t>(value.QuadPart);
-  return true;
-}
-
-bool seek_to(FileHandle file, uint64_t offset) {
-  if (file < 0 || offset > static_cast<uint64_t>(INT64_MAX)) return false;
-  LARGE_INTEGER distance;
-  distance.QuadPart = static_cast<LONGLONG>(offset);
-  return SetFilePointerEx(to_handle(file), distance, nullptr, FILE_BEGIN) != 0;
-}
-
-int64_t read_some(FileHandle file, void* buffer, size_t size) {
-  if (file < 0) return -1;
-  DWORD wanted = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
-  DWORD got = 0;
-  if (!ReadFile(to_handle(file), buffer, wanted, &got, nullptr)) return -1;
-  return static_cast<int64_t>(got);
-}
-
-int64_t write_some(FileHandle file, const void* buffer, size_t size) {
-  if (file < 0) return -1;
-  const char* bytes = static_cast<const char*>(buffer);
-  size_t total = 0;
-  while (total < size) {
-    DWORD wanted = size - total > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size - total);
-    DWORD written = 0;
-    if (!WriteFile(to_handle(file), bytes + total, wanted, &written, nullptr)) return total ? static_cast<int64_t>(total) : -1;
-    total += written;
-    if (written < wanted) break;
-  }
-  return static_cast<int64_t>(total);
-}
-
-void close_file(FileHandle file) {
-  if (file >= 0) CloseHandle(to_handle(file));
 }
 
 }  // namespace plat

@@ -1,0 +1,84 @@
+// POSIX backend: whole-file streams. Files are opened only when they are regular files; a file
+// made new is made only where nothing stands, a link included.
+#include <errno.h>
+#include <fcntl.h>
+#include <stdint.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "platform/platform.h"
+#include "platform/posix/posix_util.h"
+
+namespace plat {
+
+FileHandle open_for_reading(const std::wstring& path) {
+  if (path.empty()) return kNoFile;
+  // Links are followed here: the program's own file and a package the user named may be links.
+  int fd = posix::open_regular(wide_to_utf8(path), O_RDONLY, 0);
+  return fd < 0 ? kNoFile : static_cast<FileHandle>(fd);
+}
+
+FileHandle create_for_writing(const std::wstring& path) {
+  if (fault_injected("create_for_writing", path)) {
+    errno = EIO;
+    return kNoFile;
+  }
+  if (path.empty()) return kNoFile;
+  int fd = posix::open_destination(wide_to_utf8(path), 0644);
+  return fd < 0 ? kNoFile : static_cast<FileHandle>(fd);
+}
+
+FileHandle create_new_file(const std::wstring& path) {
+  if (fault_injected("create_for_writing", path)) {
+    errno = EIO;
+    return kNoFile;
+  }
+  if (path.empty()) return kNoFile;
+  int fd = open(wide_to_utf8(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  return fd < 0 ? kNoFile : static_cast<FileHandle>(fd);
+}
+
+bool handle_size(FileHandle file, uint64_t& size) {
+  struct stat st;
+  if (file < 0 || fstat(static_cast<int>(file), &st) != 0) return false;
+  size = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
+bool seek_to(FileHandle file, uint64_t offset) {
+  if (file < 0 || offset > static_cast<uint64_t>(INT64_MAX)) return false;
+  return lseek(static_cast<int>(file), static_cast<off_t>(offset), SEEK_SET) != static_cast<off_t>(-1);
+}
+
+int64_t read_some(FileHandle file, void* buffer, size_t size) {
+  if (file < 0) return -1;
+  for (;;) {
+    ssize_t n = read(static_cast<int>(file), buffer, size);
+    if (n >= 0) return static_cast<int64_t>(n);
+    if (errno != EINTR) return -1;
+  }
+}
+
+int64_t write_some(FileHandle file, const void* buffer, size_t size) {
+  if (file < 0) return -1;
+  const char* bytes = static_cast<const char*>(buffer);
+  size_t total = 0;
+  while (total < size) {
+    ssize_t n = write(static_cast<int>(file), bytes + total, size - total);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return total ? static_cast<int64_t>(total) : -1;
+    }
+    if (n == 0) break;
+    total += static_cast<size_t>(n);
+  }
+  return static_cast<int64_t>(total);
+}
+
+void close_file(FileHandle file) {
+  if (file >= 0) close(static_cast<int>(file));
+}
+
+}  // namespace plat

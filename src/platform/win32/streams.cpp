@@ -1,0 +1,77 @@
+// Windows backend: whole-file streams. A file made new is made only where nothing stands, a
+// link included.
+#include <windows.h>
+
+#include <string>
+
+#include "platform/platform.h"
+
+namespace plat {
+
+static FileHandle to_file_handle(HANDLE handle) {
+  return handle == INVALID_HANDLE_VALUE || handle == nullptr ? kNoFile : reinterpret_cast<FileHandle>(handle);
+}
+
+static HANDLE to_handle(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
+
+FileHandle open_for_reading(const std::wstring& path) {
+  if (path.empty()) return kNoFile;
+  return to_file_handle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+FileHandle create_for_writing(const std::wstring& path) {
+  if (fault_injected("create_for_writing", path)) return kNoFile;
+  if (path.empty()) return kNoFile;
+  return to_file_handle(
+      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+FileHandle create_new_file(const std::wstring& path) {
+  if (fault_injected("create_for_writing", path)) return kNoFile;
+  if (path.empty()) return kNoFile;
+  return to_file_handle(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+}
+
+bool handle_size(FileHandle file, uint64_t& size) {
+  LARGE_INTEGER value;
+  if (file < 0 || !GetFileSizeEx(to_handle(file), &value)) return false;
+  size = static_cast<uint64_t>(value.QuadPart);
+  return true;
+}
+
+bool seek_to(FileHandle file, uint64_t offset) {
+  if (file < 0 || offset > static_cast<uint64_t>(INT64_MAX)) return false;
+  LARGE_INTEGER distance;
+  distance.QuadPart = static_cast<LONGLONG>(offset);
+  return SetFilePointerEx(to_handle(file), distance, nullptr, FILE_BEGIN) != 0;
+}
+
+int64_t read_some(FileHandle file, void* buffer, size_t size) {
+  if (file < 0) return -1;
+  DWORD wanted = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
+  DWORD got = 0;
+  if (!ReadFile(to_handle(file), buffer, wanted, &got, nullptr)) return -1;
+  return static_cast<int64_t>(got);
+}
+
+int64_t write_some(FileHandle file, const void* buffer, size_t size) {
+  if (file < 0) return -1;
+  const char* bytes = static_cast<const char*>(buffer);
+  size_t total = 0;
+  while (total < size) {
+    DWORD wanted = size - total > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size - total);
+    DWORD written = 0;
+    if (!WriteFile(to_handle(file), bytes + total, wanted, &written, nullptr)) return total ? static_cast<int64_t>(total) : -1;
+    total += written;
+    if (written < wanted) break;
+  }
+  return static_cast<int64_t>(total);
+}
+
+void close_file(FileHandle file) {
+  if (file >= 0) CloseHandle(to_handle(file));
+}
+
+}  // namespace plat
