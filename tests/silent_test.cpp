@@ -165,5 +165,16 @@ TEST(SilentInstall, FailuresGiveTheirExitCodesAndLeaveNoWorkDirectory) {
   EXPECT_FALSE(exists(d + ".new"));
   EXPECT_FALSE(exists(d + ".old"));
   EXPECT_FALSE(exists(box.dir / "bad/Morvell-Installer-Temp"));
+
+  // A package without bin/Morvell.exe: 3, and the installation stays as it was.
+  write_text(box.dir / "hollow/readme.txt", "no program in here");
+  write_text(box.dir / "hollow/bin/Morvell", "a near miss");
+  ASSERT_TRUE(make_zip(box.dir / "hollow", box.dir / "hollow.zip"));
+  EXPECT_EQ(box.run(box.pack(box.dir / "hollow.zip", "Hollow.exe"), "--silent-install --install-dir '" + d + "'", &output),
+            3);
+  EXPECT_EQ(output, "");
+  EXPECT_TRUE(snapshot_tree(d) == before);
+  EXPECT_FALSE(exists(d + ".new"));
+  EXPECT_FALSE(exists(d + ".old"));
   EXPECT_EQ(box.launches(), 0u);
 }

@@ -88,7 +88,7 @@ bool install_package(const std::wstring& package, const std::wstring& install_di
   delete_tree(backup);
 
   set_progress(L"正在解压安装包...", 0.60);
-  if (!extract_archive(package, staging, error)) {
+  if (!unpack_package(package, staging, error)) {
     delete_tree(staging);
     return false;
   }

@@ -113,6 +113,9 @@ void remove_tree_command(const std::wstring& path, std::wstring& program, std::w
 enum class UnpackResult { Ok, InitFailed, PackageUnreadable, DestinationUnusable, Empty, Failed, TimedOut };
 UnpackResult unpack_in_process(const std::wstring& package, const std::wstring& destination,
                                const std::function<void()>& poll);
+// Takes the set-user-ID and set-group-ID bits off every file and folder of an unpacked tree
+// (links are not followed). True where files carry no such bits.
+bool clear_set_id_bits(const std::wstring& tree);
 
 // ---------------------------------------------------------------- shortcuts and scripts
 extern const wchar_t kShortcutExtension[];     // ".lnk" or ".desktop"
