@@ -178,3 +178,21 @@ TEST(SilentInstall, FailuresGiveTheirExitCodesAndLeaveNoWorkDirectory) {
   EXPECT_FALSE(exists(d + ".old"));
   EXPECT_EQ(box.launches(), 0u);
 }
+
+TEST(SilentInstall, ARelativeInstallDirectoryStandsOnTheCurrentDirectory) {
+  Sandbox box;
+  std::string setup = box.pack(kOld, "Morvell-Setup.exe");
+  const std::string cwd = box.dir / "cwd";
+  const std::string d = cwd + "/rel/Morvell";
+  ASSERT_EQ(run_shell("mkdir -p '" + cwd + "' && cd '" + cwd + "' && " + box.env() + "'" + setup +
+                      "' --silent-install --install-dir rel/Morvell/ >/dev/null 2>&1"),
+            0);
+  EXPECT_EQ(read_text(d + "/version.txt"), "6.1.16\n");
+  EXPECT_EQ(read_text(d + "/install-info.json"), record_for(d));
+  // The shortcuts name the installation wherever they are opened from, and the program started.
+  const std::string entry = read_text(box.home + "/Desktop/Morvell" + ext());
+  EXPECT_NE(entry.find("Path=" + d + "/bin\n"), std::string::npos) << entry;
+  EXPECT_NE(entry.find("Exec=\"" + d + "/bin/Morvell.exe\"\n"), std::string::npos) << entry;
+  EXPECT_TRUE(box.wait_for_launches(1));
+  EXPECT_NE(read_text(box.log).find("dir=" + d), std::string::npos) << read_text(box.log);
+}

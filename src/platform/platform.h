@@ -30,6 +30,8 @@ constexpr int kFolderPrograms = 0x0002, kFolderDesktop = 0x0010, kFolderLocalApp
               kFolderProfile = 0x0028;
 std::wstring shell_folder(int folder);         // the folder's path, or empty when unknown
 std::wstring temporary_directory();            // the user's temporary directory
+// A relative path made absolute against the current directory; absolute and empty paths unchanged.
+std::wstring absolute_path(const std::wstring& path);
 
 // ---------------------------------------------------------------- time
 uint32_t tick_ms();                            // millisecond counter that wraps at 2^32

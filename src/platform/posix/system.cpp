@@ -3,6 +3,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 
@@ -133,6 +134,23 @@ std::wstring shell_folder(int folder) {
 std::wstring temporary_directory() {
   std::string tmp = environment_value("TMPDIR");
   return utf8_to_wide(tmp.empty() ? std::string("/tmp") : tmp);
+}
+
+std::wstring absolute_path(const std::wstring& path) {
+  if (path.empty() || path[0] == L'/') return path;
+  std::string cwd;
+  for (size_t size = 256; size <= (1u << 20); size *= 2) {
+    std::string buffer(size, '\0');
+    if (getcwd(&buffer[0], size)) {
+      cwd = buffer.c_str();
+      break;
+    }
+    if (errno != ERANGE) break;
+  }
+  if (cwd.empty()) return path;   // no current directory to stand on: the path stays as given
+  std::wstring base = utf8_to_wide(cwd);
+  if (base.back() != L'/') base.push_back(L'/');
+  return base + path;
 }
 
 uint32_t tick_ms() {
