@@ -143,6 +143,9 @@ TEST_F(DownloadTest, RequestIdentityAndHandlers) {
   EXPECT_EQ(f.body.find("Authorization"), std::string::npos) << f.body;
   EXPECT_EQ(f.body.find("alice"), std::string::npos) << f.body;
   EXPECT_EQ(f.body.substr(0, f.body.find("\r\n")), "GET /_/echo HTTP/1.1");
+  f = get(server.url("/_/redirect-abs?to=" + encoded(with_credentials)));   // nor those a redirect names
+  EXPECT_EQ(f.body.find("Authorization"), std::string::npos) << f.body;
+  EXPECT_EQ(f.stage, plat::HttpStage::NetworkFailed);   // such a redirect is refused
 
   // A query that would make the path too long is left off; a shorter one goes out.
   f = get(server.url("/_/echo?q=" + std::string(5000, 'q')));

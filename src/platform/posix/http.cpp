@@ -219,6 +219,9 @@ void set_options(CURL* easy, const std::string& url, bool secure, Transfer& t) {
   curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
   curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
+  // The address asked for carries no credentials (prepare_url); a redirect that names some is
+  // refused rather than followed with them.
+  curl_easy_setopt(easy, CURLOPT_DISALLOW_USERNAME_IN_URL, 1L);
   curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, kTimeoutSeconds);
   curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, kTimeoutSeconds);
