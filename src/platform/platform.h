@@ -21,8 +21,11 @@ bool fault_injected(const char* op, const std::wstring& path);  // asks the hook
 
 // ---------------------------------------------------------------- text and environment
 extern const wchar_t kPathSeparator;           // separator of paths this program builds
-std::wstring utf8_to_wide(const std::string& text);   // malformed bytes become U+FFFD
-std::string wide_to_utf8(const std::wstring& text);   // unpaired surrogates become U+FFFD
+// Native text to wide text and back. Windows: malformed bytes and unpaired surrogates become
+// U+FFFD. POSIX, where names are bytes: each byte that does not decode becomes U+DC80..U+DCFF
+// and goes back as that byte, so a name survives the round trip; other surrogates become U+FFFD.
+std::wstring utf8_to_wide(const std::string& text);
+std::string wide_to_utf8(const std::wstring& text);
 std::wstring own_executable_path();            // full path of the running program, or empty when it does not fit
 std::string environment_value(const char* name);       // empty when unset
 // Well-known folders, by the classic shell-folder numbers used throughout the program.
