@@ -129,9 +129,13 @@ bool write_shortcut(const std::wstring& target, const std::wstring& link, const 
                     const std::wstring& arguments, const std::wstring& description);
 extern const wchar_t kRemovalScriptName[];      // file name of the uninstall script
 // Text of the script that waits 2 s, removes `install_dir`, leaves for the temporary folder and
-// removes `work_dir`; every path quoted so that no character of it changes the commands.
+// removes `work_dir`; every path quoted so that no character of it changes the commands. Where the
+// interpreter reads a script's bytes in a code page that cannot hold every name (Windows), the
+// script reads the two folders from MORVELL_INSTALL_DIR and MORVELL_WORK_DIR instead.
 std::string removal_script_text(const std::wstring& install_dir, const std::wstring& work_dir);
-bool run_script_detached(const std::wstring& script);        // hidden, outlives this process
+// Starts a script hidden, outliving this process, with MORVELL_INSTALL_DIR and MORVELL_WORK_DIR
+// set to the two folders in its environment.
+bool run_script_detached(const std::wstring& script, const std::wstring& install_dir, const std::wstring& work_dir);
 
 // ---------------------------------------------------------------- HTTP
 enum class HttpStage { Done, BadUrl, InitFailed, ConnectFailed, RequestFailed, NetworkFailed,
