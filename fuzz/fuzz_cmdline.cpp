@@ -6,6 +6,7 @@
 #include "app/cmdline.h"
 #include "common/state.h"
 #include "common/strings.h"
+#include "platform/platform.h"
 #include "fuzz_support.h"
 
 static const char* const kNames[] = {"--offline", "--uninstall", "--update", "--package", "--install-dir",
@@ -84,7 +85,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(update_mode == flag("--update"));
   FUZZ_CHECK(install_options.package_path == expected_value(texts, "--package"));
   std::string dir = expected_value(texts, "--install-dir");
-  if (!dir.empty()) FUZZ_CHECK(install_options.install_dir == wide_to_utf8(clean_path_input(utf8_to_wide(dir))));
+  if (!dir.empty()) {
+    // Cleaned, then made absolute against the current directory; the bytes of the name kept.
+    const std::wstring cleaned = clean_path_input(utf8_to_wide(dir));
+    FUZZ_CHECK(install_options.install_dir == wide_to_utf8(plat::absolute_path(cleaned)));
+    if (!cleaned.empty()) FUZZ_CHECK(install_options.install_dir[0] == '/');
+    if (cleaned == utf8_to_wide(dir) && dir[0] == '/') FUZZ_CHECK(install_options.install_dir == dir);
+  }
   FUZZ_CHECK(install_options.desktop_shortcut == !flag("--no-desktop-shortcut"));
   FUZZ_CHECK(install_options.start_menu_shortcut == !flag("--no-start-menu-shortcut"));
   FUZZ_CHECK(install_options.launch_after_install == !flag("--no-launch"));

@@ -1,4 +1,5 @@
-// UTF-8 and wide text: conversions both ways, and the path and size helpers on what comes out.
+// Native text and wide text: conversions both ways (names round-trip), the text shown to the
+// user, and the path and size helpers on what comes out.
 #include <cmath>
 #include <cstring>
 
@@ -29,22 +30,38 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string bytes(reinterpret_cast<const char*>(data), size);
   std::wstring wide = utf8_to_wide(bytes);
   if (!bytes.empty()) FUZZ_CHECK(!wide.empty());            // never empty for non-empty input
+  // Names are bytes: whatever they hold, they come back as the very same bytes.
   std::string back = wide_to_utf8(wide);
-  FUZZ_CHECK(valid_utf8(back));
-  FUZZ_CHECK(utf8_to_wide(back) == wide);                   // stable after the first pass
-  if (valid_utf8(bytes)) FUZZ_CHECK(back == bytes);          // exact for well-formed text
+  FUZZ_CHECK(back == bytes);
+  FUZZ_CHECK(utf8_to_wide(back) == wide);
   for (wchar_t c : wide) FUZZ_CHECK(static_cast<uint32_t>(c) <= 0x10FFFF);
-  // A bad byte becomes a replacement character, and never swallows the plain ASCII after it.
-  if (!valid_utf8(bytes)) FUZZ_CHECK(wide.find(wchar_t(0xFFFD)) != std::wstring::npos);
+  // A byte that does not decode is one escape U+DC80..U+DCFF, and well-formed text holds none.
+  size_t escapes = 0;
+  for (wchar_t c : wide) escapes += static_cast<uint32_t>(c) >= 0xDC80 && static_cast<uint32_t>(c) <= 0xDCFF;
+  FUZZ_CHECK(valid_utf8(bytes) == (escapes == 0));
   size_t ascii_in = 0, ascii_out = 0;
   for (char c : bytes) ascii_in += static_cast<unsigned char>(c) < 0x80;
   for (wchar_t c : wide) ascii_out += static_cast<uint32_t>(c) < 0x80;
   FUZZ_CHECK(ascii_in == ascii_out);
 
+  // What the user reads is always valid UTF-8: the same text when it was, U+FFFD per escape when not.
+  std::string shown = display_text(bytes);
+  FUZZ_CHECK(valid_utf8(shown));
+  if (valid_utf8(bytes)) FUZZ_CHECK(shown == bytes);
+  std::wstring shown_wide = utf8_to_wide(shown);
+  FUZZ_CHECK(shown_wide.size() == wide.size());
+  for (size_t i = 0; i < wide.size(); ++i) {
+    bool escape = static_cast<uint32_t>(wide[i]) >= 0xDC80 && static_cast<uint32_t>(wide[i]) <= 0xDCFF;
+    FUZZ_CHECK(shown_wide[i] == (escape ? wchar_t(0xFFFD) : wide[i]));
+  }
+
+  // Any wide text at all: other surrogates and values past U+10FFFF become one U+FFFD each.
   std::wstring raw = raw_wide(data, size);
-  std::string raw_utf8 = wide_to_utf8(raw);
-  FUZZ_CHECK(valid_utf8(raw_utf8));
-  FUZZ_CHECK(utf8_to_wide(raw_utf8).size() == raw.size());  // one replacement per bad unit
+  std::string raw_shown = display_text(wide_to_utf8(raw));
+  FUZZ_CHECK(valid_utf8(raw_shown));
+  bool escapes_in_raw = false;
+  for (wchar_t c : raw) escapes_in_raw |= static_cast<uint32_t>(c) >= 0xDC80 && static_cast<uint32_t>(c) <= 0xDCFF;
+  if (!escapes_in_raw) FUZZ_CHECK(utf8_to_wide(wide_to_utf8(raw)).size() == raw.size());
 
   std::wstring lower = to_lower_wide(wide);
   FUZZ_CHECK(lower.size() == wide.size());

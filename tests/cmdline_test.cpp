@@ -3,6 +3,7 @@
 // of the real program (no display, silent install, the window it builds).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <initializer_list>
@@ -36,6 +37,12 @@ struct Args {
     return argv.data();
   }
 };
+
+// The current directory, as relative install directories are settled against it.
+std::string current_directory() {
+  char buffer[4096];
+  return getcwd(buffer, sizeof buffer) ? std::string(buffer) : std::string();
+}
 
 void reset_state() {
   run_mode = "online";
@@ -117,20 +124,24 @@ TEST(CommandLine, InstallDirectoryIsCleaned) {
   EXPECT_EQ(install_options.install_dir, "/opt/Apps/X");
   settle({"--install-dir", "/opt/Apps/X"});
   EXPECT_EQ(install_options.install_dir, "/opt/Apps/X");
+  // Names that do not start at the root (here, Windows forms) stand on the current directory.
+  const std::string here = std::string(current_directory()) + "/";
   settle({"--install-dir=D:\\Apps\\X\\"});
-  EXPECT_EQ(install_options.install_dir, "D:\\Apps\\X");
+  EXPECT_EQ(install_options.install_dir, here + "D:\\Apps\\X");
   settle({"--install-dir", "D:\\Apps\\X"});
-  EXPECT_EQ(install_options.install_dir, "D:\\Apps\\X");
+  EXPECT_EQ(install_options.install_dir, here + "D:\\Apps\\X");
   settle({"--install-dir", "\"/opt/My Apps/X//\""});                 // quotes inside the argument
   EXPECT_EQ(install_options.install_dir, "/opt/My Apps/X");
   settle({"--install-dir= \t\"C:\\Program Files\\Morvell\\\" "});
-  EXPECT_EQ(install_options.install_dir, "C:\\Program Files\\Morvell");
+  EXPECT_EQ(install_options.install_dir, here + "C:\\Program Files\\Morvell");
   settle({"--install-dir", "C:\\"});                                   // a drive root keeps its separator
-  EXPECT_EQ(install_options.install_dir, "C:\\");
+  EXPECT_EQ(install_options.install_dir, here + "C:\\");
   settle({"--install-dir", "/"});
   EXPECT_EQ(install_options.install_dir, "/");
-  settle({"--install-dir", "apps/morvell/"});                         // relative stays relative
-  EXPECT_EQ(install_options.install_dir, "apps/morvell");
+  settle({"--install-dir", "apps/morvell/"});                         // relative: made absolute
+  EXPECT_EQ(install_options.install_dir, here + "apps/morvell");
+  settle({"--install-dir", "../up/./x"});                             // nothing else is cleaned
+  EXPECT_EQ(install_options.install_dir, here + "../up/./x");
   settle({"--install-dir", "/opt/\xE5\xB7\xA5\xE5\x85\xB7/Morvell/"});  // Chinese survives both conversions
   EXPECT_EQ(install_options.install_dir, "/opt/\xE5\xB7\xA5\xE5\x85\xB7/Morvell");
 
@@ -139,13 +150,13 @@ TEST(CommandLine, InstallDirectoryIsCleaned) {
   EXPECT_EQ(install_options.install_dir, "");
   // Blanks inside the quotes are kept.
   settle({"--install-dir", "\"  \""});
-  EXPECT_EQ(install_options.install_dir, "  ");
+  EXPECT_EQ(install_options.install_dir, here + "  ");
   settle({"--install-dir", "\"\""});
   EXPECT_EQ(install_options.install_dir, "");
 
   // A flag after --install-dir is taken as the directory, and still acts as a flag.
   settle({"--install-dir", "--no-launch"});
-  EXPECT_EQ(install_options.install_dir, "--no-launch");
+  EXPECT_EQ(install_options.install_dir, here + "--no-launch");
   EXPECT_FALSE(install_options.launch_after_install);
   EXPECT_TRUE(install_options.desktop_shortcut);
 }
@@ -171,7 +182,7 @@ TEST(CommandLine, DefaultInstallDirectory) {
     EnvGuard unset("XDG_DATA_HOME", nullptr);
     EnvGuard no_home("HOME", nullptr);
     settle({});
-    EXPECT_EQ(install_options.install_dir, "Morvell");
+    EXPECT_EQ(install_options.install_dir, std::string(current_directory()) + "/Morvell");
   }
 }
 

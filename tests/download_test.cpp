@@ -171,6 +171,17 @@ TEST_F(DownloadTest, RequestIdentityAndHandlers) {
   }
   EXPECT_EQ(names, (std::vector<std::string>{"Host", "User-Agent", "Accept"}));
 
+  // A user name and password inside the address are never sent.
+  const std::string with_credentials = "https://alice:secret@" + server.base_url().substr(8) + "/_/echo";
+  f = get(with_credentials);
+  EXPECT_EQ(f.stage, plat::HttpStage::Done);
+  EXPECT_EQ(f.body.find("Authorization"), std::string::npos) << f.body;
+  EXPECT_EQ(f.body.find("alice"), std::string::npos) << f.body;
+  EXPECT_EQ(f.body.substr(0, f.body.find("\r\n")), "GET /_/echo HTTP/1.1");
+  f = get(server.url("/_/redirect-abs?to=" + encoded(with_credentials)));   // nor those a redirect names
+  EXPECT_EQ(f.body.find("Authorization"), std::string::npos) << f.body;
+  EXPECT_EQ(f.stage, plat::HttpStage::NetworkFailed);   // such a redirect is refused
+
   // A query that would make the path too long is left off; a shorter one goes out.
   f = get(server.url("/_/echo?q=" + std::string(5000, 'q')));
   EXPECT_EQ(f.body.substr(0, f.body.find("\r\n")), "GET /_/echo HTTP/1.1");

@@ -135,6 +135,35 @@ TEST(ExtractArchive, FallsThroughTheThreeMethods) {
   // No tools on the PATH at all.
   ASSERT_TRUE(extract_with_path(dir / "nothing", zip, dir / "d5", error));
   expect_sample(dir / "d5");
+
+  // A tool that fails half-way: what it wrote is gone before the next method starts.
+  ASSERT_TRUE(extract_with_path(stub_path(dir / "p6", {{"bsdtar", "echo partial > \"$4/back\\\\slash.txt\"; exit 1"},
+                                                         {"unzip", "mkdir -p \"$5/bin\"; echo partial > \"$5/bin/stray\"; exit 2"}}),
+                                zip, dir / "d6", error));
+  EXPECT_EQ(read_text(dir / "p6/calls"), "bsdtar\nunzip\n");
+  expect_sample(dir / "d6");
+  EXPECT_FALSE(exists(dir / "d6/back\\slash.txt"));
+  EXPECT_FALSE(exists(dir / "d6/bin/stray"));
+
+  // Set-user-ID and set-group-ID bits in a package never reach the disk, whichever method unpacks.
+  std::string src = dir / "setid";
+  write_text(src + "/bin/Morvell.exe", "#!/bin/sh\n");
+  write_text(src + "/bin/helper", "#!/bin/sh\n");
+  ASSERT_EQ(run_shell("chmod 4755 '" + src + "/bin/Morvell.exe' && chmod 2755 '" + src + "/bin/helper' && chmod 2755 '" +
+                      src + "/bin'"),
+            0);
+  ASSERT_TRUE(make_zip(src, dir / "setid.zip"));
+  const std::map<std::string, std::string> methods[] = {{{"bsdtar", ""}}, {{"unzip", ""}}, {}};
+  for (size_t m = 0; m < 3; ++m) {
+    const std::string dest = dir / "s" + std::to_string(m);
+    ASSERT_TRUE(extract_with_path(stub_path(dir / "ps" + std::to_string(m), methods[m]), dir / "setid.zip", dest, error));
+    for (const char* name : {"/bin/Morvell.exe", "/bin/helper", "/bin"}) {
+      struct stat st;
+      ASSERT_EQ(lstat((dest + name).c_str(), &st), 0) << m << name;
+      EXPECT_EQ(st.st_mode & (S_ISUID | S_ISGID), 0u) << "method " << m + 1 << name;
+      EXPECT_TRUE(st.st_mode & S_IXUSR) << "method " << m + 1 << name;
+    }
+  }
 }
 
 TEST(ExtractArchive, MessagesWhenEveryMethodFails) {

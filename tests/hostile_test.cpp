@@ -340,3 +340,46 @@ TEST(HostileWorkFolder, NothingThatStandsAtTheWorkFoldersNameIsUsed) {
   EXPECT_TRUE(snapshot_tree(outside) == outside_now);
   EXPECT_FALSE(exists(d + ".new"));
 }
+
+// Names that are not valid UTF-8: an install directory and a configuration file with a byte that
+// does not decode. A silent install, a reinstall and an update all find them under the very same
+// bytes, and no folder under another name appears.
+TEST(HostileInstallPath, NamesThatAreNotUtf8KeepTheirBytes) {
+  TempDir dir;
+  EnvGuard env;
+  const std::string home = dir / "home";
+  const std::string apps = dir / "apps";
+  const std::string d = apps + "/Morvell caf\xe9 \xff\xfe";
+  const std::string setup = pack(kOld, dir / "setup/Morvell-Setup.exe");
+  const std::string run = "cd " + sh_quote(dir.path()) + " && env -u DISPLAY -u XDG_DATA_HOME -u XDG_CONFIG_HOME HOME=" +
+                          sh_quote(home) + " " + sh_quote(setup) + " --silent-install --no-launch --install-dir " +
+                          sh_quote(d) + " >/dev/null 2>&1";
+  ASSERT_EQ(run_shell(run), 0);
+  EXPECT_EQ(read_text(d + "/version.txt"), "6.1.16\n");
+  EXPECT_EQ(capture_shell("ls -A " + sh_quote(apps)), "Morvell caf\xe9 \xff\xfe\n");
+  const std::string entry = read_text(home + "/Desktop/Morvell" + U(plat::kShortcutExtension));
+  EXPECT_NE(entry.find(d + "/bin/Morvell.exe"), std::string::npos) << entry;
+
+  // The user's configuration, under names of its own bytes, survives a reinstall and an update.
+  write_text(d + "/config/caf\xe9.ini", "theme=dark\n");
+  write_text(d + "/config/\xc0\xaf sub/\xe4\xb8.cfg", "cut short");
+  const auto config = snapshot_tree(d + "/config");
+  ASSERT_EQ(run_shell(run), 0);
+  EXPECT_TRUE(snapshot_tree(d + "/config") == config);
+
+  const std::string package = dir / "downloads/update.zip";
+  ASSERT_EQ(run_shell("mkdir -p " + sh_quote(dir / "downloads") + " && cp " + sh_quote(kNew) + " " + sh_quote(package)), 0);
+  set_work_program_path(W(dir / "program/morvell-installer"));
+  env.set("MORVELL_APP_EXIT", "1");
+  env.set("HOME", home);
+  install_options.install_dir = d;
+  install_options.package_path = package;
+  ui_trace = UiTrace();
+  exit_code = 0;
+  run_update();
+  set_work_program_path(L"");
+  EXPECT_EQ(exit_code, 0) << U(ui_trace.last_status);
+  EXPECT_EQ(read_text(d + "/version.txt"), "6.1.17\n");
+  EXPECT_TRUE(snapshot_tree(d + "/config") == config);
+  EXPECT_EQ(capture_shell("ls -A " + sh_quote(apps)), "Morvell caf\xe9 \xff\xfe\n");
+}

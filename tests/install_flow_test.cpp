@@ -15,7 +15,8 @@ TEST(InstallWindow, OfflineInstallFromTheWindow) {
   Desk desk;
   REQUIRE_X(desk);
   std::string setup = desk.pack(kOld, "Morvell-Setup.exe");
-  std::string d = desk.dir / "Programs/Morvell";
+  // A folder name with a byte that does not decode: shown with U+FFFD, installed under its own bytes.
+  std::string d = desk.dir / "Programs/Morvell caf\xe9";
   Gui gui(desk, setup, {"--offline", "--install-dir", "  " + d + "/  "});
   ASSERT_TRUE(gui.wait_window());
   gui.press_action();
@@ -23,6 +24,7 @@ TEST(InstallWindow, OfflineInstallFromTheWindow) {
   EXPECT_EQ(gui.wait_exit(), 0);
   EXPECT_EQ(desk.dialogs(), std::vector<std::string>{"info Morvell 安装完成"});
   EXPECT_EQ(read_text(d + "/version.txt"), "6.1.16\n");
+  EXPECT_EQ(capture_shell("ls '" + desk.dir / "Programs" + "'"), "Morvell caf\xe9\n");
   EXPECT_TRUE(read_text(d + "/bin/Morvell-Uninstall.exe") == read_text(setup));
   EXPECT_TRUE(exists(d + "/install-info.json"));
   EXPECT_TRUE(exists(desk.desktop_link()));

@@ -183,5 +183,34 @@ TEST(SilentInstall, FailuresGiveTheirExitCodesAndLeaveNoWorkDirectory) {
   EXPECT_FALSE(exists(d + ".new"));
   EXPECT_FALSE(exists(d + ".old"));
   EXPECT_FALSE(exists(box.dir / "bad/Morvell-Installer-Temp"));
+
+  // A package without bin/Morvell.exe: 3, and the installation stays as it was.
+  write_text(box.dir / "hollow/readme.txt", "no program in here");
+  write_text(box.dir / "hollow/bin/Morvell", "a near miss");
+  ASSERT_TRUE(make_zip(box.dir / "hollow", box.dir / "hollow.zip"));
+  EXPECT_EQ(box.run(box.pack(box.dir / "hollow.zip", "Hollow.exe"), "--silent-install --install-dir '" + d + "'", &output),
+            3);
+  EXPECT_EQ(output, "");
+  EXPECT_TRUE(snapshot_tree(d) == before);
+  EXPECT_FALSE(exists(d + ".new"));
+  EXPECT_FALSE(exists(d + ".old"));
   EXPECT_EQ(box.launches(), 0u);
+}
+
+TEST(SilentInstall, ARelativeInstallDirectoryStandsOnTheCurrentDirectory) {
+  Sandbox box;
+  std::string setup = box.pack(kOld, "Morvell-Setup.exe");
+  const std::string cwd = box.dir / "cwd";
+  const std::string d = cwd + "/rel/Morvell";
+  ASSERT_EQ(run_shell("mkdir -p '" + cwd + "' && cd '" + cwd + "' && " + box.env() + "'" + setup +
+                      "' --silent-install --install-dir rel/Morvell/ >/dev/null 2>&1"),
+            0);
+  EXPECT_EQ(read_text(d + "/version.txt"), "6.1.16\n");
+  EXPECT_EQ(read_text(d + "/install-info.json"), record_for(d));
+  // The shortcuts name the installation wherever they are opened from, and the program started.
+  const std::string entry = read_text(box.home + "/Desktop/Morvell" + ext());
+  EXPECT_NE(entry.find("Path=" + d + "/bin\n"), std::string::npos) << entry;
+  EXPECT_NE(entry.find("Exec=\"" + d + "/bin/Morvell.exe\"\n"), std::string::npos) << entry;
+  EXPECT_TRUE(box.wait_for_launches(1));
+  EXPECT_NE(read_text(box.log).find("dir=" + d), std::string::npos) << read_text(box.log);
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "common/strings.h"
+#include "platform/platform.h"
 #include "support/helpers.h"
 
 using testing_support::U;
@@ -50,9 +51,23 @@ TEST(Strings, Utf8ConversionsRoundTripAndReplaceInvalidBytes) {
   EXPECT_EQ(W("\xF0\x9F\x98\x80").size(), 1u);   // one code point above the BMP
   std::wstring bad = W(std::string("a\xFF" "b"));
   ASSERT_EQ(bad.size(), 3u);
-  EXPECT_EQ(bad[1], static_cast<wchar_t>(0xFFFD));
-  EXPECT_EQ(W(std::string("\xE4\xB8")).size(), 1u);   // a cut sequence is one replacement
-  EXPECT_EQ(W(std::string("\xC0\x80")), std::wstring(1, static_cast<wchar_t>(0xFFFD)));   // overlong
+  if (plat::kPathSeparator == L'/') {
+    // Names are bytes here: one that does not decode keeps its place as an escape and comes back.
+    EXPECT_EQ(bad[1], static_cast<wchar_t>(0xDCFF));
+    for (const char* name : {"caf\xE9.ini", "\xE4\xB8", "\xC0\x80", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE4\xB8\xE5\xAE\x89x"})
+      EXPECT_EQ(U(W(name)), name);
+    EXPECT_EQ(W(std::string("\xE4\xB8")).size(), 2u);   // a cut sequence: one escape per byte
+    EXPECT_EQ(W(std::string("\xE4\xB8\xE5\xAE\x89")), std::wstring(L"\xDCE4\xDCB8") + L"\u5B89");
+    EXPECT_EQ(U(std::wstring(1, static_cast<wchar_t>(0xD800))), "\xEF\xBF\xBD");   // no escape: U+FFFD
+    EXPECT_EQ(display_text("\xC0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD");
+  } else {
+    // Names are UTF-16 there; text that does not decode is replaced.
+    EXPECT_EQ(bad[1], static_cast<wchar_t>(0xFFFD));
+    EXPECT_EQ(W(std::string("\xE4\xB8")).size(), 1u);   // a cut sequence is one replacement
+  }
+  // Only text shown to the user gets U+FFFD, one per byte that does not decode.
+  EXPECT_EQ(display_text("caf\xE9.ini"), "caf\xEF\xBF\xBD.ini");
+  EXPECT_EQ(display_text("安装 \xF0\x9F\x98\x80"), "安装 \xF0\x9F\x98\x80");
   EXPECT_EQ(U(L""), "");
   EXPECT_EQ(W(""), L"");
   EXPECT_EQ(to_lower_wide(L"C:\\Apps\\MORVELL.EXE"), L"c:\\apps\\morvell.exe");

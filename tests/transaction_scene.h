@@ -27,6 +27,7 @@ inline bool designed_failure(const std::wstring& error) {
   static const std::set<std::wstring> texts = {
       L"无法关闭正在运行的 Morvell，请手动退出后重试。", L"安装包为空或无法读取。", L"解压安装包失败。",
       L"无法初始化系统解压组件。", L"无法打开安装包。", L"无法打开安装目录。", L"解压安装包超时。",
+      L"安装包中缺少 Morvell 程序文件。",
       kStep8, kStep9, kStep10};
   return texts.count(error) != 0;
 }

@@ -199,6 +199,15 @@ TEST(Transaction, DesignedFailuresLeaveTheInstallation) {
   EXPECT_EQ(snapshot_tree(scene.dir), before);
   EXPECT_TRUE(scene.no_leftovers());
 
+  // A package without the program: refused before the swap, the installation stays.
+  write_text(scene.tmp / "no-program/readme.txt", "Morvell without Morvell.exe");
+  write_text(scene.tmp / "no-program/bin/Morvell.exe.txt", "not the program");
+  ASSERT_TRUE(make_zip(scene.tmp / "no-program", scene.tmp / "no-program.zip"));
+  EXPECT_FALSE(install_package(W(scene.tmp / "no-program.zip"), scene.D(), false, false, false, error));
+  EXPECT_EQ(error, L"安装包中缺少 Morvell 程序文件。");
+  EXPECT_EQ(snapshot_tree(scene.dir), before);
+  EXPECT_TRUE(scene.no_leftovers());
+
   // The installation cannot be moved aside.
   plat::set_fault_hook([&scene](const char* op, const std::wstring& path) {
     return std::string(op) == "rename" && path == scene.D();

@@ -47,7 +47,7 @@ TEST(RemovalScript, HostilePathsAreRemovedExactlyAndNothingElse) {
   std::string old_tmp = plat::environment_value("TMPDIR");
   setenv("TMPDIR", (dir / "tmp").c_str(), 1);
   uint32_t start = plat::tick_ms();
-  ASSERT_TRUE(plat::run_script_detached(W(script)));
+  ASSERT_TRUE(plat::run_script_detached(W(script), W(install), W(work)));
   EXPECT_LT(plat::tick_ms() - start, 1500u);   // not awaited: it sleeps 2 s first
   if (old_tmp.empty())
     unsetenv("TMPDIR");

@@ -60,10 +60,10 @@ void settle_options(int argc, char** argv) {
   }
   install_options.package_path = option_value(argc, argv, "--package");
   std::string dir = option_value(argc, argv, "--install-dir");
-  if (!dir.empty())
-    install_options.install_dir = wide_to_utf8(clean_path_input(utf8_to_wide(dir)));
-  else
-    install_options.install_dir = wide_to_utf8(default_install_dir());
+  // Settled once and absolute: the shortcuts, the record and the programs started later
+  // (from other folders) must all name the same place.
+  const std::wstring settled = dir.empty() ? default_install_dir() : clean_path_input(utf8_to_wide(dir));
+  install_options.install_dir = wide_to_utf8(plat::absolute_path(settled));
   if (has_flag(argc, argv, "--no-desktop-shortcut")) install_options.desktop_shortcut = false;
   if (has_flag(argc, argv, "--no-start-menu-shortcut")) install_options.start_menu_shortcut = false;
   if (has_flag(argc, argv, "--no-launch")) install_options.launch_after_install = false;

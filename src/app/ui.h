@@ -12,10 +12,12 @@ void set_status(const std::wstring& text);                   // status line (emp
 void pulse_progress(const std::wstring& text);               // label when text not empty, pulse the bar, pump
 void set_progress(const std::wstring& text, double fraction);// label when text not empty, bar clamped to 0..1, pump
 void set_busy(bool flag);                                    // busy state: buttons, combo and entry insensitive
-void show_message_dialog(MessageType type, const std::string& text);   // modal, text shown verbatim
+void show_message_dialog(MessageType type, const std::string& text);   // modal; bytes that do not decode show as U+FFFD
 void quit_main_loop();                                       // end the toolkit's main loop (no-op without one)
 
 // Window fields the flows read or write; empty text / false when the widget does not exist.
+// The location entry. A folder name that is not valid UTF-8 is shown with U+FFFD and read back
+// as set while the user leaves it as shown.
 std::string location_text();
 void set_location_text(const std::string& text);
 bool desktop_checked();

@@ -23,7 +23,7 @@ void pump_events() {
 void set_status(const std::wstring& text) {
   ui_trace.last_status = text;
   if (installer_window.status_label)
-    gtk_label_set_text(GTK_LABEL(installer_window.status_label), wide_to_utf8(text).c_str());
+    gtk_label_set_text(GTK_LABEL(installer_window.status_label), display_text(wide_to_utf8(text)).c_str());
   pump_events();
 }
 
@@ -32,7 +32,7 @@ void pulse_progress(const std::wstring& text) {
   if (!text.empty()) {
     ui_trace.last_status = text;
     if (installer_window.status_label)
-      gtk_label_set_text(GTK_LABEL(installer_window.status_label), wide_to_utf8(text).c_str());
+      gtk_label_set_text(GTK_LABEL(installer_window.status_label), display_text(wide_to_utf8(text)).c_str());
   }
   if (installer_window.progress_bar) gtk_progress_bar_pulse(GTK_PROGRESS_BAR(installer_window.progress_bar));
   pump_events();
@@ -62,7 +62,7 @@ void show_message_dialog(MessageType type, const std::string& text) {
   if (!toolkit_ready()) return;
   GtkWidget* dialog = gtk_message_dialog_new(
       installer_window.window ? GTK_WINDOW(installer_window.window) : nullptr, GTK_DIALOG_MODAL,
-      type == MessageType::Error ? GTK_MESSAGE_ERROR : GTK_MESSAGE_INFO, GTK_BUTTONS_OK, "%s", text.c_str());
+      type == MessageType::Error ? GTK_MESSAGE_ERROR : GTK_MESSAGE_INFO, GTK_BUTTONS_OK, "%s", display_text(text).c_str());
   gtk_dialog_run(GTK_DIALOG(dialog));
   gtk_widget_destroy(dialog);
 }
@@ -71,13 +71,21 @@ void quit_main_loop() {
   if (main_loop_running && gtk_main_level() > 0) gtk_main_quit();
 }
 
+// The entry can only show valid UTF-8; a folder whose name holds other bytes is shown with
+// U+FFFD and, while the user leaves the text as shown, still means that very folder.
+static std::string location_shown, location_meant;
+
 std::string location_text() {
   if (!installer_window.location_entry) return std::string();
-  return gtk_entry_get_text(GTK_ENTRY(installer_window.location_entry));
+  const std::string shown = gtk_entry_get_text(GTK_ENTRY(installer_window.location_entry));
+  return shown == location_shown ? location_meant : shown;
 }
 
 void set_location_text(const std::string& text) {
-  if (installer_window.location_entry) gtk_entry_set_text(GTK_ENTRY(installer_window.location_entry), text.c_str());
+  if (!installer_window.location_entry) return;
+  location_meant = text;
+  location_shown = display_text(text);
+  gtk_entry_set_text(GTK_ENTRY(installer_window.location_entry), location_shown.c_str());
 }
 
 static bool checked(GtkWidget* check) {
@@ -90,7 +98,7 @@ bool launch_checked() { return checked(installer_window.launch_check); }
 
 void add_version_line(const std::string& text) {
   if (installer_window.version_combo)
-    gtk_combo_box_append_text(GTK_COMBO_BOX(installer_window.version_combo), text.c_str());
+    gtk_combo_box_append_text(GTK_COMBO_BOX(installer_window.version_combo), display_text(text).c_str());
 }
 
 void select_version_line(int index) {
@@ -98,5 +106,5 @@ void select_version_line(int index) {
 }
 
 void set_release_notes_text(const std::string& text) {
-  if (installer_window.notes_buffer) gtk_text_buffer_set_text(installer_window.notes_buffer, text.c_str(), -1);
+  if (installer_window.notes_buffer) gtk_text_buffer_set_text(installer_window.notes_buffer, display_text(text).c_str(), -1);
 }

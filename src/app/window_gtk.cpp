@@ -26,9 +26,7 @@ static void on_browse_clicked(GtkWidget*, gpointer) {
   if (gtk_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_ACCEPT) {
     gchar* folder = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(dialog));
     if (folder) {
-      gchar* utf8 = g_filename_to_utf8(folder, -1, nullptr, nullptr, nullptr);
-      if (utf8) gtk_entry_set_text(GTK_ENTRY(installer_window.location_entry), utf8);
-      g_free(utf8);
+      set_location_text(folder);   // the folder's own name, whatever bytes it holds
       g_free(folder);
     }
   }
@@ -119,8 +117,8 @@ static void build_location_rows(GtkWidget* column) {
   GtkWidget* row = gtk_hbox_new(FALSE, 8);
   pack(row, gtk_label_new("安装位置："), false, false);
   w.location_entry = gtk_entry_new();
-  gtk_entry_set_text(GTK_ENTRY(w.location_entry), install_options.install_dir.c_str());
   pack(row, w.location_entry, true, true);
+  set_location_text(install_options.install_dir);
   w.browse_button = gtk_button_new_with_label("浏览");
   pack(row, w.browse_button, false, false);
   pack(column, row, false, false);

@@ -17,6 +17,22 @@ std::string wide_to_utf8(const std::wstring& text) {
   return plat::wide_to_utf8(text);
 }
 
+std::string display_text(const std::string& text) {
+  std::wstring wide = utf8_to_wide(text);
+  // The escapes of undecodable bytes, like any other unpaired surrogate, are nothing to show;
+  // a pair (where wide text is UTF-16) is one character and stays.
+  auto high = [](wchar_t c) { return static_cast<uint32_t>(c) >= 0xD800 && static_cast<uint32_t>(c) <= 0xDBFF; };
+  auto low = [](wchar_t c) { return static_cast<uint32_t>(c) >= 0xDC00 && static_cast<uint32_t>(c) <= 0xDFFF; };
+  for (size_t i = 0; i < wide.size(); ++i) {
+    if (high(wide[i]) && i + 1 < wide.size() && low(wide[i + 1])) {
+      ++i;
+      continue;
+    }
+    if (high(wide[i]) || low(wide[i])) wide[i] = static_cast<wchar_t>(0xFFFD);
+  }
+  return wide_to_utf8(wide);
+}
+
 std::wstring to_lower_wide(const std::wstring& text) {
   std::wstring out(text);
   for (auto& c : out) c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));

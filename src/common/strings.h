@@ -6,8 +6,10 @@
 #include <string>
 #include <vector>
 
-std::wstring utf8_to_wide(const std::string& text);     // invalid bytes become U+FFFD
-std::string wide_to_utf8(const std::wstring& text);     // empty on empty input
+std::wstring utf8_to_wide(const std::string& text);     // as plat::utf8_to_wide (names round-trip)
+std::string wide_to_utf8(const std::wstring& text);     // as plat::wide_to_utf8; empty on empty input
+// Text for the user to read: always valid UTF-8, a byte that does not decode shown as U+FFFD.
+std::string display_text(const std::string& text);
 std::wstring to_lower_wide(const std::wstring& text);   // towlower per code unit
 std::wstring parent_path(const std::wstring& path);     // "." when there is no separator
 std::wstring file_name_of(const std::wstring& path);    // last component, empty after a trailing separator

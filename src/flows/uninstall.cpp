@@ -45,6 +45,6 @@ void run_uninstall() {
   // The directory itself goes once this process has ended, by a script that waits for that.
   std::wstring script = work_file_path(plat::kRemovalScriptName);
   write_file_bytes(script, plat::removal_script_text(install, parent_path(script)));
-  plat::run_script_detached(script);
+  plat::run_script_detached(script, install, parent_path(script));
   quit_main_loop();
 }

@@ -3,6 +3,7 @@
 #include "install/external.h"
 
 #include "app/ui.h"
+#include "common/strings.h"
 #include "install/filetree.h"
 #include "platform/platform.h"
 
@@ -76,18 +77,35 @@ const wchar_t* unpack_message(plat::UnpackResult result) {
   return L"解压安装包失败。";
 }
 
+// What a method leaves counts only once the tree is fit to install: nothing leading out of it and
+// no set-ID bits from the package.
+bool finish_unpack(const std::wstring& destination, std::wstring& error) {
+  if (!unpacked_safely(destination, error)) return false;
+  if (plat::clear_set_id_bits(destination)) return true;
+  error = unpack_message(plat::UnpackResult::Failed);
+  return false;
+}
+
+// Each method starts from an empty tree: what a failed one wrote never mixes with the next one's.
+// The callers unpack into a staging folder of their own; anything else at that name stays.
+void empty_destination(const std::wstring& destination) {
+  if (plat::path_kind(destination) == plat::PathKind::Directory) delete_tree(destination);
+  create_directory_tree(destination);
+}
+
 }  // namespace
 
 bool extract_archive(const std::wstring& package, const std::wstring& destination, std::wstring& error) {
-  create_directory_tree(destination);
   const std::wstring status = L"正在解压安装包...";
   for (int method = 1; method <= 2; ++method) {
     std::wstring program, parameters;
     if (!plat::archive_tool_command(method, package, destination, program, parameters)) continue;
+    empty_destination(destination);
     if (run_and_wait(program, parameters, status, error, nullptr, false) && holds_files(destination))
-      return unpacked_safely(destination, error);
+      return finish_unpack(destination, error);
     error.clear();
   }
+  empty_destination(destination);
   // The unpacker polls often; the bar pulses every 100 ms, as while a tool runs.
   bool pulsed = false;
   uint32_t last_pulse = 0;
@@ -102,9 +120,17 @@ bool extract_archive(const std::wstring& package, const std::wstring& destinatio
     last_pulse = now;
   });
   if (result == plat::UnpackResult::Ok) {
-    if (holds_files(destination)) return unpacked_safely(destination, error);
+    if (holds_files(destination)) return finish_unpack(destination, error);
     result = plat::UnpackResult::Empty;
   }
   error = unpack_message(result);
+  return false;
+}
+
+bool unpack_package(const std::wstring& package, const std::wstring& staging, std::wstring& error) {
+  if (!extract_archive(package, staging, error)) return false;
+  // A tree without the program would install as something that neither starts nor uninstalls.
+  if (plat::path_kind(join_path(join_path(staging, L"bin"), L"Morvell.exe")) == plat::PathKind::File) return true;
+  error = L"安装包中缺少 Morvell 程序文件。";
   return false;
 }

@@ -11,3 +11,5 @@ bool run_and_wait(const std::wstring& program, const std::wstring& parameters, c
 void remove_tree(const std::wstring& path, const std::wstring& status);   // external removal, then in-process
 // Unpacks a zip into `destination`, trying the external tools and then the in-process unpacker.
 bool extract_archive(const std::wstring& package, const std::wstring& destination, std::wstring& error);
+// The unpack of an install: extract_archive, then the tree must hold bin/Morvell.exe.
+bool unpack_package(const std::wstring& package, const std::wstring& staging, std::wstring& error);

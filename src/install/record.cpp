@@ -13,7 +13,8 @@ std::string install_record_text(const std::wstring& install_dir) {
   record["app_exe"] = "bin/Morvell.exe";
   record["uninstaller"] = "bin/Morvell-Uninstall.exe";
   record["version"] = "6.1.17";
-  return record.dump(2, ' ', false, nlohmann::json::error_handler_t::strict);
+  // JSON holds only UTF-8: a byte of the folder's name that does not decode is written as U+FFFD.
+  return record.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 // Both files are written beside their place and renamed over it only when whole, so a run that is
@@ -32,12 +33,7 @@ void write_install_record(const std::wstring& install_dir) {
       return;
     }
   }
-  std::string text;
-  try {
-    text = install_record_text(install_dir);
-  } catch (const nlohmann::json::exception&) {
-    return;   // text that is not valid UTF-8 cannot be written as JSON
-  }
+  const std::string text = install_record_text(install_dir);
   const std::wstring record = join_path(install_dir, L"install-info.json");
   if (!write_file_bytes(record + kPartial, text) || !plat::rename_replacing(record + kPartial, record))
     plat::delete_file(record + kPartial);

@@ -92,7 +92,7 @@ bool install_package(const std::wstring& package, const std::wstring& given_dir,
   delete_tree(backup);
 
   set_progress(L"正在解压安装包...", 0.60);
-  if (!extract_archive(package, staging, error)) {
+  if (!unpack_package(package, staging, error)) {
     delete_tree(staging);
     return false;
   }

@@ -21,8 +21,11 @@ bool fault_injected(const char* op, const std::wstring& path);  // asks the hook
 
 // ---------------------------------------------------------------- text and environment
 extern const wchar_t kPathSeparator;           // separator of paths this program builds
-std::wstring utf8_to_wide(const std::string& text);   // malformed bytes become U+FFFD
-std::string wide_to_utf8(const std::wstring& text);   // unpaired surrogates become U+FFFD
+// Native text to wide text and back. Windows: malformed bytes and unpaired surrogates become
+// U+FFFD. POSIX, where names are bytes: each byte that does not decode becomes U+DC80..U+DCFF
+// and goes back as that byte, so a name survives the round trip; other surrogates become U+FFFD.
+std::wstring utf8_to_wide(const std::string& text);
+std::string wide_to_utf8(const std::wstring& text);
 std::wstring own_executable_path();            // full path of the running program, or empty when it does not fit
 std::string environment_value(const char* name);       // empty when unset
 // Well-known folders, by the classic shell-folder numbers used throughout the program.
@@ -30,6 +33,8 @@ constexpr int kFolderPrograms = 0x0002, kFolderDesktop = 0x0010, kFolderLocalApp
               kFolderProfile = 0x0028;
 std::wstring shell_folder(int folder);         // the folder's path, or empty when unknown
 std::wstring temporary_directory();            // the user's temporary directory
+// A relative path made absolute against the current directory; absolute and empty paths unchanged.
+std::wstring absolute_path(const std::wstring& path);
 
 // ---------------------------------------------------------------- time
 uint32_t tick_ms();                            // millisecond counter that wraps at 2^32
@@ -124,6 +129,9 @@ void remove_tree_command(const std::wstring& path, std::wstring& program, std::w
 enum class UnpackResult { Ok, InitFailed, PackageUnreadable, DestinationUnusable, Empty, Failed, TimedOut };
 UnpackResult unpack_in_process(const std::wstring& package, const std::wstring& destination,
                                const std::function<void()>& poll);
+// Takes the set-user-ID and set-group-ID bits off every file and folder of an unpacked tree
+// (links are not followed). True where files carry no such bits.
+bool clear_set_id_bits(const std::wstring& tree);
 
 // ---------------------------------------------------------------- shortcuts and scripts
 extern const wchar_t kShortcutExtension[];     // ".lnk" or ".desktop"
@@ -132,9 +140,13 @@ bool write_shortcut(const std::wstring& target, const std::wstring& link, const 
                     const std::wstring& arguments, const std::wstring& description);
 extern const wchar_t kRemovalScriptName[];      // file name of the uninstall script
 // Text of the script that waits 2 s, removes `install_dir`, leaves for the temporary folder and
-// removes `work_dir`; every path quoted so that no character of it changes the commands.
+// removes `work_dir`; every path quoted so that no character of it changes the commands. Where the
+// interpreter reads a script's bytes in a code page that cannot hold every name (Windows), the
+// script reads the two folders from MORVELL_INSTALL_DIR and MORVELL_WORK_DIR instead.
 std::string removal_script_text(const std::wstring& install_dir, const std::wstring& work_dir);
-bool run_script_detached(const std::wstring& script);        // hidden, outlives this process
+// Starts a script hidden, outliving this process, with MORVELL_INSTALL_DIR and MORVELL_WORK_DIR
+// set to the two folders in its environment.
+bool run_script_detached(const std::wstring& script, const std::wstring& install_dir, const std::wstring& work_dir);
 
 // ---------------------------------------------------------------- HTTP
 enum class HttpStage { Done, BadUrl, InitFailed, ConnectFailed, RequestFailed, NetworkFailed,

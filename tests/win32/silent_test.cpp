@@ -72,6 +72,29 @@ TEST(Win32SilentInstall, OfflineInstallerEndToEnd) {
                 L"--silent-install --no-launch --install-dir " + quote_argument(d)), 3);
   EXPECT_EQ(read_text(U(d + L"\\bin\\Morvell.exe")), "app");
 
+  // A package without bin\Morvell.exe is refused before the swap: 3, and the installation stays.
+  ASSERT_TRUE(write_zip(tmp / "hollow.zip", {{"bin/", ""}, {"bin/Morvell", "near miss"}, {"readme.txt", "x"}}));
+  write_text(tmp / "hollow/Morvell-Setup.exe", offline_installer(read_text(tmp / "hollow.zip")));
+  EXPECT_EQ(run(tmp.wide() + L"\\hollow\\Morvell-Setup.exe",
+                L"--silent-install --no-launch --install-dir " + quote_argument(d)), 3);
+  EXPECT_EQ(read_text(U(d + L"\\bin\\Morvell.exe")), "app");
+  EXPECT_FALSE(exists(U(d + L"\\readme.txt")));
+
+  // A relative install directory stands on the current directory, settled once at start-up.
+  wchar_t previous[MAX_PATH] = {};
+  GetCurrentDirectoryW(MAX_PATH, previous);
+  ASSERT_TRUE(SetCurrentDirectoryW((tmp.wide() + L"\\setup").c_str()));
+  long relative = run(setup, L"--silent-install --no-launch --no-desktop-shortcut --no-start-menu-shortcut "
+                             L"--install-dir rel\\Morvell");
+  SetCurrentDirectoryW(previous);
+  EXPECT_EQ(relative, 0);
+  const std::wstring rel = tmp.wide() + L"\\setup\\rel\\Morvell";
+  EXPECT_EQ(read_text(U(rel + L"\\bin\\Morvell.exe")), "app");
+  std::string escaped;
+  for (char c : U(rel)) escaped += c == '\\' ? std::string("\\\\") : std::string(1, c);
+  EXPECT_NE(read_text(U(rel + L"\\install-info.json")).find("\"install_dir\": \"" + escaped + "\""), std::string::npos)
+      << read_text(U(rel + L"\\install-info.json"));
+
   // Without a window toolkit every windowed run ends with the no-display message and 1.
   EXPECT_EQ(run(setup, L"--offline"), 1);
   EXPECT_EQ(run(setup, L"--uninstall"), 1);

@@ -2,6 +2,7 @@
 #include <archive.h>
 #include <archive_entry.h>
 #include <errno.h>
+#include <ftw.h>
 #include <limits.h>
 #include <locale.h>
 #include <stdlib.h>
@@ -192,6 +193,24 @@ UnpackResult unpack_in_process(const std::wstring& package, const std::wstring& 
   if (result == UnpackResult::Ok && entries == 0) result = UnpackResult::Empty;
   maybe_poll(true);
   return result;
+}
+
+namespace {
+bool set_id_bits_cleared = true;   // nftw hands no context to its callback
+
+int clear_one(const char* path, const struct stat* st, int kind, struct FTW*) {
+  if (kind != FTW_F && kind != FTW_D && kind != FTW_DP) return 0;   // links and unreadable folders
+  const mode_t mode = st->st_mode & 07777;
+  if ((mode & (S_ISUID | S_ISGID)) && chmod(path, mode & ~(S_ISUID | S_ISGID)) != 0) set_id_bits_cleared = false;
+  return 0;
+}
+}  // namespace
+
+bool clear_set_id_bits(const std::wstring& tree) {
+  if (fault_injected("clear_set_id_bits", tree)) return false;
+  set_id_bits_cleared = true;
+  if (nftw(wide_to_utf8(tree).c_str(), &clear_one, 16, FTW_PHYS) != 0) return false;
+  return set_id_bits_cleared;
 }
 
 }  // namespace plat

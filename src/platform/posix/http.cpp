@@ -51,8 +51,8 @@ bool equals_ignoring_case(const std::string& a, const char* b) {
 }
 
 // Checks an absolute http(s) address and gives it back in the form that is requested: spaces
-// and other bytes that cannot travel as they are get percent-encoded, and a query that would
-// make the path too long is left off. False for anything else.
+// and other bytes that cannot travel as they are get percent-encoded, credentials and a query
+// that would make the path too long are left off. False for anything else.
 bool prepare_url(const std::string& text, std::string& prepared, bool& secure) {
   size_t authority = text.find("://");
   if (authority == std::string::npos || authority + 3 >= text.size() || text[authority + 3] == '/' ||
@@ -69,6 +69,10 @@ bool prepare_url(const std::string& text, std::string& prepared, bool& secure) {
     secure = equals_ignoring_case(scheme, "https");
     ok = (secure || equals_ignoring_case(scheme, "http")) && !host.empty() &&
          utf16_units(host) <= kMaxHostUnits && utf16_units(path) <= kMaxPathUnits;
+    // A user name or password written into the address plays no part in the request.
+    ok = ok && curl_url_set(url, CURLUPART_USER, nullptr, 0) == CURLUE_OK &&
+         curl_url_set(url, CURLUPART_PASSWORD, nullptr, 0) == CURLUE_OK &&
+         curl_url_set(url, CURLUPART_OPTIONS, nullptr, 0) == CURLUE_OK;
     if (ok && !query.empty() && utf16_units(path) + 1 + utf16_units(query) > kMaxPathWithQuery)
       ok = curl_url_set(url, CURLUPART_QUERY, nullptr, 0) == CURLUE_OK;
     if (ok) prepared = url_part(url, CURLUPART_URL);
@@ -231,6 +235,9 @@ void set_options(CURL* easy, const std::string& url, bool secure, Transfer& t, c
   curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
   curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
+  // The address asked for carries no credentials (prepare_url); a redirect that names some is
+  // refused rather than followed with them.
+  curl_easy_setopt(easy, CURLOPT_DISALLOW_USERNAME_IN_URL, 1L);
   curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, kTimeoutSeconds);
   curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, kTimeoutSeconds);

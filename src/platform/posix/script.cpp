@@ -6,9 +6,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
+
+extern char** environ;
 
 namespace plat {
 
@@ -37,12 +41,23 @@ std::string removal_script_text(const std::wstring& install_dir, const std::wstr
   return text;
 }
 
-bool run_script_detached(const std::wstring& script) {
+bool run_script_detached(const std::wstring& script, const std::wstring& install_dir, const std::wstring& work_dir) {
   if (fault_injected("run_script_detached", script)) {
     errno = EIO;
     return false;
   }
-  std::string path = wide_to_utf8(script);
+  const std::string path = wide_to_utf8(script);
+  // Everything the child needs is made before the fork: it only closes, duplicates and execs.
+  const std::string install = "MORVELL_INSTALL_DIR=" + wide_to_utf8(install_dir);
+  const std::string work = "MORVELL_WORK_DIR=" + wide_to_utf8(work_dir);
+  std::vector<const char*> envp;
+  for (char** entry = environ; entry && *entry; ++entry)
+    if (std::strncmp(*entry, "MORVELL_INSTALL_DIR=", 20) != 0 && std::strncmp(*entry, "MORVELL_WORK_DIR=", 17) != 0)
+      envp.push_back(*entry);
+  envp.push_back(install.c_str());
+  envp.push_back(work.c_str());
+  envp.push_back(nullptr);
+  const char* const argv[] = {"sh", path.c_str(), nullptr};
   pid_t child = fork();
   if (child < 0) return false;
   if (child == 0) {
@@ -59,7 +74,7 @@ bool run_script_detached(const std::wstring& script) {
     }
     long max_fd = sysconf(_SC_OPEN_MAX);
     for (long fd = 3; fd < (max_fd > 0 && max_fd < 65536 ? max_fd : 65536); ++fd) close(static_cast<int>(fd));
-    execl("/bin/sh", "sh", path.c_str(), static_cast<char*>(nullptr));
+    execve("/bin/sh", const_cast<char* const*>(argv), const_cast<char* const*>(envp.data()));
     _exit(127);
   }
   int status = 0;

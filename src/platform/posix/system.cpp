@@ -3,6 +3,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 
@@ -11,6 +12,12 @@
 namespace plat {
 
 const wchar_t kPathSeparator = L'/';
+
+// Names on this system are bytes, mostly but not always UTF-8. A byte that does not decode is
+// kept as the lone surrogate U+DC80..U+DCFF and turns back into the same byte, so every path
+// read from the system names the same file when it goes back; text meant for the user shows
+// U+FFFD in its place (display_text above this layer).
+constexpr uint32_t kEscapeBase = 0xDC00;
 
 std::wstring utf8_to_wide(const std::string& text) {
   std::wstring out;
@@ -24,22 +31,17 @@ std::wstring utf8_to_wide(const std::string& text) {
       ++i;
       continue;
     }
-    int extra = 0;
+    size_t extra = 0;
     uint32_t cp = 0, min = 0;
     if ((c & 0xE0) == 0xC0) extra = 1, cp = c & 0x1F, min = 0x80;
     else if ((c & 0xF0) == 0xE0) extra = 2, cp = c & 0x0F, min = 0x800;
     else if ((c & 0xF8) == 0xF0) extra = 3, cp = c & 0x07, min = 0x10000;
-    else {
-      out.push_back(0xFFFD);
-      ++i;
-      continue;
-    }
     size_t j = 1;
-    for (; j <= static_cast<size_t>(extra) && i + j < n && (s[i + j] & 0xC0) == 0x80; ++j)
+    for (; extra > 0 && j <= extra && i + j < n && (s[i + j] & 0xC0) == 0x80; ++j)
       cp = (cp << 6) | (s[i + j] & 0x3F);
-    if (j <= static_cast<size_t>(extra) || cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-      out.push_back(0xFFFD);
-      i += (j > 1) ? j : 1;   // skip the malformed sequence as far as it went
+    if (extra == 0 || j <= extra || cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+      out.push_back(static_cast<wchar_t>(kEscapeBase + c));   // only this byte; the next starts afresh
+      ++i;
       continue;
     }
     out.push_back(static_cast<wchar_t>(cp));
@@ -53,6 +55,10 @@ std::string wide_to_utf8(const std::wstring& text) {
   out.reserve(text.size());
   for (wchar_t wc : text) {
     uint32_t cp = static_cast<uint32_t>(wc);
+    if (cp >= kEscapeBase + 0x80 && cp <= kEscapeBase + 0xFF) {
+      out.push_back(static_cast<char>(cp - kEscapeBase));
+      continue;
+    }
     if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
     if (cp < 0x80) {
       out.push_back(static_cast<char>(cp));
@@ -133,6 +139,23 @@ std::wstring shell_folder(int folder) {
 std::wstring temporary_directory() {
   std::string tmp = environment_value("TMPDIR");
   return utf8_to_wide(tmp.empty() ? std::string("/tmp") : tmp);
+}
+
+std::wstring absolute_path(const std::wstring& path) {
+  if (path.empty() || path[0] == L'/') return path;
+  std::string cwd;
+  for (size_t size = 256; size <= (1u << 20); size *= 2) {
+    std::string buffer(size, '\0');
+    if (getcwd(&buffer[0], size)) {
+      cwd = buffer.c_str();
+      break;
+    }
+    if (errno != ERANGE) break;
+  }
+  if (cwd.empty()) return path;   // no current directory to stand on: the path stays as given
+  std::wstring base = utf8_to_wide(cwd);
+  if (base.back() != L'/') base.push_back(L'/');
+  return base + path;
 }
 
 uint32_t tick_ms() {

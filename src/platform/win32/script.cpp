@@ -10,32 +10,30 @@ namespace plat {
 
 const wchar_t kRemovalScriptName[] = L"morv-uninstall.cmd";
 
-// A path for a double-quoted argument of a batch file. Quotes keep blanks, "&", "^", "(" and ")"
-// inert, and Windows paths cannot hold a double quote; only "%" would still be expanded (so
-// "C:\100%\x" would lose its "%" and name another directory): it is written doubled.
-static std::string batch_quoted_path(const std::wstring& path) {
-  std::string utf8 = wide_to_utf8(path);
-  std::string out;
-  out.reserve(utf8.size());
-  for (char c : utf8) {
-    out.push_back(c);
-    if (c == '%') out.push_back('%');
-  }
-  return out;
-}
+// The interpreter reads a batch file's bytes in the console's code page (936 on Chinese Windows,
+// whatever "chcp" says under Wine), so a path written into the script would lose every character
+// that page lacks, and a "%" would be expanded. The folders travel in the environment instead,
+// as wide text, and delayed expansion puts them into the commands without parsing them again.
+static const wchar_t kInstallVariable[] = L"MORVELL_INSTALL_DIR";
+static const wchar_t kWorkVariable[] = L"MORVELL_WORK_DIR";
 
-std::string removal_script_text(const std::wstring& install_dir, const std::wstring& work_dir) {
+std::string removal_script_text(const std::wstring&, const std::wstring&) {
   std::string text;
   text += "@echo off\r\n";
+  text += "setlocal EnableDelayedExpansion\r\n";
   text += "timeout /t 2 /nobreak >nul\r\n";
-  text += "rmdir /s /q \"" + batch_quoted_path(install_dir) + "\"\r\n";
+  text += "rmdir /s /q \"!MORVELL_INSTALL_DIR!\"\r\n";
   text += "cd /d \"%TEMP%\"\r\n";
-  text += "rmdir /s /q \"" + batch_quoted_path(work_dir) + "\"\r\n";
+  text += "rmdir /s /q \"!MORVELL_WORK_DIR!\"\r\n";
   return text;
 }
 
-bool run_script_detached(const std::wstring& script) {
+bool run_script_detached(const std::wstring& script, const std::wstring& install_dir, const std::wstring& work_dir) {
   if (fault_injected("run_script_detached", script)) return false;
+  // The script inherits this process's environment; this process is about to end.
+  if (!SetEnvironmentVariableW(kInstallVariable, install_dir.c_str()) ||
+      !SetEnvironmentVariableW(kWorkVariable, work_dir.c_str()))
+    return false;
   // The shell's "open" verb on a .cmd file runs it in the command interpreter, hidden, and
   // without an error box of the shell's own when that fails.
   SHELLEXECUTEINFOW info;

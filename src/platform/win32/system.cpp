@@ -31,6 +31,21 @@ std::string wide_to_utf8(const std::wstring& text) {
   return out;
 }
 
+std::wstring absolute_path(const std::wstring& path) {
+  if (path.empty()) return path;
+  auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+  // "C:\x" and "\\server\share" are absolute already; "x", "\x" and "C:x" depend on where we stand.
+  if (path.size() >= 3 && path[1] == L':' && separator(path[2])) return path;
+  if (path.size() >= 2 && separator(path[0]) && separator(path[1])) return path;
+  DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (size == 0) return path;
+  std::wstring out(size, L'\0');
+  DWORD n = GetFullPathNameW(path.c_str(), size, &out[0], nullptr);
+  if (n == 0 || n >= size) return path;
+  out.resize(n);
+  return out;
+}
+
 std::wstring own_executable_path() {
   // The classic 260-unit buffer: a path that does not fit (260 units or more) counts as unknown.
   wchar_t buffer[MAX_PATH] = {};
