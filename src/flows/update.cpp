@@ -8,6 +8,8 @@
 #include "flows/instances.h"
 #include "install/external.h"
 #include "install/filetree.h"
+#include "install/lock.h"
+#include "install/ownership.h"
 #include "install/record.h"
 #include "package/workdir.h"
 #include "platform/platform.h"
@@ -34,6 +36,13 @@ bool update_installation(const std::wstring& install_dir, const std::wstring& pa
   const std::wstring backup_partial = backup + L".partial";
 
   set_progress(L"正在准备更新...", 0.05);
+  InstallationLock lock;
+  if (!lock_installation(install_dir, lock, error)) return false;
+  // Files are written over what is there: only over an installation.
+  if (!is_installation(install_dir)) {
+    error = kNotAnInstallation;
+    return false;
+  }
   if (!close_running_instances(install_dir, error)) return false;
 
   // Leftovers of an earlier run. A configuration backup that is still there holds the user's
