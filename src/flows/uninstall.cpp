@@ -37,9 +37,13 @@ void run_uninstall() {
     return;
   }
   // Not while an install or update works on it; the removal itself runs once we have ended.
+  // The wait keeps the window live, so its buttons rest meanwhile.
   InstallationLock lock;
   std::wstring error;
-  if (!lock_installation(install, lock, error)) {
+  set_busy(true);
+  const bool locked = lock_installation(install, lock, error);
+  set_busy(false);
+  if (!locked) {
     show_message_dialog(MessageType::Error, wide_to_utf8(error));
     return;
   }
