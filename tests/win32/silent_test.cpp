@@ -45,6 +45,7 @@ TEST(Win32SilentInstall, OfflineInstallerEndToEnd) {
   write_text(tmp / "setup/Morvell-Setup.exe", offline_installer(read_text(tmp / "pkg.zip")));
   std::wstring setup = tmp.wide() + L"\\setup\\Morvell-Setup.exe";
   std::wstring d = tmp.wide() + L"\\Programs\\\u5B89\u88C5 Morvell";
+  write_text(U(d + L"\\bin\\Morvell.exe"), "the earlier app");   // an installation, so it may be replaced
   write_text(U(d + L"\\config\\settings.ini"), "the user's");
 
   EXPECT_EQ(run(setup, L"--offline --silent-install --no-launch --no-desktop-shortcut --no-start-menu-shortcut "
@@ -68,6 +69,12 @@ TEST(Win32SilentInstall, OfflineInstallerEndToEnd) {
   EXPECT_EQ(run(tmp.wide() + L"\\bad\\Morvell-Setup.exe",
                 L"--silent-install --no-launch --install-dir " + quote_argument(d)), 3);
   EXPECT_EQ(read_text(U(d + L"\\bin\\Morvell.exe")), "app");
+
+  // A folder of the user's: 3, and every file of it stays.
+  write_text(tmp / "Documents/thesis.txt", "years of work");
+  EXPECT_EQ(run(setup, L"--silent-install --no-launch --install-dir " + quote_argument(tmp.wide() + L"\\Documents")), 3);
+  EXPECT_EQ(read_text(tmp / "Documents/thesis.txt"), "years of work");
+  EXPECT_FALSE(exists(tmp / "Documents/bin"));
 
   // Without a window toolkit every windowed run ends with the no-display message and 1.
   EXPECT_EQ(run(setup, L"--offline"), 1);
