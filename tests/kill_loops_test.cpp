@@ -264,20 +264,25 @@ bool measure(const std::function<pid_t()>& start, const std::function<bool()>& w
 // The loop: one unkilled run is timed (the faster of two); then each round starts from the
 // earlier installation, a run is killed at a random moment within its length (and a tenth
 // beyond; every other round within the span of `phase`, when given), a normal
-// run follows at once and must succeed, the installation must work, and nothing the killed run
-// started may outlive it by long.
-// With `rival`, a second run on the same installation starts beside each killed one and must
-// succeed and leave a working installation before the normal run.
+// run follows at once (`then` when given, else the same kind of run) and must succeed, the
+// installation must work, and nothing the killed run started may outlive it by long. With
+// `rival`, a second run on the same installation starts beside each killed one and must succeed
+// and leave a working installation before the normal run.
 void kill_loop(const std::string& what, const Bench& bench, const std::function<pid_t()>& start,
                const std::function<::testing::AssertionResult()>& works,
                const std::function<std::string()>& left_behind, const std::function<bool()>& work_done = nullptr,
-               const std::function<int()>& phase = nullptr, bool rival = false) {
+               const std::function<int()>& phase = nullptr, const std::function<pid_t()>& then = nullptr,
+               bool rival = false) {
+  const std::function<pid_t()>& follow = then ? then : start;
   Subreaper subreaper;
   Timeline fastest{INT64_MAX, 0, 0};
   for (int i = 0; i < 2; ++i) {
     bench.reset();
     Timeline timeline;
     ASSERT_TRUE(measure(start, work_done, phase, timeline)) << what << ": an unkilled run failed";
+    if (then) {
+      ASSERT_EQ(wait_child(then()), 0) << what << ": the run after an unkilled one failed";
+    }
     ASSERT_TRUE(works()) << what << ": an unkilled run";
     if (timeline.work < fastest.work) fastest = timeline;
   }
@@ -316,7 +321,7 @@ void kill_loop(const std::string& what, const Bench& bench, const std::function<
       EXPECT_TRUE(works()) << "after the run beside the killed one (kill landed at " << landed << " us)";
     }
 
-    const int code = wait_child(start());
+    const int code = wait_child(follow());
     const bool helpers_gone = group_gone(killed, 2000);
     EXPECT_EQ(code, 0) << "the run after the kill failed (kill landed at " << landed << " us)";
     EXPECT_TRUE(works()) << "kill landed at " << landed << " us";
@@ -356,7 +361,7 @@ TEST(KillLoops, Install) {
     });
   };
   kill_loop("install", bench, start, [&]() { return bench.works(expected, bench.dir + ".new"); },
-            [&]() { return bench.left_behind(bench.dir + ".new"); }, nullptr, nullptr, true);
+            [&]() { return bench.left_behind(bench.dir + ".new"); }, nullptr, nullptr, nullptr, true);
 }
 
 // The update run (started by the application with --update) in a child of this test program.
@@ -384,6 +389,46 @@ TEST(KillLoops, Update) {
     return start();
   }, [&]() { return bench.works(expected, program_dir + "/Morvell-Installer-Temp"); },
             [&]() { return bench.left_behind(program_dir + "/Morvell-Installer-Temp"); }, started);
+  set_work_program_path(L"");
+}
+
+// The update run killed at random moments (half of them while its configuration backup exists),
+// then a reinstall: the backup the killed run left goes back with config, never a byte lost.
+TEST(KillLoops, UpdateThenReinstall) {
+  Bench bench;
+  const std::string program_dir = bench.tmp / "program", log = bench.tmp / "app.log";
+  const std::string backup = bench.dir + "/Morvell-Update-Config-Backup";
+  run_shell("mkdir -p '" + program_dir + "'");
+  set_work_program_path(W(program_dir + "/morvell-installer"));
+  const std::string download = bench.tmp / "downloads/update.zip", master = read_text(bench.package);
+  const Tree expected = bench.expected(false, read_text(self_path()));
+  bool backup_seen = false;
+  auto update = [&]() {
+    run_shell("rm -f '" + log + "'");
+    write_text(download, master);   // every run consumes its package
+    backup_seen = false;
+    return start_child([&]() {
+      install_options.install_dir = bench.dir;
+      install_options.package_path = download;
+      run_update();
+      return static_cast<int>(exit_code);
+    });
+  };
+  auto reinstall = [&]() {
+    return start_child([&]() {
+      std::wstring error;
+      return install_package(W(bench.package), W(bench.dir), false, false, false, error) ? 0 : 3;
+    });
+  };
+  auto backed_up = [&]() {
+    if (exists(backup)) backup_seen = true;
+    return backup_seen ? (exists(backup) ? 1 : 2) : 0;
+  };
+  setenv("MORVELL_KILL_APP_LOG", log.c_str(), 1);
+  kill_loop("update, then reinstall", bench, update,
+            [&]() { return bench.works(expected, program_dir + "/Morvell-Installer-Temp"); },
+            [&]() { return bench.left_behind(program_dir + "/Morvell-Installer-Temp"); },
+            [&log]() { return !read_text(log).empty(); }, backed_up, reinstall);
   set_work_program_path(L"");
 }
 
