@@ -48,6 +48,21 @@ TEST(InstallWindow, EmptyDirectoryIsRefusedAndTheWindowStays) {
   EXPECT_FALSE(exists(desk.dir / "Morvell-Installer-Temp"));
   gui.press_cancel();
   EXPECT_EQ(gui.wait_exit(), 0);
+
+  // A folder of the user's (as "浏览" may pick one): refused the same way, not a byte touched.
+  const std::string documents = desk.dir / "Documents";
+  write_text(documents + "/thesis.txt", "years of work");
+  write_text(documents + ".old/draft.txt", "an older draft");
+  const auto before = snapshot_tree(desk.dir.path());
+  Gui again(desk, setup, {"--offline", "--install-dir", documents});
+  ASSERT_TRUE(again.wait_window());
+  again.press_action();
+  ASSERT_TRUE(again.dismiss_dialog(2));
+  EXPECT_FALSE(again.has_exited());
+  EXPECT_EQ(desk.dialogs().back(), "error 所选安装位置已存在且不是 Morvell 安装目录，请选择空文件夹或原安装目录。");
+  again.press_cancel();
+  EXPECT_EQ(again.wait_exit(), 0);
+  EXPECT_TRUE(snapshot_tree(desk.dir.path()) == before);
 }
 
 TEST(InstallWindow, NamedPackageInBothModesIsInstalledAndKept) {
@@ -124,6 +139,7 @@ TEST(UninstallWindow, RefusesAFolderThatIsNotAnInstallation) {
   REQUIRE_X(desk);
   std::string downloads = desk.dir / "Downloads";
   write_text(downloads + "/holiday.jpg", "photo");
+  write_text(downloads + "/bin/Morvell.exe", "0123456789");   // planted: no installation for all that
   std::string setup = desk.pack(kOld, "Downloads/Morvell-Setup.exe");
   write_text(desk.desktop_link(), "[Desktop Entry]\n");
   auto before = snapshot_tree(desk.dir.path());

@@ -1,7 +1,9 @@
 // Installs, updates and offline installs killed (SIGKILL) at random moments, 50 times each, each
 // followed at once by a normal run: afterwards the installation works and every file of the
-// user's configuration is byte for byte what it was. The seed is printed; MORVELL_KILL_SEED=<n>
-// runs the same moments again, MORVELL_KILL_ROUNDS=<n> runs n rounds instead of 50.
+// user's configuration is byte for byte what it was. Each killed install has a second install on
+// the same installation started beside it, kept apart by the installation's lock. The seed is
+// printed; MORVELL_KILL_SEED=<n> runs the same moments again, MORVELL_KILL_ROUNDS=<n> runs n
+// rounds instead of 50.
 #include <gtest/gtest.h>
 #include <errno.h>
 #include <signal.h>
@@ -206,7 +208,7 @@ struct Bench {
     struct stat st;
     if (stat((dir + "/bin/Morvell.exe").c_str(), &st) != 0 || !(st.st_mode & S_IXUSR))
       return ::testing::AssertionFailure() << "bin/Morvell.exe cannot be run";
-    for (const std::string& left : {dir + ".new", dir + ".old", dir + ".swap", dir + "/Morvell-Update-Temp",
+    for (const std::string& left : {dir + ".new", dir + ".old", dir + ".swap", dir + ".lock", dir + "/Morvell-Update-Temp",
                                     dir + "/Morvell-Update-Config-Backup",
                                     dir + "/Morvell-Update-Config-Backup.partial", work_dir})
       if (exists(left)) return ::testing::AssertionFailure() << "left behind: " << left;
@@ -263,11 +265,14 @@ bool measure(const std::function<pid_t()>& start, const std::function<bool()>& w
 // earlier installation, a run is killed at a random moment within its length (and a tenth
 // beyond; every other round within the span of `phase`, when given), a normal
 // run follows at once (`then` when given, else the same kind of run) and must succeed, the
-// installation must work, and nothing the killed run started may outlive it by long.
+// installation must work, and nothing the killed run started may outlive it by long. With
+// `rival`, a second run on the same installation starts beside each killed one and must succeed
+// and leave a working installation before the normal run.
 void kill_loop(const std::string& what, const Bench& bench, const std::function<pid_t()>& start,
                const std::function<::testing::AssertionResult()>& works,
                const std::function<std::string()>& left_behind, const std::function<bool()>& work_done = nullptr,
-               const std::function<int()>& phase = nullptr, const std::function<pid_t()>& then = nullptr) {
+               const std::function<int()>& phase = nullptr, const std::function<pid_t()>& then = nullptr,
+               bool rival = false) {
   const std::function<pid_t()>& follow = then ? then : start;
   Subreaper subreaper;
   Timeline fastest{INT64_MAX, 0, 0};
@@ -302,6 +307,7 @@ void kill_loop(const std::string& what, const Bench& bench, const std::function<
     pid_t killed = start();
     ASSERT_GT(killed, 0);
     const int64_t begin = now_us();
+    const pid_t beside = rival ? start() : 0;
     if (at > 0) usleep(static_cast<useconds_t>(at));
     kill(killed, SIGKILL);
     const int64_t landed = now_us() - begin;
@@ -309,6 +315,11 @@ void kill_loop(const std::string& what, const Bench& bench, const std::function<
     waitpid(killed, &status, 0);
     if (WIFSIGNALED(status)) ++interrupted;
     ++states[left_behind()];
+    if (beside > 0) {
+      EXPECT_EQ(wait_child(beside), 0) << "the run beside the killed one failed (kill landed at " << landed << " us)";
+      group_gone(beside, 2000);
+      EXPECT_TRUE(works()) << "after the run beside the killed one (kill landed at " << landed << " us)";
+    }
 
     const int code = wait_child(follow());
     const bool helpers_gone = group_gone(killed, 2000);
@@ -350,7 +361,7 @@ TEST(KillLoops, Install) {
     });
   };
   kill_loop("install", bench, start, [&]() { return bench.works(expected, bench.dir + ".new"); },
-            [&]() { return bench.left_behind(bench.dir + ".new"); });
+            [&]() { return bench.left_behind(bench.dir + ".new"); }, nullptr, nullptr, nullptr, true);
 }
 
 // The update run (started by the application with --update) in a child of this test program.

@@ -195,6 +195,40 @@ TEST(SilentInstall, FailuresGiveTheirExitCodesAndLeaveNoWorkDirectory) {
   EXPECT_FALSE(exists(d + ".new"));
   EXPECT_FALSE(exists(d + ".old"));
   EXPECT_EQ(box.launches(), 0u);
+
+  // Locations that are not an installation (a folder of the user's, beside unrelated things that
+  // bear the staging names; a file; the home itself): 3, the reason on standard error, and not a
+  // byte touched anywhere.
+  const std::string good = box.dir / "Good.exe";
+  const std::string documents = box.home + "/Documents";
+  write_text(documents + "/thesis.txt", "years of work");
+  write_text(documents + ".old/draft.txt", "an older draft");
+  write_text(documents + ".new/ideas.txt", "new ideas");
+  write_text(documents + ".swap", "swap meeting notes");
+  write_text(box.dir / "a-file", "a file of the user's");
+  const auto everything = snapshot_tree(box.dir.path());
+  for (const std::string& target : {documents, box.dir / "a-file", box.home}) {
+    EXPECT_EQ(box.run(good, "--silent-install --no-launch --install-dir '" + target + "'", &output), 3) << target;
+    EXPECT_EQ(output, "所选安装位置已存在且不是 Morvell 安装目录，请选择空文件夹或原安装目录。\n");
+    EXPECT_TRUE(snapshot_tree(box.dir.path()) == everything) << target;
+  }
+  // An empty folder is taken.
+  ASSERT_EQ(run_shell("mkdir '" + box.dir / "Empty" + "'"), 0);
+  EXPECT_EQ(box.run(good, "--silent-install --no-launch --install-dir '" + box.dir / "Empty" + "'", &output), 0);
+  EXPECT_EQ(read_text(box.dir / "Empty/install-info.json"), record_for(box.dir / "Empty"));
+
+  // Another run holds the installation: this one waits a few seconds, then 3 with the reason,
+  // the installation untouched; once the other has ended it goes ahead.
+  plat::FileHandle held = plat::kNoFile;
+  ASSERT_EQ(plat::try_lock_file(W(d + ".lock"), held), plat::LockResult::Taken);
+  EXPECT_EQ(box.run(good, "--silent-install --no-launch --install-dir '" + d + "'", &output), 3);
+  EXPECT_EQ(output, "另一个安装或更新正在进行，请稍后重试。\n");
+  EXPECT_TRUE(snapshot_tree(d) == before);
+  plat::unlock_file(held, W(d + ".lock"));
+  EXPECT_FALSE(exists(d + ".lock"));
+  EXPECT_EQ(box.run(good, "--silent-install --no-launch --install-dir '" + d + "'", &output), 0);
+  EXPECT_EQ(read_text(d + "/config/settings.ini"), "mine\n");
+  EXPECT_FALSE(exists(d + ".lock"));
 }
 
 TEST(SilentInstall, ARelativeInstallDirectoryStandsOnTheCurrentDirectory) {

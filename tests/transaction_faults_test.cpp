@@ -29,9 +29,10 @@ void sweep_failing_operations(const Scene& scene, const std::function<void()>& p
   scene.reset();
   const auto before = snapshot_tree(scene.dir);
   const std::wstring kept = L"无法回滚安装，原安装已保留在 " + scene.D() + L".old，请手动恢复后重试。";
-  int failures = 0, successes = 0, kept_backups = 0;
+  int failures = 0, successes = 0, kept_backups = 0, untouched = 0;
   for (int n = 1; n < 3000; ++n) {
     prepare();
+    const auto prepared = snapshot_tree(scene.tmp / "Apps");
     int count = 0;
     std::string failed_op;
     // How often a running unpacker is polled depends on the machine's speed: only the first wait
@@ -61,6 +62,11 @@ void sweep_failing_operations(const Scene& scene, const std::function<void()>& p
       ++kept_backups;
       EXPECT_EQ(snapshot_tree(scene.dir + ".old"), before);
       EXPECT_TRUE(exists(scene.dir + ".swap"));
+    } else if (failed_op.rfind("lock ", 0) == 0) {
+      // The installation's lock could not be taken: refused before anything was touched.
+      ++untouched;
+      EXPECT_TRUE(designed_failure(error));
+      EXPECT_EQ(snapshot_tree(scene.tmp / "Apps"), prepared);
     } else {
       ++failures;
       EXPECT_TRUE(designed_failure(error));
@@ -79,8 +85,8 @@ void sweep_failing_operations(const Scene& scene, const std::function<void()>& p
     EXPECT_TRUE(scene.no_leftovers());
     if (::testing::Test::HasFailure()) break;
   }
-  std::printf("operations failed in turn: %d designed failures, %d successes, %d kept backups\n", failures,
-              successes, kept_backups);
+  std::printf("operations failed in turn: %d designed failures, %d successes, %d kept backups, %d untouched\n",
+              failures, successes, kept_backups, untouched);
   EXPECT_GT(failures, had_install ? 3 : 0);
   EXPECT_GT(successes, 3);
 }
@@ -108,7 +114,7 @@ TEST(TransactionFaults, EveryFailingOperationWhilePuttingBackAnInterruptedSwap) 
         scene.put_old_install(scene.dir + ".old");
         write_text(scene.dir + "/readme.txt", "half a new version");
         write_text(scene.dir + "/config/settings.ini", "half merged");
-        write_text(scene.dir + ".swap", "journal");
+        scene.write_journal();
       },
       true);
 }

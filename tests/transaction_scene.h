@@ -11,6 +11,7 @@
 #include <string>
 
 #include "common/strings.h"
+#include "install/ownership.h"
 #include "install/transaction.h"
 #include "platform/platform.h"
 #include "support/helpers.h"
@@ -106,7 +107,11 @@ struct Scene {
         return ::testing::AssertionFailure() << "user file " << i << " lost";
     return ::testing::AssertionSuccess();
   }
-  bool no_leftovers() const { return !exists(dir + ".new") && !exists(dir + ".old") && !exists(dir + ".swap"); }
+  bool no_leftovers() const {
+    return !exists(dir + ".new") && !exists(dir + ".old") && !exists(dir + ".swap") && !exists(dir + ".lock");
+  }
+  // The journal of a swap, as the installer writes it.
+  void write_journal() const { write_text(dir + ".swap", kSwapJournalText); }
 };
 
 

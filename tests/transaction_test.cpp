@@ -121,13 +121,31 @@ TEST(Transaction, CarriesALeftoverUpdateBackupAcross) {
 TEST(Transaction, LeftoversOfEarlierRuns) {
   Scene scene;
   std::wstring error;
-  // Stale staging and backup trees beside a sound installation are removed, not used.
+  // Stale staging and backup trees of the installer beside a sound installation are removed, not used.
   scene.reset();
+  ASSERT_TRUE(mark_staging_tree(W(scene.dir + ".new")));
   write_text(scene.dir + ".new/junk", "x");
+  write_text(scene.dir + ".old/bin/Morvell.exe", "stale program");
   write_text(scene.dir + ".old/config/settings.ini", "stale backup");
   ASSERT_TRUE(scene.install(error)) << U(error);
   EXPECT_TRUE(scene.new_with_user_config());
   EXPECT_TRUE(scene.no_leftovers());
+
+  // Things of those names that the installer did not make stop the install, and stay as they are.
+  struct Foreign {
+    std::string name, file;
+  };
+  for (const Foreign& foreign : {Foreign{".new", "/notes.txt"}, Foreign{".old", "/config/settings.ini"},
+                                 Foreign{".old", "/holiday.jpg"}, Foreign{".swap", ""}, Foreign{".swap", "/x"}}) {
+    scene.reset();
+    const std::string path = scene.dir + foreign.name;
+    write_text(path + foreign.file, "the user's");
+    const auto before = snapshot_tree(scene.tmp.path());
+    EXPECT_FALSE(scene.install(error)) << foreign.name << foreign.file;
+    EXPECT_EQ(error, kStep8);
+    EXPECT_EQ(snapshot_tree(scene.tmp.path()), before) << foreign.name << foreign.file;
+    run_shell("rm -rf '" + path + "'");
+  }
 
   // Died between the two renames without a journal: the backup is the installation.
   run_shell("rm -rf '" + scene.dir + "'");
@@ -141,14 +159,14 @@ TEST(Transaction, LeftoversOfEarlierRuns) {
   scene.put_old_install(scene.dir + ".old");
   write_text(scene.dir + "/readme.txt", "half a new version");
   write_text(scene.dir + "/config/settings.ini", "half merged");
-  write_text(scene.dir + ".swap", "journal");
+  scene.write_journal();
   ASSERT_TRUE(scene.install(error)) << U(error);
   EXPECT_TRUE(scene.new_with_user_config());
   EXPECT_TRUE(scene.no_leftovers());
 
   // Died after writing the journal, before moving the installation aside.
   scene.reset();
-  write_text(scene.dir + ".swap", "journal");
+  scene.write_journal();
   ASSERT_TRUE(scene.install(error)) << U(error);
   EXPECT_TRUE(scene.new_with_user_config());
   EXPECT_TRUE(scene.no_leftovers());
@@ -159,7 +177,7 @@ TEST(Transaction, FailedRollbackKeepsTheBackup) {
   run_shell("rm -rf '" + scene.dir + "'");
   scene.put_old_install(scene.dir + ".old");
   write_text(scene.dir + "/partial.txt", "half a new version");
-  write_text(scene.dir + ".swap", "journal");
+  scene.write_journal();
   const auto backup = snapshot_tree(scene.dir + ".old");
   std::wstring error;
   plat::set_fault_hook([](const char* op, const std::wstring&) { return std::string(op) == "rename"; });
@@ -177,7 +195,7 @@ TEST(Transaction, FailedRollbackKeepsTheBackup) {
   run_shell("rm -rf '" + scene.dir + "'");
   scene.put_old_install(scene.dir + ".old");
   write_text(scene.dir + "/partial.txt", "half a new version");
-  write_text(scene.dir + ".swap", "journal");
+  scene.write_journal();
   plat::set_fault_hook([](const char* op, const std::wstring&) { return std::string(op) == "delete_tree"; });
   EXPECT_FALSE(scene.install(error));
   plat::set_fault_hook(nullptr);
@@ -227,6 +245,44 @@ TEST(Transaction, DesignedFailuresLeaveTheInstallation) {
   EXPECT_EQ(error, kStep10);
   EXPECT_EQ(snapshot_tree(scene.dir), before);
   EXPECT_TRUE(scene.no_leftovers());
+
+  // The record cannot be written at first (a full disk, say): the old version's space is freed
+  // and it is written then; the backup could not have been removed before it was.
+  const std::wstring record_failed = L"无法写入安装记录，请释放磁盘空间后重新安装。";
+  bool backup_there = false;
+  int refusals = 0;
+  plat::set_fault_hook([&](const char* op, const std::wstring& path) {
+    if (std::string(op) != "create_for_writing" || path.find(L"install-info.json") == std::wstring::npos) return false;
+    if (refusals == 0) backup_there = exists(scene.dir + ".old");
+    return ++refusals == 1;
+  });
+  ASSERT_TRUE(scene.install(error)) << U(error);
+  plat::set_fault_hook(nullptr);
+  EXPECT_TRUE(backup_there);
+  EXPECT_EQ(refusals, 2);
+  EXPECT_TRUE(scene.new_with_user_config());
+  EXPECT_EQ(read_text(scene.dir + "/install-info.json"), install_record_text(scene.D()));
+  EXPECT_TRUE(scene.no_leftovers());
+  // It cannot be written at all: a failure, never a success without the record. The new version
+  // stays with the user's configuration (the old one's space went to the second try).
+  scene.reset();
+  plat::set_fault_hook([](const char* op, const std::wstring& path) {
+    return std::string(op) == "create_for_writing" && path.find(L"install-info.json") != std::wstring::npos;
+  });
+  EXPECT_FALSE(scene.install(error, true, false));
+  EXPECT_EQ(error, record_failed);
+  EXPECT_TRUE(scene.new_with_user_config());
+  EXPECT_FALSE(exists(scene.home + "/Desktop/Morvell.desktop"));
+  EXPECT_TRUE(scene.no_leftovers());
+  // A first install without its record is taken away again.
+  run_shell("rm -rf '" + scene.dir + "'");
+  EXPECT_FALSE(scene.install(error));
+  plat::set_fault_hook(nullptr);
+  EXPECT_EQ(error, record_failed);
+  EXPECT_FALSE(exists(scene.dir));
+  EXPECT_TRUE(scene.no_leftovers());
+  scene.reset();
+  before = snapshot_tree(scene.dir);
 
   // A directory given with a trailing separator puts staging and backup inside it.
   EXPECT_FALSE(install_package(W(scene.package), W(scene.dir + "/"), false, false, false, error));

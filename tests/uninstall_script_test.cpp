@@ -7,6 +7,7 @@
 #include <string>
 
 #include "flows/uninstall.h"
+#include "install/record.h"
 #include "package/workdir.h"
 #include "platform/platform.h"
 #include "support/helpers.h"
@@ -100,6 +101,7 @@ TEST(Uninstall, RemovesShortcutsAtOnceAndTheInstallationAfterwards) {
   UninstallSandbox box;
   const std::string d = box.dir / "Apps/Morvell";
   put(d + "/bin/Morvell.exe", "app");
+  put(d + "/install-info.json", install_record_text(W(d)));
   put(d + "/config/settings.ini", "mine");
   put(box.dir / "Apps/neighbour.txt", "keep");
   set_work_program_path(W(d + "/bin/Morvell-Uninstall.exe"));
@@ -111,9 +113,9 @@ TEST(Uninstall, RemovesShortcutsAtOnceAndTheInstallationAfterwards) {
   EXPECT_FALSE(exists(d));
   EXPECT_TRUE(exists(box.dir / "Apps/neighbour.txt"));
 
-  // "Bin" counts like "bin"; an installation known only by its record counts too.
+  // "Bin" counts like "bin"; the record may name the folder by another way there.
   const std::string e = box.dir / "Other";
-  put(e + "/install-info.json", "{}");
+  put(e + "/install-info.json", install_record_text(W(box.dir / "./Apps/../Other")));
   put(e + "/Bin/Morvell-Uninstall.exe", "x");
   set_work_program_path(W(e + "/Bin/Morvell-Uninstall.exe"));
   run_uninstall();
@@ -131,8 +133,33 @@ TEST(Uninstall, RefusesWhatIsNotAnInstallation) {
   const std::string d = box.dir / "Morvell";
   put(d + "/bin/Morvell.exe", "app");
   put(d + "/BIN/Morvell-Uninstall.exe", "x");
+  // Planted program files without a record, or with a record of another folder (a moved or
+  // copied installation), or a broken one: refused.
+  put(downloads + "/bin/Morvell.exe", "planted, ten bytes");
+  const std::string local = box.home + "/.local";
+  put(local + "/bin/Morvell.exe", "app");
+  put(local + "/bin/Morvell-Uninstall.exe", "x");
+  put(local + "/share/notes.txt", "the user's");
+  const std::string moved = box.dir / "Moved";
+  put(moved + "/install-info.json", install_record_text(W(box.dir / "Apps/Morvell")));
+  put(moved + "/bin/Morvell-Uninstall.exe", "x");
+  const std::string broken = box.dir / "Broken";
+  put(broken + "/install-info.json", "{\"install_dir\": ");
+  put(broken + "/bin/Morvell-Uninstall.exe", "x");
+  // The user's own folders, whatever record they hold.
+  const std::string desktop = box.home + "/Desktop";
+  for (const std::string& own : {box.home, desktop, local}) {
+    put(own + "/install-info.json", install_record_text(W(own)));
+    put(own + "/bin/Morvell-Uninstall.exe", "x");
+  }
   const std::wstring programs[] = {
       W(downloads + "/Morvell-Setup.exe"),
+      W(downloads + "/bin/Morvell-Uninstall.exe"),
+      W(local + "/bin/Morvell-Uninstall.exe"),
+      W(moved + "/bin/Morvell-Uninstall.exe"),
+      W(broken + "/bin/Morvell-Uninstall.exe"),
+      W(box.home + "/bin/Morvell-Uninstall.exe"),
+      W(desktop + "/bin/Morvell-Uninstall.exe"),
       W(d + "/BIN/Morvell-Uninstall.exe"),
       L"/ab/bin/Morvell-Uninstall.exe",   // a root-like installation of three characters
       L"/bin/Morvell-Uninstall.exe",      // the root itself
@@ -144,6 +171,18 @@ TEST(Uninstall, RefusesWhatIsNotAnInstallation) {
     run_uninstall();
     EXPECT_TRUE(snapshot_tree(box.dir.path()) == before) << U(program);
   }
+  // An installation that another run holds: refused after a few seconds' wait, nothing deleted.
+  const std::string held_dir = box.dir / "Held";
+  put(held_dir + "/install-info.json", install_record_text(W(held_dir)));
+  put(held_dir + "/bin/Morvell-Uninstall.exe", "x");
+  before = snapshot_tree(box.dir.path());
+  plat::FileHandle held = plat::kNoFile;
+  ASSERT_EQ(plat::try_lock_file(W(held_dir + ".lock"), held), plat::LockResult::Taken);
+  set_work_program_path(W(held_dir + "/bin/Morvell-Uninstall.exe"));
+  run_uninstall();
+  plat::unlock_file(held, W(held_dir + ".lock"));
+  EXPECT_TRUE(snapshot_tree(box.dir.path()) == before);
+  EXPECT_TRUE(exists(box.desktop_link));
   EXPECT_FALSE(exists("Morvell-Installer-Temp"));
   EXPECT_FALSE(exists("/bin/Morvell-Installer-Temp"));
   plat::sleep_ms(2500);   // a wrongly started script would have struck by now

@@ -127,6 +127,33 @@ TEST(UpdateRun, MissingInputs) {
   EXPECT_EQ(snapshot_tree(bench.d), before);
   EXPECT_FALSE(busy);
   EXPECT_FALSE(exists(bench.dir / "program/Morvell-Installer-Temp"));
+
+  // A folder that is no installation is never written over; nor is one missing.
+  const std::string documents = bench.dir / "Documents";
+  write_text(documents + "/config/settings.ini", "the user's own");
+  for (const std::string& target : {documents, bench.dir / "missing"}) {
+    auto all = snapshot_tree(bench.dir.path());
+    all.erase("downloads/update.zip");   // the package is consumed whatever the outcome
+    install_options.install_dir = target;
+    install_options.package_path = bench.p;
+    run_update();
+    EXPECT_EQ(exit_code, 4);
+    EXPECT_EQ(ui_trace.last_status, L"所选安装位置已存在且不是 Morvell 安装目录，请选择空文件夹或原安装目录。");
+    EXPECT_EQ(snapshot_tree(bench.dir.path()), all) << target;
+    EXPECT_EQ(read_text(documents + "/config/settings.ini"), "the user's own");
+    EXPECT_FALSE(exists(bench.dir / "missing"));
+    bench.make_package(bench.p);
+  }
+
+  // Another run holds the installation: after a few seconds' wait, 4 and the reason, untouched.
+  plat::FileHandle held = plat::kNoFile;
+  ASSERT_EQ(plat::try_lock_file(W(bench.d + ".lock"), held), plat::LockResult::Taken);
+  bench.run(bench.p);
+  plat::unlock_file(held, W(bench.d + ".lock"));
+  EXPECT_EQ(exit_code, 4);
+  EXPECT_EQ(ui_trace.last_status, L"另一个安装或更新正在进行，请稍后重试。");
+  EXPECT_EQ(snapshot_tree(bench.d), before);
+  EXPECT_FALSE(exists(bench.d + ".lock"));
 }
 
 TEST(UpdateRun, KeepsTheConfigurationConsumesThePackageAndRestarts) {

@@ -1,9 +1,12 @@
 #include "app/silent.h"
 
+#include <cstdio>
 #include <string>
 
 #include "common/state.h"
 #include "common/strings.h"
+#include "install/lock.h"
+#include "install/ownership.h"
 #include "install/transaction.h"
 #include "package/payload.h"
 #include "package/workdir.h"
@@ -23,5 +26,8 @@ int32_t run_silent_install() {
                             install_options.start_menu_shortcut, install_options.launch_after_install, error);
   delete_work_file(package);
   cleanup_work_directory();
+  // Refusals of the chosen location or moment are the caller's to mend: they are told.
+  if (!ok && (error == kNotAnInstallation || error == kInstallationBusy))
+    std::fprintf(stderr, "%s\n", wide_to_utf8(error).c_str());
   return ok ? 0 : 3;
 }

@@ -7,6 +7,7 @@
 #include "common/state.h"
 #include "common/strings.h"
 #include "install/external.h"
+#include "install/ownership.h"
 #include "install/transaction.h"
 #include "package/payload.h"
 #include "package/verify.h"
@@ -90,6 +91,12 @@ void run_install() {
     return;
   }
   set_location_text(wide_to_utf8(dir));
+  // Told before anything is downloaded; the install itself checks again under its lock.
+  if (!is_replaceable(dir)) {
+    set_busy(false);
+    fail_install(kNotAnInstallation);
+    return;
+  }
   set_progress(L"正在准备安装...", 0.04);
 
   std::wstring package;

@@ -5,6 +5,8 @@
 #include "app/ui.h"
 #include "common/strings.h"
 #include "install/filetree.h"
+#include "install/lock.h"
+#include "install/ownership.h"
 #include "package/workdir.h"
 #include "platform/platform.h"
 
@@ -18,13 +20,12 @@ std::wstring installation_of(const std::wstring& program) {
   return name == L"bin" || name == L"Bin" ? parent_path(dir) : dir;
 }
 
-// Only a directory that holds this application's files is ever removed: an installer started
-// with --uninstall from a downloads folder must not take that folder with it.
+// Only a directory that this installer recorded as installed right there is ever removed: an
+// installer started with --uninstall from a downloads folder, or copies of the program planted
+// anywhere, must not take that folder with it. The user's own folders never go, whatever they hold.
 bool looks_like_installation(const std::wstring& dir) {
   if (dir.empty() || dir == L"." || dir.size() <= 3) return false;
-  std::wstring app = join_path(join_path(dir, L"bin"), L"Morvell.exe");
-  return plat::path_kind(app) == plat::PathKind::File ||
-         plat::path_kind(join_path(dir, L"install-info.json")) == plat::PathKind::File;
+  return is_recorded_installation(dir) && !is_user_folder(dir);
 }
 
 }  // namespace
@@ -33,6 +34,17 @@ void run_uninstall() {
   std::wstring install = installation_of(work_program_path());
   if (!looks_like_installation(install)) {
     show_message_dialog(MessageType::Error, "无法识别安装目录，卸载已取消。");
+    return;
+  }
+  // Not while an install or update works on it; the removal itself runs once we have ended.
+  // The wait keeps the window live, so its buttons rest meanwhile.
+  InstallationLock lock;
+  std::wstring error;
+  set_busy(true);
+  const bool locked = lock_installation(install, lock, error);
+  set_busy(false);
+  if (!locked) {
+    show_message_dialog(MessageType::Error, wide_to_utf8(error));
     return;
   }
   std::wstring desktop = shell_folder(plat::kFolderDesktop);

@@ -9,6 +9,8 @@
 #include "install/config_backup.h"
 #include "install/external.h"
 #include "install/filetree.h"
+#include "install/lock.h"
+#include "install/ownership.h"
 #include "install/record.h"
 #include "package/workdir.h"
 #include "platform/platform.h"
@@ -30,6 +32,13 @@ bool update_installation(const std::wstring& given_dir, const std::wstring& pack
   const std::wstring staging = join_path(install_dir, L"Morvell-Update-Temp");
   const std::wstring config = join_path(install_dir, L"config");
   set_progress(L"正在准备更新...", 0.05);
+  InstallationLock lock;
+  if (!lock_installation(install_dir, lock, error)) return false;
+  // Files are written over what is there: only over an installation.
+  if (!is_installation(install_dir)) {
+    error = kNotAnInstallation;
+    return false;
+  }
   if (!close_running_instances(install_dir, error)) return false;
 
   // Leftovers of an earlier run: a configuration backup that is still there goes back into

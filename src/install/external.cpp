@@ -5,6 +5,7 @@
 #include "app/ui.h"
 #include "common/strings.h"
 #include "install/filetree.h"
+#include "install/ownership.h"
 #include "platform/platform.h"
 
 bool run_and_wait(const std::wstring& program, const std::wstring& parameters, const std::wstring& status,
@@ -87,9 +88,14 @@ bool finish_unpack(const std::wstring& destination, std::wstring& error) {
 }
 
 // Each method starts from an empty tree: what a failed one wrote never mixes with the next one's.
-// The callers unpack into a staging folder of their own; anything else at that name stays.
+// The callers unpack into a staging folder of their own; anything else at that name stays, and
+// so does the mark that shows the staging tree is the installer's.
 void empty_destination(const std::wstring& destination) {
-  if (plat::path_kind(destination) == plat::PathKind::Directory) delete_tree(destination);
+  std::vector<plat::DirEntry> entries;
+  if (plat::path_kind(destination) == plat::PathKind::Directory && plat::list_directory(destination, entries)) {
+    for (const plat::DirEntry& entry : entries)
+      if (entry.name != kStagingMark) delete_tree(join_path(destination, entry.name));
+  }
   create_directory_tree(destination);
 }
 

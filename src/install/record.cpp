@@ -21,7 +21,7 @@ std::string install_record_text(const std::wstring& install_dir) {
 // killed or finds the disk full never leaves a cut-short uninstaller or record behind.
 static const wchar_t kPartial[] = L".partial";
 
-void write_install_record(const std::wstring& install_dir) {
+bool write_install_record(const std::wstring& install_dir) {
   const std::wstring own = own_exe_path();
   const std::wstring uninstaller = join_path(join_path(install_dir, L"bin"), L"Morvell-Uninstall.exe");
   if (to_lower_wide(own) != to_lower_wide(uninstaller)) {
@@ -30,11 +30,12 @@ void write_install_record(const std::wstring& install_dir) {
     if (own.empty() || !copy_file_with_progress(own, partial, nullptr, 0) ||
         !plat::rename_replacing(partial, uninstaller)) {
       plat::delete_file(partial);
-      return;
+      return false;
     }
   }
   const std::string text = install_record_text(install_dir);
   const std::wstring record = join_path(install_dir, L"install-info.json");
-  if (!write_file_bytes(record + kPartial, text) || !plat::rename_replacing(record + kPartial, record))
-    plat::delete_file(record + kPartial);
+  if (write_file_bytes(record + kPartial, text) && plat::rename_replacing(record + kPartial, record)) return true;
+  plat::delete_file(record + kPartial);
+  return false;
 }

@@ -4,4 +4,4 @@
 #include <string>
 
 std::string install_record_text(const std::wstring& install_dir);   // the exact bytes of install-info.json
-void write_install_record(const std::wstring& install_dir);          // silent on every failure
+bool write_install_record(const std::wstring& install_dir);          // true when both are in place; silent

@@ -8,12 +8,16 @@
 // previous installation or its configuration.
 #include "install/transaction.h"
 
+#include <cstring>
+
 #include "app/ui.h"
 #include "common/strings.h"
 #include "flows/instances.h"
 #include "install/config_backup.h"
 #include "install/external.h"
 #include "install/filetree.h"
+#include "install/lock.h"
+#include "install/ownership.h"
 #include "install/record.h"
 #include "install/shortcut.h"
 #include "platform/platform.h"
@@ -30,8 +34,8 @@ std::wstring rollback_failed_message(const std::wstring& backup) {
 bool write_marker(const std::wstring& marker) {
   plat::FileHandle file = plat::create_for_writing(marker);
   if (file == plat::kNoFile) return false;
-  static const char kText[] = "the previous installation is in the .old directory beside this file\n";
-  bool written = plat::write_some(file, kText, sizeof kText - 1) == static_cast<int64_t>(sizeof kText - 1);
+  const size_t size = std::strlen(kSwapJournalText);
+  bool written = plat::write_some(file, kSwapJournalText, size) == static_cast<int64_t>(size);
   plat::close_file(file);
   if (!written) plat::delete_file(marker);
   return written;
@@ -72,6 +76,19 @@ bool recover_interrupted_swap(const std::wstring& install_dir, const std::wstrin
   return true;
 }
 
+// Writes the record that makes the installation findable and removable. When it cannot be written
+// (most often a full disk) the previous version's space is freed and it is tried again; an
+// installation without its record is a failed one, and a first one is taken away again.
+bool record_installation(const std::wstring& install_dir, const std::wstring& backup, bool had_previous,
+                         std::wstring& error) {
+  if (write_install_record(install_dir)) return true;
+  remove_tree(backup, L"正在清理旧版本文件...");
+  if (write_install_record(install_dir)) return true;
+  if (!had_previous) delete_tree(install_dir);
+  error = L"无法写入安装记录，请释放磁盘空间后重新安装。";
+  return false;
+}
+
 }  // namespace
 
 bool install_package(const std::wstring& package, const std::wstring& given_dir, bool desktop_shortcut,
@@ -83,15 +100,23 @@ bool install_package(const std::wstring& package, const std::wstring& given_dir,
   const std::wstring marker = install_dir + L".swap";
 
   set_progress(L"正在准备安装目录...", 0.56);
+  InstallationLock lock;
+  if (!lock_installation(install_dir, lock, error)) return false;
+  if (!install_location_is_ours(install_dir, staging, backup, marker, error)) return false;
   if (!recover_interrupted_swap(install_dir, backup, marker, error)) return false;
   if (!close_running_instances(install_dir, error)) return false;
   if (!settle_config(install_dir, error)) return false;   // a leftover update backup goes back first
 
-  // Leftovers of an earlier run. The backup is stale here: no journal claims it.
+  // Leftovers of an earlier run, made by the installer. The backup is stale here: no journal claims it.
   delete_tree(staging);
   delete_tree(backup);
 
   set_progress(L"正在解压安装包...", 0.60);
+  if (!mark_staging_tree(staging)) {
+    delete_tree(staging);
+    error = L"无法打开安装目录。";
+    return false;
+  }
   if (!unpack_package(package, staging, error)) {
     delete_tree(staging);
     return false;
@@ -136,7 +161,8 @@ bool install_package(const std::wstring& package, const std::wstring& given_dir,
   const std::wstring program = join_path(program_dir, L"Morvell.exe");
   const std::wstring uninstaller = join_path(program_dir, L"Morvell-Uninstall.exe");
   const std::wstring extension = plat::kShortcutExtension;
-  write_install_record(install_dir);
+  if (!record_installation(install_dir, backup, had_previous, error)) return false;
+  unmark_tree(install_dir);   // the record shows whose it is from now on
   if (desktop_shortcut) {
     std::wstring desktop = shell_folder(plat::kFolderDesktop);
     if (!desktop.empty()) create_shortcut(program, join_path(desktop, L"Morvell" + extension), program_dir, L"");

@@ -91,6 +91,18 @@ int64_t read_some(FileHandle file, void* buffer, size_t size);
 int64_t write_some(FileHandle file, const void* buffer, size_t size);
 void close_file(FileHandle file);
 
+// ---------------------------------------------------------------- identity and locks
+// True when both paths lead to one existing file-system object, however each is spelt.
+bool same_file(const std::wstring& a, const std::wstring& b);
+// The user's own folders that are never an installation whatever they hold: the home, the
+// desktop, documents, downloads, the programs folder, the data home and the like.
+std::vector<std::wstring> user_folders();
+// Exclusive locks that a lock file stands for; a lock ends with its holder, also when the
+// holder dies. Taken without waiting: Busy while another holds it.
+enum class LockResult { Taken, Busy, Failed };
+LockResult try_lock_file(const std::wstring& path, FileHandle& lock);   // creates the file when missing
+void unlock_file(FileHandle& lock, const std::wstring& path);           // removes the file when this program made it
+
 // ---------------------------------------------------------------- processes
 using ProcessHandle = intptr_t;
 constexpr ProcessHandle kNoProcess = -1;

@@ -45,6 +45,7 @@ TEST(Win32SilentInstall, OfflineInstallerEndToEnd) {
   write_text(tmp / "setup/Morvell-Setup.exe", offline_installer(read_text(tmp / "pkg.zip")));
   std::wstring setup = tmp.wide() + L"\\setup\\Morvell-Setup.exe";
   std::wstring d = tmp.wide() + L"\\Programs\\\u5B89\u88C5 Morvell";
+  write_text(U(d + L"\\bin\\Morvell.exe"), "the earlier app");   // an installation, so it may be replaced
   write_text(U(d + L"\\config\\settings.ini"), "the user's");
   // A work folder that this run did not make, with a folder where the package copy goes: it is
   // removed and made afresh.
@@ -94,6 +95,12 @@ TEST(Win32SilentInstall, OfflineInstallerEndToEnd) {
   for (char c : U(rel)) escaped += c == '\\' ? std::string("\\\\") : std::string(1, c);
   EXPECT_NE(read_text(U(rel + L"\\install-info.json")).find("\"install_dir\": \"" + escaped + "\""), std::string::npos)
       << read_text(U(rel + L"\\install-info.json"));
+
+  // A folder of the user's: 3, and every file of it stays.
+  write_text(tmp / "Documents/thesis.txt", "years of work");
+  EXPECT_EQ(run(setup, L"--silent-install --no-launch --install-dir " + quote_argument(tmp.wide() + L"\\Documents")), 3);
+  EXPECT_EQ(read_text(tmp / "Documents/thesis.txt"), "years of work");
+  EXPECT_FALSE(exists(tmp / "Documents/bin"));
 
   // Without a window toolkit every windowed run ends with the no-display message and 1.
   EXPECT_EQ(run(setup, L"--offline"), 1);

@@ -77,6 +77,26 @@ TEST(Win32Transaction, InstallReinstallAndRefusedPackage) {
   EXPECT_EQ(read_text(U(d + L"\\config.user-file")), "my own notes");
   EXPECT_EQ(read_text(U(d + L"\\config\\settings.ini")), "shipped 6.1.17");
   EXPECT_FALSE(exists(U(d + L".old")));
+
+  // Another run holds the installation (its lock file beside it): refused after the wait.
+  plat::FileHandle held = plat::kNoFile;
+  ASSERT_EQ(plat::try_lock_file(d + L".lock", held), plat::LockResult::Taken);
+  plat::FileHandle second = plat::kNoFile;
+  EXPECT_EQ(plat::try_lock_file(d + L".lock", second), plat::LockResult::Busy);
+  EXPECT_FALSE(install_package(tmp.wide() + L"\\new.zip", d, false, false, false, error));
+  EXPECT_EQ(error, L"另一个安装或更新正在进行，请稍后重试。");
+  plat::unlock_file(held, d + L".lock");
+  EXPECT_FALSE(exists(U(d + L".lock")));
+  ASSERT_TRUE(install_package(tmp.wide() + L"\\new.zip", d, false, false, false, error)) << U(error);
+  EXPECT_FALSE(exists(U(d + L".lock")));
+
+  // A folder of the user's is no place to install: refused, every file kept.
+  const std::wstring documents = tmp.wide() + L"\\Documents";
+  write_text(U(documents + L"\\thesis.txt"), "years of work");
+  EXPECT_FALSE(install_package(tmp.wide() + L"\\new.zip", documents, false, false, false, error));
+  EXPECT_EQ(error, L"所选安装位置已存在且不是 Morvell 安装目录，请选择空文件夹或原安装目录。");
+  EXPECT_EQ(read_text(U(documents + L"\\thesis.txt")), "years of work");
+  EXPECT_FALSE(exists(U(documents + L"\\bin")));
 }
 
 TEST(Win32Transaction, InstallationHeldOpenIsLeftAlone) {

@@ -5,6 +5,7 @@
 
 #include "common/strings.h"
 #include "flows/uninstall.h"
+#include "install/record.h"
 #include "package/workdir.h"
 #include "platform/platform.h"
 #include "support/helpers.h"
@@ -34,6 +35,8 @@ TEST(Win32Uninstall, ShortcutsGoAndTheScriptRemovesTheInstallation) {
   write_text(U(d + L"\\bin\\Morvell.exe"), "app");
   write_text(U(d + L"\\bin\\Morvell-Uninstall.exe"), "uninstaller");
   write_text(U(d + L"\\config\\settings.ini"), "settings");
+  // The record names the folder as Windows compares paths: letter case and separators aside.
+  write_text(U(d + L"\\install-info.json"), install_record_text(to_lower_wide(tmp.wide() + L"/Morvell 6")));
   make_shortcuts(d + L"\\bin\\Morvell.exe");
   std::wstring desktop_link = plat::shell_folder(plat::kFolderDesktop) + L"\\Morvell.lnk";
   std::wstring menu = plat::shell_folder(plat::kFolderPrograms) + L"\\Morvell";
@@ -59,7 +62,18 @@ TEST(Win32Uninstall, AFolderThatIsNoInstallationIsRefused) {
   TempDir tmp;
   write_text(tmp / "Downloads/setup.exe", "installer");
   write_text(tmp / "Downloads/holiday.jpg", "photo");
+  // Planted program files, and a record of another folder: no installation either.
+  write_text(tmp / "Downloads/bin/Morvell.exe", "planted");
+  write_text(tmp / "Downloads/bin/Morvell-Uninstall.exe", "planted");
+  write_text(tmp / "Moved/install-info.json", install_record_text(tmp.wide() + L"\\Elsewhere"));
+  write_text(tmp / "Moved/bin/Morvell-Uninstall.exe", "x");
   make_shortcuts(tmp.wide() + L"\\Downloads\\setup.exe");
+  for (const wchar_t* program : {L"\\Downloads\\bin\\Morvell-Uninstall.exe", L"\\Moved\\bin\\Morvell-Uninstall.exe"}) {
+    set_work_program_path(tmp.wide() + program);
+    run_uninstall();
+  }
+  EXPECT_TRUE(exists(tmp / "Moved/install-info.json"));
+  EXPECT_TRUE(exists(tmp / "Downloads/bin/Morvell.exe"));
   set_work_program_path(tmp.wide() + L"\\Downloads\\setup.exe");
   run_uninstall();
   // Nothing was deleted: neither the folder, nor the shortcuts, and no script was written.

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -101,8 +102,8 @@ static std::string data_home() {
   return home.empty() ? std::string() : home + "/.local/share";
 }
 
-// The desktop folder from user-dirs.dirs (XDG_DESKTOP_DIR="$HOME/Desktop"), else ~/Desktop.
-static std::string desktop_directory() {
+// A folder from user-dirs.dirs (as XDG_DESKTOP_DIR="$HOME/Desktop"), else ~/`fallback`.
+static std::string user_directory(const std::string& key, const char* fallback) {
   std::string home = home_directory();
   std::string config = environment_value("XDG_CONFIG_HOME");
   if (config.empty() || config[0] != '/') config = home.empty() ? std::string() : home + "/.config";
@@ -110,7 +111,6 @@ static std::string desktop_directory() {
     std::ifstream in(config + "/user-dirs.dirs");
     std::string line;
     while (std::getline(in, line)) {
-      const std::string key = "XDG_DESKTOP_DIR=";
       if (line.compare(0, key.size(), key) != 0) continue;
       std::string value = line.substr(key.size());
       if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
@@ -121,8 +121,10 @@ static std::string desktop_directory() {
       if (!value.empty() && value[0] == '/') return value;
     }
   }
-  return home.empty() ? std::string() : home + "/Desktop";
+  return home.empty() ? std::string() : home + "/" + fallback;
 }
+
+static std::string desktop_directory() { return user_directory("XDG_DESKTOP_DIR=", "Desktop"); }
 
 std::wstring shell_folder(int folder) {
   std::string path;
@@ -134,6 +136,18 @@ std::wstring shell_folder(int folder) {
     default: break;
   }
   return utf8_to_wide(path);
+}
+
+std::vector<std::wstring> user_folders() {
+  std::vector<std::wstring> folders;
+  const std::string home = home_directory(), data = data_home();
+  for (const std::string& path :
+       {home, desktop_directory(), user_directory("XDG_DOCUMENTS_DIR=", "Documents"),
+        user_directory("XDG_DOWNLOAD_DIR=", "Downloads"), data, data.empty() ? data : data + "/applications",
+        home.empty() ? home : home + "/.local", home.empty() ? home : home + "/.local/bin",
+        home.empty() ? home : home + "/.config"})
+    if (!path.empty()) folders.push_back(utf8_to_wide(path));
+  return folders;
 }
 
 std::wstring temporary_directory() {

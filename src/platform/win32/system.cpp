@@ -3,6 +3,7 @@
 #include <shlobj.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/win32/win32_util.h"
@@ -70,6 +71,24 @@ std::wstring shell_folder(int folder) {
   wchar_t buffer[MAX_PATH] = {};
   if (FAILED(SHGetFolderPathW(nullptr, folder, nullptr, SHGFP_TYPE_CURRENT, buffer))) return std::wstring();
   return std::wstring(buffer);
+}
+
+std::vector<std::wstring> user_folders() {
+  // CSIDL_PROFILE, DESKTOPDIRECTORY, PERSONAL, PROGRAMS, STARTMENU, APPDATA, LOCAL_APPDATA,
+  // PROGRAM_FILES, PROGRAM_FILESX86, WINDOWS, SYSTEM, COMMON_DESKTOPDIRECTORY, COMMON_DOCUMENTS.
+  static const int kFolders[] = {0x0028, 0x0010, 0x0005, 0x0002, 0x000B, 0x001A, 0x001C,
+                                 0x0026, 0x002A, 0x0024, 0x0025, 0x0019, 0x002E};
+  std::vector<std::wstring> folders;
+  for (int folder : kFolders) {
+    std::wstring path = shell_folder(folder);
+    if (!path.empty()) folders.push_back(path);
+  }
+  // Downloads has no folder number: FOLDERID_Downloads.
+  static const GUID kDownloads = {0x374DE290, 0x123F, 0x4565, {0x91, 0x64, 0x39, 0xC4, 0x92, 0x5E, 0x46, 0x7B}};
+  PWSTR downloads = nullptr;
+  if (SUCCEEDED(SHGetKnownFolderPath(kDownloads, 0, nullptr, &downloads)) && downloads) folders.push_back(downloads);
+  CoTaskMemFree(downloads);
+  return folders;
 }
 
 std::wstring temporary_directory() {

@@ -1,0 +1,22 @@
+// One install, update or uninstall at a time on one installation: a lock file beside it.
+#pragma once
+
+#include <string>
+
+#include "platform/platform.h"
+
+extern const wchar_t kInstallationBusy[];   // the refusal while another run holds the installation
+
+// Held from lock_installation until the object ends.
+struct InstallationLock {
+  plat::FileHandle file = plat::kNoFile;
+  std::wstring path;
+  InstallationLock() = default;
+  InstallationLock(const InstallationLock&) = delete;
+  InstallationLock& operator=(const InstallationLock&) = delete;
+  ~InstallationLock();
+};
+
+// Takes the lock of the installation at `install_dir`, waiting a few seconds for another run to
+// end with the window live; false with the refusal in `error`.
+bool lock_installation(const std::wstring& install_dir, InstallationLock& lock, std::wstring& error);

@@ -1,0 +1,114 @@
+// Ownership of install locations. An installation made here always has its bin/Morvell.exe and
+// its install-info.json; a staging tree is marked before the first file is unpacked into it.
+#include "install/ownership.h"
+
+#include <nlohmann/json.hpp>
+
+#include <vector>
+
+#include "common/strings.h"
+#include "install/filetree.h"
+#include "platform/platform.h"
+
+const wchar_t kNotAnInstallation[] = L"所选安装位置已存在且不是 Morvell 安装目录，请选择空文件夹或原安装目录。";
+const char kSwapJournalText[] = "the previous installation is in the .old directory beside this file\n";
+
+const wchar_t kStagingMark[] = L".morvell-staging";
+
+namespace {
+
+const wchar_t kBackupRefused[] = L"无法备份当前安装目录，请关闭正在运行的 Morvell 后重试。";
+
+// The whole of a small file; false when it is not a file, cannot be read or passes `limit` bytes.
+bool read_small_file(const std::wstring& path, size_t limit, std::string& text) {
+  text.clear();
+  if (plat::path_kind(path) != plat::PathKind::File) return false;
+  plat::FileHandle file = plat::open_for_reading(path);
+  if (file == plat::kNoFile) return false;
+  char buffer[4096];
+  bool ok = true;
+  for (;;) {
+    int64_t n = plat::read_some(file, buffer, sizeof buffer);
+    if (n <= 0 || text.size() + static_cast<size_t>(n) > limit) {
+      ok = n == 0;
+      break;
+    }
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  plat::close_file(file);
+  return ok;
+}
+
+bool read_record(const std::wstring& dir, nlohmann::json& record) {
+  std::string text;
+  if (!read_small_file(join_path(dir, L"install-info.json"), 64 * 1024, text)) return false;
+  record = nlohmann::json::parse(text, nullptr, false);
+  return record.is_object();
+}
+
+bool is_empty_directory(const std::wstring& path) {
+  std::vector<plat::DirEntry> entries;
+  return plat::path_kind(path) == plat::PathKind::Directory && plat::list_directory(path, entries) && entries.empty();
+}
+
+}  // namespace
+
+bool is_installation(const std::wstring& dir) {
+  if (plat::path_kind(dir) != plat::PathKind::Directory) return false;
+  nlohmann::json record;
+  return plat::path_kind(join_path(join_path(dir, L"bin"), L"Morvell.exe")) == plat::PathKind::File ||
+         read_record(dir, record);
+}
+
+bool is_replaceable(const std::wstring& path) {
+  if (plat::path_kind(path) == plat::PathKind::None || is_empty_directory(path) || is_installation(path)) return true;
+  return plat::path_kind(path) == plat::PathKind::Directory &&
+         plat::path_kind(join_path(path, kStagingMark)) == plat::PathKind::Directory;
+}
+
+bool is_swap_journal(const std::wstring& path) {
+  if (plat::path_kind(path) == plat::PathKind::None) return true;
+  std::string text;
+  return read_small_file(path, 4096, text) && text == kSwapJournalText;
+}
+
+bool mark_staging_tree(const std::wstring& staging) {
+  const std::wstring mark = join_path(staging, kStagingMark);
+  return create_directory_tree(staging) && create_directory_tree(mark) &&
+         plat::path_kind(mark) == plat::PathKind::Directory;
+}
+
+void unmark_tree(const std::wstring& dir) { plat::remove_empty_directory(join_path(dir, kStagingMark)); }
+
+bool install_location_is_ours(const std::wstring& install_dir, const std::wstring& staging,
+                              const std::wstring& backup, const std::wstring& journal, std::wstring& error) {
+  // An open journal of the installer's, with its backup, claims D as the half-swapped new tree.
+  const bool claimed = plat::path_kind(journal) == plat::PathKind::File && is_swap_journal(journal) &&
+                       plat::path_kind(backup) == plat::PathKind::Directory && is_replaceable(backup);
+  if (!claimed && !is_replaceable(install_dir)) {
+    error = kNotAnInstallation;
+    return false;
+  }
+  // Siblings of the same names that the installer did not make stop the run untouched.
+  if (!is_replaceable(staging) || !is_replaceable(backup) || !is_swap_journal(journal)) {
+    error = kBackupRefused;
+    return false;
+  }
+  return true;
+}
+
+bool is_recorded_installation(const std::wstring& dir) {
+  nlohmann::json record;
+  if (!read_record(dir, record)) return false;
+  auto named = record.find("install_dir");
+  if (named == record.end() || !named->is_string()) return false;
+  return plat::same_file(utf8_to_wide(named->get<std::string>()), dir);
+}
+
+bool is_user_folder(const std::wstring& dir) {
+  // A root is its own parent.
+  if (plat::same_file(dir, join_path(dir, L".."))) return true;
+  for (const std::wstring& folder : plat::user_folders())
+    if (plat::same_file(dir, folder)) return true;
+  return false;
+}

@@ -1,0 +1,81 @@
+// POSIX backend: file identity and the exclusive lock files (flock). The kernel ends a flock
+// with the last descriptor of its holder, so a killed holder never blocks the next one.
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace plat {
+
+namespace {
+
+// What this program writes into a lock file it makes: the proof that the file may go again.
+const char kLockText[] = "Morvell installer lock\n";
+
+bool same_object(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+bool holds_lock_text(int fd) {
+  char buffer[sizeof kLockText] = {};
+  ssize_t n = pread(fd, buffer, sizeof buffer, 0);
+  return n == static_cast<ssize_t>(sizeof kLockText - 1) && std::memcmp(buffer, kLockText, sizeof kLockText - 1) == 0;
+}
+
+}  // namespace
+
+bool same_file(const std::wstring& a, const std::wstring& b) {
+  struct stat sa, sb;
+  if (a.empty() || b.empty()) return false;
+  return stat(wide_to_utf8(a).c_str(), &sa) == 0 && stat(wide_to_utf8(b).c_str(), &sb) == 0 && same_object(sa, sb);
+}
+
+LockResult try_lock_file(const std::wstring& path, FileHandle& lock) {
+  lock = kNoFile;
+  if (path.empty() || fault_injected("lock", path)) return LockResult::Failed;
+  const std::string name = wide_to_utf8(path);
+  int fd = open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd >= 0) {
+    if (write(fd, kLockText, sizeof kLockText - 1) != static_cast<ssize_t>(sizeof kLockText - 1)) {
+      // A lock file that does not say it is ours would stay behind for good.
+      unlink(name.c_str());
+      close(fd);
+      return LockResult::Failed;
+    }
+  } else if (errno == EEXIST) {
+    fd = open(name.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+  }
+  if (fd < 0) return LockResult::Failed;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const bool busy = errno == EWOULDBLOCK;
+    close(fd);
+    return busy ? LockResult::Busy : LockResult::Failed;
+  }
+  // The holder before us may have removed the file after we opened it: a lock on a removed file
+  // guards nothing, and whoever made a new one may hold that.
+  struct stat held, named;
+  if (fstat(fd, &held) != 0 || lstat(name.c_str(), &named) != 0 || !same_object(held, named)) {
+    close(fd);
+    return LockResult::Busy;
+  }
+  lock = fd;
+  return LockResult::Taken;
+}
+
+void unlock_file(FileHandle& lock, const std::wstring& path) {
+  if (lock == kNoFile) return;
+  const int fd = static_cast<int>(lock);
+  const std::string name = wide_to_utf8(path);
+  struct stat held, named;
+  // Removed while still held, so that nobody can take a lock on a file about to vanish.
+  if (holds_lock_text(fd) && fstat(fd, &held) == 0 && lstat(name.c_str(), &named) == 0 && same_object(held, named))
+    unlink(name.c_str());
+  close(fd);
+  lock = kNoFile;
+}
+
+}  // namespace plat

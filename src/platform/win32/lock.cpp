@@ -1,0 +1,102 @@
+// Windows backend: file identity and the exclusive lock files (LockFileEx). The system ends a
+// lock with the last handle of its holder, so a killed holder never blocks the next one.
+#include <windows.h>
+
+#include <cstring>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace plat {
+
+namespace {
+
+// What this program writes into a lock file it makes: the proof that the file may go again.
+const char kLockText[] = "Morvell installer lock\n";
+
+// The locked byte lies far beyond the text, so that the lock never stands in the way of reading it.
+const DWORD kLockOffsetHigh = 1;
+
+HANDLE open_object(const std::wstring& path) {
+  return CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+bool holds_lock_text(HANDLE file) {
+  char buffer[sizeof kLockText] = {};
+  DWORD n = 0;
+  LARGE_INTEGER start{};
+  return SetFilePointerEx(file, start, nullptr, FILE_BEGIN) && ReadFile(file, buffer, sizeof buffer, &n, nullptr) &&
+         n == sizeof kLockText - 1 && std::memcmp(buffer, kLockText, sizeof kLockText - 1) == 0;
+}
+
+}  // namespace
+
+bool same_file(const std::wstring& a, const std::wstring& b) {
+  if (a.empty() || b.empty()) return false;
+  HANDLE first = open_object(a);
+  if (first == INVALID_HANDLE_VALUE) return false;
+  HANDLE second = open_object(b);
+  BY_HANDLE_FILE_INFORMATION one{}, two{};
+  bool same = second != INVALID_HANDLE_VALUE && GetFileInformationByHandle(first, &one) &&
+              GetFileInformationByHandle(second, &two) && one.dwVolumeSerialNumber == two.dwVolumeSerialNumber &&
+              one.nFileIndexHigh == two.nFileIndexHigh && one.nFileIndexLow == two.nFileIndexLow;
+  if (second != INVALID_HANDLE_VALUE) CloseHandle(second);
+  CloseHandle(first);
+  return same;
+}
+
+LockResult try_lock_file(const std::wstring& path, FileHandle& lock) {
+  lock = kNoFile;
+  if (path.empty() || fault_injected("lock", path)) return LockResult::Failed;
+  const DWORD access = GENERIC_READ | GENERIC_WRITE | DELETE;
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  HANDLE file = CreateFileW(path.c_str(), access, share, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file != INVALID_HANDLE_VALUE) {
+    DWORD written = 0;
+    if (!WriteFile(file, kLockText, sizeof kLockText - 1, &written, nullptr) || written != sizeof kLockText - 1) {
+      // A lock file that does not say it is ours would stay behind for good.
+      FILE_DISPOSITION_INFO gone{TRUE};
+      SetFileInformationByHandle(file, FileDispositionInfo, &gone, sizeof gone);
+      CloseHandle(file);
+      return LockResult::Failed;
+    }
+  } else if (GetLastError() == ERROR_FILE_EXISTS) {
+    file = CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  }
+  if (file == INVALID_HANDLE_VALUE) {
+    // A file that its last holder is removing cannot be opened until it is gone.
+    const DWORD error = GetLastError();
+    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ? LockResult::Busy : LockResult::Failed;
+  }
+  OVERLAPPED at{};
+  at.OffsetHigh = kLockOffsetHigh;
+  if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+    const bool busy = GetLastError() == ERROR_LOCK_VIOLATION || GetLastError() == ERROR_IO_PENDING;
+    CloseHandle(file);
+    return busy ? LockResult::Busy : LockResult::Failed;
+  }
+  // The holder before us may have removed the file after we opened it: such a lock guards nothing.
+  FILE_STANDARD_INFO info{};
+  if (!GetFileInformationByHandleEx(file, FileStandardInfo, &info, sizeof info) || info.DeletePending) {
+    CloseHandle(file);
+    return LockResult::Busy;
+  }
+  lock = reinterpret_cast<FileHandle>(file);
+  return LockResult::Taken;
+}
+
+void unlock_file(FileHandle& lock, const std::wstring& path) {
+  (void)path;   // the handle names the file
+  if (lock == kNoFile) return;
+  HANDLE file = reinterpret_cast<HANDLE>(lock);
+  // Marked for removal while still held, so that nobody can take a lock on a file about to vanish.
+  if (holds_lock_text(file)) {
+    FILE_DISPOSITION_INFO gone{TRUE};
+    SetFileInformationByHandle(file, FileDispositionInfo, &gone, sizeof gone);
+  }
+  CloseHandle(file);
+  lock = kNoFile;
+}
+
+}  // namespace plat
