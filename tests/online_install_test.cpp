@@ -67,8 +67,7 @@ TEST(InstallWindow, OnlineInstallAgainstALoopbackServer) {
   auto press_install = [&](const std::string& manifest, const std::string& dir, bool succeeds) {
     server.releases(manifest);
     Gui gui(desk, installer, {"--install-dir", dir}, trust);
-    EXPECT_TRUE(gui.wait_window());
-    plat::sleep_ms(1200);   // the version list is read from the server first
+    EXPECT_TRUE(gui.wait_window());   // the version list has been read from the server
     gui.press_action();
     EXPECT_TRUE(gui.dismiss_dialog(++dialogs));
     if (succeeds) {
@@ -124,6 +123,6 @@ TEST(InstallWindow, OnlineInstallAgainstALoopbackServer) {
 
   // No version list at all: the press asks for a version.
   EXPECT_EQ(press_install("not json", d, false), "error 请选择要安装的版本。");
-  for (int i = 0; i < 100 && desk.launches() < 2; ++i) plat::sleep_ms(50);
+  wait_until(30000, [&] { return desk.launches() >= 2; });
   EXPECT_EQ(desk.launches(), 2u);   // the zip install and the child installer each started it once
 }
