@@ -23,7 +23,7 @@ TEST(InstallWindow, OfflineInstallFromTheWindow) {
   EXPECT_EQ(gui.wait_exit(), 0);
   EXPECT_EQ(desk.dialogs(), std::vector<std::string>{"info Morvell 安装完成"});
   EXPECT_EQ(read_text(d + "/version.txt"), "6.1.16\n");
-  EXPECT_TRUE(read_text(d + "/bin/Morvell-Uninstall.exe") == read_text(setup));
+  EXPECT_TRUE(read_text(d + "/bin/Morvell-Uninstall.exe") == read_text(kInstaller));   // without the package
   EXPECT_TRUE(exists(d + "/install-info.json"));
   EXPECT_TRUE(exists(desk.desktop_link()));
   EXPECT_TRUE(exists(desk.menu()));
@@ -105,6 +105,8 @@ TEST(UninstallWindow, RemovesTheInstallationAndItsShortcuts) {
             0);
   ASSERT_TRUE(exists(desk.desktop_link()));
   ASSERT_TRUE(exists(desk.menu()));
+  // The uninstaller an offline installer wrote is its program part, and it does the whole job.
+  ASSERT_TRUE(read_text(d + "/bin/Morvell-Uninstall.exe") == read_text(kInstaller));
   Gui gui(desk, d + "/bin/Morvell-Uninstall.exe", {});
   ASSERT_TRUE(gui.wait_window());
   gui.press_action();

@@ -91,6 +91,7 @@ TEST(InstallWindow, OnlineInstallAgainstALoopbackServer) {
             "info Morvell 安装完成");
   EXPECT_EQ(read_text(a + "/version.txt"), "6.1.17\n");
   EXPECT_TRUE(exists(a + "/install-info.json"));
+  EXPECT_TRUE(read_text(a + "/bin/Morvell-Uninstall.exe") == read_text(installer));   // the online program, whole
 
   // The digest written in capitals never matches: nothing is unpacked.
   const std::string b = desk.dir / "B";
@@ -107,7 +108,7 @@ TEST(InstallWindow, OnlineInstallAgainstALoopbackServer) {
                           c, true),
             "info Morvell 安装完成");
   EXPECT_EQ(read_text(c + "/version.txt"), "6.1.17\n");
-  EXPECT_TRUE(read_text(c + "/bin/Morvell-Uninstall.exe") == read_text(setup));
+  EXPECT_TRUE(read_text(c + "/bin/Morvell-Uninstall.exe") == read_text(kInstaller));   // the child's program part
 
   // An address ending in /installer is an installer program too; this one installs nothing.
   const std::string d = desk.dir / "D";
