@@ -441,7 +441,7 @@ TEST(KillLoops, OfflineInstall) {
   ASSERT_EQ(run_shell("'" + kPack + "' --installer '" + kInstaller + "' --package '" + bench.package + "' --output '" +
                       setup + "' >/dev/null"),
             0);
-  const Tree expected = bench.expected(false, read_text(setup));
+  const Tree expected = bench.expected(false, read_text(kInstaller));   // the uninstaller: the program part
   auto start = [&]() {
     return start_child([&]() {
       unsetenv("DISPLAY");

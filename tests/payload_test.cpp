@@ -81,7 +81,7 @@ TEST(PayloadTrailer, ScanRules) {
 
 TEST(OfflinePayload, CopiesTheCarriedArchiveWithProgress) {
   std::string program = bytes(3000, 'a');
-  std::string archive = bytes(2500000, 'z');   // three chunks
+  std::string archive = bytes(2500000, 'z');
   CraftedProgram crafted(program + archive + "MORV-PACKAGE:3000:2500000");
   ui_trace = UiTrace();
   ui_clock = frozen_clock;
@@ -91,21 +91,49 @@ TEST(OfflinePayload, CopiesTheCarriedArchiveWithProgress) {
   EXPECT_TRUE(error.empty());
   EXPECT_EQ(package, W(crafted.copy));
   EXPECT_TRUE(read_text(crafted.copy) == archive);
-  // A clock that never moves: the first chunk and the last one update the bar, no others,
-  // but the event loop turns after the middle one too.
+  // A clock that never moves: every piece is quick, so after the first MiB the next piece is
+  // twice as large and holds the rest; the first piece and the last update the bar.
   EXPECT_EQ(ui_trace.progress_updates, 2u);
-  EXPECT_GE(ui_trace.pumps, 2u * 2u + 1u);
+  EXPECT_GE(ui_trace.pumps, 2u * 2u);
   EXPECT_DOUBLE_EQ(ui_trace.last_fraction, 0.22);
   EXPECT_EQ(ui_trace.last_status, L"正在读取离线安装包... 2.4 MB / 2.4 MB");
 
-  // A clock that moves 150 ms per chunk updates after every chunk; an old copy is replaced.
+  // A clock that moves 150 ms at every look: each piece seems to take more than half an event
+  // slice, so pieces halve down to 64 KiB (1 MiB, 512, 256, 128, 64 KiB, then 8 of 64 KiB for
+  // the last 468,384 bytes), and the bar moves after every one; an old copy is replaced.
   write_text(crafted.copy, std::string(5000000, 'x'));
   ui_trace = UiTrace();
   ui_clock = stepping_clock;
   EXPECT_TRUE(extract_offline_payload(package, error));
   ui_clock = plat::tick_ms;
-  EXPECT_EQ(ui_trace.progress_updates, 3u);
+  EXPECT_EQ(ui_trace.progress_updates, 13u);
   EXPECT_TRUE(read_text(crafted.copy) == archive);
+
+  // The same copy of any part of a file, here the program part before the archive; a piece
+  // that cannot be read fails it.
+  const std::string part = crafted.dir / "part/program.bin";
+  size_t pieces = 0;
+  EXPECT_TRUE(copy_file_part(W(crafted.program), 0, 3000, W(part), false, [&](uint64_t) { ++pieces; }));
+  EXPECT_TRUE(read_text(part) == program);
+  EXPECT_EQ(pieces, 1u);
+  EXPECT_TRUE(copy_file_part(W(crafted.program), 3000 + 2499999, 1, W(part), false, {}));
+  EXPECT_EQ(read_text(part), archive.substr(2499999));
+  EXPECT_FALSE(copy_file_part(W(crafted.program), 3000, 9000000, W(part), false, {}));
+  EXPECT_FALSE(copy_file_part(W(crafted.dir / "missing.bin"), 0, 1, W(part), false, {}));
+
+  // What carries a payload: a trailer under the rules whose archive lies within the file.
+  uint64_t p = 0, l = 0;
+  EXPECT_TRUE(find_carried_payload(W(crafted.program), p, l));
+  EXPECT_EQ(p, 3000u);
+  EXPECT_EQ(l, 2500000u);
+  write_text(crafted.program, program + archive + "MORV-PACKAGE:3000:2500025");   // the trailer too
+  EXPECT_TRUE(find_carried_payload(W(crafted.program), p, l));
+  write_text(crafted.program, program + archive + "MORV-PACKAGE:3000:2500026");   // one byte past the end
+  EXPECT_FALSE(find_carried_payload(W(crafted.program), p, l));
+  write_text(crafted.program, program + archive + "MORV-PACKAGE:99999999:1");
+  EXPECT_FALSE(find_carried_payload(W(crafted.program), p, l));
+  write_text(crafted.program, program + archive);
+  EXPECT_FALSE(find_carried_payload(W(crafted.program), p, l));
 }
 
 TEST(OfflinePayload, ArchiveOfExactlyOneMebibyteIsOneChunkAndOneUpdate) {

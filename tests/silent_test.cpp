@@ -101,7 +101,16 @@ TEST(SilentInstall, InstallsTheCarriedPackageThenReinstallKeepsConfiguration) {
   EXPECT_EQ(output, "");   // nothing printed
   EXPECT_TRUE(exists(d + "/bin/Morvell.exe"));
   EXPECT_EQ(read_text(d + "/version.txt"), "6.1.16\n");
-  EXPECT_TRUE(read_text(d + "/bin/Morvell-Uninstall.exe") == read_text(setup));
+  // The uninstaller is the program part of the installer that ran, without the package: the
+  // same program, executable, that carries nothing (a silent install from it ends with 2).
+  EXPECT_TRUE(read_text(d + "/bin/Morvell-Uninstall.exe") == read_text(kInstaller));
+  struct stat st;
+  ASSERT_EQ(stat((d + "/bin/Morvell-Uninstall.exe").c_str(), &st), 0);
+  EXPECT_TRUE(st.st_mode & S_IXUSR);
+  EXPECT_FALSE(exists(d + "/bin/Morvell-Uninstall.exe.partial"));
+  EXPECT_EQ(box.run(d + "/bin/Morvell-Uninstall.exe", "--silent-install --install-dir '" + box.dir.path() + "/z'", &output), 2);
+  EXPECT_FALSE(exists(box.dir / "z"));
+  EXPECT_FALSE(exists(d + "/bin/Morvell-Installer-Temp"));
   EXPECT_EQ(read_text(d + "/install-info.json"), record_for(d));
   EXPECT_TRUE(exists(box.home + "/Desktop/Morvell" + ext()));
   EXPECT_TRUE(exists(box.data + "/applications/Morvell/Morvell" + ext()));
@@ -119,7 +128,14 @@ TEST(SilentInstall, InstallsTheCarriedPackageThenReinstallKeepsConfiguration) {
   ASSERT_EQ(run_shell("mkfifo '" + d + "/config/ipc.fifo' && python3 -c 'import socket,sys; "
                       "socket.socket(socket.AF_UNIX).bind(sys.argv[1])' '" + d + "/config/user/app.sock'"),
             0);
-  std::string setup2 = box.pack(kNew, "Morvell-Setup-2.exe");
+  // The newer installer is another build of the program (bytes after the image change nothing).
+  std::string program2 = box.dir / "build2/morvell-installer";
+  write_text(program2, read_text(kInstaller) + std::string(4096, '\0') + "another build");
+  ASSERT_EQ(run_shell("chmod +x '" + program2 + "'"), 0);
+  std::string setup2 = box.dir / "Morvell-Setup-2.exe";
+  ASSERT_EQ(run_shell("'" + kPack + "' --installer '" + program2 + "' --package '" + kNew + "' --output '" + setup2 +
+                      "' >/dev/null"),
+            0);
   ASSERT_EQ(box.run("timeout", "120 '" + setup2 + "' --silent-install --no-launch --no-desktop-shortcut --install-dir '" +
                                    d + "'",
                     &output),
@@ -128,7 +144,7 @@ TEST(SilentInstall, InstallsTheCarriedPackageThenReinstallKeepsConfiguration) {
   EXPECT_EQ(read_text(d + "/version.txt"), "6.1.17\n");
   EXPECT_EQ(read_text(d + "/config/settings.ini"), "theme=dark\n");
   EXPECT_EQ(read_text(d + "/config/user/profile.ini"), "name=me\n");
-  EXPECT_TRUE(read_text(d + "/bin/Morvell-Uninstall.exe") == read_text(setup2));
+  EXPECT_TRUE(read_text(d + "/bin/Morvell-Uninstall.exe") == read_text(program2));   // replaced by its program part
   EXPECT_FALSE(exists(d + ".old"));
   EXPECT_FALSE(exists(d + ".new"));
   EXPECT_FALSE(exists(box.dir / "Morvell-Installer-Temp"));

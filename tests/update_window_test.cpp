@@ -1,6 +1,6 @@
 // The update run end to end: the real installer under X, started the way the application starts
 // it (--update --package P --install-dir D); error dialogs are dismissed with xdotool and their
-// texts read through the dialog spy module when it was built.
+// texts read through the dialog spy module.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -59,8 +59,7 @@ struct Child {
     return done;
   }
   int wait(int timeout_ms) {
-    for (int waited = 0; waited <= timeout_ms && !finished(); waited += 50) usleep(50000);
-    return done ? code : -1;
+    return wait_until(timeout_ms, [&] { return finished(); }) ? code : -1;
   }
 };
 
@@ -94,39 +93,34 @@ struct Scene {
   std::unique_ptr<Child> start(const std::vector<std::string>& args) {
     std::vector<std::string> env = {"MORVELL_DIALOG_LOG=" + dialog_log, "HOME=" + dir.path(),
                                     "XDG_DATA_HOME=" + dir / "data"};
-    if (exists(kSpy)) env.push_back("GTK_MODULES=" + kSpy);
+    env.push_back("GTK_MODULES=" + kSpy);
     return std::make_unique<Child>(installer, args, env);
   }
 
-  // Waits for the error dialog of `run`, presses Return on it; returns its text when the spy
-  // module recorded it ("" otherwise, or when no dialog came).
+  // Waits for the error dialog of `run` (its line in the dialog log is written once it is on
+  // screen and the program waits for input), presses Return on it; false when no dialog came.
   bool dismiss_dialog(Child& run) {
-    for (int waited = 0; waited < 60000; waited += 100) {
-      if (run.finished()) return false;
-      std::vector<std::string> ids = lines_of(capture_shell(
-          "timeout 5 xdotool search --onlyvisible --pid " + std::to_string(run.pid) + " 2>/dev/null"));
-      for (const std::string& id : ids) {
-        std::string name = capture_shell("timeout 5 xdotool getwindowname " + id + " 2>/dev/null");
-        if (name == "Morvell 更新器\n") continue;   // the main window
-        usleep(200000);
-        run_shell("timeout 5 xdotool key --window " + id + " Return >/dev/null 2>&1");
-        return true;
-      }
-      usleep(100000);
-    }
-    return false;
+    if (!wait_until(60000, [&] { return !dialogs().empty() || run.finished(); }) || dialogs().empty()) return false;
+    std::string dialog;
+    wait_until(30000, [&] {
+      for (const std::string& id : lines_of(capture_shell("timeout 5 xdotool search --onlyvisible --pid " +
+                                                          std::to_string(run.pid) + " 2>/dev/null")))
+        if (capture_shell("timeout 5 xdotool getwindowname " + id + " 2>/dev/null") != "Morvell 更新器\n") dialog = id;
+      return !dialog.empty() || run.finished();
+    });
+    if (dialog.empty()) return false;
+    run_shell("timeout 5 xdotool key --window " + dialog + " Return >/dev/null 2>&1");
+    return true;
   }
   std::vector<std::string> dialogs() const { return lines_of(read_text(dialog_log)); }
   void expect_dialog(const std::string& text) const {
-    if (exists(kSpy)) {
-      EXPECT_EQ(dialogs(), std::vector<std::string>{"error " + text});
-    }
+    EXPECT_EQ(dialogs(), std::vector<std::string>{"error " + text});
   }
 };
 
 #define REQUIRE_DISPLAY()                                                  \
   if (plat::environment_value("DISPLAY").empty()) GTEST_SKIP() << "needs X (xvfb-run)"; \
-  if (!exists(kInstaller)) GTEST_SKIP() << "needs the installer built"
+  if (!exists(kInstaller) || !exists(kSpy)) GTEST_SKIP() << "needs the installer and the dialog spy built"
 
 }  // namespace
 
@@ -147,7 +141,7 @@ TEST(UpdateWindow, UpdatesInPlaceKeepsConfigurationAndRestarts) {
   EXPECT_FALSE(exists(s.d + "/Morvell-Update-Config-Backup"));
   EXPECT_FALSE(exists(s.d + "/bin/Morvell-Installer-Temp"));
   EXPECT_TRUE(exists(s.d + "/install-info.json"));
-  for (int i = 0; i < 100 && read_text(s.app_log).empty(); ++i) usleep(50000);
+  wait_until(30000, [&] { return !read_text(s.app_log).empty(); });
   EXPECT_EQ(read_text(s.app_log), "started " + s.d + "/bin\n");
 }
 

@@ -3,8 +3,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/ui.h"
 #include "common/strings.h"
 #include "install/filetree.h"
+#include "package/payload.h"
 #include "platform/platform.h"
 
 std::string install_record_text(const std::wstring& install_dir) {
@@ -25,10 +27,17 @@ bool write_install_record(const std::wstring& install_dir) {
   const std::wstring own = own_exe_path();
   const std::wstring uninstaller = join_path(join_path(install_dir, L"bin"), L"Morvell-Uninstall.exe");
   if (to_lower_wide(own) != to_lower_wide(uninstaller)) {
-    // The copy keeps the program's mode, so the uninstaller stays executable.
+    // An offline installer leaves its package behind: the uninstaller is the program part alone,
+    // made executable. Anything else is copied whole, keeping the program's mode.
     const std::wstring partial = uninstaller + kPartial;
-    if (own.empty() || !copy_file_with_progress(own, partial, nullptr, 0) ||
-        !plat::rename_replacing(partial, uninstaller)) {
+    uint64_t payload_offset = 0, payload_length = 0;
+    bool copied = false;
+    if (!own.empty() && find_carried_payload(own, payload_offset, payload_length))
+      copied = copy_file_part(own, 0, payload_offset, partial, false, [](uint64_t) { pump_events(); }) &&
+               plat::make_executable(partial);
+    else if (!own.empty())
+      copied = copy_file_with_progress(own, partial, nullptr, 0);
+    if (!copied || !plat::rename_replacing(partial, uninstaller)) {
       plat::delete_file(partial);
       return false;
     }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,7 +15,6 @@
 static const char kMarker[] = "MORV-PACKAGE:";
 static const size_t kMarkerSize = sizeof kMarker - 1;
 static const uint64_t kTailSize = 4096;
-static const size_t kChunkSize = 1048576;
 
 bool parse_payload_trailer(const char* tail, size_t size, uint64_t& offset, uint64_t& length) {
   offset = 0;
@@ -39,11 +39,10 @@ bool parse_payload_trailer(const char* tail, size_t size, uint64_t& offset, uint
   return offset != 0 && length != 0;
 }
 
-static bool find_trailer(const std::wstring& program, uint64_t& offset, uint64_t& length) {
-  offset = length = 0;
+static bool find_trailer(const std::wstring& program, uint64_t& offset, uint64_t& length, uint64_t& size) {
+  offset = length = size = 0;
   plat::FileHandle file = plat::open_for_reading(program);
   if (file < 0) return false;
-  uint64_t size = 0;
   bool ok = false;
   if (plat::handle_size(file, size) && size > 128) {
     size_t tail_size = static_cast<size_t>(std::min(size, kTailSize));
@@ -62,6 +61,43 @@ static bool find_trailer(const std::wstring& program, uint64_t& offset, uint64_t
   return ok;
 }
 
+bool find_carried_payload(const std::wstring& program, uint64_t& offset, uint64_t& length) {
+  uint64_t size = 0;
+  return find_trailer(program, offset, length, size) && offset <= size && length <= size - offset;
+}
+
+// Pieces grow while one is copied in under a quarter of an event slice and shrink when one
+// takes more than half, so the window gets its turn at least every slice at any disk speed.
+static const size_t kFirstPiece = 1048576, kSmallestPiece = 65536, kLargestPiece = 64u << 20;
+
+bool copy_file_part(const std::wstring& from, uint64_t offset, uint64_t length, const std::wstring& to,
+                    bool only_new, const std::function<void(uint64_t done)>& after_piece) {
+  plat::FileHandle source = plat::open_for_reading(from);
+  if (source < 0) return false;
+  create_directory_tree(parent_path(to));
+  plat::FileHandle destination = only_new ? plat::create_new_file(to) : plat::create_for_writing(to);
+  if (destination < 0) {
+    plat::close_file(source);
+    return false;
+  }
+  uint64_t done = 0;
+  size_t piece = kFirstPiece;
+  while (done < length) {
+    const uint32_t start = ui_clock();
+    int64_t got = plat::copy_some(source, offset + done, destination,
+                                  static_cast<size_t>(std::min<uint64_t>(length - done, piece)));
+    if (got <= 0) break;
+    const uint32_t took = static_cast<uint32_t>(ui_clock() - start);
+    if (took < kEventSliceMs / 4 && piece < kLargestPiece) piece *= 2;
+    if (took > kEventSliceMs / 2 && piece > kSmallestPiece) piece /= 2;
+    done += static_cast<uint64_t>(got);
+    if (after_piece) after_piece(done);
+  }
+  plat::close_file(destination);
+  plat::close_file(source);
+  return done == length;
+}
+
 static void show_copy_progress(uint64_t done, uint64_t total) {
   std::wstring text = L"正在读取离线安装包... " + format_byte_size(done) + L" / " + format_byte_size(total);
   set_progress(text, 0.06 + 0.16 * static_cast<double>(done) / static_cast<double>(total));
@@ -69,45 +105,24 @@ static void show_copy_progress(uint64_t done, uint64_t total) {
 
 bool extract_offline_payload(std::wstring& package_path, std::wstring& error) {
   const std::wstring program = work_program_path();
-  uint64_t offset = 0, length = 0;
-  if (!find_trailer(program, offset, length)) {
+  uint64_t offset = 0, length = 0, size = 0;
+  if (!find_trailer(program, offset, length, size)) {
     error = L"离线安装器未包含安装包数据。";
     return false;
   }
   package_path = work_file_path(L"Morvell-offline-package.zip");
-
-  plat::FileHandle source = plat::open_for_reading(program);
-  if (source < 0) return false;
-  // A file of this run's own making: nothing that stood at its name is written through.
-  plat::FileHandle destination = plat::create_new_file(package_path);
-  if (destination < 0) {
-    plat::close_file(source);
-    return false;
-  }
-  uint64_t remaining = length, done = 0;
-  if (plat::seek_to(source, offset)) {
-    std::vector<char> buffer(kChunkSize, 0);
-    bool updated = false;
-    uint32_t last_tick = 0;
-    while (remaining > 0) {
-      size_t want = static_cast<size_t>(std::min<uint64_t>(remaining, kChunkSize));
-      int64_t got = plat::read_some(source, buffer.data(), want);
-      if (got <= 0) break;
-      int64_t written = plat::write_some(destination, buffer.data(), static_cast<size_t>(got));
-      if (written != got) break;
-      remaining -= static_cast<uint64_t>(got);
-      done += static_cast<uint64_t>(got);
-      uint32_t now = ui_clock();
-      if (!updated || static_cast<uint32_t>(now - last_tick) > 100 || remaining == 0) {
-        show_copy_progress(done, length);
-        updated = true;
-        last_tick = now;
-      } else {
-        pump_events();
-      }
+  // The bar moves at most every 100 ms (and with the last piece); the window turns after every piece.
+  // The copy is a file of this run's own making: nothing that stood at its name is written through.
+  bool updated = false;
+  uint32_t last_tick = 0;
+  return copy_file_part(program, offset, length, package_path, true, [&](uint64_t done) {
+    uint32_t now = ui_clock();
+    if (!updated || static_cast<uint32_t>(now - last_tick) > 100 || done == length) {
+      show_copy_progress(done, length);
+      updated = true;
+      last_tick = now;
+    } else {
+      pump_events();
     }
-  }
-  plat::close_file(destination);
-  plat::close_file(source);
-  return remaining == 0;
+  });
 }

@@ -3,9 +3,17 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 // Finds the last trailer in the tail of a file; true with offset and length both non-zero.
 bool parse_payload_trailer(const char* tail, size_t size, uint64_t& offset, uint64_t& length);
+// True when `program` carries a payload under the trailer rules that lies within the file.
+bool find_carried_payload(const std::wstring& program, uint64_t& offset, uint64_t& length);
+// Copies `length` bytes of `from` from `offset` on into the file `to` (its folders made; with
+// `only_new`, made only where nothing stands), in pieces sized by the clock; `after_piece` (may
+// be empty) runs after each with the bytes so far.
+bool copy_file_part(const std::wstring& from, uint64_t offset, uint64_t length, const std::wstring& to,
+                    bool only_new, const std::function<void(uint64_t done)>& after_piece);
 // Copies the carried archive into the work directory; `package_path` is set once a trailer is found.
 bool extract_offline_payload(std::wstring& package_path, std::wstring& error);

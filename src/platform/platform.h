@@ -89,6 +89,9 @@ bool seek_to(FileHandle file, uint64_t offset);
 int64_t read_some(FileHandle file, void* buffer, size_t size);
 // Writes the bytes; returns the count written (short or -1 on failure).
 int64_t write_some(FileHandle file, const void* buffer, size_t size);
+// Copies up to `size` bytes of `from`, starting at its byte `offset`, to the current position of
+// `to`, with the system's own copy where it has one; returns the count (0 at end of `from`) or -1.
+int64_t copy_some(FileHandle from, uint64_t offset, FileHandle to, size_t size);
 void close_file(FileHandle file);
 
 // ---------------------------------------------------------------- identity and locks

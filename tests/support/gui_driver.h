@@ -24,7 +24,10 @@
 namespace testing_support {
 
 
-// A private X server for one test: Xvfb picks a free display number and reports it.
+// A private X server for one test: Xvfb picks a free display number and reports it once it
+// listens. It never resets: by default an X server starts afresh whenever its last client leaves
+// (here, every xdotool call made before the installer has connected), and a program that
+// connects during that reset is refused and reports that it has no display.
 class XServer {
  public:
   XServer() {
@@ -37,20 +40,29 @@ class XServer {
       int null_fd = open("/dev/null", O_RDWR);
       dup2(null_fd, 1);
       dup2(null_fd, 2);
-      execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x1024x24", "-nolisten", "tcp",
+      execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x1024x24", "-nolisten", "tcp", "-noreset",
              static_cast<char*>(nullptr));
       _exit(127);
     }
     close(fds[1]);
     std::string number;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     pollfd p{fds[0], POLLIN, 0};
-    while (pid_ > 0 && poll(&p, 1, 15000) > 0) {
+    while (pid_ > 0) {
+      int left = static_cast<int>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count());
       char c;
-      if (read(fds[0], &c, 1) != 1 || c == '\n') break;
+      if (left <= 0 || poll(&p, 1, left) <= 0 || read(fds[0], &c, 1) != 1 || c == '\n') break;
       number += c;
     }
     close(fds[0]);
-    if (!number.empty()) display_ = ":" + number;
+    if (number.empty()) return;   // no Xvfb here: the window tests are skipped
+    // Serving: a client can open the display.
+    const std::string probe = "DISPLAY=:" + number + " xdotool getdisplaygeometry >/dev/null 2>&1";
+    if (wait_until(60000, [&] { return run_shell(probe) == 0; }))
+      display_ = ":" + number;
+    else
+      ADD_FAILURE() << "Xvfb reported display :" << number << " but took no client within 60 s";
   }
   ~XServer() {
     if (pid_ > 0) {
@@ -81,6 +93,7 @@ struct Desk {
   std::string home = dir / "home";
   std::string app_log = logs / "app.log";
   std::string dialog_log = logs / "dialogs.log";
+  std::string ready_log = logs / "ready.log";   // "ready" once a window's start-up work is done
   std::string output = logs / "programs.log";   // what the programs under test print
   std::string desktop_link() const { return home + "/Desktop/Morvell" + U(plat::kShortcutExtension); }
   std::string menu() const { return home + "/.local/share/applications/Morvell"; }
@@ -104,8 +117,10 @@ class Gui {
       : desk_(desk) {
     std::map<std::string, std::string> env = {
         {"HOME", desk.home}, {"MORVELL_APP_LOG", desk.app_log}, {"MORVELL_APP_EXIT", "1"},
-        {"MORVELL_DIALOG_LOG", desk.dialog_log}, {"GTK_MODULES", kSpy}, {"DISPLAY", desk.x.display()}};
+        {"MORVELL_DIALOG_LOG", desk.dialog_log},
+        {"MORVELL_READY_LOG", desk.ready_log}, {"GTK_MODULES", kSpy}, {"DISPLAY", desk.x.display()}};
     env.insert(extra_env.begin(), extra_env.end());
+    unlink(desk.ready_log.c_str());
     pid_ = fork();
     if (pid_ == 0) {
       for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
@@ -131,52 +146,43 @@ class Gui {
     }
   }
 
-  // The main window, once it is shown (bounded wait).
-  bool wait_window() {
-    for (int i = 0; i < 200; ++i) {
-      for (const std::string& id : windows())
-        if (capture_shell(desk_.xdotool() + "getwindowname " + id + " 2>/dev/null") == "Morvell 安装器\n") {
-          window_ = id;
-          plat::sleep_ms(300);   // let the first idle work (the version list) settle
-          return true;
-        }
-      if (has_exited()) break;
-      plat::sleep_ms(50);
-    }
-    ADD_FAILURE() << "no window; exit code " << code_ << ", output: " << read_text(desk_.output);
+  // The main window, once it is on screen and the program has done its start-up work (the
+  // version list read, in the online window) and waits for clicks. A new Gui on the same desk
+  // starts a new ready log.
+  bool wait_window(int timeout_ms = 90000) {
+    bool shown = wait_until(timeout_ms, [&] {
+      if (window_.empty())
+        for (const std::string& id : windows())
+          if (capture_shell(desk_.xdotool() + "getwindowname " + id + " 2>/dev/null") == "Morvell 安装器\n") window_ = id;
+      if (!window_.empty() && read_text(desk_.ready_log) == "ready\n") return true;
+      return has_exited();
+    });
+    if (shown && !has_exited()) return true;
+    ADD_FAILURE() << "no window; exit code " << code_ << ", window " << (window_.empty() ? "not shown" : window_)
+                  << ", output: " << read_text(desk_.output);
     return false;
   }
   void press_action() { click(window_, 18 + 42, 18 + 14); }
   void press_cancel() { click(window_, 18 + 85 + 8 + 42, 18 + 14); }
 
-  // Waits until the dialog log has `count` lines and the dialog is on screen, then presses Return on it.
+  // Waits until the dialog log has `count` lines (each written once its dialog is on screen and
+  // the program waits for input) and the dialog is mapped, then presses Return on it.
   bool dismiss_dialog(size_t count, int timeout_ms = 120000) {
-    for (int waited = 0; waited < timeout_ms; waited += 50) {
-      if (desk_.dialogs().size() >= count) {
-        for (int i = 0; i < 100; ++i) {
-          for (const std::string& id : windows())
-            if (id != window_) {
-              plat::sleep_ms(150);
-              run_shell(desk_.xdotool() + "key --window " + id + " Return >/dev/null 2>&1");
-              return true;
-            }
-          plat::sleep_ms(50);
-        }
-        return false;
-      }
-      if (has_exited()) return false;
-      plat::sleep_ms(50);
-    }
-    return false;
+    if (!wait_until(timeout_ms, [&] { return desk_.dialogs().size() >= count || has_exited(); }) ||
+        desk_.dialogs().size() < count)
+      return false;
+    std::string dialog;
+    wait_until(30000, [&] {
+      for (const std::string& id : windows())
+        if (id != window_) dialog = id;
+      return !dialog.empty() || has_exited();
+    });
+    if (dialog.empty()) return false;
+    run_shell(desk_.xdotool() + "key --window " + dialog + " Return >/dev/null 2>&1");
+    return true;
   }
   // The exit code once the process has ended, or -1 after the time-out.
-  int wait_exit(int timeout_ms = 30000) {
-    for (int waited = 0; waited <= timeout_ms; waited += 50) {
-      if (has_exited()) return code_;
-      plat::sleep_ms(50);
-    }
-    return -1;
-  }
+  int wait_exit(int timeout_ms = 30000) { return wait_until(timeout_ms, [&] { return has_exited(); }) ? code_ : -1; }
   bool has_exited() {
     if (exited_) return true;
     int status = 0;

@@ -1,8 +1,10 @@
 // Shared test helpers: temporary directories, whole-file I/O, child programs.
 #pragma once
 
+#include <chrono>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace testing_support {
@@ -36,6 +38,16 @@ std::string capture_shell(const std::string& command);
 std::string self_path();
 // Builds a zip of the tree at `dir` into `zip` (with the zip tool); true on success.
 bool make_zip(const std::string& dir, const std::string& zip);
+// Waits, by the clock, until `ready()` holds (true) or `limit_ms` has passed (false), looking every 20 ms.
+template <typename Ready>
+bool wait_until(int limit_ms, Ready ready) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+  for (;;) {
+    if (ready()) return true;
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
 std::wstring W(const std::string& utf8);
 std::string U(const std::wstring& wide);
 

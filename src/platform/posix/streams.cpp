@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/posix/posix_util.h"
@@ -75,6 +76,28 @@ int64_t write_some(FileHandle file, const void* buffer, size_t size) {
     total += static_cast<size_t>(n);
   }
   return static_cast<int64_t>(total);
+}
+
+int64_t copy_some(FileHandle from, uint64_t offset, FileHandle to, size_t size) {
+  if (from < 0 || to < 0 || offset > static_cast<uint64_t>(INT64_MAX)) return -1;
+  const int in = static_cast<int>(from), out = static_cast<int>(to);
+  for (;;) {
+    loff_t at = static_cast<loff_t>(offset);
+    ssize_t n = copy_file_range(in, &at, out, nullptr, size, 0);
+    if (n >= 0) return static_cast<int64_t>(n);
+    if (errno == EINTR) continue;
+    // Refused for this pair of files (another file system, an old kernel): read and write instead.
+    if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP && errno != EPERM) return -1;
+    break;
+  }
+  static std::vector<char> buffer(1u << 20);
+  size_t want = size < buffer.size() ? size : buffer.size();
+  for (;;) {
+    ssize_t n = pread(in, buffer.data(), want, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n < 0 ? -1 : 0;
+    return write_some(to, buffer.data(), static_cast<size_t>(n)) == n ? static_cast<int64_t>(n) : -1;
+  }
 }
 
 void close_file(FileHandle file) {
