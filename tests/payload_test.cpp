@@ -111,7 +111,7 @@ TEST(OfflinePayload, CopiesTheCarriedArchiveWithProgress) {
 
   // The same copy of any part of a file, here the program part before the archive; a piece
   // that cannot be read fails it.
-  const std::string part = crafted.dir / "part/program.bin";
+  const std::string part = crafted.dir / "program-part.bin";
   size_t pieces = 0;
   EXPECT_TRUE(copy_file_part(W(crafted.program), 0, 3000, W(part), false, [&](uint64_t) { ++pieces; }));
   EXPECT_TRUE(read_text(part) == program);

@@ -74,7 +74,6 @@ bool copy_file_part(const std::wstring& from, uint64_t offset, uint64_t length, 
                     bool only_new, const std::function<void(uint64_t done)>& after_piece) {
   plat::FileHandle source = plat::open_for_reading(from);
   if (source < 0) return false;
-  create_directory_tree(parent_path(to));
   plat::FileHandle destination = only_new ? plat::create_new_file(to) : plat::create_for_writing(to);
   if (destination < 0) {
     plat::close_file(source);

@@ -10,8 +10,8 @@
 bool parse_payload_trailer(const char* tail, size_t size, uint64_t& offset, uint64_t& length);
 // True when `program` carries a payload under the trailer rules that lies within the file.
 bool find_carried_payload(const std::wstring& program, uint64_t& offset, uint64_t& length);
-// Copies `length` bytes of `from` from `offset` on into the file `to` (its folders made; with
-// `only_new`, made only where nothing stands), in pieces sized by the clock; `after_piece` (may
+// Copies `length` bytes of `from` from `offset` on into the file `to` (in a folder that exists;
+// with `only_new`, made only where nothing stands), in pieces sized by the clock; `after_piece` (may
 // be empty) runs after each with the bytes so far.
 bool copy_file_part(const std::wstring& from, uint64_t offset, uint64_t length, const std::wstring& to,
                     bool only_new, const std::function<void(uint64_t done)>& after_piece);
