@@ -22,6 +22,7 @@
 #include "flows/update.h"
 #include "install/external.h"
 #include "install/filetree.h"
+#include "install/ownership.h"
 #include "install/transaction.h"
 #include "package/workdir.h"
 #include "platform/platform.h"
@@ -357,6 +358,7 @@ TEST(HostileInstallPath, NamesThatAreNotUtf8KeepTheirBytes) {
   ASSERT_EQ(run_shell(run), 0);
   EXPECT_EQ(read_text(d + "/version.txt"), "6.1.16\n");
   EXPECT_EQ(capture_shell("ls -A " + sh_quote(apps)), "Morvell caf\xe9 \xff\xfe\n");
+  EXPECT_TRUE(is_recorded_installation(W(d)));   // so its uninstaller still recognises it
   const std::string entry = read_text(home + "/Desktop/Morvell" + U(plat::kShortcutExtension));
   EXPECT_NE(entry.find(d + "/bin/Morvell.exe"), std::string::npos) << entry;
 

@@ -102,7 +102,11 @@ bool is_recorded_installation(const std::wstring& dir) {
   if (!read_record(dir, record)) return false;
   auto named = record.find("install_dir");
   if (named == record.end() || !named->is_string()) return false;
-  return plat::same_file(utf8_to_wide(named->get<std::string>()), dir);
+  const std::string recorded = named->get<std::string>();
+  if (plat::same_file(utf8_to_wide(recorded), dir)) return true;
+  // A folder whose name holds bytes that are not UTF-8 is recorded as the user sees it, with
+  // U+FFFD in their place: it names this folder when that shown form is this folder's.
+  return recorded.find("\xEF\xBF\xBD") != std::string::npos && recorded == display_text(wide_to_utf8(dir));
 }
 
 bool is_user_folder(const std::wstring& dir) {
