@@ -86,11 +86,30 @@ bool list_files(const std::wstring& root, const std::string& prefix, std::vector
   if (!plat::list_directory(root, entries)) return false;
   for (const plat::DirEntry& entry : entries) {
     const std::string relative = prefix + wide_to_utf8(entry.name);
+    if (entry.kind == plat::PathKind::Special) continue;   // pipes and sockets are not carried
     if (entry.kind != plat::PathKind::Directory) paths.push_back(relative);
     else if (!list_files(join_path(root, entry.name), relative + "/", paths)) return false;
     pump_events();
   }
   return true;
+}
+
+// A name is bytes on some systems and JSON holds only UTF-8: a path that is not UTF-8 is recorded
+// in base64 under its own key, so that it comes back as the very same bytes.
+void record_path(nlohmann::json& entry, const std::string& relative) {
+  if (display_text(relative) == relative)
+    entry["path"] = relative;
+  else
+    entry["path_bytes"] = base64_encode(relative);
+}
+
+// The path an entry names; throws as the json library does when the entry has none.
+std::string recorded_path(const nlohmann::json& entry) {
+  const auto bytes = entry.find("path_bytes");
+  if (bytes == entry.end()) return entry.at("path").get<std::string>();
+  std::string relative;
+  if (!base64_decode(bytes->get<std::string>(), relative)) return "";
+  return relative;
 }
 
 // `relative` below `root`; empty when it would step out of it (a manifest is read, not trusted).
@@ -177,7 +196,7 @@ bool use_backup(const std::wstring& install_dir, bool own_run, std::wstring& err
   bool ok = true;
   for (const nlohmann::json& entry : entries) {
     try {
-      const std::string relative = entry.at("path").get<std::string>();
+      const std::string relative = recorded_path(entry);
       const std::wstring copy = under(copies, relative), target = under(config, relative);
       if (copy.empty()) {
         ok = false;   // a path that would leave the backup is not followed
@@ -249,7 +268,8 @@ bool back_up_config(const std::wstring& install_dir, const std::wstring& incomin
   for (size_t i = 0; ok && i < paths.size(); ++i) {
     FileState kept, arriving;
     ok = state_of(under(config, paths[i]), kept);
-    nlohmann::json entry = {{"path", paths[i]}, {"kept", state_json(kept)}};
+    nlohmann::json entry = {{"kept", state_json(kept)}};
+    record_path(entry, paths[i]);
     const std::wstring replacement = under(incoming, paths[i]);
     if (!replacement.empty() && state_of(replacement, arriving)) entry["incoming"] = state_json(arriving);
     entries.push_back(entry);

@@ -62,6 +62,12 @@ LockResult try_lock_file(const std::wstring& path, FileHandle& lock) {
     close(fd);
     return LockResult::Busy;
   }
+  // An empty lock file is one whose maker was killed before it could say so: claim it, so that
+  // it goes again when this run ends.
+  if (held.st_size == 0 && pwrite(fd, kLockText, sizeof kLockText - 1, 0) != static_cast<ssize_t>(sizeof kLockText - 1)) {
+    close(fd);
+    return LockResult::Failed;
+  }
   lock = fd;
   return LockResult::Taken;
 }

@@ -82,6 +82,17 @@ LockResult try_lock_file(const std::wstring& path, FileHandle& lock) {
     CloseHandle(file);
     return LockResult::Busy;
   }
+  // An empty lock file is one whose maker was killed before it could say so: claim it, so that
+  // it goes again when this run ends.
+  if (info.EndOfFile.QuadPart == 0) {
+    DWORD written = 0;
+    LARGE_INTEGER start{};
+    if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN) ||
+        !WriteFile(file, kLockText, sizeof kLockText - 1, &written, nullptr) || written != sizeof kLockText - 1) {
+      CloseHandle(file);
+      return LockResult::Failed;
+    }
+  }
   lock = reinterpret_cast<FileHandle>(file);
   return LockResult::Taken;
 }
