@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "app/ui.h"
+#include "common/log.h"
 #include "common/strings.h"
 #include "install/filetree.h"
 #include "platform/platform.h"
@@ -109,7 +110,7 @@ bool http_download(const std::string& url, std::string* body, const std::wstring
   };
   handlers.on_idle = [] { pump_events(); };
 
-  plat::HttpStage stage = plat::http_get(url, handlers);
+  plat::HttpStage stage = logged_http_get(url, handlers);
   if (stage == plat::HttpStage::Done) return true;
   if (stage == plat::HttpStage::Aborted && !failure.empty())
     error = failure;

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "app/ui.h"
+#include "common/log.h"
 #include "common/strings.h"
 #include "install/filetree.h"
 #include "package/workdir.h"
@@ -45,6 +46,6 @@ void run_uninstall() {
   // The directory itself goes once this process has ended, by a script that waits for that.
   std::wstring script = work_file_path(plat::kRemovalScriptName);
   write_file_bytes(script, plat::removal_script_text(install, parent_path(script)));
-  plat::run_script_detached(script);
+  log_detached_start(script, plat::run_script_detached(script));
   quit_main_loop();
 }

@@ -3,6 +3,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/log.h"
 #include "common/strings.h"
 #include "install/filetree.h"
 #include "platform/platform.h"
@@ -28,6 +29,7 @@ void write_install_record(const std::wstring& install_dir) {
     const std::wstring partial = uninstaller + kPartial;
     if (own.empty() || !copy_file_with_progress(own, partial, nullptr, 0) ||
         !plat::rename_replacing(partial, uninstaller)) {
+      log_failure(L"无法写入卸载程序：" + uninstaller);
       plat::delete_file(partial);
       return;
     }
@@ -39,6 +41,10 @@ void write_install_record(const std::wstring& install_dir) {
     return;   // text that is not valid UTF-8 cannot be written as JSON
   }
   const std::wstring record = join_path(install_dir, L"install-info.json");
-  if (!write_file_bytes(record + kPartial, text) || !plat::rename_replacing(record + kPartial, record))
+  if (!write_file_bytes(record + kPartial, text) || !plat::rename_replacing(record + kPartial, record)) {
+    log_failure(L"无法写入安装记录：" + record);
     plat::delete_file(record + kPartial);
+    return;
+  }
+  log_line("已写入安装记录：" + wide_to_utf8(record));
 }

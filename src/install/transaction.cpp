@@ -9,6 +9,7 @@
 #include "install/transaction.h"
 
 #include "app/ui.h"
+#include "common/log.h"
 #include "common/strings.h"
 #include "flows/instances.h"
 #include "install/external.h"
@@ -150,6 +151,6 @@ bool install_package(const std::wstring& package, const std::wstring& install_di
     }
   }
   remove_tree(backup, L"正在清理旧版本文件...");
-  if (launch) plat::launch_detached(program, {}, program_dir);
+  if (launch) log_detached_start(program, plat::launch_detached(program, {}, program_dir));
   return true;
 }
