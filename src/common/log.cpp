@@ -9,6 +9,21 @@
 
 namespace {
 
+const char* stage_name(plat::HttpStage stage) {
+  switch (stage) {
+    case plat::HttpStage::Done: return "Done";
+    case plat::HttpStage::BadUrl: return "BadUrl";
+    case plat::HttpStage::InitFailed: return "InitFailed";
+    case plat::HttpStage::ConnectFailed: return "ConnectFailed";
+    case plat::HttpStage::RequestFailed: return "RequestFailed";
+    case plat::HttpStage::NetworkFailed: return "NetworkFailed";
+    case plat::HttpStage::Aborted: return "Aborted";
+    case plat::HttpStage::ReadFailed: return "ReadFailed";
+    case plat::HttpStage::DataFailed: return "DataFailed";
+  }
+  return "?";
+}
+
 struct LogState {
   plat::FileHandle file = plat::kNoFile;
   std::wstring status;          // the last status text written
@@ -69,8 +84,9 @@ void log_progress(double fraction, uint32_t now) {
   LogState& log = state();
   if (!log_enabled()) return;
   const int percent = static_cast<int>(std::lround(std::min(1.0, std::max(0.0, fraction)) * 100.0));
-  if (percent == log.percent) return;
-  if (!log.status_changed && log.percent >= 0 && static_cast<uint32_t>(now - log.percent_tick) < 100) return;
+  // Under a new status text its first position always counts: it is the step's own milestone.
+  if (!log.status_changed && log.percent >= 0 &&
+      (percent == log.percent || static_cast<uint32_t>(now - log.percent_tick) < 100)) return;
   log.percent = percent;
   log.percent_tick = now;
   log.status_changed = false;
@@ -144,7 +160,7 @@ plat::HttpStage logged_http_get(const std::string& url, plat::HttpHandlers& hand
   const plat::HttpStage stage = plat::http_get(url, counted);
   const uint32_t took = plat::tick_ms() - start;
   log_line("HTTP GET " + url_without_credentials(url) + "：" +
-           (stage == plat::HttpStage::Done ? std::string("完成") : "未完成（阶段 " + std::to_string(static_cast<int>(stage)) + "）") +
+           (stage == plat::HttpStage::Done ? std::string("完成") : "未完成（" + std::string(stage_name(stage)) + "）") +
            "，状态 " + std::to_string(status) + "，长度 " + std::to_string(length) + " 字节，收到 " +
            std::to_string(received) + " 字节，用时 " + std::to_string(took) + " ms");
   return stage;
