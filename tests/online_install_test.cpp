@@ -11,6 +11,7 @@
 #include "support/gui_driver.h"
 #include "support/https_fixture.h"
 #include "support/helpers.h"
+#include "support/log_reader.h"
 
 using namespace testing_support;
 
@@ -63,10 +64,12 @@ TEST(InstallWindow, OnlineInstallAgainstALoopbackServer) {
   for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
 
   size_t dialogs = 0;
+  // Every run appends to one log.
+  const std::string log = desk.dir / "logs/online.log";
   // Runs the window with the manifest, presses Install and returns the dialog's line.
   auto press_install = [&](const std::string& manifest, const std::string& dir, bool succeeds) {
     server.releases(manifest);
-    Gui gui(desk, installer, {"--install-dir", dir}, trust);
+    Gui gui(desk, installer, {"--install-dir", dir, "--log", log}, trust);
     EXPECT_TRUE(gui.wait_window());
     plat::sleep_ms(1200);   // the version list is read from the server first
     gui.press_action();
@@ -85,13 +88,21 @@ TEST(InstallWindow, OnlineInstallAgainstALoopbackServer) {
   };
 
   // A zip release with its digest: downloaded, checked, installed; the first entry is the default.
+  // Its address carries credentials, which the log leaves out.
   const std::string a = desk.dir / "A";
-  EXPECT_EQ(press_install("{\"releases\": [" + entry("6.1.17", "Morvell-6.1.17.zip", server.url("files/Morvell-6.1.17.zip"), digest, "portable") +
+  const std::string with_credentials = "https://fleet:s3cret@" + server.url("files/Morvell-6.1.17.zip").substr(8);
+  EXPECT_EQ(press_install("{\"releases\": [" + entry("6.1.17", "Morvell-6.1.17.zip", with_credentials, digest, "portable") +
                               ", " + entry("6.1.16", "Morvell-6.1.16.zip", server.url("files/none.zip"), "", "") + "]}",
                           a, true),
             "info Morvell 安装完成");
   EXPECT_EQ(read_text(a + "/version.txt"), "6.1.17\n");
   EXPECT_TRUE(exists(a + "/install-info.json"));
+  const std::string zip_size = std::to_string(read_text(zip).size());
+  EXPECT_TRUE(logged_in_order(log_events(read_text(log)), {
+      "运行模式：online", "HTTP GET " + server.url("updates/releases.json") + "：完成，状态 200，",
+      "HTTP GET " + server.url("files/Morvell-6.1.17.zip") + "：完成，状态 200，长度 " + zip_size + " 字节，收到 " + zip_size + " 字节，",
+      "状态：正在替换程序文件...", "已写入安装记录：" + a + "/install-info.json", "退出码：0"}));
+  EXPECT_EQ(read_text(log).find("s3cret"), std::string::npos);
 
   // The digest written in capitals never matches: nothing is unpacked.
   const std::string b = desk.dir / "B";
@@ -121,6 +132,11 @@ TEST(InstallWindow, OnlineInstallAgainstALoopbackServer) {
   EXPECT_EQ(press_install("{\"releases\": [" + entry("6.1.17", "Setup.EXE", server.url("files/failing/Setup.EXE"), "", "") + "]}",
                           d, false),
             "error 外部进程执行失败。");
+  const std::vector<std::string> events = log_events(read_text(log));
+  EXPECT_TRUE(logged_in_order(events, {"启动外部程序：" + work + "/Morvell-download-installer.exe --offline --silent-install",
+                                       "外部程序结束：" + work + "/Morvell-download-installer.exe，退出码 3",
+                                       "失败：[正在安装 Morvell...] 外部进程执行失败。", "退出码：0"}));
+  EXPECT_EQ(count_logged(events, "MALFORMED"), 0u);
 
   // No version list at all: the press asks for a version.
   EXPECT_EQ(press_install("not json", d, false), "error 请选择要安装的版本。");

@@ -200,7 +200,7 @@ TEST(SilentInstall, FailuresGiveTheirExitCodesAndLeaveNoWorkDirectory) {
   const std::vector<std::string> events = log_events(read_text(log));
   EXPECT_TRUE(logged_in_order(events, {"退出码：2", "运行模式：online", "状态：正在解压安装包...",
                                        "启动外部程序：bsdtar", "外部程序结束：bsdtar，退出码 1", "启动外部程序：unzip",
-                                       "失败：正在解压安装包... 无法打开安装包。（系统错误：", "退出码：3"}));
+                                       "失败：[正在解压安装包...] 无法打开安装包。", "退出码：3"}));
   EXPECT_EQ(events.back(), "退出码：3");
   EXPECT_TRUE(snapshot_tree(d) == before);
   EXPECT_FALSE(exists(d + ".new"));

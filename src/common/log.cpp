@@ -27,6 +27,7 @@ const char* stage_name(plat::HttpStage stage) {
 struct LogState {
   plat::FileHandle file = plat::kNoFile;
   std::wstring status;          // the last status text written
+  std::wstring earlier_status;  // the one before it
   int percent = -1;             // the last bar position written
   uint32_t percent_tick = 0;    // when it was written
   bool status_changed = false;  // a status line came after the last bar position
@@ -75,6 +76,7 @@ void log_line(const std::string& text) {
 void log_status(const std::wstring& text) {
   LogState& log = state();
   if (!log_enabled() || text.empty() || text == log.status) return;
+  log.earlier_status = log.status;
   log.status = text;
   log.status_changed = true;
   log_line("状态：" + wide_to_utf8(text));
@@ -93,13 +95,14 @@ void log_progress(double fraction, uint32_t now) {
   log_line("进度：" + std::to_string(percent) + "%");
 }
 
-void log_failure(const std::wstring& message) {
+void log_failure(const std::wstring& message, bool system_error) {
   if (!log_enabled()) return;
-  const std::string system_error = plat::last_error_text();   // before anything here can change it
-  const std::wstring& step = state().status;
-  log_line("失败：" + (step.empty() ? std::string() : wide_to_utf8(step) + " ") +
-           wide_to_utf8(message.empty() ? std::wstring(L"（无说明）") : message) + "（系统错误：" + system_error +
-           "）");
+  const std::string error = system_error ? "（系统错误：" + plat::last_error_text() + "）" : std::string();
+  // A flow shows its failure in the status line first: the step is the status before that.
+  const LogState& log = state();
+  const std::wstring& step = log.status == message ? log.earlier_status : log.status;
+  log_line("失败：" + (step.empty() ? std::string() : "[" + wide_to_utf8(step) + "] ") +
+           wide_to_utf8(message.empty() ? std::wstring(L"（无说明）") : message) + error);
 }
 
 void log_process_start(const std::wstring& program, const std::wstring& parameters, bool started) {

@@ -15,8 +15,9 @@ void log_status(const std::wstring& text);    // a status text, once each time i
 // A bar position at clock `now_ms`, in whole percent: once per change, at most every 100 ms
 // under one status text.
 void log_progress(double fraction, uint32_t now_ms);
-// A failed step: the status it ran under, its message and the system's own error text.
-void log_failure(const std::wstring& message);
+// A failed step: the status it ran under and its message; with `system_error`, also the system's
+// own text of the failure that has just happened (call it right after the failing operation).
+void log_failure(const std::wstring& message, bool system_error = false);
 // An external program: started (or not, with the system's error), and how it ended.
 void log_process_start(const std::wstring& program, const std::wstring& parameters, bool started);
 void log_process_end(const std::wstring& program, bool exited, uint32_t exit_code);

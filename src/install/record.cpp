@@ -29,7 +29,7 @@ void write_install_record(const std::wstring& install_dir) {
     const std::wstring partial = uninstaller + kPartial;
     if (own.empty() || !copy_file_with_progress(own, partial, nullptr, 0) ||
         !plat::rename_replacing(partial, uninstaller)) {
-      log_failure(L"无法写入卸载程序：" + uninstaller);
+      log_failure(L"无法写入卸载程序：" + uninstaller, true);
       plat::delete_file(partial);
       return;
     }
@@ -42,7 +42,7 @@ void write_install_record(const std::wstring& install_dir) {
   }
   const std::wstring record = join_path(install_dir, L"install-info.json");
   if (!write_file_bytes(record + kPartial, text) || !plat::rename_replacing(record + kPartial, record)) {
-    log_failure(L"无法写入安装记录：" + record);
+    log_failure(L"无法写入安装记录：" + record, true);
     plat::delete_file(record + kPartial);
     return;
   }
