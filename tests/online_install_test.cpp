@@ -101,7 +101,7 @@ TEST(InstallWindow, OnlineInstallAgainstALoopbackServer) {
   EXPECT_TRUE(logged_in_order(log_events(read_text(log)), {
       "运行模式：online", "HTTP GET " + server.url("updates/releases.json") + "：完成，状态 200，",
       "HTTP GET " + server.url("files/Morvell-6.1.17.zip") + "：完成，状态 200，长度 " + zip_size + " 字节，收到 " + zip_size + " 字节，",
-      "状态：正在替换程序文件...", "已写入安装记录：" + a + "/install-info.json", "退出码：0"}));
+      "状态：正在替换程序文件...", "已写入安装记录：" + a + "/install-info.json", "提示：Morvell 安装完成", "退出码：0"}));
   EXPECT_EQ(read_text(log).find("s3cret"), std::string::npos);
 
   // The digest written in capitals never matches: nothing is unpacked.

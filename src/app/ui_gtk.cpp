@@ -63,7 +63,7 @@ void set_busy(bool flag) {
 }
 
 void show_message_dialog(MessageType type, const std::string& text) {
-  if (type == MessageType::Error) log_failure(utf8_to_wide(text));
+  log_dialog(type == MessageType::Error, text);
   if (!toolkit_ready()) return;
   GtkWidget* dialog = gtk_message_dialog_new(
       installer_window.window ? GTK_WINDOW(installer_window.window) : nullptr, GTK_DIALOG_MODAL,

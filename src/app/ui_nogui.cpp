@@ -5,7 +5,6 @@
 #include "app/ui.h"
 #include "common/log.h"
 #include "common/state.h"
-#include "common/strings.h"
 
 void pump_events() {
   ++ui_trace.pumps;
@@ -36,7 +35,7 @@ void set_progress(const std::wstring& text, double fraction) {
 void set_busy(bool flag) { busy = flag; }
 
 void show_message_dialog(MessageType type, const std::string& text) {
-  if (type == MessageType::Error) log_failure(utf8_to_wide(text));
+  log_dialog(type == MessageType::Error, text);
 }
 
 void quit_main_loop() {}

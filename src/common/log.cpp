@@ -105,6 +105,13 @@ void log_failure(const std::wstring& message, bool system_error) {
            wide_to_utf8(message.empty() ? std::wstring(L"（无说明）") : message) + error);
 }
 
+void log_dialog(bool error, const std::string& text) {
+  if (error)
+    log_failure(utf8_to_wide(text));
+  else
+    log_line("提示：" + text);
+}
+
 void log_process_start(const std::wstring& program, const std::wstring& parameters, bool started) {
   if (!log_enabled()) return;
   const std::string command = wide_to_utf8(program) + (parameters.empty() ? "" : " " + wide_to_utf8(parameters));

@@ -21,6 +21,7 @@ void log_failure(const std::wstring& message, bool system_error = false);
 // An external program: started (or not, with the system's error), and how it ended.
 void log_process_start(const std::wstring& program, const std::wstring& parameters, bool started);
 void log_process_end(const std::wstring& program, bool exited, uint32_t exit_code);
+void log_dialog(bool error, const std::string& text);   // a message shown to the user; an error is a failure
 void log_detached_start(const std::wstring& program, bool started);   // a program we do not wait for
 void log_exit_code(int code);                 // the last line of a run; closes the log
 std::string url_without_credentials(const std::string& url);   // drops "user:password@"
