@@ -120,6 +120,11 @@ TEST(InstallWindow, OnlineInstallAgainstALoopbackServer) {
             "info Morvell 安装完成");
   EXPECT_EQ(read_text(c + "/version.txt"), "6.1.17\n");
   EXPECT_TRUE(read_text(c + "/bin/Morvell-Uninstall.exe") == read_text(setup));
+  // The child installer appends its own lines to the same log while the window waits for it.
+  EXPECT_TRUE(logged_in_order(log_events(read_text(log)), {
+      "安装目录：" + c + "，", "启动外部程序：" + work + "/Morvell-download-installer.exe --offline --silent-install --install-dir \"" + c + "\" --log \"" + log + "\"",
+      "运行模式：offline，更新：否，静默安装：是，安装目录：" + c + "，", "已写入安装记录：" + c + "/install-info.json", "退出码：0",
+      "外部程序结束：" + work + "/Morvell-download-installer.exe，退出码 0", "提示：Morvell 安装完成", "退出码：0"}));
 
   // An address ending in /installer is an installer program too; this one installs nothing.
   const std::string d = desk.dir / "D";

@@ -26,6 +26,7 @@ const char* stage_name(plat::HttpStage stage) {
 
 struct LogState {
   plat::FileHandle file = plat::kNoFile;
+  std::wstring path;
   std::wstring status;          // the last status text written
   std::wstring earlier_status;  // the one before it
   int percent = -1;             // the last bar position written
@@ -53,6 +54,7 @@ bool open_log(const std::wstring& path) {
   close_log();
   create_parents(path);
   state().file = plat::open_for_appending(path);
+  if (state().file != plat::kNoFile) state().path = path;
   return state().file != plat::kNoFile;
 }
 
@@ -63,6 +65,8 @@ void close_log() {
 }
 
 bool log_enabled() { return state().file != plat::kNoFile; }
+
+std::wstring log_path() { return state().path; }
 
 void log_line(const std::string& text) {
   if (!log_enabled()) return;

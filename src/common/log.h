@@ -10,6 +10,7 @@
 bool open_log(const std::wstring& path);      // appends to `path`, folders created; false: no log this run
 void close_log();
 bool log_enabled();
+std::wstring log_path();                      // the open log's path as given; empty without one
 void log_line(const std::string& text);       // one line with the local time, written whole in one write
 void log_status(const std::wstring& text);    // a status text, once each time it changes
 // A bar position at clock `now_ms`, in whole percent: once per change, at most every 100 ms
