@@ -1,13 +1,16 @@
 #!/usr/bin/env python3
 """Download and digest benchmarks: the installer's code against curl -o and sha256sum.
 
-usage: download_sha.py <build dir> download|sha256 [megabytes]
+usage: download_sha.py <build dir> download|resume|sha256 [megabytes]
 
 download: one file of <megabytes> MiB (default 1024) is served from 127.0.0.1, over HTTPS (a
 test certificate authority) and over plain HTTP (sendfile); curl -o and http_download fetch
 it to disk in turn from the same server. Peak memory is the client process's largest resident
 set (getrusage of the waited-for child); a 64 MiB download is measured too, to show that it
 does not grow with the file size.
+resume: the same file over HTTPS, with the server hanging up once at a third and once at two
+thirds of it; http_download goes on where it stopped each time. Reports the body bytes the
+server sent in all (the goal is at most 1.02 times the file) and whether the copy is equal.
 sha256: sha256sum and sha256_file_hex of the same file, already in the page cache.
 """
 import os
@@ -48,8 +51,8 @@ def make_certificates(folder):
     return [os.path.join(folder, n) for n in ("ca.pem", "server.pem", "server.key")]
 
 
-def start_server(path, cert=None, key=None):
-    args = [sys.executable, os.path.join(HERE, "file_server.py"), path]
+def start_server(path, cert=None, key=None, extra=()):
+    args = [sys.executable, os.path.join(HERE, "file_server.py"), path] + list(extra)
     if cert:
         args += ["--cert", cert, "--key", key]
     server = subprocess.Popen(args, stdout=subprocess.PIPE)
@@ -87,6 +90,31 @@ def download(build, root, megabytes):
         os.remove(source)
 
 
+def resume(build, root, megabytes):
+    tool = os.path.join(build, "morvell-bench-catalogue")
+    ca, cert, key = make_certificates(root)
+    env = dict(os.environ, SSL_CERT_FILE=ca, no_proxy="127.0.0.1", NO_PROXY="127.0.0.1")
+    source = os.path.join(root, "source.bin")
+    make_file(source, megabytes)
+    size = megabytes << 20
+    sent_file = os.path.join(root, "sent")
+    cuts = "%d,%d" % (size // 3, 2 * size // 3)
+    server, port = start_server(source, cert, key, ["--cut-at", cuts, "--sent", sent_file])
+    target = os.path.join(root, "morvell.bin")
+    try:
+        m_time, m_rss, m_code, out = timed([tool, "download", "https://127.0.0.1:%d/file.bin" % port, target], env)
+    finally:
+        server.terminate()
+        server.wait()
+    same = m_code == 0 and subprocess.run(["cmp", "-s", source, target]).returncode == 0
+    with open(sent_file) as f:
+        sent = int(f.read())
+    print("resume   %5d MiB https, cut at %s: http_download %6.2f s (1 + 2 s of waits) peak %d KB | "
+          "sent %d bytes = %.4f x the file | copy %s%s"
+          % (megabytes, cuts, m_time, m_rss, sent, sent / float(size), "equal" if same else "DIFFERS",
+             "" if m_code == 0 else " FAILED (" + out.strip() + ")"))
+
+
 def sha256(build, root, megabytes):
     tool = os.path.join(build, "morvell-bench-catalogue")
     source = os.path.join(root, "source.bin")
@@ -102,14 +130,14 @@ def sha256(build, root, megabytes):
 
 
 def main():
-    if len(sys.argv) < 3 or sys.argv[2] not in ("download", "sha256"):
+    if len(sys.argv) < 3 or sys.argv[2] not in ("download", "resume", "sha256"):
         print(__doc__)
         return 2
     build, what = sys.argv[1], sys.argv[2]
     megabytes = int(sys.argv[3]) if len(sys.argv) > 3 else 1024
     root = tempfile.mkdtemp(prefix="morvell-bench-")
     try:
-        (download if what == "download" else sha256)(build, root, megabytes)
+        {"download": download, "resume": resume, "sha256": sha256}[what](build, root, megabytes)
     finally:
         subprocess.run(["rm", "-rf", root])
     return 0

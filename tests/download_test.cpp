@@ -9,6 +9,7 @@
 #include "catalogue/download.h"
 #include "common/log.h"
 #include "common/strings.h"
+#include "package/verify.h"
 #include "platform/platform.h"
 #include "support/helpers.h"
 #include "support/https_fixture.h"
@@ -101,12 +102,44 @@ std::wstring length_text(uint64_t received, uint64_t length) {
   return L"正在下载安装包... " + format_byte_size(received) + L" / " + format_byte_size(length);
 }
 
+// The waits between attempts, recorded instead of slept, with what the window showed meanwhile.
+struct Wait {
+  uint32_t ms;
+  std::wstring status;
+  double fraction;
+};
+std::vector<Wait> waits;
+void recorded_sleep(uint32_t ms) {
+  waits.push_back({ms, ui_trace.last_status, ui_trace.last_fraction});
+  pump_events();
+}
+
+std::wstring reconnect_text(int attempt) {
+  return L"网络连接中断，正在重新连接（第 " + std::to_wstring(attempt) + L" 次，共 5 次）...";
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+    lines.push_back(text.substr(start, end - start));
+  return lines;
+}
+
 class DownloadTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(server.running()) << "the loopback HTTPS server did not start";
     ui_trace = UiTrace();
+    waits.clear();
+    reconnect_sleep = &recorded_sleep;
   }
+  void TearDown() override {
+    reconnect_sleep = &sleep_with_events;
+    reconnect_waits_ms = kSchedule;
+  }
+  // The requests that /_/resumable answered for `key`: "<status> <Range> <If-Range>".
+  std::vector<std::string> log(const std::string& key) { return lines_of(get(server.url("/_/log?key=" + key)).body); }
+  const std::vector<uint32_t> kSchedule = reconnect_waits_ms;
   TempDir www;
   TempDir work;
   HttpsServer server{www.path()};
@@ -432,10 +465,19 @@ TEST_F(DownloadTest, DestinationFilesAndMemoryBuffers) {
 // The two 30-second limits: a server that goes quiet mid-body, and one that never answers.
 TEST_F(DownloadTest, SilentServerTimesOutWhileTheWindowStaysLive) {
   std::string path = work / "stall.bin";
+  reconnect_waits_ms = {};   // no further attempt
   Result r = to_file(server.url("/_/stall?length=100000&send=1000&seconds=90"), path);
   EXPECT_FALSE(r.ok);
   EXPECT_EQ(r.error, L"读取响应失败。");
   EXPECT_EQ(read_text(path), pattern(1000));
+  EXPECT_TRUE(waits.empty());
+
+  // A stall past the time-out is a lost connection too: the rest is asked for.
+  reconnect_waits_ms = kSchedule;
+  r = to_file(server.url("/_/resumable?key=stall&length=100000&cuts=1000&times=1&stall=90"), path);
+  EXPECT_TRUE(r.ok) << U(r.error);
+  EXPECT_EQ(read_text(path), pattern(100000));
+  EXPECT_EQ(log("stall"), (std::vector<std::string>{"200 - -", "206 bytes=1000- \"v1\""}));
 }
 
 TEST_F(DownloadTest, ServerThatNeverAnswersTimesOut) {
@@ -443,4 +485,131 @@ TEST_F(DownloadTest, ServerThatNeverAnswersTimesOut) {
   EXPECT_EQ(f.stage, plat::HttpStage::NetworkFailed);
   EXPECT_EQ(f.responses, 0);
   EXPECT_GE(f.idles, 150u) << "the idle handler runs throughout the wait";
+}
+
+TEST_F(DownloadTest, BrokenDownloadsGoOnWhereTheyStopped) {
+  EXPECT_EQ(kSchedule, (std::vector<uint32_t>{1000, 2000, 4000, 8000, 16000}));
+  const size_t size = 1000000;
+  const std::string whole = pattern(size);
+  write_text(work / "expected.bin", whole);
+  std::string expected_digest;
+  ASSERT_TRUE(sha256_file_hex(W(work / "expected.bin"), expected_digest));
+  const std::string path = work / "pkg.zip";
+
+  // Cut after 30, 60 and 90 percent: three ranged requests, each held to the first answer's
+  // ETag; the bar keeps its place while the status says which reconnection this is.
+  Result r = to_file(server.url("/_/resumable?key=thirds&length=1000000&cuts=300000,600000,900000"), path);
+  EXPECT_TRUE(r.ok) << U(r.error);
+  EXPECT_EQ(log("thirds"), (std::vector<std::string>{"200 - -", "206 bytes=300000- \"v1\"",
+                                                     "206 bytes=600000- \"v1\"", "206 bytes=900000- \"v1\""}));
+  ASSERT_EQ(waits.size(), 3u);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(waits[i].ms, 1000u << i);
+    EXPECT_EQ(waits[i].status, reconnect_text(i + 1));
+    EXPECT_DOUBLE_EQ(waits[i].fraction, 0.08 + 0.45 * 0.3 * (i + 1));
+  }
+  EXPECT_EQ(ui_trace.last_status, length_text(size, size));
+  EXPECT_DOUBLE_EQ(ui_trace.last_fraction, 0.53);
+  std::string digest;
+  ASSERT_TRUE(sha256_file_hex(W(path), digest));
+  EXPECT_EQ(digest, expected_digest);
+
+  // Without an ETag the Last-Modified date keeps the version; through redirects every time.
+  waits.clear();
+  std::string target = "/_/resumable?key=dated&length=1000000&cuts=500000&validator=date";
+  r = to_file(server.url("/_/redirect?status=307&to=" + encoded(target)), path);
+  EXPECT_TRUE(r.ok) << U(r.error);
+  EXPECT_EQ(read_text(path), whole);
+  EXPECT_EQ(log("dated"), (std::vector<std::string>{"200 - -", "206 bytes=500000- Tue, 01 Dec 2026 10:00:00 GMT"}));
+  EXPECT_EQ(waits.size(), 1u);
+
+  // A server that ignores Range sends the whole file again: it is written from the start.
+  r = to_file(server.url("/_/resumable?key=ignoring&length=1000000&cuts=700000&times=1&ignore-range=1"), path);
+  EXPECT_TRUE(r.ok) << U(r.error);
+  EXPECT_EQ(read_text(path), whole);
+  EXPECT_EQ(log("ignoring"), (std::vector<std::string>{"200 - -", "200 bytes=700000- \"v1\""}));
+
+  // A file that changed on the server (another ETag) comes whole, also from the start.
+  r = to_file(server.url("/_/resumable?key=changed&length=1000000&cuts=400000&times=1&changing=1"), path);
+  EXPECT_TRUE(r.ok) << U(r.error);
+  EXPECT_EQ(read_text(path), whole);
+  EXPECT_EQ(log("changed"), (std::vector<std::string>{"200 - -", "200 bytes=400000- \"v1\""}));
+
+  // A weak ETag cannot keep the version of a range: the date does. A part that says it is of
+  // another version is not used even when it starts at the right place.
+  r = to_file(server.url("/_/resumable?key=weak&length=1000000&cuts=400000&times=1&validator=weak"), path);
+  EXPECT_TRUE(r.ok) << U(r.error);
+  EXPECT_EQ(log("weak"), (std::vector<std::string>{"200 - -", "206 bytes=400000- Tue, 01 Dec 2026 10:00:00 GMT"}));
+  r = to_file(server.url("/_/resumable?key=other&length=1000000&cuts=400000&times=1&changing=1&ignore-if-range=1"), path);
+  EXPECT_TRUE(r.ok) << U(r.error);
+  EXPECT_EQ(read_text(path), whole);
+  EXPECT_EQ(log("other"), (std::vector<std::string>{"200 - -", "206 bytes=400000- \"v1\"", "200 - -"}));
+
+  // A part that does not begin where the file stopped is not used: the file starts over.
+  r = to_file(server.url("/_/resumable?key=skewed&length=1000000&cuts=400000&times=1&wrong-start=1"), path);
+  EXPECT_TRUE(r.ok) << U(r.error);
+  EXPECT_EQ(read_text(path), whole);
+  EXPECT_EQ(log("skewed"), (std::vector<std::string>{"200 - -", "206 bytes=400000- \"v1\"", "200 - -"}));
+
+  // Documents in memory are not resumed, nor files of unknown length.
+  waits.clear();
+  std::string body;
+  r = to_memory(server.url("/_/resumable?key=memory&length=100000&cuts=50000"), body);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.error, L"下载数据失败。");
+  EXPECT_EQ(log("memory").size(), 1u);
+  r = to_file(server.url("/_/no-length?size=1000"), path);
+  EXPECT_TRUE(r.ok);
+  EXPECT_TRUE(waits.empty());
+}
+
+TEST_F(DownloadTest, SixCutsEndTheDownloadAfterFiveMoreAttempts) {
+  const std::string path = work / "pkg.zip";
+  Result r = to_file(server.url("/_/resumable?key=six&length=600000&cuts=100000,200000,300000,400000,500000,550000"), path);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.error, L"下载数据失败。");
+  EXPECT_EQ(log("six").size(), 6u);
+  ASSERT_EQ(waits.size(), 5u);
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(waits[i].ms, 1000u << i);
+    EXPECT_EQ(waits[i].status, reconnect_text(i + 1));
+  }
+  // The partial file is the only thing made, and it stays for the caller to remove.
+  EXPECT_EQ(read_text(path), pattern(550000));
+  EXPECT_EQ(capture_shell("ls -A '" + work.path() + "'"), "pkg.zip\n");
+
+  // Every attempt keeps to https: a further attempt sent down to plain http is refused each time,
+  // and the plain server is never asked.
+  std::string down = encoded(server.plain_url("/_/bytes?size=600000"));
+  r = to_file(server.url("/_/resumable?key=down&length=600000&cuts=100000&then=" + down), path);
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.error, L"网络请求失败。");
+  std::vector<std::string> expected(6, "302 bytes=100000- \"v1\"");
+  expected[0] = "200 - -";
+  EXPECT_EQ(log("down"), expected);
+  EXPECT_EQ(get(server.plain_url("/_/count")).body, "0");
+
+  // The real wait keeps the window live and takes its time.
+  reconnect_sleep = &sleep_with_events;
+  reconnect_waits_ms = {150};
+  ui_trace = UiTrace();
+  uint32_t start = plat::tick_ms();
+  r = to_file(server.url("/_/resumable?key=live&length=600000&cuts=100000,200000"), path);
+  EXPECT_FALSE(r.ok);
+  EXPECT_GE(plat::tick_ms() - start, 150u);
+  EXPECT_GE(ui_trace.pumps, 7u);
+  EXPECT_EQ(log("live").size(), 2u);
+}
+
+TEST(DownloadRanges, ContentRangeValues) {
+  uint64_t first = 9, length = 9;
+  EXPECT_TRUE(parse_content_range("bytes 300-999/1000", first, length));
+  EXPECT_EQ(first, 300u);
+  EXPECT_EQ(length, 1000u);
+  EXPECT_TRUE(parse_content_range("Bytes 0-0/1", first, length));
+  EXPECT_EQ(first, 0u);
+  EXPECT_EQ(length, 1u);
+  for (const char* bad : {"", "bytes", "bytes */1000", "bytes 300-999/*", "bytes 999-300/1000", "bytes 0-1000/1000",
+                          "items 0-1/2", "bytes 0-1/2 ", "bytes -1/2", "bytes 0-1/99999999999999999999999"})
+    EXPECT_FALSE(parse_content_range(bad, first, length)) << bad;
 }

@@ -262,18 +262,22 @@ bool measure(const std::function<pid_t()>& start, const std::function<bool()>& w
 // The loop: one unkilled run is timed (the faster of two); then each round starts from the
 // earlier installation, a run is killed at a random moment within its length (and a tenth
 // beyond; every other round within the span of `phase`, when given), a normal
-// run follows at once and must succeed, the installation must work, and nothing the killed run
-// started may outlive it by long.
+// run follows at once (`then` when given, else the same kind of run) and must succeed, the
+// installation must work, and nothing the killed run started may outlive it by long.
 void kill_loop(const std::string& what, const Bench& bench, const std::function<pid_t()>& start,
                const std::function<::testing::AssertionResult()>& works,
                const std::function<std::string()>& left_behind, const std::function<bool()>& work_done = nullptr,
-               const std::function<int()>& phase = nullptr) {
+               const std::function<int()>& phase = nullptr, const std::function<pid_t()>& then = nullptr) {
+  const std::function<pid_t()>& follow = then ? then : start;
   Subreaper subreaper;
   Timeline fastest{INT64_MAX, 0, 0};
   for (int i = 0; i < 2; ++i) {
     bench.reset();
     Timeline timeline;
     ASSERT_TRUE(measure(start, work_done, phase, timeline)) << what << ": an unkilled run failed";
+    if (then) {
+      ASSERT_EQ(wait_child(then()), 0) << what << ": the run after an unkilled one failed";
+    }
     ASSERT_TRUE(works()) << what << ": an unkilled run";
     if (timeline.work < fastest.work) fastest = timeline;
   }
@@ -306,7 +310,7 @@ void kill_loop(const std::string& what, const Bench& bench, const std::function<
     if (WIFSIGNALED(status)) ++interrupted;
     ++states[left_behind()];
 
-    const int code = wait_child(start());
+    const int code = wait_child(follow());
     const bool helpers_gone = group_gone(killed, 2000);
     EXPECT_EQ(code, 0) << "the run after the kill failed (kill landed at " << landed << " us)";
     EXPECT_TRUE(works()) << "kill landed at " << landed << " us";
@@ -374,6 +378,46 @@ TEST(KillLoops, Update) {
     return start();
   }, [&]() { return bench.works(expected, program_dir + "/Morvell-Installer-Temp"); },
             [&]() { return bench.left_behind(program_dir + "/Morvell-Installer-Temp"); }, started);
+  set_work_program_path(L"");
+}
+
+// The update run killed at random moments (half of them while its configuration backup exists),
+// then a reinstall: the backup the killed run left goes back with config, never a byte lost.
+TEST(KillLoops, UpdateThenReinstall) {
+  Bench bench;
+  const std::string program_dir = bench.tmp / "program", log = bench.tmp / "app.log";
+  const std::string backup = bench.dir + "/Morvell-Update-Config-Backup";
+  run_shell("mkdir -p '" + program_dir + "'");
+  set_work_program_path(W(program_dir + "/morvell-installer"));
+  const std::string download = bench.tmp / "downloads/update.zip", master = read_text(bench.package);
+  const Tree expected = bench.expected(false, read_text(self_path()));
+  bool backup_seen = false;
+  auto update = [&]() {
+    run_shell("rm -f '" + log + "'");
+    write_text(download, master);   // every run consumes its package
+    backup_seen = false;
+    return start_child([&]() {
+      install_options.install_dir = bench.dir;
+      install_options.package_path = download;
+      run_update();
+      return static_cast<int>(exit_code);
+    });
+  };
+  auto reinstall = [&]() {
+    return start_child([&]() {
+      std::wstring error;
+      return install_package(W(bench.package), W(bench.dir), false, false, false, error) ? 0 : 3;
+    });
+  };
+  auto backed_up = [&]() {
+    if (exists(backup)) backup_seen = true;
+    return backup_seen ? (exists(backup) ? 1 : 2) : 0;
+  };
+  setenv("MORVELL_KILL_APP_LOG", log.c_str(), 1);
+  kill_loop("update, then reinstall", bench, update,
+            [&]() { return bench.works(expected, program_dir + "/Morvell-Installer-Temp"); },
+            [&]() { return bench.left_behind(program_dir + "/Morvell-Installer-Temp"); },
+            [&log]() { return !read_text(log).empty(); }, backed_up, reinstall);
   set_work_program_path(L"");
 }
 

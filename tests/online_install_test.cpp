@@ -8,6 +8,7 @@
 #include <map>
 #include <string>
 
+#include "catalogue/download.h"
 #include "support/gui_driver.h"
 #include "support/https_fixture.h"
 #include "support/helpers.h"
@@ -65,11 +66,11 @@ TEST(InstallWindow, OnlineInstallAgainstALoopbackServer) {
 
   size_t dialogs = 0;
   // Every run appends to one log.
-  const std::string log = desk.dir / "logs/online.log";
+  const std::string install_log = desk.dir / "logs/online.log";
   // Runs the window with the manifest, presses Install and returns the dialog's line.
   auto press_install = [&](const std::string& manifest, const std::string& dir, bool succeeds) {
     server.releases(manifest);
-    Gui gui(desk, installer, {"--install-dir", dir, "--log", log}, trust);
+    Gui gui(desk, installer, {"--install-dir", dir, "--log", install_log}, trust);
     EXPECT_TRUE(gui.wait_window());
     plat::sleep_ms(1200);   // the version list is read from the server first
     gui.press_action();
@@ -98,11 +99,28 @@ TEST(InstallWindow, OnlineInstallAgainstALoopbackServer) {
   EXPECT_EQ(read_text(a + "/version.txt"), "6.1.17\n");
   EXPECT_TRUE(exists(a + "/install-info.json"));
   const std::string zip_size = std::to_string(read_text(zip).size());
-  EXPECT_TRUE(logged_in_order(log_events(read_text(log)), {
+  EXPECT_TRUE(logged_in_order(log_events(read_text(install_log)), {
       "运行模式：online", "HTTP GET " + server.url("updates/releases.json") + "：完成，状态 200，",
       "HTTP GET " + server.url("files/Morvell-6.1.17.zip") + "：完成，状态 200，长度 " + zip_size + " 字节，收到 " + zip_size + " 字节，",
       "状态：正在替换程序文件...", "已写入安装记录：" + a + "/install-info.json", "提示：Morvell 安装完成", "退出码：0"}));
-  EXPECT_EQ(read_text(log).find("s3cret"), std::string::npos);
+  EXPECT_EQ(read_text(install_log).find("s3cret"), std::string::npos);
+
+  // The same package over a connection that breaks half-way: the rest is asked for after 1 s,
+  // the digest holds and it installs.
+  const std::string a2 = desk.dir / "A2";
+  const std::string half = std::to_string(read_text(zip).size() / 2);
+  const std::string cut_url = server.url("_/resumable?key=half&file=files/Morvell-6.1.17.zip&times=1&cuts=" + half);
+  EXPECT_EQ(press_install("{\"releases\": [" + entry("6.1.17", "Morvell-6.1.17.zip", cut_url, digest, "portable") + "]}",
+                          a2, true),
+            "info Morvell 安装完成");
+  EXPECT_EQ(read_text(a2 + "/version.txt"), "6.1.17\n");
+  std::string log;
+  std::wstring error;
+  EXPECT_TRUE(http_download(server.url("_/log?key=half"), &log, std::wstring(), error));
+  EXPECT_EQ(log, "200 - -\n206 bytes=" + half + "- \"v1\"\n");
+  EXPECT_TRUE(logged_in_order(log_events(read_text(install_log)), {
+      "安装目录：" + a2 + "，", "HTTP GET " + cut_url + "：未完成（", "HTTP GET " + cut_url + "（从第 " + half + " 字节续传）：完成，状态 206，",
+      "退出码：0"}));
 
   // The digest written in capitals never matches: nothing is unpacked.
   const std::string b = desk.dir / "B";
@@ -121,8 +139,8 @@ TEST(InstallWindow, OnlineInstallAgainstALoopbackServer) {
   EXPECT_EQ(read_text(c + "/version.txt"), "6.1.17\n");
   EXPECT_TRUE(read_text(c + "/bin/Morvell-Uninstall.exe") == read_text(setup));
   // The child installer appends its own lines to the same log while the window waits for it.
-  EXPECT_TRUE(logged_in_order(log_events(read_text(log)), {
-      "安装目录：" + c + "，", "启动外部程序：" + work + "/Morvell-download-installer.exe --offline --silent-install --install-dir \"" + c + "\" --log \"" + log + "\"",
+  EXPECT_TRUE(logged_in_order(log_events(read_text(install_log)), {
+      "安装目录：" + c + "，", "启动外部程序：" + work + "/Morvell-download-installer.exe --offline --silent-install --install-dir \"" + c + "\" --log \"" + install_log + "\"",
       "运行模式：offline，更新：否，静默安装：是，安装目录：" + c + "，", "已写入安装记录：" + c + "/install-info.json", "退出码：0",
       "外部程序结束：" + work + "/Morvell-download-installer.exe，退出码 0", "提示：Morvell 安装完成", "退出码：0"}));
 
@@ -137,7 +155,7 @@ TEST(InstallWindow, OnlineInstallAgainstALoopbackServer) {
   EXPECT_EQ(press_install("{\"releases\": [" + entry("6.1.17", "Setup.EXE", server.url("files/failing/Setup.EXE"), "", "") + "]}",
                           d, false),
             "error 外部进程执行失败。");
-  const std::vector<std::string> events = log_events(read_text(log));
+  const std::vector<std::string> events = log_events(read_text(install_log));
   EXPECT_TRUE(logged_in_order(events, {"启动外部程序：" + work + "/Morvell-download-installer.exe --offline --silent-install",
                                        "外部程序结束：" + work + "/Morvell-download-installer.exe，退出码 3",
                                        "失败：[正在安装 Morvell...] 外部进程执行失败。", "退出码：0"}));
@@ -145,6 +163,6 @@ TEST(InstallWindow, OnlineInstallAgainstALoopbackServer) {
 
   // No version list at all: the press asks for a version.
   EXPECT_EQ(press_install("not json", d, false), "error 请选择要安装的版本。");
-  for (int i = 0; i < 100 && desk.launches() < 2; ++i) plat::sleep_ms(50);
-  EXPECT_EQ(desk.launches(), 2u);   // the zip install and the child installer each started it once
+  for (int i = 0; i < 100 && desk.launches() < 3; ++i) plat::sleep_ms(50);
+  EXPECT_EQ(desk.launches(), 3u);   // the two zip installs and the child installer each started it once
 }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/ui.h"
+#include "install/config_backup.h"
 #include "install/record.h"
 #include "transaction_scene.h"
 
@@ -54,6 +55,67 @@ TEST(Transaction, ReinstallKeepsUserConfiguration) {
   ASSERT_TRUE(scene.install(error)) << U(error);
   EXPECT_EQ(read_text(scene.dir + "/config/settings.ini"), "shipped default");
   EXPECT_TRUE(scene.no_leftovers());
+
+  // A config that is a file of the user's is kept under a clear name, and carried by later runs.
+  scene.reset();
+  run_shell("rm -rf '" + scene.dir + "/config'");
+  write_text(scene.dir + "/config", "my own notes");
+  ASSERT_TRUE(scene.install(error)) << U(error);
+  EXPECT_EQ(read_text(scene.dir + "/config.user-file"), "my own notes");
+  EXPECT_EQ(read_text(scene.dir + "/config/settings.ini"), "shipped default");
+  ASSERT_TRUE(scene.install(error)) << U(error);
+  EXPECT_EQ(read_text(scene.dir + "/config.user-file"), "my own notes");
+  EXPECT_TRUE(scene.no_leftovers());
+}
+
+// An update that stopped after backing up the configuration and writing the package's files
+// over it (its backup is still in the installation) is followed by a reinstall: the user's
+// files go back wherever config still holds what that update wrote, never over a later change.
+TEST(Transaction, CarriesALeftoverUpdateBackupAcross) {
+  Scene scene;
+  std::wstring error;
+  const std::string incoming = scene.tmp / "update/config", backup = scene.dir + "/Morvell-Update-Config-Backup";
+  auto leave_update_backup = [&]() {
+    scene.reset();
+    write_text(incoming + "/settings.ini", "update default");
+    write_text(incoming + "/sub/user.txt", "update default");
+    ASSERT_TRUE(back_up_config(scene.D(), W(incoming), error)) << U(error);
+    ASSERT_EQ(run_shell("mv '" + incoming + "/settings.ini' '" + incoming + "/sub/user.txt' '" + scene.dir +
+                        "/config/' && mv '" + scene.dir + "/config/user.txt' '" + scene.dir + "/config/sub/'"),
+              0);
+  };
+  leave_update_backup();
+  ASSERT_TRUE(scene.install(error)) << U(error);
+  EXPECT_TRUE(scene.new_with_user_config());
+  EXPECT_FALSE(exists(backup));
+  EXPECT_TRUE(scene.no_leftovers());
+
+  // The user changed a file since: that change stays, the rest goes back.
+  leave_update_backup();
+  write_text(scene.dir + "/config/sub/user.txt", "changed since");
+  ASSERT_TRUE(scene.install(error)) << U(error);
+  EXPECT_EQ(read_text(scene.dir + "/config/sub/user.txt"), "changed since");
+  EXPECT_EQ(read_text(scene.dir + "/config/settings.ini"), "user setting");
+  EXPECT_EQ(read_text(scene.dir + "/config/many/7.cfg"), "user 7");
+  EXPECT_FALSE(exists(backup));
+  EXPECT_TRUE(scene.no_leftovers());
+
+  // A backup that cannot be put back stops the install before anything moves; it stays, and
+  // the message says where.
+  leave_update_backup();
+  plat::set_fault_hook([](const char* op, const std::wstring& path) {
+    return std::string(op) == "rename" && path.find(L"Morvell-Update-Config-Backup/config/") != std::wstring::npos;
+  });
+  EXPECT_FALSE(scene.install(error));
+  plat::set_fault_hook(nullptr);
+  EXPECT_EQ(error, L"无法备份当前配置，请确认安装目录可读写后重试。用户配置备份已保留在 " + scene.D() +
+                       L"/Morvell-Update-Config-Backup。");
+  EXPECT_EQ(read_text(backup + "/config/settings.ini"), "user setting");
+  EXPECT_EQ(read_text(scene.dir + "/readme.txt"), "Morvell 6.1.16");
+  EXPECT_TRUE(scene.no_leftovers());
+  ASSERT_TRUE(scene.install(error)) << U(error);
+  EXPECT_TRUE(scene.new_with_user_config());
+  EXPECT_FALSE(exists(backup));
 }
 
 TEST(Transaction, LeftoversOfEarlierRuns) {

@@ -21,6 +21,11 @@ using namespace testing_support;
 
 namespace {
 
+// Files cannot be moved out of the configuration backup: putting the user's files back fails.
+bool restore_fails(const char* op, const std::wstring& path) {
+  return std::string(op) == "rename" && U(path).find("Morvell-Update-Config-Backup/config/") != std::string::npos;
+}
+
 // An installation D, a package P and a program path whose work directory lies in the temp dir.
 struct UpdateBench {
   TempDir dir;
@@ -59,6 +64,17 @@ struct UpdateBench {
     write_text(src + "/docs/readme.txt", "read me");
     run_shell("mkdir -p \"$(dirname '" + zip + "')\"");
     ASSERT_TRUE(make_zip(src, zip));
+  }
+
+  // An update whose restore fails, so that its configuration backup stays; returns a second
+  // copy of the package for the next run.
+  std::string fail_leaving_backup() {
+    const std::string copy = dir / "downloads/second.zip";
+    run_shell("cp '" + p + "' '" + copy + "'");
+    plat::set_fault_hook(restore_fails);
+    run(p);
+    plat::set_fault_hook(nullptr);
+    return copy;
   }
 
   bool run(const std::string& package) {
@@ -133,6 +149,17 @@ TEST(UpdateRun, KeepsTheConfigurationConsumesThePackageAndRestarts) {
   EXPECT_EQ(read_text(bench.d + "/config/settings.ini"), "package=default\n");
   EXPECT_FALSE(exists(bench.d + "/Morvell-Update-Config-Backup"));
   EXPECT_FALSE(exists(bench.p));
+
+  // A config that is a file of the user's is kept under a clear name, twice over.
+  for (const std::string aside : {"config.user-file", "config.user-file-2"}) {
+    run_shell("rm -rf '" + bench.d + "/config'");
+    write_text(bench.d + "/config", "my own notes " + aside);
+    bench.make_package(bench.p);
+    bench.run(bench.p);
+    EXPECT_EQ(exit_code, 0);
+    EXPECT_EQ(read_text(bench.d + "/config/settings.ini"), "package=default\n");
+    EXPECT_EQ(read_text(bench.d + "/" + aside), "my own notes " + aside);
+  }
 }
 
 TEST(UpdateRun, UnpackFailureLeavesTheProgramFiles) {
@@ -151,20 +178,50 @@ TEST(UpdateRun, UnpackFailureLeavesTheProgramFiles) {
 
 TEST(UpdateRun, LeftoversOfEarlierRunsAreCleared) {
   UpdateBench bench;
+  // A backup kept by a run that could not put it back: the package's file replaced the user's.
+  const std::string copy = bench.fail_leaving_backup();
+  ASSERT_EQ(exit_code, 4);
+  ASSERT_EQ(read_text(bench.d + "/config/settings.ini"), "package=default\n");
   write_text(bench.d + "/Morvell-Update-Temp/stale/file.txt", "stale");
-  write_text(bench.d + "/Morvell-Update-Config-Backup.partial/settings.ini", "half a backup");
-  // A backup kept by a run that failed while writing: the package's file had replaced the user's.
-  write_text(bench.d + "/Morvell-Update-Config-Backup/settings.ini", "user=changed\n");
-  write_text(bench.d + "/Morvell-Update-Config-Backup/nested/mine.txt", "only the user has this");
-  write_text(bench.d + "/config/settings.ini", "package=default\n");
-  run_shell("rm -rf '" + bench.d + "/config/nested'");
-  bench.run(bench.p);
+  write_text(bench.d + "/Morvell-Update-Config-Backup.partial/config/settings.ini", "half a backup");
+  bench.run(copy);
   EXPECT_EQ(exit_code, 0);
   bench.expect_updated();
   EXPECT_FALSE(exists(bench.d + "/stale"));
 }
 
-TEST(UpdateRun, WriteFailureKeepsTheBackupAndTheNextRunRestoresIt) {
+// A backup left behind is used only where config still holds what it recorded: a setting the user
+// changed since stays, the rest goes back, and the backup is gone once all of it is settled.
+TEST(UpdateRun, LeftBackupNeverOverwritesNewerSettings) {
+  UpdateBench bench;
+  write_text(bench.d + "/config/colour.ini", "colour=blue\n");
+  write_text(bench.dir / "package-src/config/colour.ini", "colour=default\n");
+  ASSERT_TRUE(make_zip(bench.dir / "package-src", bench.p));
+  const std::string copy = bench.fail_leaving_backup();
+  ASSERT_EQ(exit_code, 4);
+  ASSERT_EQ(read_text(bench.d + "/Morvell-Update-Config-Backup/config/settings.ini"), "user=changed\n");
+  // Later the user picks another setting; then an update runs again.
+  write_text(bench.d + "/config/settings.ini", "theme=dark\n");
+  bench.run(copy);
+  EXPECT_EQ(exit_code, 0);
+  EXPECT_EQ(read_text(bench.d + "/config/settings.ini"), "theme=dark\n");
+  EXPECT_EQ(read_text(bench.d + "/config/colour.ini"), "colour=blue\n");
+  EXPECT_EQ(read_text(bench.d + "/config/nested/mine.txt"), "only the user has this");
+  EXPECT_FALSE(exists(bench.d + "/Morvell-Update-Config-Backup"));
+
+  // A backup with no record of what it was taken from cannot be shown to be right: it is left
+  // exactly as it is, with config, and the message says where it is.
+  write_text(bench.d + "/Morvell-Update-Config-Backup/settings.ini", "theme=light\n");
+  auto before = snapshot_tree(bench.d);
+  bench.make_package(bench.p);
+  bench.run(bench.p);
+  EXPECT_EQ(exit_code, 4);
+  EXPECT_EQ(ui_trace.last_status, L"上次更新留下的用户配置备份无法核对，已保留在 " + W(bench.d) +
+                                      L"/Morvell-Update-Config-Backup，请手动取回需要的文件并删除该备份后重试。");
+  EXPECT_EQ(snapshot_tree(bench.d), before);
+}
+
+TEST(UpdateRun, WriteFailurePutsTheConfigurationBackAndTheNextRunCompletes) {
   UpdateBench bench;
   std::string copy = bench.dir / "downloads/second.zip";
   run_shell("cp '" + bench.p + "' '" + copy + "'");
@@ -185,9 +242,10 @@ TEST(UpdateRun, WriteFailureKeepsTheBackupAndTheNextRunRestoresIt) {
   EXPECT_FALSE(exists(bench.p));
   EXPECT_FALSE(exists(bench.d + "/Morvell-Update-Temp"));
   EXPECT_EQ(read_text(bench.d + "/bin/Morvell.exe"), "old program");
-  // The user's configuration survives in the backup, whatever the move did to config.
-  EXPECT_EQ(read_text(bench.d + "/Morvell-Update-Config-Backup/settings.ini"), "user=changed\n");
-  EXPECT_EQ(read_text(bench.d + "/Morvell-Update-Config-Backup/nested/mine.txt"), "only the user has this");
+  // The user's configuration is back in config at once, and the backup is gone.
+  EXPECT_EQ(read_text(bench.d + "/config/settings.ini"), "user=changed\n");
+  EXPECT_EQ(read_text(bench.d + "/config/nested/mine.txt"), "only the user has this");
+  EXPECT_FALSE(exists(bench.d + "/Morvell-Update-Config-Backup"));
   EXPECT_EQ(read_text(bench.log), "");   // nothing started after a failure
 
   // The next run puts it back and completes.
@@ -199,27 +257,16 @@ TEST(UpdateRun, WriteFailureKeepsTheBackupAndTheNextRunRestoresIt) {
 
 TEST(UpdateRun, RestoreFailureKeepsTheBackupAndTheNextRunRestoresIt) {
   UpdateBench bench;
-  std::string copy = bench.dir / "downloads/second.zip";
-  run_shell("cp '" + bench.p + "' '" + copy + "'");
-  // Copies into config fail: the restore after the move cannot put the user's files back.
-  int failed = 0;
-  plat::set_fault_hook([&failed](const char* op, const std::wstring& path) {
-    std::string p = U(path);
-    if (std::string(op) != "copy_file" || p.find("/config/") == std::string::npos ||
-        p.find("Morvell-Update-Temp") != std::string::npos)
-      return false;
-    ++failed;
-    return true;
-  });
-  bench.run(bench.p);
-  plat::set_fault_hook(nullptr);
-  EXPECT_GT(failed, 0);
+  // Files cannot be moved back into config: the restore after the move cannot put them back.
+  const std::string copy = bench.fail_leaving_backup();
   EXPECT_EQ(exit_code, 4);
-  EXPECT_EQ(ui_trace.last_status, L"更新已写入，但恢复用户配置失败，请检查安装目录权限。");
+  EXPECT_EQ(ui_trace.last_status, L"更新已写入，但恢复用户配置失败，请检查安装目录权限。用户配置备份已保留在 " +
+                                      W(bench.d) + L"/Morvell-Update-Config-Backup。");
   EXPECT_EQ(read_text(bench.d + "/version.txt"), "2.0\n");   // the program files are new
   EXPECT_FALSE(exists(bench.d + "/Morvell-Update-Temp"));
-  EXPECT_EQ(read_text(bench.d + "/Morvell-Update-Config-Backup/settings.ini"), "user=changed\n");
-  EXPECT_EQ(read_text(bench.d + "/Morvell-Update-Config-Backup/nested/mine.txt"), "only the user has this");
+  EXPECT_EQ(read_text(bench.d + "/Morvell-Update-Config-Backup/config/settings.ini"), "user=changed\n");
+  // A file the package did not touch needs no copy: config still holds it.
+  EXPECT_EQ(read_text(bench.d + "/config/nested/mine.txt"), "only the user has this");
   EXPECT_FALSE(exists(bench.p));
 
   bench.run(copy);
@@ -230,17 +277,18 @@ TEST(UpdateRun, RestoreFailureKeepsTheBackupAndTheNextRunRestoresIt) {
 // A backup that cannot be put back at the start of a run stops that run and stays.
 TEST(UpdateRun, StaleBackupThatCannotBeMergedStopsTheRun) {
   UpdateBench bench;
-  write_text(bench.d + "/Morvell-Update-Config-Backup/settings.ini", "user=changed\n");
-  write_text(bench.d + "/config/settings.ini", "package=default\n");
-  plat::set_fault_hook([](const char* op, const std::wstring& path) {
-    return std::string(op) == "copy_file" && U(path).find("/config/") != std::string::npos;
-  });
-  bench.run(bench.p);
+  const std::string copy = bench.fail_leaving_backup();
+  ASSERT_EQ(exit_code, 4);
+  const std::string program = read_text(bench.d + "/bin/Morvell.exe");
+  plat::set_fault_hook(restore_fails);
+  bench.run(copy);
   plat::set_fault_hook(nullptr);
   EXPECT_EQ(exit_code, 4);
-  EXPECT_EQ(ui_trace.last_status, L"无法备份当前配置，请确认安装目录可读写后重试。");
-  EXPECT_EQ(read_text(bench.d + "/Morvell-Update-Config-Backup/settings.ini"), "user=changed\n");
-  EXPECT_EQ(read_text(bench.d + "/bin/Morvell.exe"), "old program");
+  EXPECT_EQ(ui_trace.last_status, L"无法备份当前配置，请确认安装目录可读写后重试。用户配置备份已保留在 " + W(bench.d) +
+                                      L"/Morvell-Update-Config-Backup。");
+  EXPECT_EQ(read_text(bench.d + "/Morvell-Update-Config-Backup/config/settings.ini"), "user=changed\n");
+  EXPECT_EQ(read_text(bench.d + "/bin/Morvell.exe"), program);
+  EXPECT_FALSE(exists(bench.d + "/Morvell-Update-Temp"));
 }
 
 // The process killed at points spread over a whole run; the next run always completes with the

@@ -160,20 +160,27 @@ plat::HttpStage logged_http_get(const std::string& url, plat::HttpHandlers& hand
   long status = 0;
   uint32_t length = 0;
   uint64_t received = 0;
-  plat::HttpHandlers counted = handlers;
-  counted.on_response = [&](long s, uint32_t content_length) {
+  // The caller's handlers are watched in place: the transfer fills their answer fields, which
+  // the caller's own callbacks read.
+  const auto on_response = std::move(handlers.on_response);
+  const auto on_data = std::move(handlers.on_data);
+  handlers.on_response = [&](long s, uint32_t content_length) {
     status = s;
     length = content_length;
-    return !handlers.on_response || handlers.on_response(s, content_length);
+    return !on_response || on_response(s, content_length);
   };
-  counted.on_data = [&](const char* data, size_t size) {
+  handlers.on_data = [&](const char* data, size_t size) {
     received += size;
-    return !handlers.on_data || handlers.on_data(data, size);
+    return !on_data || on_data(data, size);
   };
   const uint32_t start = plat::tick_ms();
-  const plat::HttpStage stage = plat::http_get(url, counted);
+  const plat::HttpStage stage = plat::http_get(url, handlers);
   const uint32_t took = plat::tick_ms() - start;
-  log_line("HTTP GET " + url_without_credentials(url) + "：" +
+  handlers.on_response = on_response;
+  handlers.on_data = on_data;
+  const std::string resumed =
+      handlers.range_from ? "（从第 " + std::to_string(handlers.range_from) + " 字节续传）" : std::string();
+  log_line("HTTP GET " + url_without_credentials(url) + resumed + "：" +
            (stage == plat::HttpStage::Done ? std::string("完成") : "未完成（" + std::string(stage_name(stage)) + "）") +
            "，状态 " + std::to_string(status) + "，长度 " + std::to_string(length) + " 字节，收到 " +
            std::to_string(received) + " 字节，用时 " + std::to_string(took) + " ms");

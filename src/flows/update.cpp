@@ -7,6 +7,7 @@
 #include "common/state.h"
 #include "common/strings.h"
 #include "flows/instances.h"
+#include "install/config_backup.h"
 #include "install/external.h"
 #include "install/filetree.h"
 #include "install/record.h"
@@ -14,8 +15,6 @@
 #include "platform/platform.h"
 
 namespace {
-
-const wchar_t kBackupFailed[] = L"无法备份当前配置，请确认安装目录可读写后重试。";
 
 // Everything between reading the inputs and the ending; false with `error` (maybe empty) set.
 bool update_installation(const std::wstring& install_dir, const std::wstring& package, std::wstring& error) {
@@ -29,26 +28,13 @@ bool update_installation(const std::wstring& install_dir, const std::wstring& pa
   }
   const std::wstring staging = join_path(install_dir, L"Morvell-Update-Temp");
   const std::wstring config = join_path(install_dir, L"config");
-  const std::wstring backup = join_path(install_dir, L"Morvell-Update-Config-Backup");
-  // The backup is written under this name and renamed when complete, so that a backup found
-  // later is always whole (a run killed while copying leaves only this one behind).
-  const std::wstring backup_partial = backup + L".partial";
-
   set_progress(L"正在准备更新...", 0.05);
   if (!close_running_instances(install_dir, error)) return false;
 
-  // Leftovers of an earlier run. A configuration backup that is still there holds the user's
-  // files from a run that failed while writing or restoring: they go back into config first.
+  // Leftovers of an earlier run: a configuration backup that is still there goes back into
+  // config wherever it is still right, before anything else is written.
   delete_tree(staging);
-  delete_tree(backup_partial);
-  if (plat::path_kind(backup) == plat::PathKind::Directory) {
-    create_directory_tree(config);
-    if (!copy_tree_with_progress(backup, config, L"正在恢复用户配置...", 0.05, 0.1)) {
-      error = kBackupFailed;   // the backup stays for the next attempt
-      return false;
-    }
-  }
-  remove_tree(backup, L"正在清理临时配置备份...");
+  if (!settle_config(install_dir, error)) return false;
 
   set_progress(L"正在解压更新包...", 0.1);
   if (!extract_archive(package, staging, error)) {
@@ -60,13 +46,9 @@ bool update_installation(const std::wstring& install_dir, const std::wstring& pa
   create_directory_tree(install_dir);
   bool backed_up = false;
   if (plat::path_kind(config) == plat::PathKind::Directory) {
-    backed_up = copy_tree_with_progress(config, backup_partial, L"正在备份用户配置...", 0.64, 0.68) &&
-                plat::rename_replacing(backup_partial, backup);
+    backed_up = back_up_config(install_dir, join_path(staging, L"config"), error);
     if (!backed_up) {
       delete_tree(staging);
-      delete_tree(backup_partial);
-      delete_tree(backup);
-      error = kBackupFailed;
       return false;
     }
   }
@@ -82,24 +64,19 @@ bool update_installation(const std::wstring& install_dir, const std::wstring& pa
   throttle.last_tick = 0;
   throttle.update(0, true);
   if (!move_tree(staging, install_dir, &throttle)) {
-    // Files moved so far stay; the backup keeps the user's configuration for the next run.
+    // Files moved so far stay; the user's configuration goes back at once.
     delete_tree(staging);
     error = L"无法写入安装目录。";
+    if (backed_up && !restore_own_config_backup(install_dir)) error += config_backup_kept_note(install_dir);
     return false;
   }
 
-  if (backed_up) {
-    // The user's files overwrite those the package brought; files only the package has stay.
-    bool restored = copy_tree_with_progress(backup, config, L"正在恢复用户配置...", 0.9, 0.96);
-    delete_tree(staging);
-    if (!restored) {
-      error = L"更新已写入，但恢复用户配置失败，请检查安装目录权限。";   // the backup stays
-      return false;
-    }
-    delete_tree(backup);
-  } else {
-    delete_tree(staging);
-    delete_tree(backup);
+  // The user's files overwrite those the package brought; files only the package has stay.
+  const bool restored = !backed_up || restore_own_config_backup(install_dir);
+  delete_tree(staging);
+  if (!restored) {
+    error = L"更新已写入，但恢复用户配置失败，请检查安装目录权限。" + config_backup_kept_note(install_dir);
+    return false;
   }
 
   set_progress(L"正在完成更新...", 0.98);

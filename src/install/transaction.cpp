@@ -12,6 +12,7 @@
 #include "common/log.h"
 #include "common/strings.h"
 #include "flows/instances.h"
+#include "install/config_backup.h"
 #include "install/external.h"
 #include "install/filetree.h"
 #include "install/record.h"
@@ -83,6 +84,7 @@ bool install_package(const std::wstring& package, const std::wstring& install_di
   set_progress(L"正在准备安装目录...", 0.56);
   if (!recover_interrupted_swap(install_dir, backup, marker, error)) return false;
   if (!close_running_instances(install_dir, error)) return false;
+  if (!settle_config(install_dir, error)) return false;   // a leftover update backup goes back first
 
   // Leftovers of an earlier run. The backup is stale here: no journal claims it.
   delete_tree(staging);
@@ -114,14 +116,10 @@ bool install_package(const std::wstring& package, const std::wstring& install_di
     return false;
   }
 
-  const std::wstring old_config = join_path(backup, L"config");
-  if (had_previous && plat::path_kind(old_config) == plat::PathKind::Directory) {
-    if (!copy_tree_with_progress(old_config, join_path(install_dir, L"config"), L"正在恢复用户配置...", 0.88,
-                                 0.94)) {
-      error = L"无法恢复当前配置，安装已回滚，请确认安装目录可读写后重试。";
-      restore_backup(install_dir, backup, marker, error);
-      return false;
-    }
+  if (had_previous && !carry_configuration(backup, install_dir)) {
+    error = L"无法恢复当前配置，安装已回滚，请确认安装目录可读写后重试。";
+    restore_backup(install_dir, backup, marker, error);
+    return false;
   }
   // The new installation now holds the configuration: close the journal. A journal that cannot
   // be closed would have a later run put the backup back over this installation and whatever

@@ -48,6 +48,8 @@ void show_user_text(const std::string& text, bool error_stream, bool box_otherwi
 enum class PathKind { None, File, Directory, Link };   // a link is never followed
 PathKind path_kind(const std::wstring& path);
 bool file_size(const std::wstring& path, uint64_t& size);   // size of a file (a link: its own size)
+// Last-write time of a file or link (never followed), in the system's own units: only compared.
+bool modification_time(const std::wstring& path, int64_t& time);
 enum class MkdirResult { Created, AlreadyExists, Failed };
 MkdirResult make_directory(const std::wstring& path);       // one level only
 bool delete_file(const std::wstring& path);                  // a file or a link
@@ -148,6 +150,14 @@ struct HttpHandlers {
   std::function<bool(const char* data, size_t size)> on_data;
   // Called at least every 100 ms while the transfer waits or runs.
   std::function<void()> on_idle;
+  // Set by the caller to ask for the rest of a file: "Range: bytes=<range_from>-" when not 0,
+  // with "If-Range: <if_range>" when that is not empty.
+  uint64_t range_from = 0;
+  std::string if_range;
+  // Filled from the head of the final answer before on_response; empty when absent.
+  std::string etag;
+  std::string last_modified;
+  std::string content_range;
 };
 // One GET with the installer's identity: redirects followed (never from https to http),
 // 30 s time-outs, TLS verified against the system trust store for https URLs.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <vector>
 
 #include "app/ui.h"
 #include "catalogue/download.h"
@@ -63,6 +64,49 @@ TEST(Win32Download, MemoryAndFileModesWithProgress) {
   EXPECT_EQ(read_text(U(file)), "no length given");
   EXPECT_GT(ui_trace.pulses, 0u);
   EXPECT_EQ(ui_trace.last_status, L"正在下载安装包... 已下载 15 B");
+}
+
+// A body cut three times goes on with ranged requests (WinHTTP with an added Range header);
+// a server that ignores Range sends it whole again, and six cuts end the download.
+TEST(Win32Download, BrokenDownloadsGoOnWithRanges) {
+  if (https_test_port().empty()) GTEST_SKIP() << "no loopback HTTPS server (scripts/test-windows starts one)";
+  ASSERT_TRUE(trust_test_authority());
+  const std::string base = "https://localhost:" + https_test_port();
+  static std::vector<uint32_t> slept;
+  slept.clear();
+  reconnect_sleep = [](uint32_t ms) { slept.push_back(ms); };
+  std::string whole(300000, '\0');
+  for (size_t i = 0; i < whole.size(); ++i) whole[i] = static_cast<char>(i % 256);
+  auto log = [&](const std::string& key) {
+    std::string body;
+    std::wstring error;
+    EXPECT_TRUE(http_download(base + "/log?key=" + key, &body, L"", error));
+    return body;
+  };
+  TempDir tmp;
+  std::wstring file = tmp.wide() + L"\\Morvell-download.zip";
+  std::wstring error;
+
+  EXPECT_TRUE(http_download(base + "/resumable?key=w1&length=300000&cuts=90000,180000,270000", nullptr, file, error))
+      << U(error);
+  EXPECT_EQ(read_text(U(file)), whole);
+  EXPECT_EQ(log("w1"), "200 - -\n206 bytes=90000- \"v1\"\n206 bytes=180000- \"v1\"\n206 bytes=270000- \"v1\"\n");
+  EXPECT_EQ(slept, (std::vector<uint32_t>{1000, 2000, 4000}));
+  EXPECT_DOUBLE_EQ(ui_trace.last_fraction, 0.53);
+
+  EXPECT_TRUE(http_download(base + "/resumable?key=w2&length=300000&cuts=150000&times=1&ignore-range=1", nullptr,
+                            file, error)) << U(error);
+  EXPECT_EQ(read_text(U(file)), whole);
+  EXPECT_EQ(log("w2"), "200 - -\n200 bytes=150000- \"v1\"\n");
+
+  slept.clear();
+  error.clear();
+  EXPECT_FALSE(http_download(base + "/resumable?key=w3&length=300000&cuts=10000,20000,30000,40000,50000,60000",
+                             nullptr, file, error));
+  EXPECT_EQ(error, L"下载数据失败。");
+  EXPECT_EQ(slept.size(), 5u);
+  EXPECT_EQ(read_text(U(file)), whole.substr(0, 60000));
+  reconnect_sleep = &sleep_with_events;
 }
 
 TEST(Win32Verify, DigestsOfFiles) {

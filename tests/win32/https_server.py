@@ -5,13 +5,19 @@ Usage: https_server.py CERT KEY PORT_FILE [DOCROOT]
 Listens on 127.0.0.1 (a free port, written to PORT_FILE) until killed:
   /ok        200 "secure hello"
   /to-http   302 to http://127.0.0.1:<PORT>/ok (plain http: a client must refuse it)
+  /resumable?length=N&cuts=A,B&key=K[&times=T][&ignore-range=1]
+             N bytes (i % 256) with ETag "v1", honouring Range and If-Range with a 206; a request
+             that starts before a cut offset is hung up there (only in the first T for key K)
+  /log?key=K one line per /resumable request for key K: "<status> <Range or -> <If-Range or ->"
   /<file>    200 with the bytes of DOCROOT/<file> when that file exists (the tests write them)
   other      404
 """
 import http.server
 import os
+import socket
 import ssl
 import sys
+import urllib.parse
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -29,7 +35,47 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         self.wfile.write(body)
 
+    def resumable(self, q):
+        key = q.get("key", "")
+        counts = self.server.counts
+        counts[key] = counts.get(key, 0) + 1
+        length = int(q.get("length", "0"))
+        asked = self.headers.get("Range", "")
+        if_range = self.headers.get("If-Range", "")
+        start = 0
+        if asked.startswith("bytes=") and asked.endswith("-") and not q.get("ignore-range"):
+            if not if_range or if_range == '"v1"':
+                start = int(asked[6:-1])
+        headers = [("ETag", '"v1"'), ("Content-Length", str(length - start)), ("Connection", "close")]
+        if start:
+            headers.append(("Content-Range", "bytes %d-%d/%d" % (start, length - 1, length)))
+        status = 206 if start else 200
+        self.server.log.setdefault(key, []).append("%d %s %s" % (status, asked or "-", if_range or "-"))
+        cuts = [int(c) for c in q.get("cuts", "").split(",") if c]
+        if "times" in q and counts[key] > int(q["times"]):
+            cuts = []
+        end = min([c for c in cuts if c > start] + [length])
+        self.send_response(status)
+        for name, value in headers:
+            self.send_header(name, value)
+        self.end_headers()
+        self.wfile.write(bytes(i % 256 for i in range(start, end)))
+        self.wfile.flush()
+        if end < length:
+            try:
+                self.connection.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+        self.close_connection = True
+
     def do_GET(self):
+        url = urllib.parse.urlsplit(self.path)
+        q = {k: v[-1] for k, v in urllib.parse.parse_qs(url.query).items()}
+        if url.path == "/resumable":
+            return self.resumable(q)
+        if url.path == "/log":
+            lines = self.server.log.get(q.get("key", ""), [])
+            return self.send(200, "".join(line + "\n" for line in lines).encode())
         if self.path == "/ok":
             self.send(200, b"secure hello")
         elif self.path == "/to-http":
@@ -50,6 +96,8 @@ def main():
     cert, key, port_file = sys.argv[1:4]
     server = http.server.HTTPServer(("127.0.0.1", 0), Handler)
     server.docroot = sys.argv[4] if len(sys.argv) > 4 else ""
+    server.counts = {}
+    server.log = {}
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(cert, key)
     server.socket = context.wrap_socket(server.socket, server_side=True)

@@ -69,6 +69,14 @@ TEST(Win32Transaction, InstallReinstallAndRefusedPackage) {
   EXPECT_FALSE(error.empty());
   EXPECT_EQ(read_text(U(d + L"\\bin\\Morvell.exe")), "app 6.1.17");
   EXPECT_FALSE(exists(U(d + L".new")));
+
+  // A config that is a file of the user's is kept under a clear name and carried along.
+  delete_tree(d + L"\\config");
+  write_text(U(d + L"\\config"), "my own notes");
+  ASSERT_TRUE(install_package(tmp.wide() + L"\\new.zip", d, false, false, false, error)) << U(error);
+  EXPECT_EQ(read_text(U(d + L"\\config.user-file")), "my own notes");
+  EXPECT_EQ(read_text(U(d + L"\\config\\settings.ini")), "shipped 6.1.17");
+  EXPECT_FALSE(exists(U(d + L".old")));
 }
 
 TEST(Win32Transaction, InstallationHeldOpenIsLeftAlone) {

@@ -65,4 +65,27 @@ TEST(Win32Update, WritesThePackageOverTheInstallationKeepingTheConfiguration) {
   EXPECT_EQ(exit_code, 4);
   EXPECT_EQ(read_text(U(d + L"\\config\\settings.ini")), "the user's");
   EXPECT_EQ(read_text(U(d + L"\\bin\\Morvell.exe")), app);
+
+  // A backup left by a run that could not put it back is used by the next run only where config
+  // still holds what that run wrote there: a setting changed since stays.
+  write_text(U(d + L"\\config\\colour.ini"), "the user's colour");
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {"bin/Morvell.exe", app}, {"config/settings.ini", "shipped"}, {"config/colour.ini", "shipped colour"}};
+  ASSERT_TRUE(write_zip(tmp / "downloads/update.zip", files));
+  install_options.package_path = tmp / "downloads/update.zip";
+  plat::set_fault_hook([](const char* op, const std::wstring& path) {
+    return std::string(op) == "rename" && path.find(L"Morvell-Update-Config-Backup\\config\\") != std::wstring::npos;
+  });
+  run_update();
+  plat::set_fault_hook(nullptr);
+  EXPECT_EQ(exit_code, 4);
+  EXPECT_EQ(read_text(U(d + L"\\config\\colour.ini")), "shipped colour");
+  EXPECT_TRUE(exists(U(d + L"\\Morvell-Update-Config-Backup\\manifest.json")));
+  write_text(U(d + L"\\config\\settings.ini"), "changed since");
+  ASSERT_TRUE(write_zip(tmp / "downloads/update.zip", files));
+  run_update();
+  EXPECT_EQ(exit_code, 0);
+  EXPECT_EQ(read_text(U(d + L"\\config\\settings.ini")), "changed since");
+  EXPECT_EQ(read_text(U(d + L"\\config\\colour.ini")), "the user's colour");
+  EXPECT_FALSE(exists(U(d + L"\\Morvell-Update-Config-Backup")));
 }

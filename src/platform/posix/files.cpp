@@ -123,6 +123,13 @@ bool file_size(const std::wstring& path, uint64_t& size) {
   return true;
 }
 
+bool modification_time(const std::wstring& path, int64_t& time) {
+  struct stat st;
+  if (!lstat_path(path, st)) return false;
+  time = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return true;
+}
+
 MkdirResult make_directory(const std::wstring& path) {
   if (fault_injected("make_directory", path)) {
     errno = EIO;

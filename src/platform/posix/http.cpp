@@ -130,6 +130,7 @@ struct Transfer {
   bool location_seen = false;      // the latest response names another address
   int status = 0;                  // of the latest response
   uint32_t content_length = 0;     // of the latest response
+  std::string etag, last_modified, content_range;   // of the latest response
   bool reported = false;           // on_response has been called
   bool aborted = false;            // a handler said stop
   bool downgrade = false;          // a redirect from https to http was refused
@@ -139,6 +140,9 @@ struct Transfer {
     reported = true;
     long code = 0;
     if (curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &code) != CURLE_OK) code = 0;
+    handlers->etag = etag;
+    handlers->last_modified = last_modified;
+    handlers->content_range = content_range;
     if (handlers->on_response && !handlers->on_response(code, content_length)) aborted = true;
     return !aborted;
   }
@@ -152,6 +156,9 @@ size_t on_header(char* data, size_t size, size_t count, void* context) {
     t.headers_complete = false;
     t.location_seen = false;
     t.content_length = 0;
+    t.etag.clear();
+    t.last_modified.clear();
+    t.content_range.clear();
     // The status is the number after the first space (the line is not NUL-terminated).
     const char* space = static_cast<const char*>(std::memchr(data, ' ', bytes));
     t.status = 0;
@@ -162,6 +169,12 @@ size_t on_header(char* data, size_t size, size_t count, void* context) {
     t.headers_complete = t.status >= 200 && !t.location_seen;
   } else if (header_named(data, bytes, "content-length", value)) {
     t.content_length = parse_length(value);
+  } else if (header_named(data, bytes, "etag", value)) {
+    t.etag = value;
+  } else if (header_named(data, bytes, "last-modified", value)) {
+    t.last_modified = value;
+  } else if (header_named(data, bytes, "content-range", value)) {
+    t.content_range = value;
   } else if (t.status >= 300 && t.status <= 399 && t.status != 304 && header_named(data, bytes, "location", value)) {
     t.location_seen = true;
     // Never step down from https to plain http: that would hand the transfer to anyone on the path.
@@ -206,8 +219,11 @@ HttpStage stage_of(CURLcode code, const Transfer& t) {
   }
 }
 
-void set_options(CURL* easy, const std::string& url, bool secure, Transfer& t) {
+void set_options(CURL* easy, const std::string& url, bool secure, Transfer& t, const std::string& range,
+                 curl_slist* headers) {
   curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+  if (!range.empty()) curl_easy_setopt(easy, CURLOPT_RANGE, range.c_str());
+  if (headers) curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
   curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
   curl_easy_setopt(easy, CURLOPT_USERAGENT, "Morvell Installer");
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
@@ -250,7 +266,18 @@ HttpStage http_get(const std::string& url, HttpHandlers& handlers) {
   Transfer t;
   t.easy = easy;
   t.handlers = &handlers;
-  set_options(easy, target, secure, t);
+  // The rest of a file, kept to the version whose start is already here.
+  const std::string range = handlers.range_from ? std::to_string(handlers.range_from) + "-" : std::string();
+  curl_slist* headers = nullptr;
+  if (!range.empty() && !handlers.if_range.empty()) {
+    headers = curl_slist_append(nullptr, ("If-Range: " + handlers.if_range).c_str());
+    if (!headers) {
+      curl_easy_cleanup(easy);
+      curl_multi_cleanup(multi);
+      return HttpStage::InitFailed;
+    }
+  }
+  set_options(easy, target, secure, t, range, headers);
 
   HttpStage stage = HttpStage::RequestFailed;
   if (curl_multi_add_handle(multi, easy) == CURLM_OK) {
@@ -281,6 +308,7 @@ HttpStage http_get(const std::string& url, HttpHandlers& handlers) {
   }
   curl_easy_cleanup(easy);
   curl_multi_cleanup(multi);
+  curl_slist_free_all(headers);
   return stage;
 }
 

@@ -31,6 +31,14 @@ bool file_size(const std::wstring& path, uint64_t& size) {
   return true;
 }
 
+bool modification_time(const std::wstring& path, int64_t& time) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (path.empty() || !GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return false;
+  time = static_cast<int64_t>((static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                              data.ftLastWriteTime.dwLowDateTime);
+  return true;
+}
+
 MkdirResult make_directory(const std::wstring& path) {
   if (fault_injected("make_directory", path)) return MkdirResult::Failed;
   if (path.empty()) return MkdirResult::Failed;

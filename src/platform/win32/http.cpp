@@ -73,6 +73,19 @@ static DWORD query_number(HINTERNET request, DWORD what, bool& ok) {
   return ok ? value : 0;
 }
 
+// A header of the answer as UTF-8 text; empty when absent.
+static std::string query_text(HINTERNET request, DWORD what) {
+  DWORD size = 0;
+  WinHttpQueryHeaders(request, what, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER, &size,
+                      WINHTTP_NO_HEADER_INDEX);
+  if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0) return std::string();
+  std::wstring text(size / sizeof(wchar_t) + 1, L'\0');
+  if (!WinHttpQueryHeaders(request, what, WINHTTP_HEADER_NAME_BY_INDEX, &text[0], &size, WINHTTP_NO_HEADER_INDEX))
+    return std::string();
+  text.resize(size / sizeof(wchar_t));
+  return wide_to_utf8(text);
+}
+
 HttpStage http_get(const std::string& url, HttpHandlers& handlers) {
   auto idle = [&handlers]() {
     if (handlers.on_idle) handlers.on_idle();
@@ -100,8 +113,15 @@ HttpStage http_get(const std::string& url, HttpHandlers& handlers) {
   WinHttpSetOption(h.request, WINHTTP_OPTION_REDIRECT_POLICY, &policy, sizeof policy);
   WinHttpSetTimeouts(h.request, 30000, 30000, 30000, 30000);
 
+  // The rest of a file, kept to the version whose start is already here.
+  std::wstring extra;
+  if (handlers.range_from) {
+    extra = L"Range: bytes=" + std::to_wstring(handlers.range_from) + L"-\r\n";
+    if (!handlers.if_range.empty()) extra += L"If-Range: " + utf8_to_wide(handlers.if_range) + L"\r\n";
+  }
   idle();
-  if (!WinHttpSendRequest(h.request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
+  if (!WinHttpSendRequest(h.request, extra.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : extra.c_str(),
+                          extra.empty() ? 0 : static_cast<DWORD>(-1L), WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
     return HttpStage::NetworkFailed;
   idle();
   if (!WinHttpReceiveResponse(h.request, nullptr)) return HttpStage::NetworkFailed;
@@ -110,6 +130,9 @@ HttpStage http_get(const std::string& url, HttpHandlers& handlers) {
   bool ok = false;
   DWORD status = query_number(h.request, WINHTTP_QUERY_STATUS_CODE, ok);
   DWORD length = query_number(h.request, WINHTTP_QUERY_CONTENT_LENGTH, ok);
+  handlers.etag = query_text(h.request, WINHTTP_QUERY_ETAG);
+  handlers.last_modified = query_text(h.request, WINHTTP_QUERY_LAST_MODIFIED);
+  handlers.content_range = query_text(h.request, WINHTTP_QUERY_CONTENT_RANGE);
   if (handlers.on_response && !handlers.on_response(static_cast<long>(status), static_cast<uint32_t>(length)))
     return HttpStage::Aborted;
 
