@@ -266,6 +266,33 @@ TEST(ProgramStart, WithoutDisplay) {
   EXPECT_EQ(status, 2);
   EXPECT_EQ(read_text(err).find("无法初始化图形界面"), std::string::npos);
   EXPECT_FALSE(exists(target + "/bin/Morvell.exe"));
+
+  // --help and --version answer on standard output with 0, whatever else the line asks for.
+  for (std::string args : {"--help", "--uninstall --help", "--silent-install --help --version"}) {
+    status = run_shell(env + shell_quote(program) + " " + args + " >" + shell_quote(out) + " 2>" + shell_quote(err));
+    EXPECT_EQ(status, 0) << args;
+    EXPECT_EQ(read_text(err), "") << args;
+    const std::string usage = read_text(out);
+    EXPECT_EQ(usage.rfind("用法：morvell-installer ", 0), 0u) << usage;
+    for (const char* option : {"--offline", "--uninstall", "--update", "--package ZIP", "--install-dir DIR",
+                               "--no-desktop-shortcut", "--no-start-menu-shortcut", "--no-launch", "--silent-install",
+                               "--log FILE", "--help", "--version"})
+      EXPECT_NE(usage.find(std::string("\n  ") + option + " "), std::string::npos) << option;
+  }
+  status = run_shell(env + shell_quote(program) + " --offline --version >" + shell_quote(out) + " 2>" + shell_quote(err));
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(read_text(out), std::string("morvell-installer ") + installer_version + "\n");
+  EXPECT_EQ(read_text(err), "");
+  EXPECT_FALSE(exists(dir / "Morvell-Installer-Temp"));
+
+  // A log that cannot be written (its folder would be below a file) costs the run nothing but a word.
+  write_text(dir / "plain-file", "x");
+  status = run_shell(env + shell_quote(program) + " --silent-install --log=" + shell_quote(dir / "plain-file/logs/x.log") +
+                     " --install-dir " + shell_quote(target) + " >" + shell_quote(out) + " 2>" + shell_quote(err));
+  EXPECT_EQ(status, 2);
+  EXPECT_EQ(read_text(err), "无法写入日志文件：" + dir / "plain-file/logs/x.log" + "\n离线安装器未包含安装包数据。\n");
+  // Without --log nothing is written anywhere: the folder holds what the test put there.
+  EXPECT_EQ(capture_shell("ls -A " + shell_quote(dir.path())), "morvell-installer\nplain-file\nstderr.txt\nstdout.txt\n");
 }
 
 namespace {

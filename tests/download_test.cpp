@@ -9,11 +9,13 @@
 
 #include "app/ui.h"
 #include "catalogue/download.h"
+#include "common/log.h"
 #include "common/strings.h"
 #include "package/verify.h"
 #include "platform/platform.h"
 #include "support/helpers.h"
 #include "support/https_fixture.h"
+#include "support/log_reader.h"
 
 using namespace testing_support;
 
@@ -293,6 +295,29 @@ TEST_F(DownloadTest, StatusCodes) {
   }
   r = to_file(server.url("/no/such/file.zip"), path);
   EXPECT_EQ(r.error, L"服务器返回 HTTP 404");
+
+  // With a log, one line per request: the address without its credentials, status, length, time.
+  const std::string log = work / "requests.log";
+  ASSERT_TRUE(open_log(utf8_to_wide(log)));
+  const std::string host = server.base_url().substr(8);
+  r = to_memory("https://fleet:s3cret@" + host + "/_/bytes?size=1000", body);
+  EXPECT_TRUE(r.ok);
+  r = to_file("https://fleet:s3cret@" + host + "/_/status/404", path);
+  EXPECT_FALSE(r.ok);
+  r = to_memory("https://127.0.0.1:1/unused", body);   // nothing listens there
+  EXPECT_FALSE(r.ok);
+  close_log();
+  const std::string text = read_text(log);
+  EXPECT_EQ(text.find("s3cret"), std::string::npos) << text;
+  EXPECT_EQ(text.find("fleet"), std::string::npos) << text;
+  const std::vector<std::string> events = log_events(text);
+  ASSERT_EQ(events.size(), 3u) << text;
+  EXPECT_EQ(events[0].rfind("HTTP GET https://" + host + "/_/bytes?size=1000：完成，状态 200，长度 1000 字节，收到 1000 字节，用时 ", 0), 0u) << events[0];
+  EXPECT_EQ(events[1].rfind("HTTP GET https://" + host + "/_/status/404：未完成（Aborted），状态 404，", 0), 0u) << events[1];
+  EXPECT_EQ(events[2].rfind("HTTP GET https://127.0.0.1:1/unused：未完成（NetworkFailed），状态 0，", 0), 0u) << events[2];
+  EXPECT_EQ(url_without_credentials("https://a@b@host:1/x@y?u=v@w"), "https://host:1/x@y?u=v@w");
+  EXPECT_EQ(url_without_credentials("https://host/path@x"), "https://host/path@x");
+  EXPECT_EQ(url_without_credentials("host@name"), "name");
 }
 
 TEST_F(DownloadTest, UnknownLengthsShowTheDownloadedSoFarForm) {

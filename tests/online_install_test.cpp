@@ -12,6 +12,7 @@
 #include "support/gui_driver.h"
 #include "support/https_fixture.h"
 #include "support/helpers.h"
+#include "support/log_reader.h"
 
 using namespace testing_support;
 
@@ -64,10 +65,12 @@ TEST(InstallWindow, OnlineInstallAgainstALoopbackServer) {
   for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
 
   size_t dialogs = 0;
+  // Every run appends to one log.
+  const std::string install_log = desk.dir / "logs/online.log";
   // Runs the window with the manifest, presses Install and returns the dialog's line.
   auto press_install = [&](const std::string& manifest, const std::string& dir, bool succeeds) {
     server.releases(manifest);
-    Gui gui(desk, installer, {"--install-dir", dir}, trust);
+    Gui gui(desk, installer, {"--install-dir", dir, "--log", install_log}, trust);
     EXPECT_TRUE(gui.wait_window());   // the version list has been read from the server
     gui.press_action();
     EXPECT_TRUE(gui.dismiss_dialog(++dialogs));
@@ -85,14 +88,22 @@ TEST(InstallWindow, OnlineInstallAgainstALoopbackServer) {
   };
 
   // A zip release with its digest: downloaded, checked, installed; the first entry is the default.
+  // Its address carries credentials, which the log leaves out.
   const std::string a = desk.dir / "A";
-  EXPECT_EQ(press_install("{\"releases\": [" + entry("6.1.17", "Morvell-6.1.17.zip", server.url("files/Morvell-6.1.17.zip"), digest, "portable") +
+  const std::string with_credentials = "https://fleet:s3cret@" + server.url("files/Morvell-6.1.17.zip").substr(8);
+  EXPECT_EQ(press_install("{\"releases\": [" + entry("6.1.17", "Morvell-6.1.17.zip", with_credentials, digest, "portable") +
                               ", " + entry("6.1.16", "Morvell-6.1.16.zip", server.url("files/none.zip"), "", "") + "]}",
                           a, true),
             "info Morvell 安装完成");
   EXPECT_EQ(read_text(a + "/version.txt"), "6.1.17\n");
   EXPECT_TRUE(exists(a + "/install-info.json"));
   EXPECT_TRUE(read_text(a + "/bin/Morvell-Uninstall.exe") == read_text(installer));   // the online program, whole
+  const std::string zip_size = std::to_string(read_text(zip).size());
+  EXPECT_TRUE(logged_in_order(log_events(read_text(install_log)), {
+      "运行模式：online", "HTTP GET " + server.url("updates/releases.json") + "：完成，状态 200，",
+      "HTTP GET " + server.url("files/Morvell-6.1.17.zip") + "：完成，状态 200，长度 " + zip_size + " 字节，收到 " + zip_size + " 字节，",
+      "状态：正在替换程序文件...", "已写入安装记录：" + a + "/install-info.json", "提示：Morvell 安装完成", "退出码：0"}));
+  EXPECT_EQ(read_text(install_log).find("s3cret"), std::string::npos);
 
   // The same package over a connection that breaks half-way: the rest is asked for after 1 s,
   // the digest holds and it installs.
@@ -107,6 +118,9 @@ TEST(InstallWindow, OnlineInstallAgainstALoopbackServer) {
   std::wstring error;
   EXPECT_TRUE(http_download(server.url("_/log?key=half"), &log, std::wstring(), error));
   EXPECT_EQ(log, "200 - -\n206 bytes=" + half + "- \"v1\"\n");
+  EXPECT_TRUE(logged_in_order(log_events(read_text(install_log)), {
+      "安装目录：" + a2 + "，", "HTTP GET " + cut_url + "：未完成（", "HTTP GET " + cut_url + "（从第 " + half + " 字节续传）：完成，状态 206，",
+      "退出码：0"}));
 
   // The digest written in capitals never matches: nothing is unpacked.
   const std::string b = desk.dir / "B";
@@ -124,6 +138,11 @@ TEST(InstallWindow, OnlineInstallAgainstALoopbackServer) {
             "info Morvell 安装完成");
   EXPECT_EQ(read_text(c + "/version.txt"), "6.1.17\n");
   EXPECT_TRUE(read_text(c + "/bin/Morvell-Uninstall.exe") == read_text(kInstaller));   // the child's program part
+  // The child installer appends its own lines to the same log while the window waits for it.
+  EXPECT_TRUE(logged_in_order(log_events(read_text(install_log)), {
+      "安装目录：" + c + "，", "启动外部程序：" + work + "/Morvell-download-installer.exe --offline --silent-install --install-dir \"" + c + "\" --log \"" + install_log + "\"",
+      "运行模式：offline，更新：否，静默安装：是，安装目录：" + c + "，", "已写入安装记录：" + c + "/install-info.json", "退出码：0",
+      "外部程序结束：" + work + "/Morvell-download-installer.exe，退出码 0", "提示：Morvell 安装完成", "退出码：0"}));
 
   // An address ending in /installer is an installer program too; this one installs nothing.
   const std::string d = desk.dir / "D";
@@ -136,6 +155,11 @@ TEST(InstallWindow, OnlineInstallAgainstALoopbackServer) {
   EXPECT_EQ(press_install("{\"releases\": [" + entry("6.1.17", "Setup.EXE", server.url("files/failing/Setup.EXE"), "", "") + "]}",
                           d, false),
             "error 外部进程执行失败。");
+  const std::vector<std::string> events = log_events(read_text(install_log));
+  EXPECT_TRUE(logged_in_order(events, {"启动外部程序：" + work + "/Morvell-download-installer.exe --offline --silent-install",
+                                       "外部程序结束：" + work + "/Morvell-download-installer.exe，退出码 3",
+                                       "失败：[正在安装 Morvell...] 外部进程执行失败。", "退出码：0"}));
+  EXPECT_EQ(count_logged(events, "MALFORMED"), 0u);
 
   // No version list at all: the press asks for a version.
   EXPECT_EQ(press_install("not json", d, false), "error 请选择要安装的版本。");

@@ -5,9 +5,11 @@
 
 #include <string>
 
+#include "common/state.h"
 #include "platform/platform.h"
 #include "support/build_paths.h"
 #include "support/helpers.h"
+#include "support/log_reader.h"
 
 using namespace testing_support;
 
@@ -136,11 +138,24 @@ TEST(SilentInstall, InstallsTheCarriedPackageThenReinstallKeepsConfiguration) {
   ASSERT_EQ(run_shell("'" + kPack + "' --installer '" + program2 + "' --package '" + kNew + "' --output '" + setup2 +
                       "' >/dev/null"),
             0);
-  ASSERT_EQ(box.run("timeout", "120 '" + setup2 + "' --silent-install --no-launch --no-desktop-shortcut --install-dir '" +
-                                   d + "'",
+  // This run keeps a log, in a folder that does not exist yet.
+  const std::string log = box.logs / "fleet/morvell.log";
+  ASSERT_EQ(box.run("timeout", "120 '" + setup2 + "' --silent-install --no-launch --log '" + log +
+                                   "' --no-desktop-shortcut --install-dir '" + d + "'",
                     &output),
             0);
   EXPECT_EQ(output, "");
+  const std::vector<std::string> events = log_events(read_text(log));
+  EXPECT_TRUE(logged_in_order(events, {
+      std::string("morvell-installer ") + installer_version,
+      "命令行：\"" + setup2 + "\" \"--silent-install\" \"--no-launch\" \"--log\"",
+      "运行模式：online，更新：否，静默安装：是，安装目录：" + d + "，安装包：，桌面快捷方式：否，开始菜单快捷方式：是，安装后启动：否",
+      "状态：正在解压安装包...", "启动外部程序：bsdtar", "外部程序结束：bsdtar，退出码 0",
+      "状态：正在替换程序文件...", "状态：正在恢复用户配置...", "已写入安装记录：" + d + "/install-info.json",
+      "退出码：0"}));
+  EXPECT_EQ(events.back(), "退出码：0");
+  EXPECT_EQ(count_logged(events, "MALFORMED"), 0u);
+  EXPECT_EQ(count_logged(events, "失败"), 0u);
   EXPECT_EQ(read_text(d + "/version.txt"), "6.1.17\n");
   EXPECT_EQ(read_text(d + "/config/settings.ini"), "theme=dark\n");
   EXPECT_EQ(read_text(d + "/config/user/profile.ini"), "name=me\n");
@@ -161,6 +176,24 @@ TEST(SilentInstall, InstallsTheCarriedPackageThenReinstallKeepsConfiguration) {
   EXPECT_FALSE(exists(d + ".old"));
   plat::sleep_ms(500);
   EXPECT_EQ(box.launches(), 1u);   // --no-launch: not started again
+
+  // Two installs at once from their own folders, appending to one log (--log=FILE): every line
+  // stays whole, both runs are there from their first line to their exit code.
+  const std::string shared = box.logs / "shared.log";
+  ASSERT_EQ(run_shell("mkdir -p '" + box.dir / "one" + "' '" + box.dir / "two" + "' && cp '" + setup2 + "' '" + box.dir / "one" +
+                      "/' && cp '" + setup2 + "' '" + box.dir / "two" + "/'"), 0);
+  std::string both;
+  for (const char* which : {"one", "two"})
+    both += box.env() + "'" + box.dir / which + "/Morvell-Setup-2.exe' --silent-install --no-launch --log='" + shared +
+            "' --install-dir '" + box.dir.path() + "/Apps/" + which + "' & ";
+  ASSERT_EQ(run_shell("(" + both + "wait) >/dev/null 2>&1"), 0);
+  const std::vector<std::string> shared_events = log_events(read_text(shared));
+  EXPECT_EQ(count_logged(shared_events, "MALFORMED"), 0u);
+  EXPECT_EQ(count_logged(shared_events, std::string("morvell-installer ") + installer_version), 2u);
+  EXPECT_EQ(count_logged(shared_events, "已写入安装记录："), 2u);
+  EXPECT_EQ(count_logged(shared_events, "退出码：0"), 2u);
+  EXPECT_EQ(read_text(box.dir / "Apps/one/version.txt"), "6.1.17\n");
+  EXPECT_EQ(read_text(box.dir / "Apps/two/version.txt"), "6.1.17\n");
 }
 
 TEST(SilentInstall, FailuresGiveTheirExitCodesAndLeaveNoWorkDirectory) {
@@ -169,8 +202,10 @@ TEST(SilentInstall, FailuresGiveTheirExitCodesAndLeaveNoWorkDirectory) {
   std::string plain = box.dir / "plain/morvell-installer";
   ASSERT_EQ(run_shell("mkdir -p '" + box.dir.path() + "/plain' && cp '" + kInstaller + "' '" + plain + "'"), 0);
   std::string output;
-  EXPECT_EQ(box.run(plain, "--silent-install --uninstall --install-dir '" + box.dir.path() + "/x'", &output), 2);
-  EXPECT_EQ(output, "");
+  const std::string log = box.logs / "failures.log";
+  EXPECT_EQ(box.run(plain, "--silent-install --uninstall --log='" + log + "' --install-dir '" + box.dir.path() + "/x'", &output), 2);
+  EXPECT_EQ(output, "离线安装器未包含安装包数据。\n");   // a script sees why
+  EXPECT_TRUE(logged_in_order(log_events(read_text(log)), {"失败：离线安装器未包含安装包数据。", "退出码：2"}));
   EXPECT_FALSE(exists(box.dir / "plain/Morvell-Installer-Temp"));
   EXPECT_FALSE(exists(box.dir / "x"));
 
@@ -193,8 +228,14 @@ TEST(SilentInstall, FailuresGiveTheirExitCodesAndLeaveNoWorkDirectory) {
   std::string bad = box.dir / "bad/Setup.exe";
   write_text(bad, program + junk + "MORV-PACKAGE:" + std::to_string(program.size()) + ":" + std::to_string(junk.size()));
   ASSERT_EQ(run_shell("chmod +x '" + bad + "'"), 0);
-  EXPECT_EQ(box.run(bad, "--silent-install --no-launch --install-dir '" + d + "'", &output), 3);
-  EXPECT_EQ(output, "");
+  EXPECT_EQ(box.run(bad, "--silent-install --no-launch --install-dir '" + d + "' --log '" + log + "'", &output), 3);
+  EXPECT_EQ(output, "无法打开安装包。\n");
+  // The log names the failing step and the reason after each unpacker had its turn.
+  const std::vector<std::string> events = log_events(read_text(log));
+  EXPECT_TRUE(logged_in_order(events, {"退出码：2", "运行模式：online", "状态：正在解压安装包...",
+                                       "启动外部程序：bsdtar", "外部程序结束：bsdtar，退出码 1", "启动外部程序：unzip",
+                                       "失败：[正在解压安装包...] 无法打开安装包。", "退出码：3"}));
+  EXPECT_EQ(events.back(), "退出码：3");
   EXPECT_TRUE(snapshot_tree(d) == before);
   EXPECT_FALSE(exists(d + ".new"));
   EXPECT_FALSE(exists(d + ".old"));

@@ -5,6 +5,10 @@
 #include <cstdint>
 
 #include "app/ui.h"
+#include "common/log.h"
+#include "common/strings.h"
+#include "support/helpers.h"
+#include "support/log_reader.h"
 
 namespace {
 
@@ -46,6 +50,10 @@ ProgressThrottle throttle(uint64_t total, double from, double to, const wchar_t*
 TEST(ProgressThrottle, LimitsUnforcedUpdatesTo100ms) {
   FakeClock clock;
   Shown shown;
+  // The log follows the bar: its status once, positions in whole percent at most every 100 ms.
+  testing_support::TempDir dir;
+  const std::string log = dir / "progress.log";
+  ASSERT_TRUE(open_log(utf8_to_wide(log)));
   ProgressThrottle t = throttle(1000, 0.0, 1.0, L"正在复制文件...");
   fake_now = 5000;
   t.update(0, false);                       // nothing shown yet: always shown
@@ -70,6 +78,14 @@ TEST(ProgressThrottle, LimitsUnforcedUpdatesTo100ms) {
   EXPECT_EQ(shown.new_updates(), 2u);
   EXPECT_EQ(ui_trace.last_status, L"正在复制文件...");
   EXPECT_EQ(shown.new_pulses(), 0u);
+  fake_now = 5250;
+  t.update(49, false);                      // 4.9 % is shown as 5 %
+  set_progress(L"正在恢复用户配置...", 0.05);  // a new step logs its position at once
+  set_progress(L"", 0.05);
+  close_log();
+  EXPECT_EQ(testing_support::log_events(testing_support::read_text(log)),
+            (std::vector<std::string>{"状态：正在复制文件...", "进度：0%", "进度：2%", "进度：5%",
+                                      "状态：正在恢复用户配置...", "进度：5%"}));
 }
 
 TEST(ProgressThrottle, FirstForcedUpdateAndStartFraction) {

@@ -15,6 +15,7 @@
 #include "platform/platform.h"
 #include "support/build_paths.h"
 #include "support/helpers.h"
+#include "support/log_reader.h"
 
 using namespace testing_support;
 
@@ -163,9 +164,19 @@ TEST(UpdateWindow, RunningCopiesAreAwaitedOrEnded) {
     run_shell("rm -f '" + s.d + "/bin/Morvell.exe' && cp '" + self_path() + "' '" + s.d + "/bin/Morvell.exe'");
     Child app(s.d + "/bin/Morvell.exe", {"--fake-app", mode, "2000"}, {});
     usleep(200000);
-    auto run = s.start({"--update", "--package", s.p, "--install-dir", s.d});
+    const std::string log = s.dir / "update.log";
+    auto run = s.start({"--update", "--package", s.p, "--install-dir", s.d, "--log", log});
     EXPECT_EQ(run->wait(60000), 0) << mode;
-    EXPECT_EQ(app.wait(5000), std::string(mode) == "linger" ? 128 + SIGKILL : 0) << mode;
+    const bool lingers = std::string(mode) == "linger";
+    EXPECT_EQ(app.wait(5000), lingers ? 128 + SIGKILL : 0) << mode;
+    // The log shows the wait and, for a copy that would not go, that it was ended.
+    const std::vector<std::string> events = log_events(read_text(log));
+    const std::string ended = "结束正在运行的 Morvell：进程 " + std::to_string(app.pid);
+    EXPECT_TRUE(logged_in_order(events, {"运行模式：offline，更新：是", "状态：正在准备更新...", "状态：正在等待 Morvell 退出...",
+                                         lingers ? ended : "状态：正在解压更新包...", "状态：正在写入更新文件...",
+                                         "启动程序（不等待其结束）：" + s.d + "/bin/Morvell.exe", "退出码：0"}))
+        << mode;
+    EXPECT_EQ(count_logged(events, "结束正在运行的 Morvell"), lingers ? 1u : 0u) << mode;
     EXPECT_EQ(read_text(s.d + "/version.txt"), "2\n") << mode;
     EXPECT_EQ(read_text(s.d + "/config/settings.ini"), "theme=dark\n") << mode;
     EXPECT_FALSE(exists(s.p)) << mode;

@@ -5,6 +5,7 @@
 
 #include "app/silent.h"
 #include "app/window.h"
+#include "common/log.h"
 #include "common/state.h"
 #include "common/strings.h"
 #include "platform/platform.h"
@@ -69,8 +70,58 @@ void settle_options(int argc, char** argv) {
   if (has_flag(argc, argv, "--no-launch")) install_options.launch_after_install = false;
 }
 
+// The usage, as the README's options table has it.
+static const char kUsage[] =
+    "用法：morvell-installer [--offline | --uninstall | --update] [--package ZIP] [--install-dir DIR]\n"
+    "                         [--no-desktop-shortcut] [--no-start-menu-shortcut] [--no-launch]\n"
+    "                         [--silent-install] [--log FILE] [--help] [--version]\n"
+    "\n"
+    "  --offline                 安装本程序携带的安装包\n"
+    "  --uninstall               卸载本程序所属的安装\n"
+    "  --update                  安装已下载的更新包（与 --package 和 --install-dir 一起使用）\n"
+    "  --package ZIP             改为安装此安装包\n"
+    "  --install-dir DIR         安装位置\n"
+    "  --no-desktop-shortcut     不创建桌面快捷方式\n"
+    "  --no-start-menu-shortcut  不创建开始菜单快捷方式\n"
+    "  --no-launch               安装完成后不启动 Morvell\n"
+    "  --silent-install          不显示窗口，安装携带的安装包；退出码 0（完成）、2（没有安装包）、3（安装失败）\n"
+    "  --log FILE                将运行过程追加写入日志文件 FILE\n"
+    "  --help                    显示本帮助并退出\n"
+    "  --version                 显示版本并退出\n";
+
+// The settled start-up, as the first lines of the log.
+static void log_start(int argc, char** argv) {
+  const std::string path = option_value(argc, argv, "--log");
+  if (path.empty()) return;
+  if (!open_log(utf8_to_wide(path))) {
+    std::fputs(("无法写入日志文件：" + path + "\n").c_str(), stderr);   // the run goes on without one
+    return;
+  }
+  std::string command;
+  for (int i = 0; i < argc; ++i)
+    command += (i ? " " : "") + wide_to_utf8(quote_argument(utf8_to_wide(argv[i] ? argv[i] : "")));
+  const auto yes_no = [](bool flag) { return std::string(flag ? "是" : "否"); };
+  log_line(std::string("morvell-installer ") + installer_version + "，进程 " +
+           std::to_string(plat::current_process_id()));
+  log_line("命令行：" + command);
+  log_line("运行模式：" + run_mode + "，更新：" + yes_no(update_mode) + "，静默安装：" +
+           yes_no(has_flag(argc, argv, "--silent-install")) + "，安装目录：" + install_options.install_dir +
+           "，安装包：" + install_options.package_path + "，桌面快捷方式：" + yes_no(install_options.desktop_shortcut) +
+           "，开始菜单快捷方式：" + yes_no(install_options.start_menu_shortcut) +
+           "，安装后启动：" + yes_no(install_options.launch_after_install));
+}
+
 int run_program(int argc, char** argv, bool have_display) {
+  if (has_flag(argc, argv, "--help")) {
+    plat::show_user_text(kUsage, false, true);
+    return 0;
+  }
+  if (has_flag(argc, argv, "--version")) {
+    plat::show_user_text(std::string("morvell-installer ") + installer_version + "\n", false, true);
+    return 0;
+  }
   settle_options(argc, argv);
+  log_start(argc, argv);
   if (has_flag(argc, argv, "--silent-install")) return run_silent_install();
   if (!have_display) {
     std::fputs("无法初始化图形界面，请在桌面环境中运行，或使用 --silent-install。\n", stderr);

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "common/log.h"
 #include "common/state.h"
 #include "common/strings.h"
 #include "install/lock.h"
@@ -10,10 +11,19 @@
 #include "install/transaction.h"
 #include "package/payload.h"
 #include "package/workdir.h"
+#include "platform/platform.h"
+
+// A deployment script gets more than the exit code: the reason goes to standard error and the log.
+static void report_failure(const std::wstring& error) {
+  const std::wstring text = error.empty() ? std::wstring(L"安装失败。") : error;
+  log_failure(text);
+  plat::show_user_text(wide_to_utf8(text) + "\n", true, false);
+}
 
 int32_t run_silent_install() {
   std::wstring package, error;
   if (!extract_offline_payload(package, error)) {
+    report_failure(error);
     // A copy that broke off halfway must not linger beside the program: remove it and the
     // work directory. Without a trailer no destination was chosen and nothing was created.
     if (!package.empty()) {
@@ -24,6 +34,7 @@ int32_t run_silent_install() {
   }
   bool ok = install_package(package, utf8_to_wide(install_options.install_dir), install_options.desktop_shortcut,
                             install_options.start_menu_shortcut, install_options.launch_after_install, error);
+  if (!ok) report_failure(error);
   delete_work_file(package);
   cleanup_work_directory();
   // Refusals of the chosen location or moment are the caller's to mend: they are told.

@@ -5,6 +5,7 @@
 
 #include "app/installer_window_gtk.h"
 #include "app/ui.h"
+#include "common/log.h"
 #include "common/state.h"
 #include "common/strings.h"
 
@@ -22,6 +23,7 @@ void pump_events() {
 
 void set_status(const std::wstring& text) {
   ui_trace.last_status = text;
+  log_status(text);
   if (installer_window.status_label)
     gtk_label_set_text(GTK_LABEL(installer_window.status_label), display_text(wide_to_utf8(text)).c_str());
   pump_events();
@@ -29,6 +31,7 @@ void set_status(const std::wstring& text) {
 
 void pulse_progress(const std::wstring& text) {
   ++ui_trace.pulses;
+  log_status(text);
   if (!text.empty()) {
     ui_trace.last_status = text;
     if (installer_window.status_label)
@@ -42,6 +45,7 @@ void set_progress(const std::wstring& text, double fraction) {
   if (!text.empty()) set_status(text);
   fraction = std::min(1.0, std::max(0.0, fraction));
   ++ui_trace.progress_updates;
+  log_progress(fraction, ui_clock());
   ui_trace.last_fraction = fraction;
   if (installer_window.progress_bar)
     gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(installer_window.progress_bar), fraction);
@@ -59,6 +63,7 @@ void set_busy(bool flag) {
 }
 
 void show_message_dialog(MessageType type, const std::string& text) {
+  log_dialog(type == MessageType::Error, text);
   if (!toolkit_ready()) return;
   GtkWidget* dialog = gtk_message_dialog_new(
       installer_window.window ? GTK_WINDOW(installer_window.window) : nullptr, GTK_DIALOG_MODAL,

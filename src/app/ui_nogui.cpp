@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "app/ui.h"
+#include "common/log.h"
 #include "common/state.h"
 
 void pump_events() {
@@ -12,11 +13,13 @@ void pump_events() {
 
 void set_status(const std::wstring& text) {
   ui_trace.last_status = text;
+  log_status(text);
   pump_events();
 }
 
 void pulse_progress(const std::wstring& text) {
   ++ui_trace.pulses;
+  log_status(text);
   if (!text.empty()) ui_trace.last_status = text;
   pump_events();
 }
@@ -24,13 +27,16 @@ void pulse_progress(const std::wstring& text) {
 void set_progress(const std::wstring& text, double fraction) {
   if (!text.empty()) set_status(text);
   ++ui_trace.progress_updates;
+  log_progress(fraction, ui_clock());
   ui_trace.last_fraction = std::min(1.0, std::max(0.0, fraction));
   pump_events();
 }
 
 void set_busy(bool flag) { busy = flag; }
 
-void show_message_dialog(MessageType, const std::string&) {}
+void show_message_dialog(MessageType type, const std::string& text) {
+  log_dialog(type == MessageType::Error, text);
+}
 
 void quit_main_loop() {}
 

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "app/ui.h"
+#include "common/log.h"
 #include "common/strings.h"
 #include "install/filetree.h"
 #include "platform/platform.h"
@@ -195,7 +196,7 @@ bool http_download(const std::string& url, std::string* body, const std::wstring
     handlers.range_from = ranged ? sink.received : 0;
     handlers.if_range = ranged ? version.validator : std::string();
     start_over = false;
-    plat::HttpStage stage = plat::http_get(url, handlers);
+    plat::HttpStage stage = logged_http_get(url, handlers);
     if (stage == plat::HttpStage::Done && to_file && sink.length_known && sink.received != sink.length)
       stage = plat::HttpStage::DataFailed;   // an answer that ended early without saying so
     if (stage == plat::HttpStage::Done) return true;

@@ -7,6 +7,11 @@ ReleaseCatalogue release_catalogue;
 bool busy = false;
 int32_t exit_code = 0;
 
+#ifndef MORVELL_VERSION
+#define MORVELL_VERSION "0.0.0"
+#endif
+const char* const installer_version = MORVELL_VERSION;
+
 #ifndef MORVELL_UPDATE_SERVER
 #define MORVELL_UPDATE_SERVER "https://updates.morvell.example"
 #endif

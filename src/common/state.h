@@ -36,6 +36,8 @@ extern ReleaseCatalogue release_catalogue;
 extern bool busy;                   // a flow is running a long operation
 extern int32_t exit_code;           // returned by a windowed run
 
+extern const char* const installer_version;   // this program's version, as --version prints it
+
 // The compiled-in HTTPS base address of the update server.
 extern const char* const update_server_base;
 

@@ -4,6 +4,7 @@
 
 #include "app/ui.h"
 #include "catalogue/download.h"
+#include "common/log.h"
 #include "common/state.h"
 #include "common/strings.h"
 #include "install/external.h"
@@ -46,6 +47,7 @@ std::wstring child_parameters(const std::wstring& dir) {
   if (!install_options.desktop_shortcut) parameters += L" --no-desktop-shortcut";
   if (!install_options.start_menu_shortcut) parameters += L" --no-start-menu-shortcut";
   if (!install_options.launch_after_install) parameters += L" --no-launch";
+  if (log_enabled()) parameters += L" --log " + quote_argument(log_path());   // its story goes on in our log
   return parameters;
 }
 

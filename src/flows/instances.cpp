@@ -3,6 +3,7 @@
 #include "flows/instances.h"
 
 #include "app/ui.h"
+#include "common/log.h"
 #include "common/strings.h"
 #include "platform/platform.h"
 
@@ -61,7 +62,9 @@ bool close_running_instances(const std::wstring& install_dir, std::wstring& erro
   std::vector<plat::ProcessHandle> held;
   for (uint32_t pid : still) {
     plat::ProcessHandle handle = plat::kNoProcess;
-    if (plat::terminate_process(pid, handle)) held.push_back(handle);
+    const bool ended = plat::terminate_process(pid, handle);
+    log_line("结束正在运行的 Morvell：进程 " + std::to_string(pid) + (ended ? "" : "，失败（" + plat::last_error_text() + "）"));
+    if (ended) held.push_back(handle);
   }
   const uint32_t start = ui_clock();
   for (;;) {

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "app/ui.h"
+#include "common/log.h"
 #include "common/strings.h"
 #include "install/filetree.h"
 #include "install/lock.h"
@@ -57,6 +58,6 @@ void run_uninstall() {
   // The directory itself goes once this process has ended, by a script that waits for that.
   std::wstring script = work_file_path(plat::kRemovalScriptName);
   write_file_bytes(script, plat::removal_script_text(install, parent_path(script)));
-  plat::run_script_detached(script, install, parent_path(script));
+  log_detached_start(script, plat::run_script_detached(script, install, parent_path(script)));
   quit_main_loop();
 }

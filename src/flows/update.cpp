@@ -3,6 +3,7 @@
 #include "flows/update.h"
 
 #include "app/ui.h"
+#include "common/log.h"
 #include "common/state.h"
 #include "common/strings.h"
 #include "flows/instances.h"
@@ -113,7 +114,7 @@ bool run_update() {
     set_progress(L"更新完成，正在重新启动 Morvell...", 1.0);
     // The message promises a restart: start the updated application, detached, from its folder.
     const std::wstring bin = join_path(install_dir, L"bin");
-    plat::launch_detached(join_path(bin, L"Morvell.exe"), {}, bin);
+    log_detached_start(join_path(bin, L"Morvell.exe"), plat::launch_detached(join_path(bin, L"Morvell.exe"), {}, bin));
     sleep_with_events(500);
     quit_main_loop();
     return false;

@@ -3,6 +3,7 @@
 #include "install/external.h"
 
 #include "app/ui.h"
+#include "common/log.h"
 #include "common/strings.h"
 #include "install/filetree.h"
 #include "install/ownership.h"
@@ -11,7 +12,9 @@
 bool run_and_wait(const std::wstring& program, const std::wstring& parameters, const std::wstring& status,
                   std::wstring& error, uint32_t* exit_code, bool shown) {
   plat::ProcessHandle process = plat::kNoProcess;
-  if (!plat::start_process(program, parameters, shown, process)) {
+  const bool started = plat::start_process(program, parameters, shown, process);
+  log_process_start(program, parameters, started);
+  if (!started) {
     error = L"无法启动外部进程。";
     return false;
   }
@@ -27,6 +30,7 @@ bool run_and_wait(const std::wstring& program, const std::wstring& parameters, c
         pump_events();
       continue;
     }
+    log_process_end(program, waited == plat::WaitResult::Exited, code);
     if (waited == plat::WaitResult::Exited) {
       if (exit_code) *exit_code = code;
       if (code == 0) return true;

@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/ui.h"
+#include "common/log.h"
 #include "common/strings.h"
 #include "install/filetree.h"
 #include "package/payload.h"
@@ -41,13 +42,18 @@ bool write_install_record(const std::wstring& install_dir) {
     else if (!own.empty())
       copied = copy_file_with_progress(own, partial, nullptr, 0);
     if (!copied || !plat::rename_replacing(partial, uninstaller)) {
+      log_failure(L"无法写入卸载程序：" + uninstaller, true);
       plat::delete_file(partial);
       return false;
     }
   }
   const std::string text = install_record_text(install_dir);
   const std::wstring record = join_path(install_dir, L"install-info.json");
-  if (write_file_bytes(record + kPartial, text) && plat::rename_replacing(record + kPartial, record)) return true;
-  plat::delete_file(record + kPartial);
-  return false;
+  if (!write_file_bytes(record + kPartial, text) || !plat::rename_replacing(record + kPartial, record)) {
+    log_failure(L"无法写入安装记录：" + record, true);
+    plat::delete_file(record + kPartial);
+    return false;
+  }
+  log_line("已写入安装记录：" + wide_to_utf8(record));
+  return true;
 }

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "app/ui.h"
+#include "common/log.h"
 #include "common/strings.h"
 #include "flows/instances.h"
 #include "install/config_backup.h"
@@ -176,6 +177,6 @@ bool install_package(const std::wstring& package, const std::wstring& given_dir,
     }
   }
   remove_tree(backup, L"正在清理旧版本文件...");
-  if (launch) plat::launch_detached(program, {}, program_dir);
+  if (launch) log_detached_start(program, plat::launch_detached(program, {}, program_dir));
   return true;
 }

@@ -41,6 +41,15 @@ uint32_t tick_ms();                            // millisecond counter that wraps
 void sleep_ms(uint32_t ms);
 int64_t utc_seconds_now();                     // wall-clock time: seconds since 1970-01-01 00:00 UTC
 
+// ---------------------------------------------------------------- diagnostics
+std::string local_time_text();                 // local time "YYYY-MM-DD HH:MM:SS.mmm"
+// The system's own code and text of this thread's last failure ("errno 2: No such file or directory").
+std::string last_error_text();
+// Text for whoever started the program, on standard output or standard error. A program without
+// a console of its own writes to its parent's; with none there either, the text is shown in a
+// message box when `box_otherwise` asks for it, else it is dropped.
+void show_user_text(const std::string& text, bool error_stream, bool box_otherwise);
+
 // ---------------------------------------------------------------- file system
 // A link is never followed; Special is a pipe, socket or device, which is never opened.
 enum class PathKind { None, File, Directory, Link, Special };
@@ -83,6 +92,9 @@ constexpr FileHandle kNoFile = -1;
 FileHandle open_for_reading(const std::wstring& path);       // shared for reading
 FileHandle create_for_writing(const std::wstring& path);     // created or truncated, not shared
 FileHandle create_new_file(const std::wstring& path);        // created here and now; fails when anything is at that name
+// Opened for appending, created if missing (not its folders), shared with other writers; each
+// write lands whole at the end of the file, whoever else appends at the same time.
+FileHandle open_for_appending(const std::wstring& path);
 bool handle_size(FileHandle file, uint64_t& size);
 bool seek_to(FileHandle file, uint64_t offset);
 // Reads up to `size` bytes; returns the count (0 at end of file) or -1 on failure.

@@ -7,10 +7,12 @@
 
 #include <algorithm>
 
+#include "common/log.h"
 #include "common/strings.h"
 #include "flows/instances.h"
 #include "platform/platform.h"
 #include "support/helpers.h"
+#include "support/log_reader.h"
 #include "support/wine.h"
 
 using namespace testing_support;
@@ -173,10 +175,14 @@ TEST(Win32Processes, RunningCopiesOfTheApplication) {
   EXPECT_TRUE(listed(find_running_instances(L"  \"" + upper + L"\\\"  "), inside.pid));
   EXPECT_FALSE(listed(find_running_instances(install.root + L"\\bin"), inside.pid));
 
-  // A copy that does not leave by itself is ended after the polite wait.
+  // A copy that does not leave by itself is ended after the polite wait, and the log says so.
   std::wstring error;
+  ASSERT_TRUE(open_log(install.dir.wide() + L"\\logs\\update.log"));
   EXPECT_TRUE(close_running_instances(install.root, error));
+  close_log();
   EXPECT_TRUE(error.empty());
+  EXPECT_TRUE(logged_in_order(log_events(read_text(install.dir / "logs/update.log")),
+                              {"状态：正在等待 Morvell 退出...", "结束正在运行的 Morvell：进程 " + std::to_string(inside.pid)}));
   uint32_t code = 77;
   EXPECT_TRUE(wait_exit(inside.handle, code));
   EXPECT_EQ(plat::wait_process(outside.handle, 0, code), plat::WaitResult::TimedOut);   // left alone

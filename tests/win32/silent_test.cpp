@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include "common/state.h"
 #include "common/strings.h"
 #include "platform/platform.h"
 #include "support/helpers.h"
+#include "support/log_reader.h"
 #include "support/zip_writer.h"
 
 using namespace testing_support;
@@ -51,8 +53,15 @@ TEST(Win32SilentInstall, OfflineInstallerEndToEnd) {
   // removed and made afresh.
   write_text(tmp / "setup/Morvell-Installer-Temp/Morvell-offline-package.zip/planted.txt", "not ours");
 
+  const std::wstring log = tmp.wide() + L"\\logs\\\u5B89\u88C5.log";
   EXPECT_EQ(run(setup, L"--offline --silent-install --no-launch --no-desktop-shortcut --no-start-menu-shortcut "
-                       L"--install-dir " + quote_argument(d + L"\\")), 0);
+                       L"--install-dir " + quote_argument(d + L"\\") + L" --log " + quote_argument(log)), 0);
+  const std::vector<std::string> events = log_events(read_text(U(log)));
+  EXPECT_TRUE(logged_in_order(events, {
+      "运行模式：offline，更新：否，静默安装：是，安装目录：" + U(d) + "，安装包：，桌面快捷方式：否，开始菜单快捷方式：否，安装后启动：否",
+      "状态：正在解压安装包...", "启动外部程序：tar.exe", "外部程序结束：tar.exe，退出码 0", "状态：正在替换程序文件...",
+      "已写入安装记录：" + U(d) + "\\install-info.json", "退出码：0"}));
+  EXPECT_EQ(count_logged(events, "MALFORMED"), 0u);
   EXPECT_EQ(read_text(U(d + L"\\bin\\Morvell.exe")), "app");
   EXPECT_EQ(read_text(U(d + L"\\config\\settings.ini")), "the user's");
   // The uninstaller is the program part alone, and that image still starts: it carries nothing,
@@ -77,7 +86,10 @@ TEST(Win32SilentInstall, OfflineInstallerEndToEnd) {
   // A carried archive that is no zip: the install fails with 3 and the installation stays.
   write_text(tmp / "bad/Morvell-Setup.exe", offline_installer("this is not a zip archive at all"));
   EXPECT_EQ(run(tmp.wide() + L"\\bad\\Morvell-Setup.exe",
-                L"--silent-install --no-launch --install-dir " + quote_argument(d)), 3);
+                L"--silent-install --no-launch --install-dir " + quote_argument(d) + L" --log=" + quote_argument(log)), 3);
+  const std::vector<std::string> failed = log_events(read_text(U(log)));
+  EXPECT_TRUE(logged_in_order(failed, {"退出码：0", "状态：正在解压安装包...", "失败：[正在解压安装包...] ", "退出码：3"}));
+  EXPECT_EQ(failed.back(), "退出码：3");
   EXPECT_EQ(read_text(U(d + L"\\bin\\Morvell.exe")), "app");
 
   // A package without bin\Morvell.exe is refused before the swap: 3, and the installation stays.
@@ -108,6 +120,14 @@ TEST(Win32SilentInstall, OfflineInstallerEndToEnd) {
   EXPECT_EQ(run(setup, L"--silent-install --no-launch --install-dir " + quote_argument(tmp.wide() + L"\\Documents")), 3);
   EXPECT_EQ(read_text(tmp / "Documents/thesis.txt"), "years of work");
   EXPECT_FALSE(exists(tmp / "Documents/bin"));
+
+  // --help and --version answer on standard output with 0 (a pipe here: UTF-8 bytes).
+  const std::string quoted_setup = "\"" + U(setup) + "\"";
+  const std::string usage = capture_shell("\"" + quoted_setup + " --uninstall --help\"");
+  EXPECT_EQ(usage.rfind("用法：morvell-installer ", 0), 0u) << usage;
+  EXPECT_NE(usage.find("\n  --log FILE "), std::string::npos) << usage;
+  EXPECT_EQ(capture_shell("\"" + quoted_setup + " --version\""), std::string("morvell-installer ") + installer_version + "\n");
+  EXPECT_EQ(run(setup, L"--help"), 0);
 
   // Without a window toolkit every windowed run ends with the no-display message and 1.
   EXPECT_EQ(run(setup, L"--offline"), 1);
