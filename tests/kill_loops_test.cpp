@@ -276,7 +276,7 @@ void kill_loop(const std::string& what, const Bench& bench, const std::function<
   const std::function<pid_t()>& follow = then ? then : start;
   Subreaper subreaper;
   Timeline fastest{INT64_MAX, 0, 0};
-  for (int i = 0; i < 2; ++i) {
+  for (int i = 0; i < 3; ++i) {   // the fastest of three: one slow moment of the machine does not count
     bench.reset();
     Timeline timeline;
     ASSERT_TRUE(measure(start, work_done, phase, timeline)) << what << ": an unkilled run failed";
@@ -316,9 +316,10 @@ void kill_loop(const std::string& what, const Bench& bench, const std::function<
     if (WIFSIGNALED(status)) ++interrupted;
     ++states[left_behind()];
     if (beside > 0) {
+      // The killed run may have waited for the lock and begun after this one ended, so what it left
+      // is for the normal run below to clear; this one must simply have worked.
       EXPECT_EQ(wait_child(beside), 0) << "the run beside the killed one failed (kill landed at " << landed << " us)";
       group_gone(beside, 2000);
-      EXPECT_TRUE(works()) << "after the run beside the killed one (kill landed at " << landed << " us)";
     }
 
     const int code = wait_child(follow());
@@ -425,8 +426,8 @@ TEST(KillLoops, UpdateThenReinstall) {
     return backup_seen ? (exists(backup) ? 1 : 2) : 0;
   };
   setenv("MORVELL_KILL_APP_LOG", log.c_str(), 1);
-  kill_loop("update, then reinstall", bench, update,
-            [&]() { return bench.works(expected, program_dir + "/Morvell-Installer-Temp"); },
+  // A killed update leaves its work folder for the next update to clear; the reinstall has none.
+  kill_loop("update, then reinstall", bench, update, [&]() { return bench.works(expected, bench.dir + ".new"); },
             [&]() { return bench.left_behind(program_dir + "/Morvell-Installer-Temp"); },
             [&log]() { return !read_text(log).empty(); }, backed_up, reinstall);
   set_work_program_path(L"");

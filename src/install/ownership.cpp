@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/strings.h"
+#include "install/external.h"
 #include "install/filetree.h"
 #include "platform/platform.h"
 
@@ -17,6 +18,7 @@ const wchar_t kStagingMark[] = L".morvell-staging";
 
 namespace {
 
+const wchar_t kDiscardName[] = L".morvell-discard";
 const wchar_t kBackupRefused[] = L"无法备份当前安装目录，请关闭正在运行的 Morvell 后重试。";
 
 // The whole of a small file; false when it is not a file, cannot be read or passes `limit` bytes.
@@ -79,6 +81,34 @@ bool mark_staging_tree(const std::wstring& staging) {
 }
 
 void unmark_tree(const std::wstring& dir) { plat::remove_empty_directory(join_path(dir, kStagingMark)); }
+
+void discard_tree(const std::wstring& path, const std::wstring& status) {
+  if (plat::path_kind(path) != plat::PathKind::Directory) {
+    delete_tree(path);
+    return;
+  }
+  if (!mark_staging_tree(path)) return;   // left as it is: a later run refuses it rather than guess
+  // Everything but the mark goes first; with a status, it is gathered in one folder for the
+  // external remover, so that the window stays live however large the tree.
+  const std::wstring bulk = join_path(path, kDiscardName);
+  std::vector<plat::DirEntry> entries;
+  if (plat::list_directory(path, entries)) {
+    for (const plat::DirEntry& entry : entries) {
+      if (entry.name == kStagingMark || entry.name == kDiscardName) continue;
+      const std::wstring item = join_path(path, entry.name);
+      if (status.empty() || !create_directory_tree(bulk) || !plat::rename_replacing(item, join_path(bulk, entry.name)))
+        delete_tree(item);
+    }
+  }
+  if (plat::path_kind(bulk) != plat::PathKind::None) {
+    if (status.empty())
+      delete_tree(bulk);
+    else
+      remove_tree(bulk, status);
+  }
+  plat::remove_empty_directory(join_path(path, kStagingMark));
+  plat::remove_empty_directory(path);
+}
 
 bool install_location_is_ours(const std::wstring& install_dir, const std::wstring& staging,
                               const std::wstring& backup, const std::wstring& journal, std::wstring& error) {

@@ -15,6 +15,10 @@ bool is_swap_journal(const std::wstring& path);           // absent, or a file h
 // Creates the staging directory and puts the installer's mark in it first; false when it cannot.
 bool mark_staging_tree(const std::wstring& staging);
 void unmark_tree(const std::wstring& dir);                // the mark goes once the tree is the installation
+// Removes a staging or backup tree of the installer's (or a file there) so that whatever a run cut
+// short leaves still carries the mark: the mark goes last. With a `status`, the bulk goes through
+// the external remover, which shows that text while it runs.
+void discard_tree(const std::wstring& path, const std::wstring& status = L"");
 // The install location, its staging tree, backup and journal are all the installer's; else false
 // with the refusal in `error`.
 bool install_location_is_ours(const std::wstring& install_dir, const std::wstring& staging,

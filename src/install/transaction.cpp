@@ -83,9 +83,9 @@ bool recover_interrupted_swap(const std::wstring& install_dir, const std::wstrin
 bool record_installation(const std::wstring& install_dir, const std::wstring& backup, bool had_previous,
                          std::wstring& error) {
   if (write_install_record(install_dir)) return true;
-  remove_tree(backup, L"正在清理旧版本文件...");
+  discard_tree(backup, L"正在清理旧版本文件...");
   if (write_install_record(install_dir)) return true;
-  if (!had_previous) delete_tree(install_dir);
+  if (!had_previous) discard_tree(install_dir);
   error = L"无法写入安装记录，请释放磁盘空间后重新安装。";
   return false;
 }
@@ -109,17 +109,17 @@ bool install_package(const std::wstring& package, const std::wstring& given_dir,
   if (!settle_config(install_dir, error)) return false;   // a leftover update backup goes back first
 
   // Leftovers of an earlier run, made by the installer. The backup is stale here: no journal claims it.
-  delete_tree(staging);
-  delete_tree(backup);
+  discard_tree(staging);
+  discard_tree(backup);
 
   set_progress(L"正在解压安装包...", 0.60);
   if (!mark_staging_tree(staging)) {
-    delete_tree(staging);
+    discard_tree(staging);
     error = L"无法打开安装目录。";
     return false;
   }
   if (!unpack_package(package, staging, error)) {
-    delete_tree(staging);
+    discard_tree(staging);
     return false;
   }
 
@@ -129,7 +129,7 @@ bool install_package(const std::wstring& package, const std::wstring& given_dir,
     // A backup that could not be removed above would be taken for the installation by the
     // journal; a marker that cannot be written leaves the swap unprotected. Neither may go on.
     if (exists(backup) || !write_marker(marker) || !plat::rename_replacing(install_dir, backup)) {
-      delete_tree(staging);
+      discard_tree(staging);
       if (exists(install_dir)) plat::delete_file(marker);
       error = L"无法备份当前安装目录，请关闭正在运行的 Morvell 后重试。";
       return false;
@@ -137,7 +137,7 @@ bool install_package(const std::wstring& package, const std::wstring& given_dir,
   }
 
   if (!plat::rename_replacing(staging, install_dir)) {
-    delete_tree(staging);
+    discard_tree(staging);
     error = L"无法写入安装目录，请关闭正在运行的 Morvell 后重试。";
     if (had_previous) restore_backup(install_dir, backup, marker, error);
     return false;
@@ -176,7 +176,7 @@ bool install_package(const std::wstring& package, const std::wstring& given_dir,
       create_shortcut(uninstaller, join_path(folder, L"卸载 Morvell" + extension), program_dir, L"--uninstall");
     }
   }
-  remove_tree(backup, L"正在清理旧版本文件...");
+  discard_tree(backup, L"正在清理旧版本文件...");
   if (launch) log_detached_start(program, plat::launch_detached(program, {}, program_dir));
   return true;
 }
