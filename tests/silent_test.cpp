@@ -247,7 +247,7 @@ TEST(SilentInstall, FailuresGiveTheirExitCodesAndLeaveNoWorkDirectory) {
   ASSERT_TRUE(make_zip(box.dir / "hollow", box.dir / "hollow.zip"));
   EXPECT_EQ(box.run(box.pack(box.dir / "hollow.zip", "Hollow.exe"), "--silent-install --install-dir '" + d + "'", &output),
             3);
-  EXPECT_EQ(output, "");
+  EXPECT_EQ(output, "安装包中缺少 Morvell 程序文件。\n");
   EXPECT_TRUE(snapshot_tree(d) == before);
   EXPECT_FALSE(exists(d + ".new"));
   EXPECT_FALSE(exists(d + ".old"));

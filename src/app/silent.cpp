@@ -1,13 +1,10 @@
 #include "app/silent.h"
 
-#include <cstdio>
 #include <string>
 
 #include "common/log.h"
 #include "common/state.h"
 #include "common/strings.h"
-#include "install/lock.h"
-#include "install/ownership.h"
 #include "install/transaction.h"
 #include "package/payload.h"
 #include "package/workdir.h"
@@ -37,8 +34,5 @@ int32_t run_silent_install() {
   if (!ok) report_failure(error);
   delete_work_file(package);
   cleanup_work_directory();
-  // Refusals of the chosen location or moment are the caller's to mend: they are told.
-  if (!ok && (error == kNotAnInstallation || error == kInstallationBusy))
-    std::fprintf(stderr, "%s\n", wide_to_utf8(error).c_str());
   return ok ? 0 : 3;
 }

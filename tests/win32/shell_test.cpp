@@ -124,7 +124,7 @@ TEST(Win32RemovalScript, RunsHiddenAndRemovesTheInstallation) {
   std::wstring install = tmp.wide() + L"\\\u5F20\u4E09 Morvell 100% & Co";
   // Wine's cmd keeps the running script open, so neither the folder that holds it nor an
   // ancestor can go while it runs (Windows' cmd reopens it per line): under Wine the work
-  // folder lies beside the installation, as the design's layout does not.
+  // folder lies beside the installation, where an installed uninstaller's never does.
   bool wine = running_under_wine();
   std::wstring work = wine ? tmp.wide() + L"\\Morvell-Installer-Temp" : install + L"\\bin\\Morvell-Installer-Temp";
   write_text(U(install + L"\\bin\\Morvell.exe"), "app");
