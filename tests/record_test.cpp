@@ -52,7 +52,7 @@ TEST(InstallRecord, WritesUninstallerAndRecord) {
   const std::string dir = tmp / "安装 目录";
   write_install_record(W(dir));
   EXPECT_EQ(read_text(dir + "/install-info.json"), install_record_text(W(dir)));
-  EXPECT_EQ(read_text(dir + "/bin/Morvell-Uninstall.exe"), read_text(self_path()));
+  EXPECT_TRUE(read_text(dir + "/bin/Morvell-Uninstall.exe") == read_text(self_path()));
   EXPECT_TRUE(owner_executable(dir + "/bin/Morvell-Uninstall.exe"));
 
   // An existing read-only uninstaller and record are replaced.
@@ -60,7 +60,7 @@ TEST(InstallRecord, WritesUninstallerAndRecord) {
   chmod((dir + "/bin/Morvell-Uninstall.exe").c_str(), 0444);
   write_text(dir + "/install-info.json", "old record");
   write_install_record(W(dir));
-  EXPECT_EQ(read_text(dir + "/bin/Morvell-Uninstall.exe"), read_text(self_path()));
+  EXPECT_TRUE(read_text(dir + "/bin/Morvell-Uninstall.exe") == read_text(self_path()));
   EXPECT_EQ(read_text(dir + "/install-info.json"), install_record_text(W(dir)));
 
   // An uninstaller that cannot be copied: no record is written or replaced.
@@ -94,9 +94,17 @@ TEST(InstallRecord, WritesUninstallerAndRecord) {
   EXPECT_EQ(read_text(dir + "/bin/Morvell-Uninstall.exe"), "old");
   EXPECT_EQ(read_text(dir + "/install-info.json"), "old record");
   EXPECT_EQ(snapshot_tree(dir + "/bin").size(), 1u);
-  EXPECT_EQ(read_text(tmp / "third/bin/Morvell-Uninstall.exe"), read_text(self_path()));
+  EXPECT_TRUE(read_text(tmp / "third/bin/Morvell-Uninstall.exe") == read_text(self_path()));
   EXPECT_FALSE(exists(tmp / "third/install-info.json"));
   EXPECT_FALSE(exists(tmp / "third/install-info.json.partial"));
+
+  // A "bin" that is a link to a folder elsewhere: nothing is written through it.
+  const std::string elsewhere = tmp / "elsewhere", linked = tmp / "linked";
+  write_text(elsewhere + "/keep.txt", "theirs");
+  ASSERT_EQ(run_shell("mkdir -p '" + linked + "' && ln -s '" + elsewhere + "' '" + linked + "/bin'"), 0);
+  EXPECT_FALSE(write_install_record(W(linked)));
+  EXPECT_EQ(capture_shell("ls -A '" + elsewhere + "'"), "keep.txt\n");
+  EXPECT_FALSE(exists(linked + "/install-info.json"));
 }
 
 // Run by the next test inside a copy of this program placed as the installation's uninstaller.
@@ -118,5 +126,5 @@ TEST(InstallRecord, RunningAsTheUninstallerWritesWithoutCopying) {
                       "' --gtest_filter=InstallRecord.ChildRunningAsTheUninstaller >/dev/null 2>&1"),
             0);
   EXPECT_EQ(read_text(dir + "/install-info.json"), install_record_text(W(dir)));
-  EXPECT_EQ(read_text(copy), read_text(self_path()));
+  EXPECT_TRUE(read_text(copy) == read_text(self_path()));
 }

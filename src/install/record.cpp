@@ -27,7 +27,8 @@ static const wchar_t kPartial[] = L".partial";
 bool write_install_record(const std::wstring& install_dir) {
   // Both files go into the installation itself: a "bin" that is a link (or anything but a folder)
   // could carry the uninstaller somewhere else, so nothing is written through it.
-  if (plat::path_kind(join_path(install_dir, L"bin")) != plat::PathKind::Directory) return false;
+  const plat::PathKind bin = plat::path_kind(join_path(install_dir, L"bin"));
+  if (bin != plat::PathKind::None && bin != plat::PathKind::Directory) return false;
   const std::wstring own = own_exe_path();
   const std::wstring uninstaller = join_path(join_path(install_dir, L"bin"), L"Morvell-Uninstall.exe");
   if (to_lower_wide(own) != to_lower_wide(uninstaller)) {

@@ -141,7 +141,7 @@ TEST(Win32Engine, InstallRecordAndShortcutFiles) {
                                "\",\n  \"uninstaller\": \"bin/Morvell-Uninstall.exe\",\n  \"version\": \"6.1.17\"\n}";
   EXPECT_EQ(read_text(U(d + L"\\install-info.json")), expected);
   EXPECT_EQ(install_record_text(d), expected);
-  EXPECT_EQ(read_text(U(d + L"\\bin\\Morvell-Uninstall.exe")), read_text(self_path()));
+  EXPECT_TRUE(read_text(U(d + L"\\bin\\Morvell-Uninstall.exe")) == read_text(self_path()));
 
   std::wstring folder = tmp.wide() + L"\\Menu\\Morvell";
   create_shortcut(d + L"\\bin\\Morvell-Uninstall.exe", folder + L"\\\u5378\u8F7D Morvell.lnk", d + L"\\bin",
