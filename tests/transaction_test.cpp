@@ -131,6 +131,16 @@ TEST(Transaction, LeftoversOfEarlierRuns) {
   EXPECT_TRUE(scene.new_with_user_config());
   EXPECT_TRUE(scene.no_leftovers());
 
+  // A run killed between making its journal and writing it, and one killed while removing a
+  // backup (only the mark and part of the files left): neither holds the next install back.
+  scene.reset();
+  write_text(scene.dir + ".swap", "");
+  ASSERT_TRUE(mark_staging_tree(W(scene.dir + ".old")));
+  write_text(scene.dir + ".old/.morvell-discard/bin/Morvell.exe", "half removed");
+  ASSERT_TRUE(scene.install(error)) << U(error);
+  EXPECT_TRUE(scene.new_with_user_config());
+  EXPECT_TRUE(scene.no_leftovers());
+
   // Things of those names that the installer did not make stop the install, and stay as they are.
   struct Foreign {
     std::string name, file;

@@ -71,6 +71,12 @@ bool is_replaceable(const std::wstring& path) {
 bool is_swap_journal(const std::wstring& path) {
   if (plat::path_kind(path) == plat::PathKind::None) return true;
   std::string text;
+  // Empty: a run was killed between making the journal and writing it, before anything moved.
+  return read_small_file(path, 4096, text) && (text == kSwapJournalText || text.empty());
+}
+
+bool is_open_journal(const std::wstring& path) {
+  std::string text;
   return read_small_file(path, 4096, text) && text == kSwapJournalText;
 }
 
@@ -113,7 +119,7 @@ void discard_tree(const std::wstring& path, const std::wstring& status) {
 bool install_location_is_ours(const std::wstring& install_dir, const std::wstring& staging,
                               const std::wstring& backup, const std::wstring& journal, std::wstring& error) {
   // An open journal of the installer's, with its backup, claims D as the half-swapped new tree.
-  const bool claimed = plat::path_kind(journal) == plat::PathKind::File && is_swap_journal(journal) &&
+  const bool claimed = is_open_journal(journal) &&
                        plat::path_kind(backup) == plat::PathKind::Directory && is_replaceable(backup);
   if (!claimed && !is_replaceable(install_dir)) {
     error = kNotAnInstallation;

@@ -11,7 +11,8 @@ extern const wchar_t kStagingMark[];         // the folder that marks a staging 
 bool is_installation(const std::wstring& dir);            // holds a readable install-info.json or bin/Morvell.exe
 // Absent, an empty directory, an installation or a staging tree that carries the installer's mark.
 bool is_replaceable(const std::wstring& path);
-bool is_swap_journal(const std::wstring& path);           // absent, or a file holding exactly the journal text
+bool is_swap_journal(const std::wstring& path);           // absent, empty, or a file holding exactly the journal text
+bool is_open_journal(const std::wstring& path);           // a file holding exactly the journal text: a swap under way
 // Creates the staging directory and puts the installer's mark in it first; false when it cannot.
 bool mark_staging_tree(const std::wstring& staging);
 void unmark_tree(const std::wstring& dir);                // the mark goes once the tree is the installation

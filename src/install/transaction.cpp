@@ -58,7 +58,9 @@ bool restore_backup(const std::wstring& install_dir, const std::wstring& backup,
 // Finishes a swap that an earlier run left half done. True when nothing stands in the way.
 bool recover_interrupted_swap(const std::wstring& install_dir, const std::wstring& backup,
                               const std::wstring& marker, std::wstring& error) {
-  bool marked = exists(marker);
+  // Only a whole journal claims the backup; an empty one was cut short before anything moved.
+  bool marked = is_open_journal(marker);
+  if (!marked && exists(marker)) plat::delete_file(marker);
   bool has_backup = plat::path_kind(backup) == plat::PathKind::Directory;
   if (marked && has_backup) return restore_backup(install_dir, backup, marker, error);
   if (!exists(install_dir) && has_backup) {
