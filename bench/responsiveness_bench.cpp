@@ -29,7 +29,7 @@
 #include "catalogue/download.h"
 #include "common/state.h"
 #include "common/strings.h"
-#include "flows/instances.h"
+#include "install/instances.h"
 #include "flows/update.h"
 #include "install/external.h"
 #include "install/transaction.h"

@@ -11,7 +11,7 @@
 
 #include "app/ui.h"
 #include "common/strings.h"
-#include "flows/instances.h"
+#include "install/instances.h"
 #include "platform/platform.h"
 #include "support/helpers.h"
 

@@ -2,8 +2,8 @@
 
 #include <cstdint>
 
-#include "app/ui.h"
 #include "common/log.h"
+#include "common/progress.h"
 #include "common/strings.h"
 #include "install/filetree.h"
 #include "platform/platform.h"

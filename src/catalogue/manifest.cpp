@@ -2,9 +2,9 @@
 
 #include <cmath>
 
-#include "app/ui.h"
 #include "catalogue/download.h"
 #include "catalogue/release_signature.h"
+#include "common/progress.h"
 #include "common/strings.h"
 #include "platform/platform.h"
 

@@ -12,7 +12,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "app/ui.h"
+#include "common/progress.h"
 #include "common/strings.h"
 #include "install/filetree.h"
 #include "platform/platform.h"

@@ -2,8 +2,8 @@
 // unpacking packages with the tools the system offers and then with our own unpacker.
 #include "install/external.h"
 
-#include "app/ui.h"
 #include "common/log.h"
+#include "common/progress.h"
 #include "common/strings.h"
 #include "install/filetree.h"
 #include "install/ownership.h"

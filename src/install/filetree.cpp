@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "app/ui.h"
+#include "common/progress.h"
 #include "common/strings.h"
 #include "platform/platform.h"
 

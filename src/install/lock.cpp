@@ -3,7 +3,7 @@
 // run that was killed never keeps the next one out.
 #include "install/lock.h"
 
-#include "app/ui.h"
+#include "common/progress.h"
 #include "install/filetree.h"
 
 const wchar_t kInstallationBusy[] = L"另一个安装或更新正在进行，请稍后重试。";

@@ -3,8 +3,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/ui.h"
 #include "common/log.h"
+#include "common/progress.h"
 #include "common/strings.h"
 #include "install/filetree.h"
 #include "package/payload.h"

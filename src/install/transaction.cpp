@@ -10,13 +10,13 @@
 
 #include <cstring>
 
-#include "app/ui.h"
 #include "common/log.h"
+#include "common/progress.h"
 #include "common/strings.h"
-#include "flows/instances.h"
 #include "install/config_backup.h"
 #include "install/external.h"
 #include "install/filetree.h"
+#include "install/instances.h"
 #include "install/lock.h"
 #include "install/ownership.h"
 #include "install/record.h"

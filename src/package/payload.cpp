@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/ui.h"
+#include "common/progress.h"
 #include "common/strings.h"
 #include "package/workdir.h"
 #include "platform/platform.h"

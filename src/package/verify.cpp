@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "app/ui.h"
+#include "common/progress.h"
 #include "common/strings.h"
 #include "platform/platform.h"
 

@@ -9,7 +9,7 @@
 
 #include "common/log.h"
 #include "common/strings.h"
-#include "flows/instances.h"
+#include "install/instances.h"
 #include "platform/platform.h"
 #include "support/helpers.h"
 #include "support/log_reader.h"

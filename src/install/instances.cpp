@@ -1,9 +1,9 @@
 // Running copies of the installed application: found by image path, given a few seconds to
 // exit by themselves, then ended.
-#include "flows/instances.h"
+#include "install/instances.h"
 
-#include "app/ui.h"
 #include "common/log.h"
+#include "common/progress.h"
 #include "common/strings.h"
 #include "platform/platform.h"
 
