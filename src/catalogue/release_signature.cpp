@@ -93,7 +93,8 @@ bool parse_utc_time(const std::string& text, int64_t& seconds) {
     return false;
   static const int kMonthDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-  if (month < 1 || month > 12 || day < 1 || day > kMonthDays[month - 1] || (month == 2 && day == 29 && !leap) ||
+  // Before 1970 no list was ever signed: such a date is taken as unreadable (and so as expired).
+  if (year < 1970 || month < 1 || month > 12 || day < 1 || day > kMonthDays[month - 1] || (month == 2 && day == 29 && !leap) ||
       hour > 23 || minute > 59 || second > 59)
     return false;
   seconds = days_from_civil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
