@@ -7,38 +7,11 @@
 #include "common/strings.h"
 #include "platform/platform.h"
 #include "support/helpers.h"
+#include "support/installer_runs.h"
 #include "support/log_reader.h"
 #include "support/zip_writer.h"
 
 using namespace testing_support;
-
-namespace {
-
-// morvell-installer.exe lies two folders above this test program in the build tree.
-std::wstring installer_path() {
-  std::wstring self = W(self_path());
-  return parent_path(parent_path(parent_path(self))) + L"\\morvell-installer.exe";
-}
-
-// The installer followed by the zip and the trailer "MORV-PACKAGE:<offset>:<length>".
-std::string offline_installer(const std::string& zip_bytes) {
-  std::string exe = read_text(U(installer_path()));
-  return exe + zip_bytes + "MORV-PACKAGE:" + std::to_string(exe.size()) + ":" + std::to_string(zip_bytes.size());
-}
-
-// Runs a program and waits (bounded); the exit code, or -1.
-long run(const std::wstring& program, const std::wstring& parameters) {
-  plat::ProcessHandle process = plat::kNoProcess;
-  if (!plat::start_process(program, parameters, false, process)) return -1;
-  uint32_t code = 0;
-  if (plat::wait_process(process, 120000, code) != plat::WaitResult::Exited) {
-    plat::close_process(process);
-    return -1;
-  }
-  return static_cast<long>(code);
-}
-
-}  // namespace
 
 TEST(Win32SilentInstall, OfflineInstallerEndToEnd) {
   ASSERT_NE(plat::path_kind(installer_path()), plat::PathKind::None) << U(installer_path());
@@ -54,7 +27,7 @@ TEST(Win32SilentInstall, OfflineInstallerEndToEnd) {
   write_text(tmp / "setup/Morvell-Installer-Temp/Morvell-offline-package.zip/planted.txt", "not ours");
 
   const std::wstring log = tmp.wide() + L"\\logs\\\u5B89\u88C5.log";
-  EXPECT_EQ(run(setup, L"--offline --silent-install --no-launch --no-desktop-shortcut --no-start-menu-shortcut "
+  EXPECT_EQ(run_and_wait(setup, L"--offline --silent-install --no-launch --no-desktop-shortcut --no-start-menu-shortcut "
                        L"--install-dir " + quote_argument(d + L"\\") + L" --log " + quote_argument(log)), 0);
   const std::vector<std::string> events = log_events(read_text(U(log)));
   EXPECT_TRUE(logged_in_order(events, {
@@ -68,9 +41,9 @@ TEST(Win32SilentInstall, OfflineInstallerEndToEnd) {
   // so a silent install from it ends with 2, and a windowed run says there is no display.
   const std::wstring uninstaller = d + L"\\bin\\Morvell-Uninstall.exe";
   EXPECT_TRUE(read_text(U(uninstaller)) == read_text(U(installer_path())));
-  EXPECT_EQ(run(uninstaller, L"--silent-install --no-launch --install-dir " + quote_argument(tmp.wide() + L"\\x")), 2);
+  EXPECT_EQ(run_and_wait(uninstaller, L"--silent-install --no-launch --install-dir " + quote_argument(tmp.wide() + L"\\x")), 2);
   EXPECT_FALSE(exists(tmp / "x"));
-  EXPECT_EQ(run(uninstaller, L""), 1);
+  EXPECT_EQ(run_and_wait(uninstaller, L""), 1);
   EXPECT_FALSE(exists(U(d + L"\\bin\\Morvell-Installer-Temp")));
   EXPECT_NE(read_text(U(d + L"\\install-info.json")).find("\"version\": \"6.1.17\""), std::string::npos);
   EXPECT_FALSE(exists(tmp / "setup/Morvell-Installer-Temp"));   // the work directory went away
@@ -79,13 +52,13 @@ TEST(Win32SilentInstall, OfflineInstallerEndToEnd) {
   // The plain installer carries nothing: exit 2, and no work directory is left behind.
   std::wstring bare = tmp.wide() + L"\\bare\\morvell-installer.exe";
   write_text(U(bare), read_text(U(installer_path())));
-  EXPECT_EQ(run(bare, L"--silent-install --no-launch --install-dir " + quote_argument(tmp.wide() + L"\\other")), 2);
+  EXPECT_EQ(run_and_wait(bare, L"--silent-install --no-launch --install-dir " + quote_argument(tmp.wide() + L"\\other")), 2);
   EXPECT_FALSE(exists(tmp / "bare/Morvell-Installer-Temp"));
   EXPECT_FALSE(exists(tmp / "other"));
 
   // A carried archive that is no zip: the install fails with 3 and the installation stays.
   write_text(tmp / "bad/Morvell-Setup.exe", offline_installer("this is not a zip archive at all"));
-  EXPECT_EQ(run(tmp.wide() + L"\\bad\\Morvell-Setup.exe",
+  EXPECT_EQ(run_and_wait(tmp.wide() + L"\\bad\\Morvell-Setup.exe",
                 L"--silent-install --no-launch --install-dir " + quote_argument(d) + L" --log=" + quote_argument(log)), 3);
   const std::vector<std::string> failed = log_events(read_text(U(log)));
   EXPECT_TRUE(logged_in_order(failed, {"退出码：0", "状态：正在解压安装包...", "失败：[正在解压安装包...] ", "退出码：3"}));
@@ -95,7 +68,7 @@ TEST(Win32SilentInstall, OfflineInstallerEndToEnd) {
   // A package without bin\Morvell.exe is refused before the swap: 3, and the installation stays.
   ASSERT_TRUE(write_zip(tmp / "hollow.zip", {{"bin/", ""}, {"bin/Morvell", "near miss"}, {"readme.txt", "x"}}));
   write_text(tmp / "hollow/Morvell-Setup.exe", offline_installer(read_text(tmp / "hollow.zip")));
-  EXPECT_EQ(run(tmp.wide() + L"\\hollow\\Morvell-Setup.exe",
+  EXPECT_EQ(run_and_wait(tmp.wide() + L"\\hollow\\Morvell-Setup.exe",
                 L"--silent-install --no-launch --install-dir " + quote_argument(d)), 3);
   EXPECT_EQ(read_text(U(d + L"\\bin\\Morvell.exe")), "app");
   EXPECT_FALSE(exists(U(d + L"\\readme.txt")));
@@ -104,7 +77,7 @@ TEST(Win32SilentInstall, OfflineInstallerEndToEnd) {
   wchar_t previous[MAX_PATH] = {};
   GetCurrentDirectoryW(MAX_PATH, previous);
   ASSERT_TRUE(SetCurrentDirectoryW((tmp.wide() + L"\\setup").c_str()));
-  long relative = run(setup, L"--silent-install --no-launch --no-desktop-shortcut --no-start-menu-shortcut "
+  long relative = run_and_wait(setup, L"--silent-install --no-launch --no-desktop-shortcut --no-start-menu-shortcut "
                              L"--install-dir rel\\Morvell");
   SetCurrentDirectoryW(previous);
   EXPECT_EQ(relative, 0);
@@ -117,7 +90,7 @@ TEST(Win32SilentInstall, OfflineInstallerEndToEnd) {
 
   // A folder of the user's: 3, and every file of it stays.
   write_text(tmp / "Documents/thesis.txt", "years of work");
-  EXPECT_EQ(run(setup, L"--silent-install --no-launch --install-dir " + quote_argument(tmp.wide() + L"\\Documents")), 3);
+  EXPECT_EQ(run_and_wait(setup, L"--silent-install --no-launch --install-dir " + quote_argument(tmp.wide() + L"\\Documents")), 3);
   EXPECT_EQ(read_text(tmp / "Documents/thesis.txt"), "years of work");
   EXPECT_FALSE(exists(tmp / "Documents/bin"));
 
@@ -127,10 +100,10 @@ TEST(Win32SilentInstall, OfflineInstallerEndToEnd) {
   EXPECT_EQ(usage.rfind("用法：morvell-installer ", 0), 0u) << usage;
   EXPECT_NE(usage.find("\n  --log FILE "), std::string::npos) << usage;
   EXPECT_EQ(capture_shell("\"" + quoted_setup + " --version\""), std::string("morvell-installer ") + installer_version + "\n");
-  EXPECT_EQ(run(setup, L"--help"), 0);
+  EXPECT_EQ(run_and_wait(setup, L"--help"), 0);
 
   // Without a window toolkit every windowed run ends with the no-display message and 1.
-  EXPECT_EQ(run(setup, L"--offline"), 1);
-  EXPECT_EQ(run(setup, L"--uninstall"), 1);
+  EXPECT_EQ(run_and_wait(setup, L"--offline"), 1);
+  EXPECT_EQ(run_and_wait(setup, L"--uninstall"), 1);
   EXPECT_TRUE(exists(U(d + L"\\bin\\Morvell.exe")));
 }
