@@ -123,11 +123,12 @@ int run_program(int argc, char** argv, bool have_display) {
   settle_options(argc, argv);
   log_start(argc, argv);
   if (has_flag(argc, argv, "--silent-install")) return run_silent_install();
-  if (!have_display) {
-    std::fputs("无法初始化图形界面，请在桌面环境中运行，或使用 --silent-install。\n", stderr);
+  const char* no_display = "无法初始化图形界面，请在桌面环境中运行，或使用 --silent-install。\n";
+  if (have_display) build_installer_window();
+  if (!window_exists()) {
+    std::fputs(no_display, stderr);
     return 1;
   }
-  build_installer_window();
   install_mode_idle_callback();
   run_main_loop();
   return exit_code;
