@@ -5,7 +5,11 @@
 
 #include <commctrl.h>
 
+#include <memory>
+#include <thread>
+
 #include "support/helpers.h"
+#include "support/wine.h"
 
 namespace testing_support {
 
@@ -26,6 +30,13 @@ struct TopSearch {
   const std::wstring* title;
   HWND found;
 };
+
+double milliseconds_now() {
+  LARGE_INTEGER frequency, now;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&now);
+  return static_cast<double>(now.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+}
 
 BOOL CALLBACK find_top(HWND window, LPARAM data) {
   auto* search = reinterpret_cast<TopSearch*>(data);
@@ -55,6 +66,13 @@ BOOL CALLBACK find_box(HWND window, LPARAM data) {
 
 }  // namespace
 
+std::string no_window_reason() {
+  wchar_t display[256] = {};
+  if (running_under_wine() && GetEnvironmentVariableW(L"DISPLAY", display, 256) == 0)
+    return "Wine has no X display to draw on (scripts/test-windows starts a private Xvfb)";
+  return std::string();
+}
+
 std::wstring window_text(HWND window) {
   DWORD_PTR length = 0;
   if (!ask(window, WM_GETTEXTLENGTH, 0, 0, kAnswerMs, &length)) return std::wstring();
@@ -74,13 +92,24 @@ bool ask(HWND window, UINT message, WPARAM wparam, LPARAM lparam, UINT timeout_m
 }
 
 double timed_ask(HWND window, UINT message, WPARAM wparam, LPARAM lparam, UINT timeout_ms) {
-  LARGE_INTEGER frequency, before, after;
-  QueryPerformanceFrequency(&frequency);
-  QueryPerformanceCounter(&before);
-  bool answered = ask(window, message, wparam, lparam, timeout_ms);
-  QueryPerformanceCounter(&after);
-  if (!answered) return -1.0;
-  return static_cast<double>(after.QuadPart - before.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+  const double start = milliseconds_now();
+  if (!ask(window, message, wparam, lparam, timeout_ms)) return -1.0;
+  return milliseconds_now() - start;
+}
+
+double timed_move(HWND window, int x, int y, UINT timeout_ms) {
+  struct Move {
+    HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ~Move() { CloseHandle(done); }
+  };
+  auto move = std::make_shared<Move>();
+  const double start = milliseconds_now();
+  std::thread([move, window, x, y] {
+    SetWindowPos(window, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    SetEvent(move->done);
+  }).detach();
+  if (WaitForSingleObject(move->done, timeout_ms) != WAIT_OBJECT_0) return -1.0;
+  return milliseconds_now() - start;
 }
 
 HWND find_top_window(DWORD pid, const std::wstring& title) {

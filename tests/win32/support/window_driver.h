@@ -26,6 +26,9 @@ struct Control {
   RECT rect{};                // in the parent's client coordinates
 };
 
+// Why no window can be shown to the tests here ("" when one can): Wine draws through an X display.
+std::string no_window_reason();
+
 // The visible top-level window of process `pid` titled `title` (any title when empty), or null.
 HWND find_top_window(DWORD pid, const std::wstring& title);
 // The direct children of `window` in creation order.
@@ -40,6 +43,10 @@ std::wstring window_text(HWND window);
 bool ask(HWND window, UINT message, WPARAM wparam, LPARAM lparam, UINT timeout_ms, DWORD_PTR* result = nullptr);
 // How long one SendMessageTimeoutW round trip took, in milliseconds; negative when it failed.
 double timed_ask(HWND window, UINT message, WPARAM wparam, LPARAM lparam, UINT timeout_ms);
+// Moves a window of another process to (x, y) with SetWindowPos, which waits for that window's
+// thread, and says how long that took in milliseconds; negative when it was not done within
+// `timeout_ms` (the move then finishes on its own thread once the window answers or goes).
+double timed_move(HWND window, int x, int y, UINT timeout_ms);
 
 // The installer started with `parameters` and shown; ended (with its job) when this goes.
 class InstallerRun {
