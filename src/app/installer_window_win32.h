@@ -27,6 +27,9 @@ enum ControlId : int {
 
 // The bar's range: a fraction is shown in thousandths.
 constexpr int kProgressRange = 1000;
+// The timer that rests a pulsing bar once no pulse has come for a while.
+constexpr UINT_PTR kPulseTimer = 1;
+constexpr UINT kPulseRestMs = 300;
 
 struct InstallerWindow {
   HWND window = nullptr;
@@ -52,7 +55,8 @@ extern InstallerWindow installer_window;
 extern bool main_loop_running;
 extern bool quit_requested;        // the main loop ends at its next turn
 
-void dispatch_window_message(MSG& msg);   // keyboard navigation first, then the window procedure
+void dispatch_window_message(MSG& msg);
+void rest_pulse();                        // the pulsing bar stops where it is   // keyboard navigation first, then the window procedure
 void prepare_window_layout();             // fonts and icon for the window's DPI, then its designed size
 void lay_out_window();                    // places every control for the window's current size and DPI
 // The size limits and DPI changes of the window; true when the message was answered.

@@ -105,8 +105,16 @@ struct Row {
 };
 enum RowKind { kLabelRow, kVersionRow, kNotesRow, kLocationRow, kCheckRow, kBarRow, kButtonRow };
 
+// Moves a control only when its place changes: a status update must not make the window flicker.
 void place(HWND control, int x, int y, int width, int height) {
-  if (control) MoveWindow(control, x, y, std::max(0, width), std::max(0, height), TRUE);
+  if (!control) return;
+  RECT now;
+  GetWindowRect(control, &now);
+  MapWindowPoints(nullptr, GetParent(control), reinterpret_cast<POINT*>(&now), 2);
+  width = std::max(0, width);
+  height = std::max(0, height);
+  if (now.left == x && now.top == y && now.right - now.left == width && now.bottom - now.top == height) return;
+  MoveWindow(control, x, y, width, height, TRUE);
 }
 
 // A label of its natural height, centred in the height the row was given.
@@ -212,7 +220,6 @@ void lay_out_window() {
     }
     y += height + spacing;
   }
-  InvalidateRect(w.window, nullptr, TRUE);
 }
 
 void prepare_window_layout() {

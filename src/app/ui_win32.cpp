@@ -40,8 +40,14 @@ static void set_text(HWND control, const std::wstring& text) {
   if (control) SetWindowTextW(control, text.c_str());
 }
 
+static std::wstring window_text(HWND control) {
+  std::wstring text(static_cast<size_t>(GetWindowTextLengthW(control)) + 1, L'\0');
+  text.resize(static_cast<size_t>(GetWindowTextW(control, &text[0], static_cast<int>(text.size()))));
+  return text;
+}
+
 static void show_status_text(const std::wstring& text) {
-  if (!installer_window.status_label) return;
+  if (!installer_window.status_label || window_text(installer_window.status_label) == text) return;
   set_text(installer_window.status_label, text);
   lay_out_window();   // a longer text may wrap onto more lines
 }
@@ -61,9 +67,15 @@ static void set_pulsing(HWND bar, bool pulsing) {
     SetWindowLongPtrW(bar, GWL_STYLE, style | PBS_MARQUEE);
     SendMessageW(bar, PBM_SETMARQUEE, TRUE, 30);
   } else {
+    KillTimer(installer_window.window, kPulseTimer);
     SendMessageW(bar, PBM_SETMARQUEE, FALSE, 0);
     SetWindowLongPtrW(bar, GWL_STYLE, style & ~static_cast<LONG_PTR>(PBS_MARQUEE));
   }
+}
+
+void rest_pulse() {
+  KillTimer(installer_window.window, kPulseTimer);
+  if (installer_window.progress_bar) SendMessageW(installer_window.progress_bar, PBM_SETMARQUEE, FALSE, 0);
 }
 
 static void show_fraction(double fraction) {
@@ -81,8 +93,9 @@ void pulse_progress(const std::wstring& text) {
     show_status_text(text);
   }
   if (installer_window.progress_bar) {
+    // The block moves while pulses come and rests where it is when they stop, as on Linux.
     set_pulsing(installer_window.progress_bar, true);
-    SendMessageW(installer_window.progress_bar, PBM_STEPIT, 0, 0);
+    SetTimer(installer_window.window, kPulseTimer, kPulseRestMs, nullptr);
   }
   pump_events();
 }
@@ -122,12 +135,6 @@ void quit_main_loop() {
   if (!main_loop_running) return;
   quit_requested = true;
   PostQuitMessage(0);
-}
-
-static std::wstring window_text(HWND control) {
-  std::wstring text(static_cast<size_t>(GetWindowTextLengthW(control)) + 1, L'\0');
-  text.resize(static_cast<size_t>(GetWindowTextW(control, &text[0], static_cast<int>(text.size()))));
-  return text;
 }
 
 std::string location_text() {

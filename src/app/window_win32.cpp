@@ -155,6 +155,9 @@ LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM wparam, LPAR
       installer_window = InstallerWindow();
       quit_main_loop();
       return 0;
+    case WM_TIMER:
+      if (wparam == kPulseTimer) rest_pulse();
+      return 0;
     case WM_SIZE:
       lay_out_window();
       return 0;
