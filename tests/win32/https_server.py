@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Loopback HTTPS server for the Windows tests under Wine.
 
-Usage: https_server.py CERT KEY PORT_FILE [DOCROOT]
-Listens on 127.0.0.1 (a free port, written to PORT_FILE) until killed:
+Usage: https_server.py CERT KEY PORT_FILE [DOCROOT [PORT]]
+Listens on 127.0.0.1 (PORT, or a free port when 0 or not given; written to PORT_FILE) until killed:
   /ok        200 "secure hello"
   /to-http   302 to http://127.0.0.1:<PORT>/ok (plain http: a client must refuse it)
   /resumable?length=N&cuts=A,B&key=K[&times=T][&ignore-range=1]
@@ -116,7 +116,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
 def main():
     cert, key, port_file = sys.argv[1:4]
-    server = http.server.HTTPServer(("127.0.0.1", 0), Handler)
+    port = int(sys.argv[5]) if len(sys.argv) > 5 else 0
+    server = http.server.HTTPServer(("127.0.0.1", port), Handler)
     server.docroot = sys.argv[4] if len(sys.argv) > 4 else ""
     server.counts = {}
     server.log = {}
