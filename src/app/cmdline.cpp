@@ -122,11 +122,11 @@ int run_program(int argc, char** argv, bool have_display) {
   settle_options(argc, argv);
   log_start(argc, argv);
   if (has_flag(argc, argv, "--silent-install")) return run_silent_install();
-  if (!have_display) {
+  if (have_display) build_installer_window();
+  if (!window_exists()) {
     plat::show_user_text("无法初始化图形界面，请在桌面环境中运行，或使用 --silent-install。\n", true, false);
     return 1;
   }
-  build_installer_window();
   install_mode_idle_callback();
   run_main_loop();
   return exit_code;

@@ -1,0 +1,172 @@
+// The UI helpers over native Win32 controls. Every helper leaves a control that does not exist
+// alone, so the engine calls them the same way with or without a window.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <algorithm>
+
+#include "app/installer_window_win32.h"
+#include "app/ui.h"
+#include "common/log.h"
+#include "common/state.h"
+#include "common/strings.h"
+
+InstallerWindow installer_window;
+bool main_loop_running = false;
+bool quit_requested = false;
+
+void dispatch_window_message(MSG& msg) {
+  // Tab, Shift+Tab, arrows and Space move and press as in a dialog.
+  if (installer_window.window && IsDialogMessageW(installer_window.window, &msg)) return;
+  TranslateMessage(&msg);
+  DispatchMessageW(&msg);
+}
+
+void pump_events() {
+  ++ui_trace.pumps;
+  if (pump_observer) pump_observer();
+  MSG msg;
+  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    // A quit asked for inside a flow ends the main loop once the flow returns to it.
+    if (msg.message == WM_QUIT) {
+      quit_requested = true;
+      continue;
+    }
+    dispatch_window_message(msg);
+  }
+}
+
+static void set_text(HWND control, const std::wstring& text) {
+  if (control) SetWindowTextW(control, text.c_str());
+}
+
+static std::wstring window_text(HWND control) {
+  std::wstring text(static_cast<size_t>(GetWindowTextLengthW(control)) + 1, L'\0');
+  text.resize(static_cast<size_t>(GetWindowTextW(control, &text[0], static_cast<int>(text.size()))));
+  return text;
+}
+
+static void show_status_text(const std::wstring& text) {
+  if (!installer_window.status_label || window_text(installer_window.status_label) == text) return;
+  set_text(installer_window.status_label, text);
+  lay_out_window();   // a longer text may wrap onto more lines
+}
+
+void set_status(const std::wstring& text) {
+  ui_trace.last_status = text;
+  log_status(text);
+  show_status_text(text);
+  pump_events();
+}
+
+// The bar moves on its own while it pulses; a fraction stops that.
+static void set_pulsing(HWND bar, bool pulsing) {
+  const LONG_PTR style = GetWindowLongPtrW(bar, GWL_STYLE);
+  if (((style & PBS_MARQUEE) != 0) == pulsing) return;
+  if (pulsing) {
+    SetWindowLongPtrW(bar, GWL_STYLE, style | PBS_MARQUEE);
+    SendMessageW(bar, PBM_SETMARQUEE, TRUE, 30);
+  } else {
+    KillTimer(installer_window.window, kPulseTimer);
+    SendMessageW(bar, PBM_SETMARQUEE, FALSE, 0);
+    SetWindowLongPtrW(bar, GWL_STYLE, style & ~static_cast<LONG_PTR>(PBS_MARQUEE));
+  }
+}
+
+void rest_pulse() {
+  KillTimer(installer_window.window, kPulseTimer);
+  if (installer_window.progress_bar) SendMessageW(installer_window.progress_bar, PBM_SETMARQUEE, FALSE, 0);
+}
+
+static void show_fraction(double fraction) {
+  HWND bar = installer_window.progress_bar;
+  if (!bar) return;
+  set_pulsing(bar, false);
+  SendMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(fraction * kProgressRange + 0.5), 0);
+}
+
+void pulse_progress(const std::wstring& text) {
+  ++ui_trace.pulses;
+  log_status(text);
+  if (!text.empty()) {
+    ui_trace.last_status = text;
+    show_status_text(text);
+  }
+  if (installer_window.progress_bar) {
+    // The block moves while pulses come and rests where it is when they stop, as on Linux.
+    set_pulsing(installer_window.progress_bar, true);
+    SetTimer(installer_window.window, kPulseTimer, kPulseRestMs, nullptr);
+  }
+  pump_events();
+}
+
+void set_progress(const std::wstring& text, double fraction) {
+  if (!text.empty()) set_status(text);
+  fraction = std::min(1.0, std::max(0.0, fraction));
+  ++ui_trace.progress_updates;
+  log_progress(fraction, ui_clock());
+  ui_trace.last_fraction = fraction;
+  show_fraction(fraction);
+  pump_events();
+}
+
+void set_busy(bool flag) {
+  busy = flag;
+  const InstallerWindow& w = installer_window;
+  for (HWND control : {w.action_button, w.cancel_button, w.version_combo, w.location_entry})
+    if (control) EnableWindow(control, flag ? FALSE : TRUE);
+  show_fraction(flag ? 0.02 : 0.0);
+  pump_events();
+  pump_events();
+}
+
+void show_message_dialog(MessageType type, const std::string& text) {
+  log_dialog(type == MessageType::Error, text);
+  // Only a windowed run asks; without the window nobody would see the box.
+  HWND owner = installer_window.window;
+  if (!owner) return;
+  wchar_t title[64] = {};
+  GetWindowTextW(owner, title, 64);
+  MessageBoxW(owner, utf8_to_wide(display_text(text)).c_str(), title,
+              MB_OK | (type == MessageType::Error ? MB_ICONERROR : MB_ICONINFORMATION));
+}
+
+void quit_main_loop() {
+  if (!main_loop_running) return;
+  quit_requested = true;
+  PostQuitMessage(0);
+}
+
+std::string location_text() {
+  if (!installer_window.location_entry) return std::string();
+  return wide_to_utf8(window_text(installer_window.location_entry));
+}
+
+void set_location_text(const std::string& text) { set_text(installer_window.location_entry, utf8_to_wide(text)); }
+
+static bool checked(HWND check) { return check && SendMessageW(check, BM_GETCHECK, 0, 0) == BST_CHECKED; }
+
+bool desktop_checked() { return checked(installer_window.desktop_check); }
+bool start_menu_checked() { return checked(installer_window.start_menu_check); }
+bool launch_checked() { return checked(installer_window.launch_check); }
+
+void add_version_line(const std::string& text) {
+  if (installer_window.version_combo)
+    SendMessageW(installer_window.version_combo, CB_ADDSTRING, 0,
+                 reinterpret_cast<LPARAM>(utf8_to_wide(display_text(text)).c_str()));
+}
+
+void select_version_line(int index) {
+  if (installer_window.version_combo) SendMessageW(installer_window.version_combo, CB_SETCURSEL, index, 0);
+}
+
+void set_release_notes_text(const std::string& text) {
+  if (!installer_window.notes_view) return;
+  // A multi-line edit breaks lines only at CR LF.
+  std::wstring shown;
+  for (wchar_t c : utf8_to_wide(display_text(text))) {
+    if (c == L'\n' && (shown.empty() || shown.back() != L'\r')) shown += L'\r';
+    shown += c;
+  }
+  set_text(installer_window.notes_view, shown);
+}
