@@ -69,6 +69,7 @@ TEST(Win32Update, WritesThePackageOverTheInstallationKeepingTheConfiguration) {
                               {"状态：正在等待 Morvell 退出...", "结束正在运行的 Morvell：进程 " + std::to_string(running_pid),
                                "状态：正在写入更新文件...", "启动程序（不等待其结束）：" + U(d) + "\\bin\\Morvell.exe"}))
       << read_text(tmp / "logs/update.log");
+  EXPECT_EQ(count_logged(log_events(read_text(tmp / "logs/update.log")), "失败"), 0u) << read_text(tmp / "logs/update.log");
   EXPECT_EQ(read_text(U(d + L"\\bin\\Morvell.exe")), app);
   EXPECT_EQ(read_text(U(d + L"\\config\\settings.ini")), "the user's");
   EXPECT_EQ(read_text(U(d + L"\\new.txt")), "new");
