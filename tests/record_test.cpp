@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "common/state.h"
 #include "install/record.h"
 #include "platform/platform.h"
 #include "support/helpers.h"
@@ -45,6 +46,31 @@ TEST(InstallRecord, TextIsByteExact) {
   EXPECT_NE(odd.find("\"install_dir\": \"/a\\\"b\\tc/d\",\n"), std::string::npos);
   EXPECT_EQ(odd.substr(0, 2), "{\n");
   EXPECT_EQ(odd.substr(odd.size() - 2), "\n}");
+
+  // The version is the release an online install chose; an offline install and an update
+  // record the release the installer carries.
+  struct Restore {
+    std::string mode = run_mode;
+    ~Restore() {
+      run_mode = mode;
+      update_mode = false;
+      release_catalogue = ReleaseCatalogue();
+    }
+  } restore;
+  release_catalogue.entries.resize(2);
+  release_catalogue.entries[0].version = "6.1.17";
+  release_catalogue.entries[1].version = "6.1.16";
+  release_catalogue.selected = 1;
+  run_mode = "online";
+  EXPECT_NE(install_record_text(L"/opt/M").find("\"version\": \"6.1.16\"\n}"), std::string::npos);
+  update_mode = true;
+  EXPECT_EQ(installed_version(), "6.1.17");
+  update_mode = false;
+  run_mode = "offline";
+  EXPECT_EQ(installed_version(), "6.1.17");
+  run_mode = "online";
+  release_catalogue.selected = 2;   // outside the list
+  EXPECT_EQ(installed_version(), "6.1.17");
 }
 
 TEST(InstallRecord, WritesUninstallerAndRecord) {

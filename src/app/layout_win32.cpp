@@ -129,7 +129,12 @@ void apply_fonts(HWND window) {
                  reinterpret_cast<WPARAM>(child == installer_window.title_label ? title_font : message_font), TRUE);
 }
 
-int button_width(HWND control) { return std::max(px(85), text_size(control, 0).cx + px(24)); }
+// Buttons at the window's foot are at least 85 wide, as a button box makes them; a button
+// inside a row takes its text's width.
+int button_width(HWND control, bool in_button_box = true) {
+  const int natural = text_size(control, 0).cx + px(24);
+  return in_button_box ? std::max(px(85), natural) : natural;
+}
 
 }  // namespace
 
@@ -195,7 +200,7 @@ void lay_out_window() {
         place(row.controls[0], left, y, width, height);
         break;
       case kLocationRow: {
-        const int label_width = text_size(row.controls[0], 0).cx, browse = button_width(row.controls[2]);
+        const int label_width = text_size(row.controls[0], 0).cx, browse = button_width(row.controls[2], false);
         place_label(row.controls[0], left, y, height, label_width, 0);
         place(row.controls[1], left + label_width + inner, y + (height - field) / 2,
               width - label_width - browse - 2 * inner, field);

@@ -224,7 +224,11 @@ void build_installer_window() {
   prepare_window_layout();   // fonts, icon and the designed size for the window's DPI
   ShowWindow(w.window, SW_SHOWNORMAL);
   UpdateWindow(w.window);
-  if (HWND first = GetNextDlgTabItem(w.window, nullptr, FALSE)) SetFocus(first);
+  // The first control that takes input has the focus; an entry's text starts selected.
+  if (HWND first = GetNextDlgTabItem(w.window, nullptr, FALSE)) {
+    SetFocus(first);
+    if (first == w.location_entry) SendMessageW(first, EM_SETSEL, 0, -1);
+  }
 }
 
 void install_mode_idle_callback() {

@@ -5,17 +5,32 @@
 
 #include "common/log.h"
 #include "common/progress.h"
+#include "common/state.h"
 #include "common/strings.h"
 #include "install/filetree.h"
 #include "package/payload.h"
 #include "platform/platform.h"
 
-std::string install_record_text(const std::wstring& install_dir) {
+// The release an offline installer carries, and the one an update package is taken to be.
+static const char kOwnRelease[] = "6.1.17";
+
+std::string installed_version() {
+  // An online install knows which release it downloaded: recording another one would tell the
+  // application (and whoever looks) a version that is not there.
+  const int32_t chosen = release_catalogue.selected;
+  if (run_mode == "online" && !update_mode && chosen >= 0 &&
+      static_cast<size_t>(chosen) < release_catalogue.entries.size() &&
+      !release_catalogue.entries[static_cast<size_t>(chosen)].version.empty())
+    return release_catalogue.entries[static_cast<size_t>(chosen)].version;
+  return kOwnRelease;
+}
+
+std::string install_record_text(const std::wstring& install_dir, const std::string& version) {
   nlohmann::json record = nlohmann::json::object();   // members kept sorted by key
   record["install_dir"] = wide_to_utf8(install_dir);
   record["app_exe"] = "bin/Morvell.exe";
   record["uninstaller"] = "bin/Morvell-Uninstall.exe";
-  record["version"] = "6.1.17";
+  record["version"] = version;
   // JSON holds only UTF-8: a byte of the folder's name that does not decode is written as U+FFFD.
   return record.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
 }

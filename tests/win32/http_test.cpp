@@ -1,6 +1,8 @@
 // WinHTTP against a real server on 127.0.0.1: bodies, statuses, lengths, redirects, the URL
 // rules, and the failure stages.
 #include <gtest/gtest.h>
+#include <windows.h>
+
 #include <cstdlib>
 
 #include "platform/platform.h"
@@ -26,6 +28,9 @@ LoopbackResponse answer(const std::string& path) {
     r.body = "nope";
   } else if (path == "/empty") {
     r.status = 204;
+  } else if (path == "/stall") {
+    Sleep(500);   // a line that stalls before the answer comes
+    r.body = "late";
   } else if (path == "/moved") {
     r.status = 302;
     r.headers = "Location: /ok\r\n";
@@ -41,6 +46,7 @@ struct Result {
   uint32_t length = 0xFFFFFFFF;
   std::string body;
   int idles = 0;
+  int idles_before_response = 0;
 };
 
 Result get(const std::string& url, bool accept = true) {
@@ -49,6 +55,7 @@ Result get(const std::string& url, bool accept = true) {
   handlers.on_response = [&](long status, uint32_t length) {
     r.status = status;
     r.length = length;
+    r.idles_before_response = r.idles;
     return accept;
   };
   handlers.on_data = [&](const char* data, size_t size) {
@@ -94,6 +101,11 @@ TEST(Win32Http, BodiesStatusesAndLengths) {
   EXPECT_EQ(empty.stage, plat::HttpStage::Done);
   EXPECT_EQ(empty.status, 204);
   EXPECT_EQ(empty.body, "");
+
+  // While the line stalls the caller still gets its turns, at least one every 100 ms.
+  Result stalled = get(server.url("/stall"));
+  EXPECT_EQ(stalled.body, "late");
+  EXPECT_GE(stalled.idles_before_response, 5);
 
   Result moved = get(server.url("/moved"));
   EXPECT_EQ(moved.stage, plat::HttpStage::Done);

@@ -1,15 +1,16 @@
 #!/usr/bin/env python3
 """Loopback HTTPS server for the Windows tests under Wine.
 
-Usage: https_server.py CERT KEY PORT_FILE [DOCROOT]
-Listens on 127.0.0.1 (a free port, written to PORT_FILE) until killed:
+Usage: https_server.py CERT KEY PORT_FILE [DOCROOT [PORT]]
+Listens on 127.0.0.1 (PORT, or a free port when 0 or not given; written to PORT_FILE) until killed:
   /ok        200 "secure hello"
   /to-http   302 to http://127.0.0.1:<PORT>/ok (plain http: a client must refuse it)
   /resumable?length=N&cuts=A,B&key=K[&times=T][&ignore-range=1]
              N bytes (i % 256) with ETag "v1", honouring Range and If-Range with a 206; a request
              that starts before a cut offset is hung up there (only in the first T for key K)
   /log?key=K one line per /resumable request for key K: "<status> <Range or -> <If-Range or ->"
-  /<file>    200 with the bytes of DOCROOT/<file> when that file exists (the tests write them)
+  /<file>    200 with the bytes of DOCROOT/<file> when that file exists (the tests write them);
+             with ?pieces=N&pause=MS the body goes out in N pieces MS milliseconds apart (a slow line)
   other      404
 """
 import http.server
@@ -17,6 +18,7 @@ import os
 import socket
 import ssl
 import sys
+import time
 import urllib.parse
 
 
@@ -68,6 +70,23 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 pass
         self.close_connection = True
 
+    def slowly(self, body, pieces, pause_ms):
+        self.send_response(200)
+        self.send_header("Content-Length", str(len(body)))
+        self.send_header("Connection", "close")
+        self.end_headers()
+        self.wfile.flush()
+        size = max(1, -(-len(body) // max(1, pieces)))
+        for start in range(0, len(body), size):
+            if start:
+                time.sleep(pause_ms / 1000.0)
+            try:
+                self.wfile.write(body[start:start + size])
+                self.wfile.flush()
+            except OSError:
+                break   # the client gave up (a cancelled download)
+        self.close_connection = True
+
     def do_GET(self):
         url = urllib.parse.urlsplit(self.path)
         q = {k: v[-1] for k, v in urllib.parse.parse_qs(url.query).items()}
@@ -87,14 +106,18 @@ class Handler(http.server.BaseHTTPRequestHandler):
             path = os.path.realpath(os.path.join(root, name)) if root else ""
             if root and path.startswith(os.path.realpath(root) + os.sep) and os.path.isfile(path):
                 with open(path, "rb") as f:
-                    self.send(200, f.read())
+                    body = f.read()
+                if "pieces" in q:
+                    return self.slowly(body, int(q["pieces"]), int(q.get("pause", "0")))
+                self.send(200, body)
             else:
                 self.send(404, b"nope")
 
 
 def main():
     cert, key, port_file = sys.argv[1:4]
-    server = http.server.HTTPServer(("127.0.0.1", 0), Handler)
+    port = int(sys.argv[5]) if len(sys.argv) > 5 else 0
+    server = http.server.HTTPServer(("127.0.0.1", port), Handler)
     server.docroot = sys.argv[4] if len(sys.argv) > 4 else ""
     server.counts = {}
     server.log = {}

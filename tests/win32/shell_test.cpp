@@ -2,53 +2,17 @@
 // script's bytes and its run, and the shell's zip folders.
 #include <gtest/gtest.h>
 #include <windows.h>
-#include <objidl.h>
-#include <shlobj.h>
 
 #include "common/strings.h"
 #include "platform/platform.h"
 #include "support/helpers.h"
+#include "support/shell_links.h"
 #include "support/wine.h"
 #include "support/zip_writer.h"
 
 using namespace testing_support;
 
 namespace {
-
-struct LinkFields {
-  std::wstring path, arguments, directory, description;
-};
-
-bool read_link(const std::wstring& file, LinkFields& out) {
-  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-  bool ok = false;
-  IShellLinkW* link = nullptr;
-  if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
-                                 reinterpret_cast<void**>(&link)))) {
-    IPersistFile* persist = nullptr;
-    if (SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&persist)))) {
-      if (SUCCEEDED(persist->Load(file.c_str(), STGM_READ))) {
-        wchar_t buffer[1024] = {};
-        link->GetPath(buffer, 1024, nullptr, 0);
-        out.path = buffer;
-        buffer[0] = 0;
-        link->GetArguments(buffer, 1024);
-        out.arguments = buffer;
-        buffer[0] = 0;
-        link->GetWorkingDirectory(buffer, 1024);
-        out.directory = buffer;
-        buffer[0] = 0;
-        link->GetDescription(buffer, 1024);
-        out.description = buffer;
-        ok = true;
-      }
-      persist->Release();
-    }
-    link->Release();
-  }
-  CoUninitialize();
-  return ok;
-}
 
 std::string hex_digest(const std::string& data, size_t piece) {
   plat::Sha256* digest = plat::sha256_begin();

@@ -1,5 +1,5 @@
 // The real Windows installer end to end under the test's Wine prefix: an offline installer made
-// from morvell-installer.exe, installed with --silent-install, plus the run without a display.
+// from morvell-installer.exe, installed with --silent-install, plus its windowed runs closed unused.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -7,38 +7,12 @@
 #include "common/strings.h"
 #include "platform/platform.h"
 #include "support/helpers.h"
+#include "support/installer_runs.h"
 #include "support/log_reader.h"
+#include "support/window_driver.h"
 #include "support/zip_writer.h"
 
 using namespace testing_support;
-
-namespace {
-
-// morvell-installer.exe lies two folders above this test program in the build tree.
-std::wstring installer_path() {
-  std::wstring self = W(self_path());
-  return parent_path(parent_path(parent_path(self))) + L"\\morvell-installer.exe";
-}
-
-// The installer followed by the zip and the trailer "MORV-PACKAGE:<offset>:<length>".
-std::string offline_installer(const std::string& zip_bytes) {
-  std::string exe = read_text(U(installer_path()));
-  return exe + zip_bytes + "MORV-PACKAGE:" + std::to_string(exe.size()) + ":" + std::to_string(zip_bytes.size());
-}
-
-// Runs a program and waits (bounded); the exit code, or -1.
-long run(const std::wstring& program, const std::wstring& parameters) {
-  plat::ProcessHandle process = plat::kNoProcess;
-  if (!plat::start_process(program, parameters, false, process)) return -1;
-  uint32_t code = 0;
-  if (plat::wait_process(process, 120000, code) != plat::WaitResult::Exited) {
-    plat::close_process(process);
-    return -1;
-  }
-  return static_cast<long>(code);
-}
-
-}  // namespace
 
 TEST(Win32SilentInstall, OfflineInstallerEndToEnd) {
   ASSERT_NE(plat::path_kind(installer_path()), plat::PathKind::None) << U(installer_path());
@@ -54,7 +28,7 @@ TEST(Win32SilentInstall, OfflineInstallerEndToEnd) {
   write_text(tmp / "setup/Morvell-Installer-Temp/Morvell-offline-package.zip/planted.txt", "not ours");
 
   const std::wstring log = tmp.wide() + L"\\logs\\\u5B89\u88C5.log";
-  EXPECT_EQ(run(setup, L"--offline --silent-install --no-launch --no-desktop-shortcut --no-start-menu-shortcut "
+  EXPECT_EQ(run_and_wait(setup, L"--offline --silent-install --no-launch --no-desktop-shortcut --no-start-menu-shortcut "
                        L"--install-dir " + quote_argument(d + L"\\") + L" --log " + quote_argument(log)), 0);
   const std::vector<std::string> events = log_events(read_text(U(log)));
   EXPECT_TRUE(logged_in_order(events, {
@@ -65,13 +39,11 @@ TEST(Win32SilentInstall, OfflineInstallerEndToEnd) {
   EXPECT_EQ(read_text(U(d + L"\\bin\\Morvell.exe")), "app");
   EXPECT_EQ(read_text(U(d + L"\\config\\settings.ini")), "the user's");
   // The uninstaller is the program part alone, and that image still starts: it carries nothing,
-  // so a silent install from it ends with 2, and a windowed run says there is no display.
+  // so a silent install from it ends with 2 (its windowed run is below).
   const std::wstring uninstaller = d + L"\\bin\\Morvell-Uninstall.exe";
   EXPECT_TRUE(read_text(U(uninstaller)) == read_text(U(installer_path())));
-  EXPECT_EQ(run(uninstaller, L"--silent-install --no-launch --install-dir " + quote_argument(tmp.wide() + L"\\x")), 2);
+  EXPECT_EQ(run_and_wait(uninstaller, L"--silent-install --no-launch --install-dir " + quote_argument(tmp.wide() + L"\\x")), 2);
   EXPECT_FALSE(exists(tmp / "x"));
-  EXPECT_EQ(run(uninstaller, L""), 1);
-  EXPECT_FALSE(exists(U(d + L"\\bin\\Morvell-Installer-Temp")));
   EXPECT_NE(read_text(U(d + L"\\install-info.json")).find("\"version\": \"6.1.17\""), std::string::npos);
   EXPECT_FALSE(exists(tmp / "setup/Morvell-Installer-Temp"));   // the work directory went away
   EXPECT_FALSE(exists(U(d + L".old")));
@@ -79,7 +51,7 @@ TEST(Win32SilentInstall, OfflineInstallerEndToEnd) {
   // The plain installer carries nothing: exit 2, and no work directory is left behind.
   std::wstring bare = tmp.wide() + L"\\bare\\morvell-installer.exe";
   write_text(U(bare), read_text(U(installer_path())));
-  EXPECT_EQ(run(bare, L"--silent-install --no-launch --install-dir " + quote_argument(tmp.wide() + L"\\other")), 2);
+  EXPECT_EQ(run_and_wait(bare, L"--silent-install --no-launch --install-dir " + quote_argument(tmp.wide() + L"\\other")), 2);
   EXPECT_FALSE(exists(tmp / "bare/Morvell-Installer-Temp"));
   EXPECT_FALSE(exists(tmp / "other"));
   // A window program all the same writes why on the standard error its starter gave it.
@@ -88,7 +60,7 @@ TEST(Win32SilentInstall, OfflineInstallerEndToEnd) {
 
   // A carried archive that is no zip: the install fails with 3 and the installation stays.
   write_text(tmp / "bad/Morvell-Setup.exe", offline_installer("this is not a zip archive at all"));
-  EXPECT_EQ(run(tmp.wide() + L"\\bad\\Morvell-Setup.exe",
+  EXPECT_EQ(run_and_wait(tmp.wide() + L"\\bad\\Morvell-Setup.exe",
                 L"--silent-install --no-launch --install-dir " + quote_argument(d) + L" --log=" + quote_argument(log)), 3);
   const std::vector<std::string> failed = log_events(read_text(U(log)));
   EXPECT_TRUE(logged_in_order(failed, {"退出码：0", "状态：正在解压安装包...", "失败：[正在解压安装包...] ", "退出码：3"}));
@@ -98,7 +70,7 @@ TEST(Win32SilentInstall, OfflineInstallerEndToEnd) {
   // A package without bin\Morvell.exe is refused before the swap: 3, and the installation stays.
   ASSERT_TRUE(write_zip(tmp / "hollow.zip", {{"bin/", ""}, {"bin/Morvell", "near miss"}, {"readme.txt", "x"}}));
   write_text(tmp / "hollow/Morvell-Setup.exe", offline_installer(read_text(tmp / "hollow.zip")));
-  EXPECT_EQ(run(tmp.wide() + L"\\hollow\\Morvell-Setup.exe",
+  EXPECT_EQ(run_and_wait(tmp.wide() + L"\\hollow\\Morvell-Setup.exe",
                 L"--silent-install --no-launch --install-dir " + quote_argument(d)), 3);
   EXPECT_EQ(read_text(U(d + L"\\bin\\Morvell.exe")), "app");
   EXPECT_FALSE(exists(U(d + L"\\readme.txt")));
@@ -107,7 +79,7 @@ TEST(Win32SilentInstall, OfflineInstallerEndToEnd) {
   wchar_t previous[MAX_PATH] = {};
   GetCurrentDirectoryW(MAX_PATH, previous);
   ASSERT_TRUE(SetCurrentDirectoryW((tmp.wide() + L"\\setup").c_str()));
-  long relative = run(setup, L"--silent-install --no-launch --no-desktop-shortcut --no-start-menu-shortcut "
+  long relative = run_and_wait(setup, L"--silent-install --no-launch --no-desktop-shortcut --no-start-menu-shortcut "
                              L"--install-dir rel\\Morvell");
   SetCurrentDirectoryW(previous);
   EXPECT_EQ(relative, 0);
@@ -120,15 +92,16 @@ TEST(Win32SilentInstall, OfflineInstallerEndToEnd) {
 
   // A folder of the user's: 3, and every file of it stays.
   write_text(tmp / "Documents/thesis.txt", "years of work");
-  EXPECT_EQ(run(setup, L"--silent-install --no-launch --install-dir " + quote_argument(tmp.wide() + L"\\Documents")), 3);
+  EXPECT_EQ(run_and_wait(setup, L"--silent-install --no-launch --install-dir " + quote_argument(tmp.wide() + L"\\Documents")), 3);
   EXPECT_EQ(read_text(tmp / "Documents/thesis.txt"), "years of work");
   EXPECT_FALSE(exists(tmp / "Documents/bin"));
   // Below a file nothing can be made: 3, and the log names the operation, the path and the
   // system's own code and text.
   write_text(tmp / "a-file", "a file of the user's");
   const std::wstring under_file = tmp.wide() + L"\\a-file\\Morvell";
-  EXPECT_EQ(run(setup, L"--silent-install --no-launch --install-dir " + quote_argument(under_file) + L" --log " +
-                           quote_argument(log)), 3);
+  EXPECT_EQ(run_and_wait(setup, L"--silent-install --no-launch --install-dir " + quote_argument(under_file) +
+                                    L" --log " + quote_argument(log)),
+            3);
   const std::vector<std::string> refused = log_events(read_text(U(log)));
   EXPECT_TRUE(logged_in_order(refused, {"文件操作失败：make_directory " + U(under_file) + "（系统错误：GetLastError ",
                                         "失败：[正在准备安装目录...] ", "退出码：3"}))
@@ -165,10 +138,27 @@ TEST(Win32SilentInstall, OfflineInstallerEndToEnd) {
   EXPECT_EQ(usage.rfind("用法：morvell-installer ", 0), 0u) << usage;
   EXPECT_NE(usage.find("\n  --log FILE "), std::string::npos) << usage;
   EXPECT_EQ(capture_shell("\"" + quoted_setup + " --version\""), std::string("morvell-installer ") + installer_version + "\n");
-  EXPECT_EQ(run(setup, L"--help"), 0);
 
-  // Without a window toolkit every windowed run ends with the no-display message and 1.
-  EXPECT_EQ(run(setup, L"--offline"), 1);
-  EXPECT_EQ(run(setup, L"--uninstall"), 1);
+  // Every windowed run opens its window, never the no-display message; closed unused, it ends
+  // with 0 and changes nothing. The uninstaller copy started as such opens the uninstall window.
+  const std::string no_window = no_window_reason();
+  if (!no_window.empty()) GTEST_SKIP() << no_window;
+  auto closed_unused = [](const std::wstring& program, const std::wstring& parameters) {
+    InstallerRun run(program, parameters);
+    if (!run.wait_window(L"Morvell 安装器")) return "no window, exit code " + std::to_string(run.wait_exit(0));
+    const std::string title = U(run.control(1001).text);
+    run.close();
+    return title + ": " + std::to_string(run.wait_exit());
+  };
+  EXPECT_EQ(closed_unused(uninstaller, L""), "卸载 Morvell: 0");
+  EXPECT_FALSE(exists(U(d + L"\\bin\\Morvell-Installer-Temp")));
+  EXPECT_EQ(closed_unused(setup, L"--offline"), "安装 Morvell: 0");
+  EXPECT_EQ(closed_unused(setup, L"--uninstall"), "卸载 Morvell: 0");
   EXPECT_TRUE(exists(U(d + L"\\bin\\Morvell.exe")));
+  EXPECT_EQ(read_text(U(d + L"\\config\\settings.ini")), "the user's");
+  // A window program started without a console shows its usage in a message box.
+  InstallerRun help(setup, L"--help");
+  EXPECT_EQ(U(help.wait_message_box()).rfind("用法：morvell-installer ", 0), 0u);
+  EXPECT_TRUE(help.dismiss_message_box());
+  EXPECT_EQ(help.wait_exit(), 0);
 }

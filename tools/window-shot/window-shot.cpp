@@ -2,9 +2,12 @@
 //   window-shot online|offline|update|uninstall OUTPUT.png
 // The window is the program's own (built by the core library); the online picture shows a
 // version list filled with sample releases, as after a successful manifest load.
+//   window-shot --xid ID OUTPUT.png
+// saves another program's window on this display instead (the Windows installer under Wine).
 #include <gtk/gtk.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -53,14 +56,52 @@ static void settle_display(GtkWidget* window) {
   (void)window;
 }
 
+// Saves what the window shows now; false with a message on standard error.
+static bool save_window(GdkWindow* window, const char* path) {
+  gint width = 0, height = 0;
+  gdk_drawable_get_size(window, &width, &height);
+  GdkPixbuf* shot =
+      gdk_pixbuf_get_from_drawable(nullptr, window, gdk_colormap_get_system(), 0, 0, 0, 0, width, height);
+  if (!shot) {
+    std::fprintf(stderr, "window-shot: could not read the window\n");
+    return false;
+  }
+  GError* error = nullptr;
+  bool saved = gdk_pixbuf_save(shot, path, "png", &error, "compression", "9", nullptr);
+  if (!saved) std::fprintf(stderr, "window-shot: %s\n", error ? error->message : "save failed");
+  if (error) g_error_free(error);
+  g_object_unref(shot);
+  return saved;
+}
+
+// The window of another program, by its X id (decimal, or hex with 0x).
+static int save_foreign_window(const char* id, const char* path) {
+  char* end = nullptr;
+  unsigned long xid = std::strtoul(id, &end, 0);
+  if (!*id || *end || !xid) {
+    std::fprintf(stderr, "window-shot: not a window id: %s\n", id);
+    return 2;
+  }
+  GdkWindow* window = gdk_window_foreign_new(static_cast<GdkNativeWindow>(xid));
+  if (!window) {
+    std::fprintf(stderr, "window-shot: no window %s on this display\n", id);
+    return 1;
+  }
+  bool saved = save_window(window, path);
+  g_object_unref(window);
+  return saved ? 0 : 1;
+}
+
 int main(int argc, char** argv) {
   if (!gtk_init_check(&argc, &argv)) {
     std::fprintf(stderr, "window-shot: no display\n");
     return 1;
   }
+  if (argc == 4 && !std::strcmp(argv[1], "--xid")) return save_foreign_window(argv[2], argv[3]);
   if (argc != 3 || (std::strcmp(argv[1], "online") && std::strcmp(argv[1], "offline") &&
                     std::strcmp(argv[1], "update") && std::strcmp(argv[1], "uninstall"))) {
-    std::fprintf(stderr, "usage: window-shot online|offline|update|uninstall OUTPUT.png\n");
+    std::fprintf(stderr, "usage: window-shot online|offline|update|uninstall OUTPUT.png\n"
+                         "       window-shot --xid ID OUTPUT.png\n");
     return 2;
   }
   settle_for(argv[1]);
@@ -70,19 +111,7 @@ int main(int argc, char** argv) {
   if (run_mode == "online" && !update_mode) fill_sample_versions();
   settle_display(window);
 
-  gint width = 0, height = 0;
-  gdk_drawable_get_size(window->window, &width, &height);
-  GdkPixbuf* shot = gdk_pixbuf_get_from_drawable(nullptr, window->window, gdk_colormap_get_system(), 0, 0, 0, 0,
-                                                 width, height);
-  if (!shot) {
-    std::fprintf(stderr, "window-shot: could not read the window\n");
-    return 1;
-  }
-  GError* error = nullptr;
-  bool saved = gdk_pixbuf_save(shot, argv[2], "png", &error, "compression", "9", nullptr);
-  if (!saved) std::fprintf(stderr, "window-shot: %s\n", error ? error->message : "save failed");
-  if (error) g_error_free(error);
-  g_object_unref(shot);
+  bool saved = save_window(window->window, argv[2]);
   gtk_widget_destroy(window);
   return saved ? 0 : 1;
 }

@@ -1,8 +1,12 @@
-// Windows backend: one HTTP(S) GET through WinHTTP in synchronous mode.
+// Windows backend: one HTTP(S) GET through WinHTTP in synchronous mode. The calls that wait on
+// the network run on a helper thread while the caller's thread keeps calling on_idle, so a window
+// on that thread answers even while the line stalls.
 #include <windows.h>
 #include <winhttp.h>
 
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/platform.h"
@@ -21,6 +25,55 @@ struct HttpHandles {
     if (connection) WinHttpCloseHandle(connection);
     if (session) WinHttpCloseHandle(session);
   }
+};
+
+// One helper thread per transfer for the WinHTTP calls that may wait; the caller waits for each
+// with its message queue watched, calling `idle` when a message comes and every 20 ms.
+class WaitingCalls {
+ public:
+  explicit WaitingCalls(std::function<void()> idle) : idle_(std::move(idle)) {
+    if (!idle_ || !asked_ || !answered_) return;
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~WaitingCalls() {
+    if (thread_.joinable()) {
+      call_ = nullptr;
+      SetEvent(asked_);
+      thread_.join();
+    }
+    if (asked_) CloseHandle(asked_);
+    if (answered_) CloseHandle(answered_);
+  }
+  WaitingCalls(const WaitingCalls&) = delete;
+  WaitingCalls& operator=(const WaitingCalls&) = delete;
+
+  // The call's result, with its last error kept for the caller.
+  BOOL run(const std::function<BOOL()>& call) {
+    if (!thread_.joinable()) return call();
+    call_ = &call;
+    SetEvent(asked_);
+    while (MsgWaitForMultipleObjects(1, &answered_, FALSE, 20, QS_ALLINPUT) != WAIT_OBJECT_0) idle_();
+    SetLastError(error_);
+    return result_;
+  }
+
+ private:
+  void serve() {
+    for (;;) {
+      WaitForSingleObject(asked_, INFINITE);
+      if (!call_) return;
+      result_ = (*call_)();
+      error_ = GetLastError();
+      SetEvent(answered_);
+    }
+  }
+  std::function<void()> idle_;
+  HANDLE asked_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  HANDLE answered_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  const std::function<BOOL()>* call_ = nullptr;
+  BOOL result_ = FALSE;
+  DWORD error_ = 0;
+  std::thread thread_;
 };
 
 struct CrackedUrl {
@@ -119,12 +172,15 @@ HttpStage http_get(const std::string& url, HttpHandlers& handlers) {
     extra = L"Range: bytes=" + std::to_wstring(handlers.range_from) + L"-\r\n";
     if (!handlers.if_range.empty()) extra += L"If-Range: " + utf8_to_wide(handlers.if_range) + L"\r\n";
   }
+  WaitingCalls waiting(handlers.on_idle);
   idle();
-  if (!WinHttpSendRequest(h.request, extra.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : extra.c_str(),
-                          extra.empty() ? 0 : static_cast<DWORD>(-1L), WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
+  if (!waiting.run([&] {
+        return WinHttpSendRequest(h.request, extra.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : extra.c_str(),
+                                  extra.empty() ? 0 : static_cast<DWORD>(-1L), WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
+      }))
     return HttpStage::NetworkFailed;
   idle();
-  if (!WinHttpReceiveResponse(h.request, nullptr)) return HttpStage::NetworkFailed;
+  if (!waiting.run([&] { return WinHttpReceiveResponse(h.request, nullptr); })) return HttpStage::NetworkFailed;
   idle();
 
   bool ok = false;
@@ -139,11 +195,12 @@ HttpStage http_get(const std::string& url, HttpHandlers& handlers) {
   for (;;) {
     idle();
     DWORD available = 0;
-    if (!WinHttpQueryDataAvailable(h.request, &available)) return HttpStage::ReadFailed;
+    if (!waiting.run([&] { return WinHttpQueryDataAvailable(h.request, &available); })) return HttpStage::ReadFailed;
     if (available == 0) break;
     std::vector<char> chunk(available, '\0');
     DWORD read = 0;
-    if (!WinHttpReadData(h.request, chunk.data(), available, &read)) return HttpStage::DataFailed;
+    if (!waiting.run([&] { return WinHttpReadData(h.request, chunk.data(), available, &read); }))
+      return HttpStage::DataFailed;
     if (read == 0) break;
     if (handlers.on_data && !handlers.on_data(chunk.data(), read)) return HttpStage::Aborted;
     idle();

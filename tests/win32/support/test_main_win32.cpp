@@ -18,13 +18,17 @@
 
 #include "platform/platform.h"
 
-static int fake_app(int argc, char** argv) {
+static void log_start() {
   if (const char* log = std::getenv("MORVELL_FAKE_APP_LOG")) {
     if (FILE* f = std::fopen(log, "a")) {
       std::fprintf(f, "%lu\n", static_cast<unsigned long>(GetCurrentProcessId()));
       std::fclose(f);
     }
   }
+}
+
+static int fake_app(int argc, char** argv) {
+  log_start();
   std::string mode = argc > 2 ? argv[2] : "linger";
   if (mode == "exit-after") {
     Sleep(static_cast<DWORD>(argc > 3 ? std::atoi(argv[3]) : 0));
@@ -71,8 +75,19 @@ static int fake_app(int argc, char** argv) {
   return 0;
 }
 
+// Started as an installed application is (bin\Morvell.exe, no arguments): log the start, end.
+static bool started_as_the_application(int argc) {
+  const std::wstring self = plat::own_executable_path();
+  const size_t cut = self.find_last_of(L"\\/");
+  return argc == 1 && _wcsicmp(self.substr(cut == std::wstring::npos ? 0 : cut + 1).c_str(), L"Morvell.exe") == 0;
+}
+
 int main(int argc, char** argv) {
   if (argc > 1 && std::strcmp(argv[1], "--fake-app") == 0) return fake_app(argc, argv);
+  if (started_as_the_application(argc)) {
+    log_start();
+    return 0;
+  }
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }
