@@ -269,6 +269,16 @@ TEST(SilentInstall, FailuresGiveTheirExitCodesAndLeaveNoWorkDirectory) {
     EXPECT_EQ(output, "所选安装位置已存在且不是 Morvell 安装目录，请选择空文件夹或原安装目录。\n");
     EXPECT_TRUE(snapshot_tree(box.dir.path()) == everything) << target;
   }
+  // Below a file nothing can be made: 3, and the log says which operation failed on which path
+  // and what the system answered.
+  const std::string under_file = box.dir / "a-file/Morvell";
+  const std::string refused_log = box.logs / "refused.log";
+  EXPECT_EQ(box.run(good, "--silent-install --no-launch --install-dir '" + under_file + "' --log '" + refused_log + "'"), 3);
+  EXPECT_TRUE(logged_in_order(log_events(read_text(refused_log)),
+                              {"文件操作失败：make_directory " + under_file + "（系统错误：errno 20: Not a directory）",
+                               "失败：[正在准备安装目录...] ", "退出码：3"}))
+      << read_text(refused_log);
+  EXPECT_TRUE(snapshot_tree(box.dir.path()) == everything);
   // An empty folder is taken.
   ASSERT_EQ(run_shell("mkdir '" + box.dir / "Empty" + "'"), 0);
   EXPECT_EQ(box.run(good, "--silent-install --no-launch --install-dir '" + box.dir / "Empty" + "'", &output), 0);

@@ -177,6 +177,7 @@ TEST(UpdateWindow, RunningCopiesAreAwaitedOrEnded) {
                                          "启动程序（不等待其结束）：" + s.d + "/bin/Morvell.exe", "退出码：0"}))
         << mode;
     EXPECT_EQ(count_logged(events, "结束正在运行的 Morvell"), lingers ? 1u : 0u) << mode;
+    EXPECT_EQ(count_logged(events, "失败"), 0u) << read_text(log);   // nothing failed, not even on the way
     EXPECT_EQ(read_text(s.d + "/version.txt"), "2\n") << mode;
     EXPECT_EQ(read_text(s.d + "/config/settings.ini"), "theme=dark\n") << mode;
     EXPECT_FALSE(exists(s.p)) << mode;

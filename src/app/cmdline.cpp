@@ -1,6 +1,5 @@
 #include "app/cmdline.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "app/silent.h"
@@ -94,7 +93,7 @@ static void log_start(int argc, char** argv) {
   const std::string path = option_value(argc, argv, "--log");
   if (path.empty()) return;
   if (!open_log(utf8_to_wide(path))) {
-    std::fputs(("无法写入日志文件：" + path + "\n").c_str(), stderr);   // the run goes on without one
+    plat::show_user_text("无法写入日志文件：" + path + "\n", true, false);   // the run goes on without one
     return;
   }
   std::string command;
@@ -123,10 +122,9 @@ int run_program(int argc, char** argv, bool have_display) {
   settle_options(argc, argv);
   log_start(argc, argv);
   if (has_flag(argc, argv, "--silent-install")) return run_silent_install();
-  const char* no_display = "无法初始化图形界面，请在桌面环境中运行，或使用 --silent-install。\n";
   if (have_display) build_installer_window();
   if (!window_exists()) {
-    std::fputs(no_display, stderr);
+    plat::show_user_text("无法初始化图形界面，请在桌面环境中运行，或使用 --silent-install。\n", true, false);
     return 1;
   }
   install_mode_idle_callback();

@@ -32,6 +32,7 @@ struct LogState {
   int percent = -1;             // the last bar position written
   uint32_t percent_tick = 0;    // when it was written
   bool status_changed = false;  // a status line came after the last bar position
+  bool writing = false;         // a line is on its way out: a failure of that write is not logged
 };
 
 LogState& state() {
@@ -48,19 +49,29 @@ void create_parents(const std::wstring& path) {
   plat::make_directory(parent);
 }
 
+// Every failed operation on the disk, as the platform layer reports it.
+void log_system_failure(const char* op, const std::wstring& path, const std::string& error) {
+  if (state().writing) return;
+  log_line(std::string("文件操作失败：") + op + (path.empty() ? "" : " " + wide_to_utf8(path)) + "（系统错误：" + error + "）");
+}
+
 }  // namespace
 
 bool open_log(const std::wstring& path) {
   close_log();
   create_parents(path);
   state().file = plat::open_for_appending(path);
-  if (state().file != plat::kNoFile) state().path = path;
-  return state().file != plat::kNoFile;
+  if (state().file == plat::kNoFile) return false;
+  state().path = path;
+  plat::set_failure_listener(log_system_failure);
+  return true;
 }
 
 void close_log() {
   LogState& log = state();
-  if (log.file != plat::kNoFile) plat::close_file(log.file);
+  if (log.file == plat::kNoFile) return;
+  plat::set_failure_listener(nullptr);
+  plat::close_file(log.file);
   log = LogState();
 }
 
@@ -74,7 +85,9 @@ void log_line(const std::string& text) {
   for (char& c : line)
     if (c == '\n' || c == '\r') c = ' ';   // one event, one line, whatever a message holds
   line += '\n';
+  state().writing = true;
   plat::write_some(state().file, line.data(), line.size());   // a line that cannot be written is lost, not fatal
+  state().writing = false;
 }
 
 void log_status(const std::wstring& text) {

@@ -10,12 +10,19 @@
 #include "common/strings.h"
 #include "platform/platform.h"
 
+// The folder above `path` as the system reads the path (where its separator is "/", a "\" is part
+// of a name); empty for a top-level path.
+static std::wstring folder_above(const std::wstring& path) {
+  const size_t pos = path.find_last_of(std::wstring(L"/") + plat::kPathSeparator);
+  return pos == std::wstring::npos || pos == 0 ? std::wstring() : path.substr(0, pos);
+}
+
 bool create_directory_tree(const std::wstring& path) {
   if (path.empty()) return false;
-  if (plat::make_directory(path) != plat::MkdirResult::Failed) return true;
-  std::wstring parent = parent_path(path);
-  if (parent.empty() || parent == path) return false;
-  if (!create_directory_tree(parent)) return false;
+  // The missing folders above come first, so that no attempt fails (and is logged as failed)
+  // only for want of them; when one cannot be made, the attempt below says why.
+  const std::wstring parent = folder_above(path);
+  if (!parent.empty() && plat::path_kind(parent) == plat::PathKind::None) create_directory_tree(parent);
   return plat::make_directory(path) != plat::MkdirResult::Failed;
 }
 

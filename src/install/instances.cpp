@@ -63,7 +63,8 @@ bool close_running_instances(const std::wstring& install_dir, std::wstring& erro
   for (uint32_t pid : still) {
     plat::ProcessHandle handle = plat::kNoProcess;
     const bool ended = plat::terminate_process(pid, handle);
-    log_line("结束正在运行的 Morvell：进程 " + std::to_string(pid) + (ended ? "" : "，失败（" + plat::last_error_text() + "）"));
+    if (log_enabled())
+      log_line("结束正在运行的 Morvell：进程 " + std::to_string(pid) + (ended ? "" : "，失败（" + plat::last_error_text() + "）"));
     if (ended) held.push_back(handle);
   }
   const uint32_t start = ui_clock();

@@ -45,6 +45,14 @@ int64_t utc_seconds_now();                     // wall-clock time: seconds since
 std::string local_time_text();                 // local time "YYYY-MM-DD HH:MM:SS.mmm"
 // The system's own code and text of this thread's last failure ("errno 2: No such file or directory").
 std::string last_error_text();
+// Failures of operations that change the disk reach one listener (the install log) with the
+// operation, the path and the system's own error. With no listener nothing is formatted.
+using FailureListener = std::function<void(const char* op, const std::wstring& path, const std::string& error)>;
+void set_failure_listener(FailureListener listener);   // empty = nobody listens
+// Tells the listener that `op` on `path` (to `to`, for a copy or a move) has just failed; call it
+// right after the failing call. The system's last error is left as it was. Always false, for the
+// failing operation to return.
+bool report_failure(const char* op, const std::wstring& path, const std::wstring& to = std::wstring());
 // Text for whoever started the program, on standard output or standard error. A program without
 // a console of its own writes to its parent's; with none there either, the text is shown in a
 // message box when `box_otherwise` asks for it, else it is dropped.

@@ -54,6 +54,9 @@ TEST(Win32SilentInstall, OfflineInstallerEndToEnd) {
   EXPECT_EQ(run_and_wait(bare, L"--silent-install --no-launch --install-dir " + quote_argument(tmp.wide() + L"\\other")), 2);
   EXPECT_FALSE(exists(tmp / "bare/Morvell-Installer-Temp"));
   EXPECT_FALSE(exists(tmp / "other"));
+  // A window program all the same writes why on the standard error its starter gave it.
+  EXPECT_EQ(capture_shell("\"\"" + U(bare) + "\" --silent-install --install-dir \"" + (tmp / "other") + "\" 2>&1\""),
+            "离线安装器未包含安装包数据。\n");
 
   // A carried archive that is no zip: the install fails with 3 and the installation stays.
   write_text(tmp / "bad/Morvell-Setup.exe", offline_installer("this is not a zip archive at all"));
@@ -92,6 +95,42 @@ TEST(Win32SilentInstall, OfflineInstallerEndToEnd) {
   EXPECT_EQ(run_and_wait(setup, L"--silent-install --no-launch --install-dir " + quote_argument(tmp.wide() + L"\\Documents")), 3);
   EXPECT_EQ(read_text(tmp / "Documents/thesis.txt"), "years of work");
   EXPECT_FALSE(exists(tmp / "Documents/bin"));
+  // Below a file nothing can be made: 3, and the log names the operation, the path and the
+  // system's own code and text.
+  write_text(tmp / "a-file", "a file of the user's");
+  const std::wstring under_file = tmp.wide() + L"\\a-file\\Morvell";
+  EXPECT_EQ(run_and_wait(setup, L"--silent-install --no-launch --install-dir " + quote_argument(under_file) +
+                                    L" --log " + quote_argument(log)),
+            3);
+  const std::vector<std::string> refused = log_events(read_text(U(log)));
+  EXPECT_TRUE(logged_in_order(refused, {"文件操作失败：make_directory " + U(under_file) + "（系统错误：GetLastError ",
+                                        "失败：[正在准备安装目录...] ", "退出码：3"}))
+      << read_text(U(log));
+  EXPECT_EQ(read_text(tmp / "a-file"), "a file of the user's");
+
+  // Two installs at once from their own folders, appending to one log: every line stays whole,
+  // both runs are there.
+  const std::wstring shared = tmp.wide() + L"\\logs\\shared.log";
+  write_text(tmp / "setup-one/Morvell-Setup.exe", read_text(U(setup)));
+  write_text(tmp / "setup-two/Morvell-Setup.exe", read_text(U(setup)));
+  plat::ProcessHandle one = plat::kNoProcess, two = plat::kNoProcess;
+  for (plat::ProcessHandle* process : {&one, &two})
+    ASSERT_TRUE(plat::start_process(tmp.wide() + (process == &one ? L"\\setup-one" : L"\\setup-two") + L"\\Morvell-Setup.exe",
+                                    L"--silent-install --no-launch --no-desktop-shortcut --no-start-menu-shortcut "
+                                           L"--install-dir " + quote_argument(tmp.wide() + (process == &one ? L"\\one" : L"\\two")) +
+                                           L" --log=" + quote_argument(shared), false, *process));
+  uint32_t code_one = 99, code_two = 99;
+  EXPECT_EQ(plat::wait_process(one, 120000, code_one), plat::WaitResult::Exited);
+  EXPECT_EQ(plat::wait_process(two, 120000, code_two), plat::WaitResult::Exited);
+  EXPECT_EQ(code_one, 0u);
+  EXPECT_EQ(code_two, 0u);
+  const std::vector<std::string> both = log_events(read_text(U(shared)));
+  EXPECT_EQ(count_logged(both, "MALFORMED"), 0u);
+  EXPECT_EQ(count_logged(both, std::string("morvell-installer ") + installer_version), 2u);
+  EXPECT_EQ(count_logged(both, "已写入安装记录："), 2u);
+  EXPECT_EQ(count_logged(both, "退出码：0"), 2u);
+  EXPECT_EQ(read_text(tmp / "one/bin/Morvell.exe"), "app");
+  EXPECT_EQ(read_text(tmp / "two/bin/Morvell.exe"), "app");
 
   // --help and --version answer on standard output with 0 (a pipe here: UTF-8 bytes).
   const std::string quoted_setup = "\"" + U(setup) + "\"";

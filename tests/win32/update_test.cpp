@@ -3,12 +3,17 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
+
+#include "common/log.h"
 #include "common/state.h"
 #include "common/strings.h"
 #include "flows/update.h"
+#include "install/instances.h"
 #include "package/workdir.h"
 #include "platform/platform.h"
 #include "support/helpers.h"
+#include "support/log_reader.h"
 #include "support/zip_writer.h"
 
 using namespace testing_support;
@@ -36,7 +41,12 @@ TEST(Win32Update, WritesThePackageOverTheInstallationKeepingTheConfiguration) {
   StateGuard guard;
   TempDir tmp;
   std::wstring d = tmp.wide() + L"\\Morvell";
-  write_text(U(d + L"\\bin\\Morvell.exe"), "old app");
+  // The installed application is running and would not leave by itself.
+  write_text(U(d + L"\\bin\\Morvell.exe"), read_text(self_path()));
+  plat::ProcessHandle running = plat::kNoProcess;
+  ASSERT_TRUE(plat::start_process(d + L"\\bin\\Morvell.exe", L"--fake-app linger", false, running));
+  const uint32_t running_pid = GetProcessId(reinterpret_cast<HANDLE>(running));
+  EXPECT_TRUE(wait_until(10000, [&] { return !find_running_instances(d).empty(); }));
   write_text(U(d + L"\\config\\settings.ini"), "the user's");
   write_text(U(d + L"\\old-only.txt"), "stays");
   std::string app = quick_program();
@@ -48,8 +58,18 @@ TEST(Win32Update, WritesThePackageOverTheInstallationKeepingTheConfiguration) {
   install_options.package_path = tmp / "downloads/update.zip";
   update_mode = true;
   exit_code = 77;
+  ASSERT_TRUE(open_log(tmp.wide() + L"\\logs\\update.log"));
   EXPECT_FALSE(run_update());   // an idle callback that runs once
+  close_log();
   EXPECT_EQ(exit_code, 0);
+  // The copy was ended after the polite wait, and the log says so.
+  uint32_t running_code = 0;
+  EXPECT_EQ(plat::wait_process(running, 10000, running_code), plat::WaitResult::Exited);
+  EXPECT_TRUE(logged_in_order(log_events(read_text(tmp / "logs/update.log")),
+                              {"状态：正在等待 Morvell 退出...", "结束正在运行的 Morvell：进程 " + std::to_string(running_pid),
+                               "状态：正在写入更新文件...", "启动程序（不等待其结束）：" + U(d) + "\\bin\\Morvell.exe"}))
+      << read_text(tmp / "logs/update.log");
+  EXPECT_EQ(count_logged(log_events(read_text(tmp / "logs/update.log")), "失败"), 0u) << read_text(tmp / "logs/update.log");
   EXPECT_EQ(read_text(U(d + L"\\bin\\Morvell.exe")), app);
   EXPECT_EQ(read_text(U(d + L"\\config\\settings.ini")), "the user's");
   EXPECT_EQ(read_text(U(d + L"\\new.txt")), "new");
@@ -76,9 +96,17 @@ TEST(Win32Update, WritesThePackageOverTheInstallationKeepingTheConfiguration) {
   plat::set_fault_hook([](const char* op, const std::wstring& path) {
     return std::string(op) == "rename" && path.find(L"Morvell-Update-Config-Backup\\config\\") != std::wstring::npos;
   });
+  ASSERT_TRUE(open_log(tmp.wide() + L"\\logs\\update.log"));
   run_update();
+  close_log();
   plat::set_fault_hook(nullptr);
   EXPECT_EQ(exit_code, 4);
+  // The refused move is in the log with its path and the system's code for an I/O failure.
+  const std::vector<std::string> events = log_events(read_text(tmp / "logs/update.log"));
+  EXPECT_TRUE(std::any_of(events.begin(), events.end(), [&](const std::string& event) {
+    return event.rfind("文件操作失败：rename " + U(d) + "\\Morvell-Update-Config-Backup\\config\\", 0) == 0 &&
+           event.find("（系统错误：GetLastError 1117: ") != std::string::npos;
+  })) << read_text(tmp / "logs/update.log");
   EXPECT_EQ(read_text(U(d + L"\\config\\colour.ini")), "shipped colour");
   EXPECT_TRUE(exists(U(d + L"\\Morvell-Update-Config-Backup\\manifest.json")));
   write_text(U(d + L"\\config\\settings.ini"), "changed since");

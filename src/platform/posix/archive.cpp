@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix/posix_util.h"
 
 namespace plat {
 
@@ -96,14 +97,8 @@ bool passes_through_link(const std::string& root, const std::string& relative) {
   }
 }
 
-}  // namespace
-
-UnpackResult unpack_in_process(const std::wstring& package, const std::wstring& destination,
-                               const std::function<void()>& poll) {
-  if (fault_injected("unpack_in_process", destination)) {
-    errno = EIO;
-    return UnpackResult::Failed;
-  }
+UnpackResult unpack_once(const std::wstring& package, const std::wstring& destination,
+                         const std::function<void()>& poll) {
   // The destination is resolved once, so that no link above it counts against the entries.
   char resolved[PATH_MAX];
   std::string dest_utf8 = wide_to_utf8(destination);
@@ -174,6 +169,7 @@ UnpackResult unpack_in_process(const std::wstring& package, const std::wstring& 
         // A warning here is a failed or short write (a full disk) or damaged data (a bad
         // checksum): either way the file on disk is not the one in the package.
         if (d < ARCHIVE_OK || archive_write_data_block(writer, block, size, offset) < ARCHIVE_OK) {
+          if (archive_errno(writer)) errno = archive_errno(writer);
           result = UnpackResult::Failed;
           break;
         }
@@ -195,6 +191,18 @@ UnpackResult unpack_in_process(const std::wstring& package, const std::wstring& 
   return result;
 }
 
+}  // namespace
+
+UnpackResult unpack_in_process(const std::wstring& package, const std::wstring& destination,
+                               const std::function<void()>& poll) {
+  if (posix::injected("unpack_in_process", destination)) return UnpackResult::Failed;
+  const UnpackResult result = unpack_once(package, destination, poll);
+  // A package that cannot be read or holds nothing is the package's fault, not the disk's.
+  if (result == UnpackResult::DestinationUnusable || result == UnpackResult::Failed)
+    report_failure("unpack_in_process", package, destination);
+  return result;
+}
+
 namespace {
 bool set_id_bits_cleared = true;   // nftw hands no context to its callback
 
@@ -207,10 +215,11 @@ int clear_one(const char* path, const struct stat* st, int kind, struct FTW*) {
 }  // namespace
 
 bool clear_set_id_bits(const std::wstring& tree) {
-  if (fault_injected("clear_set_id_bits", tree)) return false;
+  if (posix::injected("clear_set_id_bits", tree)) return false;
   set_id_bits_cleared = true;
-  if (nftw(wide_to_utf8(tree).c_str(), &clear_one, 16, FTW_PHYS) != 0) return false;
-  return set_id_bits_cleared;
+  if (nftw(wide_to_utf8(tree).c_str(), &clear_one, 16, FTW_PHYS) != 0 || !set_id_bits_cleared)
+    return report_failure("clear_set_id_bits", tree);
+  return true;
 }
 
 }  // namespace plat

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <utility>
 
 #include "platform/platform.h"
 
@@ -29,6 +30,22 @@ std::string last_error_text() {
   // The GNU strerror_r may return a static text instead of filling the buffer.
   const char* text = strerror_r(code, buffer, sizeof buffer);
   return "errno " + std::to_string(code) + ": " + (text ? text : buffer);
+}
+
+static FailureListener& failure_listener() {
+  static FailureListener listener;
+  return listener;
+}
+
+void set_failure_listener(FailureListener listener) { failure_listener() = std::move(listener); }
+
+bool report_failure(const char* op, const std::wstring& path, const std::wstring& to) {
+  const FailureListener& listener = failure_listener();
+  if (!listener) return false;
+  const int code = errno;
+  listener(op, to.empty() ? path : path + L" -> " + to, last_error_text());
+  errno = code;   // the caller may still read why it failed
+  return false;
 }
 
 void show_user_text(const std::string& text, bool error_stream, bool) {

@@ -112,6 +112,18 @@ bool copy_link(const std::string& from, const std::string& to) {
 
 namespace posix {
 
+bool injected(const char* op, const std::wstring& path) {
+  if (!fault_injected(op, path)) return false;
+  errno = EIO;
+  report_failure(op, path);
+  return true;
+}
+
+bool refused(const char* op, const std::wstring& path, int code) {
+  errno = code;
+  return report_failure(op, path);
+}
+
 // Non-blocking, so that a pipe put there in the meantime cannot hold the open, and checked
 // once open.
 int open_regular(const std::string& path, int flags, mode_t mode) {
@@ -185,57 +197,46 @@ bool modification_time(const std::wstring& path, int64_t& time) {
 }
 
 MkdirResult make_directory(const std::wstring& path) {
-  if (fault_injected("make_directory", path)) {
-    errno = EIO;
-    return MkdirResult::Failed;
-  }
-  if (path.empty()) return MkdirResult::Failed;
-  if (mkdir(native(path).c_str(), 0755) == 0) return MkdirResult::Created;
-  return errno == EEXIST ? MkdirResult::AlreadyExists : MkdirResult::Failed;
+  if (posix::injected("make_directory", path)) return MkdirResult::Failed;
+  if (!path.empty() && mkdir(native(path).c_str(), 0755) == 0) return MkdirResult::Created;
+  if (!path.empty() && errno == EEXIST) return MkdirResult::AlreadyExists;
+  if (path.empty()) posix::refused("make_directory", path, ENOENT);
+  else report_failure("make_directory", path);
+  return MkdirResult::Failed;
 }
 
 bool make_private_directory(const std::wstring& path) {
-  if (fault_injected("make_directory", path)) {
-    errno = EIO;
-    return false;
-  }
-  if (path.empty() || mkdir(native(path).c_str(), 0700) != 0) return false;
+  if (posix::injected("make_directory", path)) return false;
+  if (path.empty()) return posix::refused("make_directory", path, ENOENT);
   // The umask may take bits away, never add them; owner-only whatever it says.
-  return chmod(native(path).c_str(), 0700) == 0;
+  if (mkdir(native(path).c_str(), 0700) == 0 && chmod(native(path).c_str(), 0700) == 0) return true;
+  return report_failure("make_directory", path);
 }
 
 bool delete_file(const std::wstring& path) {
-  if (fault_injected("delete_file", path)) {
-    errno = EIO;
-    return false;
-  }
-  return !path.empty() && unlink(native(path).c_str()) == 0;
+  if (posix::injected("delete_file", path)) return false;
+  if (path.empty()) return posix::refused("delete_file", path, ENOENT);
+  return unlink(native(path).c_str()) == 0 || report_failure("delete_file", path);
 }
 
 bool remove_empty_directory(const std::wstring& path) {
-  if (fault_injected("remove_empty_directory", path)) {
-    errno = EIO;
-    return false;
-  }
-  return !path.empty() && rmdir(native(path).c_str()) == 0;
+  if (posix::injected("remove_empty_directory", path)) return false;
+  if (path.empty()) return posix::refused("remove_empty_directory", path, ENOENT);
+  return rmdir(native(path).c_str()) == 0 || report_failure("remove_empty_directory", path);
 }
 
 void delete_tree_silently(const std::wstring& path, const std::function<void()>& poll) {
-  if (fault_injected("delete_tree", path)) {
-    errno = EIO;
-    return;
-  }
-  if (path.empty()) return;
+  if (posix::injected("delete_tree", path) || path.empty()) return;
   remove_all(native(path), poll);
+  // What stays is reported with the error of the removal that failed last.
+  struct stat st;
+  if (lstat_path(path, st)) report_failure("delete_tree", path);
 }
 
 bool rename_replacing(const std::wstring& from, const std::wstring& to) {
-  if (fault_injected("rename", from)) {
-    errno = EIO;
-    return false;
-  }
-  if (from.empty() || to.empty()) return false;
-  return rename(native(from).c_str(), native(to).c_str()) == 0;
+  if (posix::injected("rename", from)) return false;
+  if (from.empty() || to.empty()) return posix::refused("rename", from, ENOENT);
+  return rename(native(from).c_str(), native(to).c_str()) == 0 || report_failure("rename", from, to);
 }
 
 bool is_read_only(const std::wstring& path) {
@@ -245,25 +246,27 @@ bool is_read_only(const std::wstring& path) {
 }
 
 bool clear_read_only(const std::wstring& path) {
-  if (fault_injected("clear_read_only", path)) {
-    errno = EIO;
-    return false;
-  }
+  if (posix::injected("clear_read_only", path)) return false;
   struct stat st;
-  if (!lstat_path(path, st)) return false;
+  if (!lstat_path(path, st)) return report_failure("clear_read_only", path);
   if (S_ISLNK(st.st_mode) || (st.st_mode & S_IWUSR)) return true;
-  return chmod(native(path).c_str(), (st.st_mode & 07777) | S_IWUSR) == 0;
+  return chmod(native(path).c_str(), (st.st_mode & 07777) | S_IWUSR) == 0 || report_failure("clear_read_only", path);
 }
 
-bool copy_file(const std::wstring& from, const std::wstring& to, const CopyProgress& progress) {
-  if (fault_injected("copy_file", to)) {
-    errno = EIO;
+namespace {
+
+bool copy_file_once(const std::wstring& from, const std::wstring& to, const CopyProgress& progress) {
+  if (from.empty() || to.empty()) {
+    errno = ENOENT;
     return false;
   }
-  if (from.empty() || to.empty()) return false;
   const std::string source = native(from), destination = native(to);
   struct stat st;
-  if (lstat(source.c_str(), &st) != 0 || (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))) return false;
+  if (lstat(source.c_str(), &st) != 0) return false;
+  if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+    errno = EINVAL;
+    return false;
+  }
   if (S_ISLNK(st.st_mode)) {
     if (!copy_link(source, destination)) return false;
     if (progress) progress(static_cast<uint64_t>(st.st_size), static_cast<uint64_t>(st.st_size));
@@ -306,11 +309,20 @@ bool copy_file(const std::wstring& from, const std::wstring& to, const CopyProgr
   if (close(out) != 0) ok = false;
   close(in);
   if (!ok) {
+    const int code = errno;
     unlink(destination.c_str());   // no half-written file stays behind
+    errno = code;
     return false;
   }
   if (progress && total == 0) progress(0, 0);
   return true;
+}
+
+}  // namespace
+
+bool copy_file(const std::wstring& from, const std::wstring& to, const CopyProgress& progress) {
+  if (posix::injected("copy_file", to)) return false;
+  return copy_file_once(from, to, progress) || report_failure("copy_file", from, to);
 }
 
 bool list_directory(const std::wstring& path, std::vector<DirEntry>& entries) {
@@ -347,15 +359,13 @@ bool list_directory(const std::wstring& path, std::vector<DirEntry>& entries) {
 }
 
 bool make_executable(const std::wstring& path) {
-  if (fault_injected("make_executable", path)) {
-    errno = EIO;
-    return false;
-  }
+  if (posix::injected("make_executable", path)) return false;
   struct stat st;
-  if (!lstat_path(path, st) || !S_ISREG(st.st_mode)) return false;
+  if (!lstat_path(path, st)) return report_failure("make_executable", path);
+  if (!S_ISREG(st.st_mode)) return posix::refused("make_executable", path, EINVAL);
   // Execute permission wherever there is read permission, as chmod +x would give.
   mode_t mode = (st.st_mode & 07777) | S_IXUSR | ((st.st_mode & (S_IRGRP | S_IROTH)) >> 2);
-  return chmod(native(path).c_str(), mode) == 0;
+  return chmod(native(path).c_str(), mode) == 0 || report_failure("make_executable", path);
 }
 
 }  // namespace plat

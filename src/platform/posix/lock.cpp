@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/posix/posix_util.h"
 
 namespace plat {
 
@@ -34,9 +35,9 @@ bool same_file(const std::wstring& a, const std::wstring& b) {
   return stat(wide_to_utf8(a).c_str(), &sa) == 0 && stat(wide_to_utf8(b).c_str(), &sb) == 0 && same_object(sa, sb);
 }
 
-LockResult try_lock_file(const std::wstring& path, FileHandle& lock) {
-  lock = kNoFile;
-  if (path.empty() || fault_injected("lock", path)) return LockResult::Failed;
+namespace {
+
+LockResult lock_once(const std::wstring& path, FileHandle& lock) {
   const std::string name = wide_to_utf8(path);
   int fd = open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd >= 0) {
@@ -70,6 +71,20 @@ LockResult try_lock_file(const std::wstring& path, FileHandle& lock) {
   }
   lock = fd;
   return LockResult::Taken;
+}
+
+}  // namespace
+
+LockResult try_lock_file(const std::wstring& path, FileHandle& lock) {
+  lock = kNoFile;
+  if (posix::injected("lock", path)) return LockResult::Failed;
+  if (path.empty()) {
+    posix::refused("lock", path, ENOENT);
+    return LockResult::Failed;
+  }
+  const LockResult result = lock_once(path, lock);
+  if (result == LockResult::Failed) report_failure("lock", path);
+  return result;
 }
 
 void unlock_file(FileHandle& lock, const std::wstring& path) {

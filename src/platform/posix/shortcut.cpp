@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix/posix_util.h"
 
 namespace plat {
 
@@ -101,15 +102,12 @@ std::string icon_for(const std::string& target) {
   return "application-x-executable";
 }
 
-}  // namespace
-
-bool write_shortcut(const std::wstring& target, const std::wstring& link, const std::wstring& directory,
-                    const std::wstring& arguments, const std::wstring& description) {
-  if (fault_injected("write_shortcut", link)) {
-    errno = EIO;
+bool write_entry(const std::wstring& target, const std::wstring& link, const std::wstring& directory,
+                 const std::wstring& arguments, const std::wstring& description) {
+  if (target.empty() || link.empty()) {
+    errno = ENOENT;
     return false;
   }
-  if (target.empty() || link.empty()) return false;
   const std::string target8 = wide_to_utf8(target), link8 = wide_to_utf8(link);
 
   std::string text = "[Desktop Entry]\n";
@@ -144,8 +142,20 @@ bool write_shortcut(const std::wstring& target, const std::wstring& link, const 
   if (ok && fchmod(fd, 0755) != 0) ok = false;
   if (close(fd) != 0) ok = false;
   if (ok && rename(temporary.c_str(), link8.c_str()) != 0) ok = false;
-  if (!ok) unlink(temporary.c_str());
+  if (!ok) {
+    const int code = errno;
+    unlink(temporary.c_str());
+    errno = code;
+  }
   return ok;
+}
+
+}  // namespace
+
+bool write_shortcut(const std::wstring& target, const std::wstring& link, const std::wstring& directory,
+                    const std::wstring& arguments, const std::wstring& description) {
+  if (posix::injected("write_shortcut", link)) return false;
+  return write_entry(target, link, directory, arguments, description) || report_failure("write_shortcut", link);
 }
 
 }  // namespace plat

@@ -22,22 +22,24 @@ FileHandle open_for_reading(const std::wstring& path) {
 }
 
 FileHandle create_for_writing(const std::wstring& path) {
-  if (fault_injected("create_for_writing", path)) {
-    errno = EIO;
+  if (posix::injected("create_for_writing", path)) return kNoFile;
+  if (path.empty()) {
+    posix::refused("create_for_writing", path, ENOENT);
     return kNoFile;
   }
-  if (path.empty()) return kNoFile;
   int fd = posix::open_destination(wide_to_utf8(path), 0644);
+  if (fd < 0) report_failure("create_for_writing", path);
   return fd < 0 ? kNoFile : static_cast<FileHandle>(fd);
 }
 
 FileHandle create_new_file(const std::wstring& path) {
-  if (fault_injected("create_for_writing", path)) {
-    errno = EIO;
+  if (posix::injected("create_for_writing", path)) return kNoFile;
+  if (path.empty()) {
+    posix::refused("create_new_file", path, ENOENT);
     return kNoFile;
   }
-  if (path.empty()) return kNoFile;
   int fd = open(wide_to_utf8(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) report_failure("create_new_file", path);
   return fd < 0 ? kNoFile : static_cast<FileHandle>(fd);
 }
 
@@ -62,8 +64,13 @@ int64_t read_some(FileHandle file, void* buffer, size_t size) {
   }
 }
 
-int64_t write_some(FileHandle file, const void* buffer, size_t size) {
-  if (file < 0) return -1;
+namespace {
+
+int64_t write_once(FileHandle file, const void* buffer, size_t size) {
+  if (file < 0) {
+    errno = EBADF;
+    return -1;
+  }
   const char* bytes = static_cast<const char*>(buffer);
   size_t total = 0;
   while (total < size) {
@@ -78,8 +85,11 @@ int64_t write_some(FileHandle file, const void* buffer, size_t size) {
   return static_cast<int64_t>(total);
 }
 
-int64_t copy_some(FileHandle from, uint64_t offset, FileHandle to, size_t size) {
-  if (from < 0 || to < 0 || offset > static_cast<uint64_t>(INT64_MAX)) return -1;
+int64_t copy_once(FileHandle from, uint64_t offset, FileHandle to, size_t size) {
+  if (from < 0 || to < 0 || offset > static_cast<uint64_t>(INT64_MAX)) {
+    errno = EINVAL;
+    return -1;
+  }
   const int in = static_cast<int>(from), out = static_cast<int>(to);
   for (;;) {
     loff_t at = static_cast<loff_t>(offset);
@@ -96,8 +106,23 @@ int64_t copy_some(FileHandle from, uint64_t offset, FileHandle to, size_t size) 
     ssize_t n = pread(in, buffer.data(), want, static_cast<off_t>(offset));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return n < 0 ? -1 : 0;
-    return write_some(to, buffer.data(), static_cast<size_t>(n)) == n ? static_cast<int64_t>(n) : -1;
+    return write_once(to, buffer.data(), static_cast<size_t>(n)) == n ? static_cast<int64_t>(n) : -1;
   }
+}
+
+}  // namespace
+
+// A handle carries no path: these failures are reported by their operation and error alone.
+int64_t write_some(FileHandle file, const void* buffer, size_t size) {
+  const int64_t written = write_once(file, buffer, size);
+  if (written < static_cast<int64_t>(size)) report_failure("write", std::wstring());
+  return written;
+}
+
+int64_t copy_some(FileHandle from, uint64_t offset, FileHandle to, size_t size) {
+  const int64_t copied = copy_once(from, offset, to, size);
+  if (copied < 0) report_failure("copy", std::wstring());
+  return copied;
 }
 
 void close_file(FileHandle file) {

@@ -110,9 +110,8 @@ static UnpackResult watch_destination(const std::wstring& destination, const std
   }
 }
 
-UnpackResult unpack_in_process(const std::wstring& package, const std::wstring& destination,
-                               const std::function<void()>& poll) {
-  if (fault_injected("unpack_in_process", destination)) return UnpackResult::Failed;
+static UnpackResult unpack_once(const std::wstring& package, const std::wstring& destination,
+                                const std::function<void()>& poll) {
   win32::ComApartment apartment;
   UnpackResult result = UnpackResult::Failed;
   {
@@ -147,9 +146,19 @@ UnpackResult unpack_in_process(const std::wstring& package, const std::wstring& 
   return result;
 }
 
+UnpackResult unpack_in_process(const std::wstring& package, const std::wstring& destination,
+                               const std::function<void()>& poll) {
+  if (win32::injected("unpack_in_process", destination)) return UnpackResult::Failed;
+  const UnpackResult result = unpack_once(package, destination, poll);
+  // A package that cannot be read or holds nothing is the package's fault, not the disk's.
+  if (result == UnpackResult::DestinationUnusable || result == UnpackResult::Failed)
+    report_failure("unpack_in_process", package, destination);
+  return result;
+}
+
 bool clear_set_id_bits(const std::wstring& tree) {
   // Windows files carry no such bits; the seam still lets the tests fail this step.
-  return !fault_injected("clear_set_id_bits", tree);
+  return !win32::injected("clear_set_id_bits", tree);
 }
 
 }  // namespace plat

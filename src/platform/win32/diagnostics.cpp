@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "platform/platform.h"
 
@@ -28,6 +29,22 @@ std::string last_error_text() {
   while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' || message.back() == L' '))
     message.pop_back();
   return "GetLastError " + std::to_string(code) + ": " + wide_to_utf8(message);
+}
+
+static FailureListener& failure_listener() {
+  static FailureListener listener;
+  return listener;
+}
+
+void set_failure_listener(FailureListener listener) { failure_listener() = std::move(listener); }
+
+bool report_failure(const char* op, const std::wstring& path, const std::wstring& to) {
+  const FailureListener& listener = failure_listener();
+  if (!listener) return false;
+  const DWORD code = GetLastError();
+  listener(op, to.empty() ? path : path + L" -> " + to, last_error_text());
+  SetLastError(code);   // the caller may still read why it failed
+  return false;
 }
 
 namespace {

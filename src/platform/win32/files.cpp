@@ -11,6 +11,22 @@
 
 namespace plat {
 
+namespace win32 {
+
+bool injected(const char* op, const std::wstring& path) {
+  if (!fault_injected(op, path)) return false;
+  SetLastError(ERROR_IO_DEVICE);
+  report_failure(op, path);
+  return true;
+}
+
+bool refused(const char* op, const std::wstring& path, unsigned long code) {
+  SetLastError(code);
+  return report_failure(op, path);
+}
+
+}  // namespace win32
+
 static PathKind kind_of_attributes(DWORD attributes) {
   // A reparse point (symbolic link, junction) is reported as a link and never followed.
   if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return PathKind::Link;
@@ -64,10 +80,15 @@ bool modification_time(const std::wstring& path, int64_t& time) {
 }
 
 MkdirResult make_directory(const std::wstring& path) {
-  if (fault_injected("make_directory", path)) return MkdirResult::Failed;
-  if (path.empty()) return MkdirResult::Failed;
+  if (win32::injected("make_directory", path)) return MkdirResult::Failed;
+  if (path.empty()) {
+    win32::refused("make_directory", path, ERROR_PATH_NOT_FOUND);
+    return MkdirResult::Failed;
+  }
   if (CreateDirectoryW(path.c_str(), nullptr)) return MkdirResult::Created;
-  return GetLastError() == ERROR_ALREADY_EXISTS ? MkdirResult::AlreadyExists : MkdirResult::Failed;
+  if (GetLastError() == ERROR_ALREADY_EXISTS) return MkdirResult::AlreadyExists;
+  report_failure("make_directory", path);
+  return MkdirResult::Failed;
 }
 
 // The current user's security identifier in its text form, or empty when it cannot be read.
@@ -89,48 +110,50 @@ static std::wstring current_user_sid() {
 }
 
 bool make_private_directory(const std::wstring& path) {
-  if (fault_injected("make_directory", path)) return false;
-  if (path.empty()) return false;
+  if (win32::injected("make_directory", path)) return false;
+  if (path.empty()) return win32::refused("make_directory", path, ERROR_PATH_NOT_FOUND);
   // Full control for this user alone; nothing inherited from the folder around it.
   const std::wstring sid = current_user_sid();
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (sid.empty() || !ConvertStringSecurityDescriptorToSecurityDescriptorW(
                          (L"D:P(A;OICI;FA;;;" + sid + L")").c_str(), SDDL_REVISION_1, &descriptor, nullptr))
-    return false;
+    return report_failure("make_directory", path);
   SECURITY_ATTRIBUTES attributes;
   attributes.nLength = sizeof attributes;
   attributes.lpSecurityDescriptor = descriptor;
   attributes.bInheritHandle = FALSE;
   const bool made = CreateDirectoryW(path.c_str(), &attributes) != 0;
+  const DWORD error = GetLastError();
   LocalFree(descriptor);
-  return made;
+  SetLastError(error);
+  return made || report_failure("make_directory", path);
 }
 
 bool delete_file(const std::wstring& path) {
-  if (fault_injected("delete_file", path)) return false;
-  if (path.empty()) return false;
+  if (win32::injected("delete_file", path)) return false;
+  if (path.empty()) return win32::refused("delete_file", path, ERROR_FILE_NOT_FOUND);
   DWORD attributes = GetFileAttributesW(path.c_str());
   // A link to a directory is itself a directory entry: it goes with RemoveDirectoryW, its target stays.
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
       (attributes & FILE_ATTRIBUTE_DIRECTORY))
-    return RemoveDirectoryW(path.c_str()) != 0;
-  return DeleteFileW(path.c_str()) != 0;
+    return RemoveDirectoryW(path.c_str()) != 0 || report_failure("delete_file", path);
+  return DeleteFileW(path.c_str()) != 0 || report_failure("delete_file", path);
 }
 
 bool remove_empty_directory(const std::wstring& path) {
-  if (fault_injected("remove_empty_directory", path)) return false;
-  return !path.empty() && RemoveDirectoryW(path.c_str()) != 0;
+  if (win32::injected("remove_empty_directory", path)) return false;
+  if (path.empty()) return win32::refused("remove_empty_directory", path, ERROR_PATH_NOT_FOUND);
+  return RemoveDirectoryW(path.c_str()) != 0 || report_failure("remove_empty_directory", path);
 }
 
 // The shell removes the tree in one call: `poll` has no turn here.
 void delete_tree_silently(const std::wstring& path, const std::function<void()>& /*poll*/) {
-  if (fault_injected("delete_tree", path)) return;
-  if (path.empty()) return;
+  if (win32::injected("delete_tree", path) || path.empty()) return;
   DWORD attributes = GetFileAttributesW(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return;
   if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {   // a link goes by itself; its target stays
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) RemoveDirectoryW(path.c_str());
-    else DeleteFileW(path.c_str());
+    const BOOL removed = attributes & FILE_ATTRIBUTE_DIRECTORY ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str());
+    if (!removed) report_failure("delete_tree", path);
     return;
   }
   // The shell wants a list ended by two NULs, and backslashes only.
@@ -144,13 +167,15 @@ void delete_tree_silently(const std::wstring& path, const std::function<void()>&
   op.pFrom = list.c_str();
   op.pTo = nullptr;
   op.fFlags = 0x0414;   // FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI, never to the recycle bin
-  SHFileOperationW(&op);
+  // The shell answers with a code of its own, not the system's last error.
+  const int result = SHFileOperationW(&op);
+  if (result != 0) win32::refused("delete_tree", path, static_cast<unsigned long>(result));
 }
 
 bool rename_replacing(const std::wstring& from, const std::wstring& to) {
-  if (fault_injected("rename", from)) return false;
-  if (from.empty() || to.empty()) return false;
-  return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+  if (win32::injected("rename", from)) return false;
+  if (from.empty() || to.empty()) return win32::refused("rename", from, ERROR_PATH_NOT_FOUND);
+  return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0 || report_failure("rename", from, to);
 }
 
 bool is_read_only(const std::wstring& path) {
@@ -159,11 +184,13 @@ bool is_read_only(const std::wstring& path) {
 }
 
 bool clear_read_only(const std::wstring& path) {
-  if (fault_injected("clear_read_only", path)) return false;
-  DWORD attributes = path.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+  if (win32::injected("clear_read_only", path)) return false;
+  if (path.empty()) return win32::refused("clear_read_only", path, ERROR_FILE_NOT_FOUND);
+  DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return report_failure("clear_read_only", path);
   if (!(attributes & FILE_ATTRIBUTE_READONLY)) return true;
-  return SetFileAttributesW(path.c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY)) != 0;
+  return SetFileAttributesW(path.c_str(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY)) != 0 ||
+         report_failure("clear_read_only", path);
 }
 
 static DWORD CALLBACK copy_progress_routine(LARGE_INTEGER total, LARGE_INTEGER transferred, LARGE_INTEGER,
@@ -176,14 +203,15 @@ static DWORD CALLBACK copy_progress_routine(LARGE_INTEGER total, LARGE_INTEGER t
 }
 
 bool copy_file(const std::wstring& from, const std::wstring& to, const CopyProgress& progress) {
-  if (fault_injected("copy_file", to)) return false;
-  if (from.empty() || to.empty()) return false;
+  if (win32::injected("copy_file", to)) return false;
+  if (from.empty() || to.empty()) return win32::refused("copy_file", from, ERROR_FILE_NOT_FOUND);
   // Flags 0 overwrite an existing destination; a link is copied as the link itself.
   DWORD flags = path_kind(from) == PathKind::Link ? COPY_FILE_COPY_SYMLINK : 0;
   BOOL cancel = FALSE;
   const void* context = progress ? &progress : nullptr;
   return CopyFileExW(from.c_str(), to.c_str(), progress ? copy_progress_routine : nullptr,
-                     const_cast<void*>(context), &cancel, flags) != 0;
+                     const_cast<void*>(context), &cancel, flags) != 0 ||
+         report_failure("copy_file", from, to);
 }
 
 bool list_directory(const std::wstring& path, std::vector<DirEntry>& entries) {
@@ -211,8 +239,9 @@ bool list_directory(const std::wstring& path, std::vector<DirEntry>& entries) {
 }
 
 bool make_executable(const std::wstring& path) {
-  if (fault_injected("make_executable", path)) return false;
-  return path_kind(path) != PathKind::None;   // Windows files carry no such bit
+  if (win32::injected("make_executable", path)) return false;
+  // Windows files carry no such bit: only that the file is there counts.
+  return path_kind(path) != PathKind::None || report_failure("make_executable", path);
 }
 
 }  // namespace plat

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/win32/win32_util.h"
 
 namespace plat {
 
@@ -46,9 +47,7 @@ bool same_file(const std::wstring& a, const std::wstring& b) {
   return same;
 }
 
-LockResult try_lock_file(const std::wstring& path, FileHandle& lock) {
-  lock = kNoFile;
-  if (path.empty() || fault_injected("lock", path)) return LockResult::Failed;
+static LockResult lock_once(const std::wstring& path, FileHandle& lock) {
   const DWORD access = GENERIC_READ | GENERIC_WRITE | DELETE;
   const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
   HANDLE file = CreateFileW(path.c_str(), access, share, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -95,6 +94,18 @@ LockResult try_lock_file(const std::wstring& path, FileHandle& lock) {
   }
   lock = reinterpret_cast<FileHandle>(file);
   return LockResult::Taken;
+}
+
+LockResult try_lock_file(const std::wstring& path, FileHandle& lock) {
+  lock = kNoFile;
+  if (win32::injected("lock", path)) return LockResult::Failed;
+  if (path.empty()) {
+    win32::refused("lock", path, ERROR_PATH_NOT_FOUND);
+    return LockResult::Failed;
+  }
+  const LockResult result = lock_once(path, lock);
+  if (result == LockResult::Failed) report_failure("lock", path);
+  return result;
 }
 
 void unlock_file(FileHandle& lock, const std::wstring& path) {

@@ -18,12 +18,13 @@ static const IID kPersistFile = {0x0000010B, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 
 
 bool write_shortcut(const std::wstring& target, const std::wstring& link, const std::wstring& directory,
                     const std::wstring& arguments, const std::wstring& description) {
-  if (fault_injected("write_shortcut", link)) return false;
+  if (win32::injected("write_shortcut", link)) return false;
   win32::ComApartment apartment;
   void* object = nullptr;
   HRESULT hr = CoCreateInstance(kShellLink, nullptr, CLSCTX_INPROC_SERVER, kShellLinkW, &object);
   IShellLinkW* shell_link = static_cast<IShellLinkW*>(object);
-  if (FAILED(hr) || !shell_link) return false;
+  // COM answers with an HRESULT of its own, which is what the system has to say here.
+  if (FAILED(hr) || !shell_link) return win32::refused("write_shortcut", link, static_cast<unsigned long>(hr));
 
   shell_link->SetPath(win32::native_separators(target).c_str());
   if (!arguments.empty()) shell_link->SetArguments(arguments.c_str());
@@ -37,11 +38,12 @@ bool write_shortcut(const std::wstring& target, const std::wstring& link, const 
   if (SUCCEEDED(hr) && file) {
     std::wstring native = win32::native_separators(link);
     win32::create_parents(native);   // the start-menu folder may not exist yet
-    saved = SUCCEEDED(file->Save(native.c_str(), TRUE));
+    hr = file->Save(native.c_str(), TRUE);
+    saved = SUCCEEDED(hr);
     file->Release();
   }
   shell_link->Release();
-  return saved;
+  return saved || win32::refused("write_shortcut", link, static_cast<unsigned long>(hr));
 }
 
 }  // namespace plat

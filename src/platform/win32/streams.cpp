@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/win32/win32_util.h"
 
 namespace plat {
 
@@ -22,17 +23,27 @@ FileHandle open_for_reading(const std::wstring& path) {
 }
 
 FileHandle create_for_writing(const std::wstring& path) {
-  if (fault_injected("create_for_writing", path)) return kNoFile;
-  if (path.empty()) return kNoFile;
-  return to_file_handle(
+  if (win32::injected("create_for_writing", path)) return kNoFile;
+  if (path.empty()) {
+    win32::refused("create_for_writing", path, ERROR_PATH_NOT_FOUND);
+    return kNoFile;
+  }
+  const FileHandle file = to_file_handle(
       CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (file == kNoFile) report_failure("create_for_writing", path);
+  return file;
 }
 
 FileHandle create_new_file(const std::wstring& path) {
-  if (fault_injected("create_for_writing", path)) return kNoFile;
-  if (path.empty()) return kNoFile;
-  return to_file_handle(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (win32::injected("create_for_writing", path)) return kNoFile;
+  if (path.empty()) {
+    win32::refused("create_new_file", path, ERROR_PATH_NOT_FOUND);
+    return kNoFile;
+  }
+  const FileHandle file = to_file_handle(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (file == kNoFile) report_failure("create_new_file", path);
+  return file;
 }
 
 bool handle_size(FileHandle file, uint64_t& size) {
@@ -57,8 +68,11 @@ int64_t read_some(FileHandle file, void* buffer, size_t size) {
   return static_cast<int64_t>(got);
 }
 
-int64_t write_some(FileHandle file, const void* buffer, size_t size) {
-  if (file < 0) return -1;
+static int64_t write_once(FileHandle file, const void* buffer, size_t size) {
+  if (file < 0) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return -1;
+  }
   const char* bytes = static_cast<const char*>(buffer);
   size_t total = 0;
   while (total < size) {
@@ -71,13 +85,26 @@ int64_t write_some(FileHandle file, const void* buffer, size_t size) {
   return static_cast<int64_t>(total);
 }
 
-int64_t copy_some(FileHandle from, uint64_t offset, FileHandle to, size_t size) {
+// A handle carries no path: these failures are reported by their operation and error alone.
+int64_t write_some(FileHandle file, const void* buffer, size_t size) {
+  const int64_t written = write_once(file, buffer, size);
+  if (written < static_cast<int64_t>(size)) report_failure("write", std::wstring());
+  return written;
+}
+
+static int64_t copy_once(FileHandle from, uint64_t offset, FileHandle to, size_t size) {
   if (from < 0 || to < 0 || !seek_to(from, offset)) return -1;
   // Large pieces: the fewer calls, the nearer the disk's own speed.
   static std::vector<char> buffer(8u << 20);
   int64_t got = read_some(from, buffer.data(), size < buffer.size() ? size : buffer.size());
   if (got <= 0) return got;
-  return write_some(to, buffer.data(), static_cast<size_t>(got)) == got ? got : -1;
+  return write_once(to, buffer.data(), static_cast<size_t>(got)) == got ? got : -1;
+}
+
+int64_t copy_some(FileHandle from, uint64_t offset, FileHandle to, size_t size) {
+  const int64_t copied = copy_once(from, offset, to, size);
+  if (copied < 0) report_failure("copy", std::wstring());
+  return copied;
 }
 
 void close_file(FileHandle file) {
