@@ -93,8 +93,9 @@ void unlock_file(FileHandle& lock, const std::wstring& path) {
   const std::string name = wide_to_utf8(path);
   struct stat held, named;
   // Removed while still held, so that nobody can take a lock on a file about to vanish.
-  if (holds_lock_text(fd) && fstat(fd, &held) == 0 && lstat(name.c_str(), &named) == 0 && same_object(held, named))
-    unlink(name.c_str());
+  if (holds_lock_text(fd) && fstat(fd, &held) == 0 && lstat(name.c_str(), &named) == 0 && same_object(held, named) &&
+      unlink(name.c_str()) != 0)
+    report_failure("unlock", path);
   close(fd);
   lock = kNoFile;
 }

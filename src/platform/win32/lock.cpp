@@ -109,13 +109,12 @@ LockResult try_lock_file(const std::wstring& path, FileHandle& lock) {
 }
 
 void unlock_file(FileHandle& lock, const std::wstring& path) {
-  (void)path;   // the handle names the file
   if (lock == kNoFile) return;
   HANDLE file = reinterpret_cast<HANDLE>(lock);
   // Marked for removal while still held, so that nobody can take a lock on a file about to vanish.
   if (holds_lock_text(file)) {
     FILE_DISPOSITION_INFO gone{TRUE};
-    SetFileInformationByHandle(file, FileDispositionInfo, &gone, sizeof gone);
+    if (!SetFileInformationByHandle(file, FileDispositionInfo, &gone, sizeof gone)) report_failure("unlock", path);
   }
   CloseHandle(file);
   lock = kNoFile;
