@@ -1,11 +1,36 @@
 #include <algorithm>
 
 #include "app/ui.h"
+#include "common/log.h"
 #include "platform/platform.h"
 
 ClockFunction ui_clock = &plat::tick_ms;
 UiTrace ui_trace;
 PumpObserver pump_observer = nullptr;
+
+void note_pump() {
+  ++ui_trace.pumps;
+  if (pump_observer) pump_observer();
+}
+
+void note_status(const std::wstring& text) {
+  ui_trace.last_status = text;
+  log_status(text);
+}
+
+void note_pulse(const std::wstring& text) {
+  ++ui_trace.pulses;
+  log_status(text);
+  if (!text.empty()) ui_trace.last_status = text;
+}
+
+double note_progress(double fraction) {
+  fraction = std::min(1.0, std::max(0.0, fraction));
+  ++ui_trace.progress_updates;
+  log_progress(fraction, ui_clock());
+  ui_trace.last_fraction = fraction;
+  return fraction;
+}
 
 void ProgressThrottle::update(uint64_t current, bool force) {
   uint32_t now = ui_clock();

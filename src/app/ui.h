@@ -16,3 +16,9 @@ void set_location_text(const std::string& text);
 bool desktop_checked();
 bool start_menu_checked();
 bool launch_checked();
+
+// What every toolkit's helpers share, window or not: the trace tests read, the log, the observer.
+void note_pump();                                   // one turn of the event loop: counted, observer told
+void note_status(const std::wstring& text);         // a status text shown (empty clears it): traced, logged
+void note_pulse(const std::wstring& text);          // a pulse, with its label when not empty: traced, logged
+double note_progress(double fraction);              // a bar position: clamped to 0..1, traced, logged; returned

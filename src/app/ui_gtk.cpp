@@ -1,8 +1,6 @@
 // The UI helpers over GTK+ 2. Every helper leaves a widget that does not exist alone.
 #include <gtk/gtk.h>
 
-#include <algorithm>
-
 #include "app/installer_window_gtk.h"
 #include "app/ui.h"
 #include "common/log.h"
@@ -15,38 +13,32 @@ bool main_loop_running = false;
 static bool toolkit_ready() { return gdk_display_get_default() != nullptr; }
 
 void pump_events() {
-  ++ui_trace.pumps;
-  if (pump_observer) pump_observer();
+  note_pump();
   if (!toolkit_ready()) return;
   while (gtk_events_pending()) gtk_main_iteration();
 }
 
-void set_status(const std::wstring& text) {
-  ui_trace.last_status = text;
-  log_status(text);
+static void show_status_text(const std::wstring& text) {
   if (installer_window.status_label)
     gtk_label_set_text(GTK_LABEL(installer_window.status_label), display_text(wide_to_utf8(text)).c_str());
+}
+
+void set_status(const std::wstring& text) {
+  note_status(text);
+  show_status_text(text);
   pump_events();
 }
 
 void pulse_progress(const std::wstring& text) {
-  ++ui_trace.pulses;
-  log_status(text);
-  if (!text.empty()) {
-    ui_trace.last_status = text;
-    if (installer_window.status_label)
-      gtk_label_set_text(GTK_LABEL(installer_window.status_label), display_text(wide_to_utf8(text)).c_str());
-  }
+  note_pulse(text);
+  if (!text.empty()) show_status_text(text);
   if (installer_window.progress_bar) gtk_progress_bar_pulse(GTK_PROGRESS_BAR(installer_window.progress_bar));
   pump_events();
 }
 
 void set_progress(const std::wstring& text, double fraction) {
   if (!text.empty()) set_status(text);
-  fraction = std::min(1.0, std::max(0.0, fraction));
-  ++ui_trace.progress_updates;
-  log_progress(fraction, ui_clock());
-  ui_trace.last_fraction = fraction;
+  fraction = note_progress(fraction);
   if (installer_window.progress_bar)
     gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(installer_window.progress_bar), fraction);
   pump_events();

@@ -1,34 +1,24 @@
 // The UI helpers for a build without a window toolkit: nothing to show, only the trace that
 // tests read is kept up to date, so flows behave exactly as in a silent install.
-#include <algorithm>
-
 #include "app/ui.h"
 #include "common/log.h"
 #include "common/state.h"
 
-void pump_events() {
-  ++ui_trace.pumps;
-  if (pump_observer) pump_observer();
-}
+void pump_events() { note_pump(); }
 
 void set_status(const std::wstring& text) {
-  ui_trace.last_status = text;
-  log_status(text);
+  note_status(text);
   pump_events();
 }
 
 void pulse_progress(const std::wstring& text) {
-  ++ui_trace.pulses;
-  log_status(text);
-  if (!text.empty()) ui_trace.last_status = text;
+  note_pulse(text);
   pump_events();
 }
 
 void set_progress(const std::wstring& text, double fraction) {
   if (!text.empty()) set_status(text);
-  ++ui_trace.progress_updates;
-  log_progress(fraction, ui_clock());
-  ui_trace.last_fraction = std::min(1.0, std::max(0.0, fraction));
+  note_progress(fraction);
   pump_events();
 }
 

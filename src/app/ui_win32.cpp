@@ -3,8 +3,6 @@
 #include <windows.h>
 #include <commctrl.h>
 
-#include <algorithm>
-
 #include "app/installer_window_win32.h"
 #include "app/ui.h"
 #include "common/log.h"
@@ -23,8 +21,7 @@ void dispatch_window_message(MSG& msg) {
 }
 
 void pump_events() {
-  ++ui_trace.pumps;
-  if (pump_observer) pump_observer();
+  note_pump();
   MSG msg;
   while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
     // A quit asked for inside a flow ends the main loop once the flow returns to it.
@@ -53,8 +50,7 @@ static void show_status_text(const std::wstring& text) {
 }
 
 void set_status(const std::wstring& text) {
-  ui_trace.last_status = text;
-  log_status(text);
+  note_status(text);
   show_status_text(text);
   pump_events();
 }
@@ -86,12 +82,8 @@ static void show_fraction(double fraction) {
 }
 
 void pulse_progress(const std::wstring& text) {
-  ++ui_trace.pulses;
-  log_status(text);
-  if (!text.empty()) {
-    ui_trace.last_status = text;
-    show_status_text(text);
-  }
+  note_pulse(text);
+  if (!text.empty()) show_status_text(text);
   if (installer_window.progress_bar) {
     // The block moves while pulses come and rests where it is when they stop, as on Linux.
     set_pulsing(installer_window.progress_bar, true);
@@ -102,11 +94,7 @@ void pulse_progress(const std::wstring& text) {
 
 void set_progress(const std::wstring& text, double fraction) {
   if (!text.empty()) set_status(text);
-  fraction = std::min(1.0, std::max(0.0, fraction));
-  ++ui_trace.progress_updates;
-  log_progress(fraction, ui_clock());
-  ui_trace.last_fraction = fraction;
-  show_fraction(fraction);
+  show_fraction(note_progress(fraction));
   pump_events();
 }
 
