@@ -106,14 +106,17 @@ struct Row {
 enum RowKind { kLabelRow, kVersionRow, kNotesRow, kLocationRow, kCheckRow, kBarRow, kButtonRow };
 
 // Moves a control only when its place changes: a status update must not make the window flicker.
-void place(HWND control, int x, int y, int width, int height) {
+// A drop-down list is given the height of its open list, while its window is the closed field.
+void place(HWND control, int x, int y, int width, int height, bool drop_down = false) {
   if (!control) return;
   RECT now;
   GetWindowRect(control, &now);
   MapWindowPoints(nullptr, GetParent(control), reinterpret_cast<POINT*>(&now), 2);
   width = std::max(0, width);
   height = std::max(0, height);
-  if (now.left == x && now.top == y && now.right - now.left == width && now.bottom - now.top == height) return;
+  if (now.left == x && now.top == y && now.right - now.left == width &&
+      (drop_down || now.bottom - now.top == height))
+    return;
   MoveWindow(control, x, y, width, height, TRUE);
 }
 
@@ -192,8 +195,7 @@ void lay_out_window() {
       case kVersionRow: {
         const int label_width = text_size(row.controls[0], 0).cx;
         place_label(row.controls[0], left, y, height, label_width, 0);
-        // A drop-down list's height includes its open list; the closed field keeps its own.
-        place(row.controls[1], left + label_width + inner, y, width - label_width - inner, px(200));
+        place(row.controls[1], left + label_width + inner, y, width - label_width - inner, px(200), true);
         break;
       }
       case kNotesRow:
