@@ -8,6 +8,7 @@
 #include "install/filetree.h"
 #include "install/lock.h"
 #include "install/ownership.h"
+#include "install/settle.h"
 #include "package/workdir.h"
 #include "platform/platform.h"
 
@@ -42,9 +43,9 @@ void run_uninstall() {
   InstallationLock lock;
   std::wstring error;
   set_busy(true);
-  const bool locked = lock_installation(install, lock, error);
+  const bool settled = lock_installation(install, lock, error) && settle_installation(install, error);
   set_busy(false);
-  if (!locked) {
+  if (!settled) {
     show_message_dialog(MessageType::Error, wide_to_utf8(error));
     return;
   }

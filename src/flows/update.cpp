@@ -13,6 +13,7 @@
 #include "install/lock.h"
 #include "install/ownership.h"
 #include "install/record.h"
+#include "install/settle.h"
 #include "package/workdir.h"
 #include "platform/platform.h"
 
@@ -35,17 +36,16 @@ bool update_installation(const std::wstring& given_dir, const std::wstring& pack
   set_progress(L"正在准备更新...", 0.05);
   InstallationLock lock;
   if (!lock_installation(install_dir, lock, error)) return false;
+  // Whatever a killed run left half done is completed or undone first, a configuration backup
+  // that is still there goes back into config wherever it is still right.
+  if (!settle_installation(install_dir, error)) return false;
   // Files are written over what is there: only over an installation.
   if (!is_installation(install_dir)) {
     error = kNotAnInstallation;
     return false;
   }
   if (!close_running_instances(install_dir, error)) return false;
-
-  // Leftovers of an earlier run: a configuration backup that is still there goes back into
-  // config wherever it is still right, before anything else is written.
   delete_tree(staging);
-  if (!settle_config(install_dir, error)) return false;
 
   set_progress(L"正在解压更新包...", 0.1);
   if (!extract_archive(package, staging, error)) {

@@ -82,10 +82,30 @@ const wchar_t* unpack_message(plat::UnpackResult result) {
   return L"解压安装包失败。";
 }
 
-// What a method leaves counts only once the tree is fit to install: nothing leading out of it and
-// no set-ID bits from the package.
+// A package may not bring a name the installer keeps for its own state (a work tree, a journal,
+// the record): the installer would take it for its own and act on it.
+bool brings_installer_names(const std::wstring& destination) {
+  std::vector<plat::DirEntry> entries;
+  if (!plat::list_directory(destination, entries)) return true;
+  std::vector<plat::DirEntry> inside;
+  for (const plat::DirEntry& entry : entries) {
+    if (!is_installer_name(entry.name)) continue;
+    // The mark of the staging tree is ours; anything the package put into it is not.
+    if (entry.name != kStagingMark || entry.kind != plat::PathKind::Directory ||
+        !plat::list_directory(join_path(destination, entry.name), inside) || !inside.empty())
+      return true;
+  }
+  return false;
+}
+
+// What a method leaves counts only once the tree is fit to install: nothing leading out of it,
+// none of the installer's own names and no set-ID bits from the package.
 bool finish_unpack(const std::wstring& destination, std::wstring& error) {
   if (!unpacked_safely(destination, error)) return false;
+  if (brings_installer_names(destination)) {
+    error = unpack_message(plat::UnpackResult::Failed);
+    return false;
+  }
   if (plat::clear_set_id_bits(destination)) return true;
   error = unpack_message(plat::UnpackResult::Failed);
   return false;

@@ -19,6 +19,19 @@ const wchar_t kStagingMark[] = L".morvell-staging";
 namespace {
 
 const wchar_t kDiscardName[] = L".morvell-discard";
+
+// Every name the installer keeps for itself at the top of an installation. The record is written
+// by the installer alone: one that came with the package would make a half-unpacked tree look
+// like an installation.
+const wchar_t* const kInstallerNames[] = {
+    kStagingMark,
+    kDiscardName,
+    L"install-info.json",
+    L"install-info.json.partial",
+    L"Morvell-Update-Temp",
+    L"Morvell-Update-Config-Backup",
+    L"Morvell-Update-Config-Backup.partial",
+};
 const wchar_t kBackupRefused[] = L"无法备份当前安装目录，请关闭正在运行的 Morvell 后重试。";
 
 // The whole of a small file; false when it is not a file, cannot be read or passes `limit` bytes.
@@ -54,6 +67,12 @@ bool is_empty_directory(const std::wstring& path) {
 }
 
 }  // namespace
+
+bool is_installer_name(const std::wstring& name) {
+  for (const wchar_t* own : kInstallerNames)
+    if (plat::same_path_text(name, own)) return true;
+  return false;
+}
 
 bool is_installation(const std::wstring& dir) {
   if (plat::path_kind(dir) != plat::PathKind::Directory) return false;

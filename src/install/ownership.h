@@ -8,6 +8,10 @@ extern const wchar_t kNotAnInstallation[];   // the refusal of an install locati
 extern const char kSwapJournalText[];        // what the journal of a swap says, to the byte
 extern const wchar_t kStagingMark[];         // the folder that marks a staging tree as the installer's
 
+// Names at the top of an installation that the installer keeps for its own state (work trees,
+// journals, marks, the record): a package that brings one of them is refused as a whole.
+bool is_installer_name(const std::wstring& top_level_name);
+
 bool is_installation(const std::wstring& dir);            // holds a readable install-info.json or bin/Morvell.exe
 // Absent, an empty directory, an installation or a staging tree that carries the installer's mark.
 bool is_replaceable(const std::wstring& path);

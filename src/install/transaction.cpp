@@ -20,64 +20,14 @@
 #include "install/lock.h"
 #include "install/ownership.h"
 #include "install/record.h"
+#include "install/settle.h"
 #include "install/shortcut.h"
+#include "install/swap_journal.h"
 #include "platform/platform.h"
 
 namespace {
 
 bool exists(const std::wstring& path) { return plat::path_kind(path) != plat::PathKind::None; }
-
-std::wstring rollback_failed_message(const std::wstring& backup) {
-  return L"无法回滚安装，原安装已保留在 " + backup + L"，请手动恢复后重试。";
-}
-
-// Records that the installation is about to be moved aside. False when the record cannot be made.
-bool write_marker(const std::wstring& marker) {
-  plat::FileHandle file = plat::create_for_writing(marker);
-  if (file == plat::kNoFile) return false;
-  const size_t size = std::strlen(kSwapJournalText);
-  bool written = plat::write_some(file, kSwapJournalText, size) == static_cast<int64_t>(size);
-  plat::close_file(file);
-  if (!written) plat::delete_file(marker);
-  return written;
-}
-
-// Puts the previous installation back from the backup: the new tree in D goes first.
-// On failure the backup and the marker stay, so no later run takes the backup for stale.
-bool restore_backup(const std::wstring& install_dir, const std::wstring& backup, const std::wstring& marker,
-                    std::wstring& error) {
-  if (exists(install_dir)) delete_tree(install_dir);
-  if (!plat::rename_replacing(backup, install_dir)) {
-    error = rollback_failed_message(backup);
-    return false;
-  }
-  plat::delete_file(marker);
-  return true;
-}
-
-// Finishes a swap that an earlier run left half done. True when nothing stands in the way.
-bool recover_interrupted_swap(const std::wstring& install_dir, const std::wstring& backup,
-                              const std::wstring& marker, std::wstring& error) {
-  // Only a whole journal claims the backup; an empty one was cut short before anything moved.
-  bool marked = is_open_journal(marker);
-  if (!marked && exists(marker)) plat::delete_file(marker);
-  bool has_backup = plat::path_kind(backup) == plat::PathKind::Directory;
-  if (marked && has_backup) return restore_backup(install_dir, backup, marker, error);
-  if (!exists(install_dir) && has_backup) {
-    // No journal, but the installation only survives in the backup: put it back.
-    if (!plat::rename_replacing(backup, install_dir)) {
-      error = rollback_failed_message(backup);
-      return false;
-    }
-    return true;
-  }
-  // A marker without a backup: the swap had not begun, or D already is a complete tree.
-  if (marked && !plat::delete_file(marker)) {
-    error = L"无法备份当前安装目录，请关闭正在运行的 Morvell 后重试。";
-    return false;
-  }
-  return true;
-}
 
 // Writes the record that makes the installation findable and removable. When it cannot be written
 // (most often a full disk) the previous version's space is freed and it is tried again; an
@@ -106,9 +56,8 @@ bool install_package(const std::wstring& package, const std::wstring& given_dir,
   InstallationLock lock;
   if (!lock_installation(install_dir, lock, error)) return false;
   if (!install_location_is_ours(install_dir, staging, backup, marker, error)) return false;
-  if (!recover_interrupted_swap(install_dir, backup, marker, error)) return false;
+  if (!settle_installation(install_dir, error)) return false;
   if (!close_running_instances(install_dir, error)) return false;
-  if (!settle_config(install_dir, error)) return false;   // a leftover update backup goes back first
 
   // Leftovers of an earlier run, made by the installer. The backup is stale here: no journal claims it.
   discard_tree(staging);
@@ -130,7 +79,7 @@ bool install_package(const std::wstring& package, const std::wstring& given_dir,
   if (had_previous) {
     // A backup that could not be removed above would be taken for the installation by the
     // journal; a marker that cannot be written leaves the swap unprotected. Neither may go on.
-    if (exists(backup) || !write_marker(marker) || !plat::rename_replacing(install_dir, backup)) {
+    if (exists(backup) || !open_swap_journal(marker) || !plat::rename_replacing(install_dir, backup)) {
       discard_tree(staging);
       if (exists(install_dir)) plat::delete_file(marker);
       error = L"无法备份当前安装目录，请关闭正在运行的 Morvell 后重试。";
@@ -141,13 +90,13 @@ bool install_package(const std::wstring& package, const std::wstring& given_dir,
   if (!plat::rename_replacing(staging, install_dir)) {
     discard_tree(staging);
     error = L"无法写入安装目录，请关闭正在运行的 Morvell 后重试。";
-    if (had_previous) restore_backup(install_dir, backup, marker, error);
+    if (had_previous) undo_swap(install_dir, backup, marker, error);
     return false;
   }
 
   if (had_previous && !carry_configuration(backup, install_dir)) {
     error = L"无法恢复当前配置，安装已回滚，请确认安装目录可读写后重试。";
-    restore_backup(install_dir, backup, marker, error);
+    undo_swap(install_dir, backup, marker, error);
     return false;
   }
   // The new installation now holds the configuration: close the journal. A journal that cannot
@@ -155,7 +104,7 @@ bool install_package(const std::wstring& package, const std::wstring& given_dir,
   // configuration the user changes in it, so the swap is undone now instead.
   if (had_previous && !plat::delete_file(marker)) {
     error = L"无法恢复当前配置，安装已回滚，请确认安装目录可读写后重试。";
-    restore_backup(install_dir, backup, marker, error);
+    undo_swap(install_dir, backup, marker, error);
     return false;
   }
 

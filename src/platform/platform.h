@@ -97,11 +97,14 @@ bool make_executable(const std::wstring& path);              // no-op where file
 // Streams over whole files. A handle below 0 is invalid.
 using FileHandle = intptr_t;
 constexpr FileHandle kNoFile = -1;
+// Inputs are regular files: a link, pipe, socket or device at `path` is refused before anything
+// is read from it (nothing blocks on it, nothing is followed).
 FileHandle open_for_reading(const std::wstring& path);       // shared for reading
 FileHandle create_for_writing(const std::wstring& path);     // created or truncated, not shared
 FileHandle create_new_file(const std::wstring& path);        // created here and now; fails when anything is at that name
 // Opened for appending, created if missing (not its folders), shared with other writers; each
-// write lands whole at the end of the file, whoever else appends at the same time.
+// write lands whole at the end of the file, whoever else appends at the same time. Only a
+// regular file: a link, pipe, socket or device there is refused.
 FileHandle open_for_appending(const std::wstring& path);
 bool handle_size(FileHandle file, uint64_t& size);
 bool seek_to(FileHandle file, uint64_t offset);
@@ -117,6 +120,19 @@ void close_file(FileHandle file);
 // ---------------------------------------------------------------- identity and locks
 // True when both paths lead to one existing file-system object, however each is spelt.
 bool same_file(const std::wstring& a, const std::wstring& b);
+// Which object a path names, itself (a link is the link): equal identities are one object.
+struct FileIdentity {
+  uint64_t volume = 0;
+  uint64_t index = 0;
+  bool operator==(const FileIdentity& o) const { return volume == o.volume && index == o.index; }
+};
+bool file_identity(const std::wstring& path, FileIdentity& identity);   // false when nothing is there
+// The object at `path` itself (never a link's target) belongs to the user running the installer:
+// the same uid on POSIX; on Windows its owner is this user or the owner this user's files get.
+bool owned_by_current_user(const std::wstring& path);
+// Whether two texts name the same path as this system compares names: exactly on POSIX, without
+// regard to letter case on Windows. Nothing is looked up.
+bool same_path_text(const std::wstring& a, const std::wstring& b);
 // The user's own folders that are never an installation whatever they hold: the home, the
 // desktop, documents, downloads, the programs folder, the data home and the like.
 std::vector<std::wstring> user_folders();

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "platform/platform.h"
+#include "platform/posix/posix_util.h"
 
 namespace plat {
 
@@ -58,7 +59,8 @@ FileHandle open_for_appending(const std::wstring& path) {
   if (path.empty()) return kNoFile;
   // O_APPEND: the kernel moves to the end and writes in one step, so lines of concurrent runs
   // never overwrite or cut into each other.
-  int fd = open(wide_to_utf8(path).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  // Never through a link (into somebody else's file) and never a pipe, which would hold the run.
+  int fd = posix::open_regular(wide_to_utf8(path), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW, 0644);
   return fd < 0 ? kNoFile : static_cast<FileHandle>(fd);
 }
 

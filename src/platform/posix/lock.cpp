@@ -35,11 +35,27 @@ bool same_file(const std::wstring& a, const std::wstring& b) {
   return stat(wide_to_utf8(a).c_str(), &sa) == 0 && stat(wide_to_utf8(b).c_str(), &sb) == 0 && same_object(sa, sb);
 }
 
+bool file_identity(const std::wstring& path, FileIdentity& identity) {
+  struct stat st;
+  if (path.empty() || lstat(wide_to_utf8(path).c_str(), &st) != 0) return false;
+  identity.volume = static_cast<uint64_t>(st.st_dev);
+  identity.index = static_cast<uint64_t>(st.st_ino);
+  return true;
+}
+
+bool owned_by_current_user(const std::wstring& path) {
+  struct stat st;
+  return !path.empty() && lstat(wide_to_utf8(path).c_str(), &st) == 0 && st.st_uid == geteuid();
+}
+
+bool same_path_text(const std::wstring& a, const std::wstring& b) { return a == b; }
+
 namespace {
 
 LockResult lock_once(const std::wstring& path, FileHandle& lock) {
   const std::string name = wide_to_utf8(path);
-  int fd = open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  // For this user alone: anyone who can open a lock file can hold its lock.
+  int fd = open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd >= 0) {
     if (write(fd, kLockText, sizeof kLockText - 1) != static_cast<ssize_t>(sizeof kLockText - 1)) {
       // A lock file that does not say it is ours would stay behind for good.
@@ -51,6 +67,13 @@ LockResult lock_once(const std::wstring& path, FileHandle& lock) {
     fd = open(name.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
   }
   if (fd < 0) return LockResult::Failed;
+  // A lock file that another user put there is not ours to hold, to write or to remove.
+  struct stat made;
+  if (fstat(fd, &made) != 0 || !S_ISREG(made.st_mode) || made.st_uid != geteuid()) {
+    close(fd);
+    errno = EPERM;
+    return LockResult::Failed;
+  }
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const bool busy = errno == EWOULDBLOCK;
     close(fd);

@@ -16,8 +16,9 @@ namespace plat {
 
 FileHandle open_for_reading(const std::wstring& path) {
   if (path.empty()) return kNoFile;
-  // Links are followed here: the program's own file and a package the user named may be links.
-  int fd = posix::open_regular(wide_to_utf8(path), O_RDONLY, 0);
+  // Never through a link: what is read must be the file that was named, not wherever a link
+  // put there leads (the program's own path comes resolved from the system).
+  int fd = posix::open_regular(wide_to_utf8(path), O_RDONLY | O_NOFOLLOW, 0);
   return fd < 0 ? kNoFile : static_cast<FileHandle>(fd);
 }
 

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "platform/platform.h"
+#include "platform/win32/win32_util.h"
 
 namespace plat {
 
@@ -84,8 +85,11 @@ FileHandle open_for_appending(const std::wstring& path) {
   if (path.empty()) return kNoFile;
   // Append-only access: the system moves to the end and writes in one step, so lines of
   // concurrent runs never overwrite or cut into each other.
-  HANDLE file = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Never through a link into somebody else's file, never a pipe or device.
+  HANDLE file = win32::regular_file_only(CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+                                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                     OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                                                     nullptr));
   return file == INVALID_HANDLE_VALUE ? kNoFile : reinterpret_cast<FileHandle>(file);
 }
 

@@ -1,5 +1,6 @@
 // Windows backend: files and directories.
 #include <windows.h>
+#include <aclapi.h>
 #include <sddl.h>
 #include <shellapi.h>
 
@@ -108,6 +109,61 @@ static std::wstring current_user_sid() {
   CloseHandle(token);
   return text;
 }
+
+namespace {
+
+// One SID-valued piece of this process's token (TokenUser or TokenOwner), copied out.
+std::vector<unsigned char> token_sid(TOKEN_INFORMATION_CLASS which) {
+  std::vector<unsigned char> sid;
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return sid;
+  DWORD size = 0;
+  GetTokenInformation(token, which, nullptr, 0, &size);
+  std::vector<unsigned char> buffer(size ? size : 1);
+  if (size && GetTokenInformation(token, which, buffer.data(), size, &size)) {
+    PSID found = which == TokenUser ? reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid
+                                    : reinterpret_cast<TOKEN_OWNER*>(buffer.data())->Owner;
+    if (found && IsValidSid(found)) {
+      const auto* bytes = static_cast<const unsigned char*>(found);
+      sid.assign(bytes, bytes + GetLengthSid(found));
+    }
+  }
+  CloseHandle(token);
+  return sid;
+}
+
+}  // namespace
+
+namespace win32 {
+
+void* regular_file_only(void* handle) {
+  HANDLE file = static_cast<HANDLE>(handle);
+  if (file == INVALID_HANDLE_VALUE || file == nullptr) return INVALID_HANDLE_VALUE;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (GetFileType(file) == FILE_TYPE_DISK && GetFileInformationByHandle(file, &info) &&
+      !(info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)))
+    return file;
+  CloseHandle(file);
+  SetLastError(ERROR_INVALID_FUNCTION);
+  return INVALID_HANDLE_VALUE;
+}
+
+bool owned_by_this_user(void* handle) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(static_cast<HANDLE>(handle), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                      nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
+    return false;
+  bool owned = false;
+  for (TOKEN_INFORMATION_CLASS which : {TokenUser, TokenOwner}) {
+    std::vector<unsigned char> sid = token_sid(which);
+    if (owner && !sid.empty() && EqualSid(owner, sid.data())) owned = true;
+  }
+  LocalFree(descriptor);
+  return owned;
+}
+
+}  // namespace win32
 
 bool make_private_directory(const std::wstring& path) {
   if (win32::injected("make_directory", path)) return false;

@@ -47,6 +47,37 @@ bool same_file(const std::wstring& a, const std::wstring& b) {
   return same;
 }
 
+bool file_identity(const std::wstring& path, FileIdentity& identity) {
+  if (path.empty()) return false;
+  HANDLE object = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (object == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info{};
+  const bool known = GetFileInformationByHandle(object, &info) != 0;
+  CloseHandle(object);
+  if (!known) return false;
+  identity.volume = info.dwVolumeSerialNumber;
+  identity.index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  return true;
+}
+
+bool owned_by_current_user(const std::wstring& path) {
+  if (path.empty()) return false;
+  HANDLE object = CreateFileW(path.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (object == INVALID_HANDLE_VALUE) return false;
+  const bool owned = win32::owned_by_this_user(object);
+  CloseHandle(object);
+  return owned;
+}
+
+bool same_path_text(const std::wstring& a, const std::wstring& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (towlower(a[i]) != towlower(b[i])) return false;
+  return true;
+}
+
 static LockResult lock_once(const std::wstring& path, FileHandle& lock) {
   const DWORD access = GENERIC_READ | GENERIC_WRITE | DELETE;
   const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -61,7 +92,16 @@ static LockResult lock_once(const std::wstring& path, FileHandle& lock) {
       return LockResult::Failed;
     }
   } else if (GetLastError() == ERROR_FILE_EXISTS) {
-    file = CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    file = CreateFileW(path.c_str(), access | READ_CONTROL, share, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    // A lock file that another user put there (or a link) is not ours to hold, write or remove.
+    file = win32::regular_file_only(file);
+    if (file != INVALID_HANDLE_VALUE && !win32::owned_by_this_user(file)) {
+      CloseHandle(file);
+      SetLastError(ERROR_ACCESS_DENIED);
+      return LockResult::Failed;
+    }
+    if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_INVALID_FUNCTION) return LockResult::Failed;
   }
   if (file == INVALID_HANDLE_VALUE) {
     // A file that its last holder is removing cannot be opened until it is gone.

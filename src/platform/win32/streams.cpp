@@ -18,8 +18,9 @@ static HANDLE to_handle(FileHandle file) { return reinterpret_cast<HANDLE>(file)
 
 FileHandle open_for_reading(const std::wstring& path) {
   if (path.empty()) return kNoFile;
-  return to_file_handle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+  // The reparse point itself is opened, never what it leads to, and then refused.
+  return to_file_handle(win32::regular_file_only(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                                             OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr)));
 }
 
 FileHandle create_for_writing(const std::wstring& path) {

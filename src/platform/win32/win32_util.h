@@ -18,6 +18,14 @@ bool injected(const char* op, const std::wstring& path);
 // `op` on `path` refused by a check of ours, before any system call: `code` set and reported.
 bool refused(const char* op, const std::wstring& path, unsigned long code);
 
+// `handle` when it is open on a regular file on disk (no reparse point, folder, pipe or device),
+// else closes it and gives INVALID_HANDLE_VALUE with ERROR_INVALID_FUNCTION set.
+void* regular_file_only(void* handle);
+
+// The object behind `handle` (opened with READ_CONTROL) is owned by the user running us: its
+// owner is this user, or the owner this user's new files get (an administrator's group).
+bool owned_by_this_user(void* handle);
+
 // COM in the single-threaded apartment for the lifetime of the object; left only when entered here.
 class ComApartment {
  public:
