@@ -237,7 +237,7 @@ TEST(Processes, HelpersEndWithAKilledInstallerDetachedProgramsLiveOn) {
   if (installer == 0) {
     setenv("PATH", (stubs + ":" + guard.path).c_str(), 1);
     plat::launch_detached(W(dir / "app.sh"), {}, dir.wide());
-    plat::run_script_detached(W(dir / "remover.sh"), dir.wide(), dir.wide());
+    plat::run_script_detached(W(dir / "remover.sh"), dir.wide(), dir.wide(), L".mark");
     std::wstring error;
     extract_archive(W(dir / "package.zip"), W(staging), error);
     _exit(0);

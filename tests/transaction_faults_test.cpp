@@ -111,7 +111,7 @@ TEST(TransactionFaults, EveryFailingOperationWhilePuttingBackAnInterruptedSwap) 
       scene,
       [&scene]() {
         run_shell("rm -rf '" + scene.dir + "' '" + scene.dir + ".new' '" + scene.dir + ".swap'");
-        scene.put_old_install(scene.dir + ".old");
+        scene.put_old_install(scene.dir + ".old", scene.dir);
         write_text(scene.dir + "/readme.txt", "half a new version");
         write_text(scene.dir + "/config/settings.ini", "half merged");
         scene.write_journal();

@@ -12,6 +12,8 @@
 
 #include "common/strings.h"
 #include "install/ownership.h"
+#include "install/record.h"
+#include "install/swap_journal.h"
 #include "install/transaction.h"
 #include "platform/platform.h"
 #include "support/helpers.h"
@@ -28,7 +30,7 @@ inline bool designed_failure(const std::wstring& error) {
   static const std::set<std::wstring> texts = {
       L"无法关闭正在运行的 Morvell，请手动退出后重试。", L"安装包为空或无法读取。", L"解压安装包失败。",
       L"无法初始化系统解压组件。", L"无法打开安装包。", L"无法打开安装目录。", L"解压安装包超时。",
-      L"安装包中缺少 Morvell 程序文件。",
+      L"安装包中缺少 Morvell 程序文件。", L"无法写入安装记录，请释放磁盘空间后重新安装。",
       kStep8, kStep9, kStep10};
   return texts.count(error) != 0;
 }
@@ -81,8 +83,10 @@ struct Scene {
   }
 
   std::wstring D() const { return W(dir); }
-  void put_old_install(const std::string& where) const {
+  // The previous installation at `where`, with the record of an installation at `recorded`.
+  void put_old_install(const std::string& where, const std::string& recorded = "") const {
     run_shell("rm -rf '" + where + "' && cp -a '" + old_tree + "' '" + where + "'");
+    write_text(where + "/install-info.json", install_record_text(W(recorded.empty() ? where : recorded), "6.1.16"));
   }
   void reset() const {
     run_shell("rm -rf '" + dir + "' '" + dir + ".new' '" + dir + ".old' '" + dir + ".swap'");
@@ -110,8 +114,9 @@ struct Scene {
   bool no_leftovers() const {
     return !exists(dir + ".new") && !exists(dir + ".old") && !exists(dir + ".swap") && !exists(dir + ".lock");
   }
-  // The journal of a swap, as the installer writes it.
-  void write_journal() const { write_text(dir + ".swap", kSwapJournalText); }
+  // The journal of a swap, as the installer writes it: the backup holds the previous installation
+  // and D the new tree.
+  void write_journal() const { write_text(dir + ".swap", swap_journal_text(W(dir + ".old"), D())); }
 };
 
 

@@ -8,6 +8,7 @@
 
 #include "flows/uninstall.h"
 #include "install/record.h"
+#include "install/shortcut.h"
 #include "package/workdir.h"
 #include "platform/platform.h"
 #include "support/helpers.h"
@@ -22,14 +23,24 @@ static void put(const std::string& path, const std::string& content) {
 
 TEST(RemovalScript, TextWaitsRemovesInstallationThenWorkDirectory) {
   EXPECT_EQ(std::wstring(plat::kRemovalScriptName), L"morv-uninstall.sh");
-  EXPECT_EQ(plat::removal_script_text(L"/opt/Morvell", L"/opt/Morvell/bin/Morvell-Installer-Temp"),
+  EXPECT_EQ(plat::removal_script_text(L"/opt/Morvell", L"/opt/Morvell/bin/Morvell-Installer-Temp", L".m1"),
             "#!/bin/sh\n"
             "sleep 2\n"
+            "if command -v flock >/dev/null 2>&1; then\n"
+            "  exec 9>>'/opt/Morvell.lock' || exit 0\n"
+            "  flock -n 9 || exit 0\n"
+            "  unlock() { rm -f -- '/opt/Morvell.lock'; }\n"
+            "else\n"
+            "  unlock() { :; }\n"
+            "fi\n"
+            "[ -f '/opt/Morvell/.m1' ] || { unlock; exit 0; }\n"
             "rm -rf -- '/opt/Morvell'\n"
+            "unlock\n"
             "cd \"${TMPDIR:-/tmp}\" 2>/dev/null || cd /tmp\n"
             "rm -rf -- '/opt/Morvell/bin/Morvell-Installer-Temp'\n");
-  EXPECT_EQ(plat::removal_script_text(L"/a'b", L"/w"),
-            "#!/bin/sh\nsleep 2\nrm -rf -- '/a'\\''b'\ncd \"${TMPDIR:-/tmp}\" 2>/dev/null || cd /tmp\nrm -rf -- '/w'\n");
+  const std::string quoted = plat::removal_script_text(L"/a'b", L"/w", L".m");
+  EXPECT_NE(quoted.find("rm -rf -- '/a'\\''b'\n"), std::string::npos);
+  EXPECT_NE(quoted.find("[ -f '/a'\\''b/.m' ]"), std::string::npos);
 }
 
 TEST(RemovalScript, HostilePathsAreRemovedExactlyAndNothingElse) {
@@ -43,12 +54,13 @@ TEST(RemovalScript, HostilePathsAreRemovedExactlyAndNothingElse) {
   put(dir / "-安装 'it' \"q\" sibling/keep.txt", "keep");
   put(dir / "tmp/keep.txt", "keep");
   std::string script = dir / "run/morv-uninstall.sh";
-  put(script, plat::removal_script_text(W(install), W(work)));
+  put(install + "/.mark", "");
+  put(script, plat::removal_script_text(W(install), W(work), L".mark"));
 
   std::string old_tmp = plat::environment_value("TMPDIR");
   setenv("TMPDIR", (dir / "tmp").c_str(), 1);
   uint32_t start = plat::tick_ms();
-  ASSERT_TRUE(plat::run_script_detached(W(script), W(install), W(work)));
+  ASSERT_TRUE(plat::run_script_detached(W(script), W(install), W(work), L".mark"));
   EXPECT_LT(plat::tick_ms() - start, 1500u);   // not awaited: it sleeps 2 s first
   if (old_tmp.empty())
     unsetenv("TMPDIR");
@@ -59,9 +71,20 @@ TEST(RemovalScript, HostilePathsAreRemovedExactlyAndNothingElse) {
   EXPECT_FALSE(exists(install));
   EXPECT_TRUE(exists(dir / "-安装 'it' \"q\" sibling/keep.txt"));
   EXPECT_TRUE(exists(dir / "tmp/keep.txt"));
+  EXPECT_FALSE(exists(install + ".lock"));
   EXPECT_FALSE(exists("pwned"));
   EXPECT_FALSE(exists("pwned2"));
   EXPECT_FALSE(exists(dir / "pwned"));
+}
+
+// Whether a process runs the script at `path` (its command line names it).
+static bool script_running(const std::string& path) {
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    std::ifstream in(entry.path() / "cmdline", std::ios::binary);
+    std::string command((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (command.find(path) != std::string::npos) return true;
+  }
+  return false;
 }
 
 // run_uninstall in this process, with the program placed by the work-directory seam and a
@@ -82,6 +105,8 @@ struct UninstallSandbox {
     put(desktop_link, "[Desktop Entry]\n");
     put(menu + "/Morvell" + U(plat::kShortcutExtension), "[Desktop Entry]\n");
   }
+  // The shortcuts an install of the installation at `d` makes.
+  void shortcuts_for(const std::string& d) const { create_installation_shortcuts(W(d), true, true); }
   ~UninstallSandbox() {
     set_work_program_path(L"");
     restore("HOME", saved_home);
@@ -105,13 +130,38 @@ TEST(Uninstall, RemovesShortcutsAtOnceAndTheInstallationAfterwards) {
   put(d + "/config/settings.ini", "mine");
   put(box.dir / "Apps/neighbour.txt", "keep");
   set_work_program_path(W(d + "/bin/Morvell-Uninstall.exe"));
+  box.shortcuts_for(d);
   run_uninstall();
   EXPECT_FALSE(exists(box.desktop_link));
   EXPECT_FALSE(exists(box.menu));
   EXPECT_TRUE(exists(d + "/bin/Morvell-Installer-Temp/morv-uninstall.sh"));
-  for (int i = 0; i < 200 && exists(d); ++i) plat::sleep_ms(50);
-  EXPECT_FALSE(exists(d));
+  EXPECT_TRUE(wait_until(10000, [&] { return !exists(d); }));
   EXPECT_TRUE(exists(box.dir / "Apps/neighbour.txt"));
+
+  // Shortcuts that start another installation, made later at another place, are not this one's.
+  const std::string later = box.dir / "Apps/Morvell Later";
+  put(later + "/bin/Morvell.exe", "app");
+  box.shortcuts_for(later);
+  put(d + "/bin/Morvell.exe", "app");
+  put(d + "/install-info.json", install_record_text(W(d)));
+  const auto shortcuts = snapshot_tree(box.home);
+  run_uninstall();
+  EXPECT_EQ(snapshot_tree(box.home), shortcuts);
+  EXPECT_TRUE(wait_until(10000, [&] { return !exists(d); }));
+
+  // Installed again right after the uninstall, before its script ran: the new installation is
+  // not the one the script was started for, and it stays whole.
+  put(d + "/bin/Morvell.exe", "app");
+  put(d + "/install-info.json", install_record_text(W(d)));
+  run_uninstall();
+  const std::string script = d + "/bin/Morvell-Installer-Temp/morv-uninstall.sh";
+  ASSERT_TRUE(wait_until(10000, [&] { return script_running(script); }));   // within its 2 s wait
+  ASSERT_EQ(run_shell("mv '" + d + "' '" + d + ".old' && mkdir -p '" + d + "/bin' && echo new > '" + d +
+                      "/bin/Morvell.exe'"), 0);
+  const auto reinstalled = snapshot_tree(d);
+  EXPECT_TRUE(wait_until(10000, [&] { return !script_running(script); }));
+  EXPECT_EQ(snapshot_tree(d), reinstalled);
+  EXPECT_FALSE(exists(d + ".lock"));
 
   // "Bin" counts like "bin"; the record may name the folder by another way there.
   const std::string e = box.dir / "Other";

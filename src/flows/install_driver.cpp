@@ -81,7 +81,9 @@ bool fetch_release(std::wstring& package, bool& runs_installer, bool& downloaded
 
 void run_install() {
   set_busy(true);
-  std::wstring dir = clean_path_input(utf8_to_wide(location_text()));
+  // Absolute and normal, as at start-up: the siblings, the record and the shortcuts all name it.
+  const std::wstring typed = clean_path_input(utf8_to_wide(location_text()));
+  std::wstring dir = typed.empty() ? typed : plat::absolute_path(typed);
   // The choices are kept even when this press fails at once.
   install_options.desktop_shortcut = desktop_checked();
   install_options.start_menu_shortcut = start_menu_checked();
@@ -94,9 +96,9 @@ void run_install() {
   }
   set_location_text(wide_to_utf8(dir));
   // Told before anything is downloaded; the install itself checks again under its lock.
-  if (!is_replaceable(dir)) {
+  if (!install_target_is_ours(plat::resolve_directory_link(dir), error)) {
     set_busy(false);
-    fail_install(kNotAnInstallation);
+    fail_install(error);
     return;
   }
   set_progress(L"正在准备安装...", 0.04);

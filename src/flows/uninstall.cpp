@@ -1,14 +1,18 @@
 #include "flows/uninstall.h"
 
+#include <cwchar>
+#include <random>
 #include <string>
 
 #include "app/ui.h"
 #include "common/log.h"
 #include "common/strings.h"
 #include "install/filetree.h"
+#include "install/instances.h"
 #include "install/lock.h"
 #include "install/ownership.h"
 #include "install/settle.h"
+#include "install/shortcut.h"
 #include "package/workdir.h"
 #include "platform/platform.h"
 
@@ -30,6 +34,17 @@ bool looks_like_installation(const std::wstring& dir) {
   return is_recorded_installation(dir) && !is_user_folder(dir);
 }
 
+// A file of a name nobody else can know, made in the installation for its removal script.
+std::wstring make_removal_mark(const std::wstring& install) {
+  std::random_device random;
+  wchar_t text[40];
+  std::swprintf(text, 40, L".morvell-uninstall-%08x%08x", random(), random());
+  plat::FileHandle file = plat::create_new_file(join_path(install, text));
+  if (file == plat::kNoFile) return std::wstring();
+  plat::close_file(file);
+  return text;
+}
+
 }  // namespace
 
 void run_uninstall() {
@@ -39,26 +54,36 @@ void run_uninstall() {
     return;
   }
   // Not while an install or update works on it; the removal itself runs once we have ended.
-  // The wait keeps the window live, so its buttons rest meanwhile.
+  // Running copies go first, as for an update, so that nothing writes into the folder while it
+  // goes. The waits keep the window live, so its buttons rest meanwhile.
   InstallationLock lock;
   std::wstring error;
   set_busy(true);
-  const bool settled = lock_installation(install, lock, error) && settle_installation(install, error);
+  bool ready = lock_installation(install, lock, error) && settle_installation(install, error);
+  if (ready && !looks_like_installation(install)) {
+    error = L"无法识别安装目录，卸载已取消。";
+    ready = false;
+  }
+  ready = ready && close_running_instances(install, error);
+  // The removal later takes only the folder that carries this mark: an installation made there
+  // in the meantime carries none.
+  const std::wstring mark = ready ? make_removal_mark(install) : std::wstring();
+  if (ready && mark.empty()) {
+    error = L"无法写入安装目录，卸载已取消。";
+    ready = false;
+  }
   set_busy(false);
-  if (!settled) {
+  if (!ready) {
     show_message_dialog(MessageType::Error, wide_to_utf8(error));
     return;
   }
-  std::wstring desktop = shell_folder(plat::kFolderDesktop);
-  if (!desktop.empty()) plat::delete_file(join_path(desktop, std::wstring(L"Morvell") + plat::kShortcutExtension));
-  std::wstring programs = shell_folder(plat::kFolderPrograms);
   // A few shortcuts: removed without a turn of the event loop, so that a second click on the
   // button cannot start the uninstall again halfway through.
-  if (!programs.empty()) plat::delete_tree_silently(join_path(programs, L"Morvell"));
+  remove_installation_shortcuts(install);
 
   // The directory itself goes once this process has ended, by a script that waits for that.
   std::wstring script = work_file_path(plat::kRemovalScriptName);
-  write_file_bytes(script, plat::removal_script_text(install, parent_path(script)));
-  log_detached_start(script, plat::run_script_detached(script, install, parent_path(script)));
+  write_file_bytes(script, plat::removal_script_text(install, parent_path(script), mark));
+  log_detached_start(script, plat::run_script_detached(script, install, parent_path(script), mark));
   quit_main_loop();
 }

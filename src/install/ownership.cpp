@@ -1,5 +1,7 @@
 // Ownership of install locations. An installation made here always has its bin/Morvell.exe and
-// its install-info.json; a staging tree is marked before the first file is unpacked into it.
+// its install-info.json naming the folder itself; a work tree is made by this user and marked
+// before the first file goes into it. What a file merely says proves nothing on its own: the
+// owner and the identity of what it names do.
 #include "install/ownership.h"
 
 #include <nlohmann/json.hpp>
@@ -12,8 +14,8 @@
 #include "platform/platform.h"
 
 const wchar_t kNotAnInstallation[] = L"所选安装位置已存在且不是 Morvell 安装目录，请选择空文件夹或原安装目录。";
-const char kSwapJournalText[] = "the previous installation is in the .old directory beside this file\n";
-
+const wchar_t kUserFolderRefused[] =
+    L"不能安装到根目录、主文件夹或“桌面”“文档”“下载”“音乐”“图片”等常用文件夹，请在其中新建一个文件夹作为安装目录。";
 const wchar_t kStagingMark[] = L".morvell-staging";
 
 namespace {
@@ -32,9 +34,37 @@ const wchar_t* const kInstallerNames[] = {
     L"Morvell-Update-Config-Backup",
     L"Morvell-Update-Config-Backup.partial",
 };
-const wchar_t kBackupRefused[] = L"无法备份当前安装目录，请关闭正在运行的 Morvell 后重试。";
 
-// The whole of a small file; false when it is not a file, cannot be read or passes `limit` bytes.
+bool owned_directory(const std::wstring& path) {
+  return plat::path_kind(path) == plat::PathKind::Directory && plat::owned_by_current_user(path);
+}
+
+// The record holds the four members the installer writes, of the kinds it writes them.
+bool read_record(const std::wstring& dir, std::string& install_dir) {
+  const std::wstring path = join_path(dir, L"install-info.json");
+  std::string text;
+  if (!plat::owned_by_current_user(path) || !read_small_file(path, 64 * 1024, text)) return false;
+  const nlohmann::json record = nlohmann::json::parse(text, nullptr, false);
+  if (!record.is_object() || record.size() != 4) return false;
+  const auto member = [&](const char* key) -> const nlohmann::json* {
+    const auto found = record.find(key);
+    return found != record.end() && found->is_string() ? &*found : nullptr;
+  };
+  const nlohmann::json *app = member("app_exe"), *dir_member = member("install_dir"),
+                       *uninstaller = member("uninstaller"), *version = member("version");
+  if (!app || !dir_member || !uninstaller || !version || *app != "bin/Morvell.exe" ||
+      *uninstaller != "bin/Morvell-Uninstall.exe" || version->get<std::string>().empty())
+    return false;
+  install_dir = dir_member->get<std::string>();
+  return true;
+}
+
+}  // namespace
+
+std::wstring not_ours_message(const std::wstring& path) {
+  return path + L" 不是本安装程序为当前用户留下的，已原样保留。请检查并移走它后重试。";
+}
+
 bool read_small_file(const std::wstring& path, size_t limit, std::string& text) {
   text.clear();
   if (plat::path_kind(path) != plat::PathKind::File) return false;
@@ -54,11 +84,24 @@ bool read_small_file(const std::wstring& path, size_t limit, std::string& text) 
   return ok;
 }
 
-bool read_record(const std::wstring& dir, nlohmann::json& record) {
-  std::string text;
-  if (!read_small_file(join_path(dir, L"install-info.json"), 64 * 1024, text)) return false;
-  record = nlohmann::json::parse(text, nullptr, false);
-  return record.is_object();
+bool is_installer_name(const std::wstring& name) {
+  for (const wchar_t* own : kInstallerNames)
+    if (plat::same_path_text(name, own)) return true;
+  return false;
+}
+
+bool is_recorded_installation(const std::wstring& dir) {
+  std::string recorded;
+  if (!owned_directory(dir) || !read_record(dir, recorded)) return false;
+  if (plat::same_file(utf8_to_wide(recorded), dir)) return true;
+  // A folder whose name holds bytes that are not UTF-8 is recorded as the user sees it, with
+  // U+FFFD in their place: it names this folder when that shown form is this folder's.
+  return recorded.find("\xEF\xBF\xBD") != std::string::npos && recorded == display_text(wide_to_utf8(dir));
+}
+
+bool is_installation(const std::wstring& dir) {
+  return is_recorded_installation(dir) &&
+         plat::path_kind(join_path(join_path(dir, L"bin"), L"Morvell.exe")) == plat::PathKind::File;
 }
 
 bool is_empty_directory(const std::wstring& path) {
@@ -66,52 +109,25 @@ bool is_empty_directory(const std::wstring& path) {
   return plat::path_kind(path) == plat::PathKind::Directory && plat::list_directory(path, entries) && entries.empty();
 }
 
-}  // namespace
-
-bool is_installer_name(const std::wstring& name) {
-  for (const wchar_t* own : kInstallerNames)
-    if (plat::same_path_text(name, own)) return true;
-  return false;
+bool is_own_marked_tree(const std::wstring& path) {
+  return owned_directory(path) && owned_directory(join_path(path, kStagingMark));
 }
 
-bool is_installation(const std::wstring& dir) {
-  if (plat::path_kind(dir) != plat::PathKind::Directory) return false;
-  nlohmann::json record;
-  return plat::path_kind(join_path(join_path(dir, L"bin"), L"Morvell.exe")) == plat::PathKind::File ||
-         read_record(dir, record);
-}
-
-bool is_replaceable(const std::wstring& path) {
-  if (plat::path_kind(path) == plat::PathKind::None || is_empty_directory(path) || is_installation(path)) return true;
-  return plat::path_kind(path) == plat::PathKind::Directory &&
-         plat::path_kind(join_path(path, kStagingMark)) == plat::PathKind::Directory;
-}
-
-bool is_swap_journal(const std::wstring& path) {
-  if (plat::path_kind(path) == plat::PathKind::None) return true;
-  std::string text;
-  // Empty: a run was killed between making the journal and writing it, before anything moved.
-  return read_small_file(path, 4096, text) && (text == kSwapJournalText || text.empty());
-}
-
-bool is_open_journal(const std::wstring& path) {
-  std::string text;
-  return read_small_file(path, 4096, text) && text == kSwapJournalText;
+bool is_own_work_tree(const std::wstring& path) {
+  return (owned_directory(path) && is_empty_directory(path)) || is_own_marked_tree(path);
 }
 
 bool mark_staging_tree(const std::wstring& staging) {
   const std::wstring mark = join_path(staging, kStagingMark);
-  return create_directory_tree(staging) && create_directory_tree(mark) &&
-         plat::path_kind(mark) == plat::PathKind::Directory;
+  if (plat::path_kind(staging) == plat::PathKind::None && plat::make_directory(staging) == plat::MkdirResult::Failed)
+    return false;
+  if (!owned_directory(staging)) return false;
+  return create_directory_tree(mark) && owned_directory(mark);
 }
 
 void unmark_tree(const std::wstring& dir) { plat::remove_empty_directory(join_path(dir, kStagingMark)); }
 
-void discard_tree(const std::wstring& path, const std::wstring& status) {
-  if (plat::path_kind(path) != plat::PathKind::Directory) {
-    delete_tree(path);
-    return;
-  }
+void discard_contents(const std::wstring& path, const std::wstring& status) {
   if (!mark_staging_tree(path)) return;   // left as it is: a later run refuses it rather than guess
   // Everything but the mark goes first; with a status, it is gathered in one folder for the
   // external remover, so that the window stays live however large the tree.
@@ -131,37 +147,46 @@ void discard_tree(const std::wstring& path, const std::wstring& status) {
     else
       remove_tree(bulk, status);
   }
-  plat::remove_empty_directory(join_path(path, kStagingMark));
+  std::vector<plat::DirEntry> left;
+  if (plat::list_directory(path, left) && left.size() == 1 && left[0].name == kStagingMark) unmark_tree(path);
+}
+
+void discard_tree(const std::wstring& path, const std::wstring& status) {
+  if (plat::path_kind(path) != plat::PathKind::Directory) {
+    delete_tree(path);
+    return;
+  }
+  if (!mark_staging_tree(path)) return;
+  discard_contents(path, status);
   plat::remove_empty_directory(path);
+}
+
+bool install_target_is_ours(const std::wstring& install_dir, std::wstring& error) {
+  if (plat::path_kind(install_dir) == plat::PathKind::None) return true;
+  if (is_user_folder(install_dir)) {
+    error = kUserFolderRefused;
+    return false;
+  }
+  if (is_empty_directory(install_dir) || is_own_marked_tree(install_dir) || is_installation(install_dir)) return true;
+  error = kNotAnInstallation;
+  return false;
 }
 
 bool install_location_is_ours(const std::wstring& install_dir, const std::wstring& staging,
                               const std::wstring& backup, const std::wstring& journal, std::wstring& error) {
-  // An open journal of the installer's, with its backup, claims D as the half-swapped new tree.
-  const bool claimed = is_open_journal(journal) &&
-                       plat::path_kind(backup) == plat::PathKind::Directory && is_replaceable(backup);
-  if (!claimed && !is_replaceable(install_dir)) {
-    error = kNotAnInstallation;
-    return false;
+  if (!install_target_is_ours(install_dir, error)) return false;
+  // Siblings of the work names that this user's installer did not make stop the run untouched.
+  for (const std::wstring& sibling : {staging, backup}) {
+    if (plat::path_kind(sibling) != plat::PathKind::None && !is_own_work_tree(sibling)) {
+      error = not_ours_message(sibling);
+      return false;
+    }
   }
-  // Siblings of the same names that the installer did not make stop the run untouched.
-  if (!is_replaceable(staging) || !is_replaceable(backup) || !is_swap_journal(journal)) {
-    error = kBackupRefused;
+  if (plat::path_kind(journal) != plat::PathKind::None) {
+    error = not_ours_message(journal);
     return false;
   }
   return true;
-}
-
-bool is_recorded_installation(const std::wstring& dir) {
-  nlohmann::json record;
-  if (!read_record(dir, record)) return false;
-  auto named = record.find("install_dir");
-  if (named == record.end() || !named->is_string()) return false;
-  const std::string recorded = named->get<std::string>();
-  if (plat::same_file(utf8_to_wide(recorded), dir)) return true;
-  // A folder whose name holds bytes that are not UTF-8 is recorded as the user sees it, with
-  // U+FFFD in their place: it names this folder when that shown form is this folder's.
-  return recorded.find("\xEF\xBF\xBD") != std::string::npos && recorded == display_text(wide_to_utf8(dir));
 }
 
 bool is_user_folder(const std::wstring& dir) {

@@ -1,14 +1,14 @@
 // The installation transaction: unpack beside the installation, swap the directories, carry
 // the user's configuration across, then finish with the record, shortcuts and clean-up.
 //
-// A marker file D + ".swap" is the journal of the swap. It exists from just before the
-// current installation is moved aside until the configuration has been carried into the new
-// one; while it exists, D + ".old" holds the real installation. Every transaction first puts
-// such an interrupted swap back, so a process that dies at any moment never costs the
-// previous installation or its configuration.
+// The journal D + ".swap" (see swap_journal.h) exists from just before the current installation
+// is moved aside until the new one holds the configuration and its record; while it exists,
+// D + ".old" holds the real installation. Every run that holds the lock first settles such an
+// interrupted swap, so a process that dies at any moment never costs the previous installation or
+// its configuration. An empty folder (or a tree of ours that a killed run of that kind left) is
+// installed into in place: nothing needs to move, so a mount point or a folder whose parent
+// cannot be written works as well.
 #include "install/transaction.h"
-
-#include <cstring>
 
 #include "common/log.h"
 #include "common/progress.h"
@@ -27,19 +27,76 @@
 
 namespace {
 
+const wchar_t kBackupFailed[] = L"无法备份当前安装目录，请关闭正在运行的 Morvell 后重试。";
+const wchar_t kWriteFailed[] = L"无法写入安装目录，请关闭正在运行的 Morvell 后重试。";
+const wchar_t kCarryFailed[] = L"无法恢复当前配置，安装已回滚，请确认安装目录可读写后重试。";
+const wchar_t kRecordFailed[] = L"无法写入安装记录，请释放磁盘空间后重新安装。";
+
 bool exists(const std::wstring& path) { return plat::path_kind(path) != plat::PathKind::None; }
 
-// Writes the record that makes the installation findable and removable. When it cannot be written
-// (most often a full disk) the previous version's space is freed and it is tried again; an
-// installation without its record is a failed one, and a first one is taken away again.
-bool record_installation(const std::wstring& install_dir, const std::wstring& backup, bool had_previous,
-                         std::wstring& error) {
+// Unpacks into the empty folder D itself; on failure D is left empty again, as it was.
+bool install_in_place(const std::wstring& package, const std::wstring& install_dir, std::wstring& error) {
+  set_progress(L"正在解压安装包...", 0.60);
+  if (!mark_staging_tree(install_dir)) {
+    error = L"无法打开安装目录。";
+    return false;
+  }
+  if (!unpack_package(package, install_dir, error)) {
+    discard_contents(install_dir);
+    return false;
+  }
+  set_progress(L"正在替换程序文件...", 0.84);
   if (write_install_record(install_dir)) return true;
-  discard_tree(backup, L"正在清理旧版本文件...");
-  if (write_install_record(install_dir)) return true;
-  if (!had_previous) discard_tree(install_dir);
-  error = L"无法写入安装记录，请释放磁盘空间后重新安装。";
+  discard_contents(install_dir);
+  error = kRecordFailed;
   return false;
+}
+
+// Unpacks beside D and swaps the new tree in; the previous installation, if any, waits in the
+// backup until the new one holds the configuration and its record.
+bool install_by_swap(const std::wstring& package, const std::wstring& install_dir, const SwapNames& names,
+                     std::wstring& error) {
+  set_progress(L"正在解压安装包...", 0.60);
+  if (!mark_staging_tree(names.staging)) {
+    discard_tree(names.staging);
+    error = L"无法打开安装目录。";
+    return false;
+  }
+  if (!unpack_package(package, names.staging, error)) {
+    discard_tree(names.staging);
+    return false;
+  }
+
+  set_progress(L"正在替换程序文件...", 0.84);
+  const bool had_previous = exists(install_dir);
+  if (had_previous && (!open_swap_journal(install_dir) || !plat::rename_replacing(install_dir, names.backup))) {
+    discard_tree(names.staging);
+    // The journal claims nothing while the installation still stands in D.
+    if (exists(install_dir) && !exists(names.backup) && exists(names.journal)) plat::delete_file(names.journal);
+    error = kBackupFailed;
+    return false;
+  }
+  if (!plat::rename_replacing(names.staging, install_dir)) {
+    discard_tree(names.staging);
+    error = kWriteFailed;
+    if (had_previous) undo_swap(install_dir, error);
+    return false;
+  }
+  // An installation without its record could be neither updated nor uninstalled: it is a failed
+  // one, and the previous version (with its record) comes back.
+  const bool carried = !had_previous || carry_configuration(names.backup, install_dir);
+  const bool recorded = carried && write_install_record(install_dir);
+  // A journal that cannot be closed would have a later run put the backup back over this
+  // installation and whatever the user changes in it: the swap is undone now instead.
+  if (!recorded || (had_previous && !close_swap_journal(install_dir))) {
+    error = carried && !recorded ? kRecordFailed : kCarryFailed;
+    if (had_previous)
+      undo_swap(install_dir, error);
+    else
+      discard_tree(install_dir);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -48,86 +105,42 @@ bool install_package(const std::wstring& package, const std::wstring& given_dir,
                      bool start_menu_shortcut, bool launch, std::wstring& error) {
   // A link given as the installation stays as it is; the installation is the folder it names.
   const std::wstring install_dir = plat::resolve_directory_link(given_dir);
-  const std::wstring staging = install_dir + L".new";
-  const std::wstring backup = install_dir + L".old";
-  const std::wstring marker = install_dir + L".swap";
+  const SwapNames names = swap_names(install_dir);
 
   set_progress(L"正在准备安装目录...", 0.56);
   InstallationLock lock;
   if (!lock_installation(install_dir, lock, error)) return false;
-  if (!install_location_is_ours(install_dir, staging, backup, marker, error)) return false;
   if (!settle_installation(install_dir, error)) return false;
+  if (!install_location_is_ours(install_dir, names.staging, names.backup, names.journal, error)) return false;
   if (!close_running_instances(install_dir, error)) return false;
 
-  // Leftovers of an earlier run, made by the installer. The backup is stale here: no journal claims it.
-  discard_tree(staging);
-  discard_tree(backup);
-
-  set_progress(L"正在解压安装包...", 0.60);
-  if (!mark_staging_tree(staging)) {
-    discard_tree(staging);
-    error = L"无法打开安装目录。";
-    return false;
-  }
-  if (!unpack_package(package, staging, error)) {
-    discard_tree(staging);
+  // Leftovers of an earlier run, shown above to be the installer's: no journal claims them now.
+  discard_tree(names.staging);
+  discard_tree(names.backup);
+  if (exists(names.staging) || exists(names.backup)) {
+    error = kBackupFailed;
     return false;
   }
 
-  set_progress(L"正在替换程序文件...", 0.84);
-  const bool had_previous = exists(install_dir);
-  if (had_previous) {
-    // A backup that could not be removed above would be taken for the installation by the
-    // journal; a marker that cannot be written leaves the swap unprotected. Neither may go on.
-    if (exists(backup) || !open_swap_journal(marker) || !plat::rename_replacing(install_dir, backup)) {
-      discard_tree(staging);
-      if (exists(install_dir)) plat::delete_file(marker);
-      error = L"无法备份当前安装目录，请关闭正在运行的 Morvell 后重试。";
-      return false;
-    }
-  }
-
-  if (!plat::rename_replacing(staging, install_dir)) {
-    discard_tree(staging);
-    error = L"无法写入安装目录，请关闭正在运行的 Morvell 后重试。";
-    if (had_previous) undo_swap(install_dir, backup, marker, error);
+  const bool in_place = exists(install_dir) && !is_installation(install_dir);
+  // An installation still marked (a run killed just before it took the mark away) would carry
+  // the mark into the backup, where it says "leftover": it goes first.
+  if (!in_place && is_own_marked_tree(install_dir)) unmark_tree(install_dir);
+  if (!in_place && plat::path_kind(join_path(install_dir, kStagingMark)) != plat::PathKind::None) {
+    error = kBackupFailed;
     return false;
   }
-
-  if (had_previous && !carry_configuration(backup, install_dir)) {
-    error = L"无法恢复当前配置，安装已回滚，请确认安装目录可读写后重试。";
-    undo_swap(install_dir, backup, marker, error);
+  if (!(in_place ? install_in_place(package, install_dir, error) : install_by_swap(package, install_dir, names, error)))
     return false;
-  }
-  // The new installation now holds the configuration: close the journal. A journal that cannot
-  // be closed would have a later run put the backup back over this installation and whatever
-  // configuration the user changes in it, so the swap is undone now instead.
-  if (had_previous && !plat::delete_file(marker)) {
-    error = L"无法恢复当前配置，安装已回滚，请确认安装目录可读写后重试。";
-    undo_swap(install_dir, backup, marker, error);
-    return false;
-  }
 
   set_progress(L"正在创建快捷方式...", 0.96);
-  const std::wstring program_dir = join_path(install_dir, L"bin");
-  const std::wstring program = join_path(program_dir, L"Morvell.exe");
-  const std::wstring uninstaller = join_path(program_dir, L"Morvell-Uninstall.exe");
-  const std::wstring extension = plat::kShortcutExtension;
-  if (!record_installation(install_dir, backup, had_previous, error)) return false;
   unmark_tree(install_dir);   // the record shows whose it is from now on
-  if (desktop_shortcut) {
-    std::wstring desktop = shell_folder(plat::kFolderDesktop);
-    if (!desktop.empty()) create_shortcut(program, join_path(desktop, L"Morvell" + extension), program_dir, L"");
+  create_installation_shortcuts(install_dir, desktop_shortcut, start_menu_shortcut);
+  discard_tree(names.backup, L"正在清理旧版本文件...");
+  const std::wstring program_dir = join_path(install_dir, L"bin");
+  if (launch) {
+    const std::wstring program = join_path(program_dir, L"Morvell.exe");
+    log_detached_start(program, plat::launch_detached(program, {}, program_dir));
   }
-  if (start_menu_shortcut) {
-    std::wstring programs = shell_folder(plat::kFolderPrograms);
-    if (!programs.empty()) {
-      const std::wstring folder = join_path(programs, L"Morvell");
-      create_shortcut(program, join_path(folder, L"Morvell" + extension), program_dir, L"");
-      create_shortcut(uninstaller, join_path(folder, L"卸载 Morvell" + extension), program_dir, L"--uninstall");
-    }
-  }
-  discard_tree(backup, L"正在清理旧版本文件...");
-  if (launch) log_detached_start(program, plat::launch_detached(program, {}, program_dir));
   return true;
 }

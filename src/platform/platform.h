@@ -33,7 +33,8 @@ constexpr int kFolderPrograms = 0x0002, kFolderDesktop = 0x0010, kFolderLocalApp
               kFolderProfile = 0x0028;
 std::wstring shell_folder(int folder);         // the folder's path, or empty when unknown
 std::wstring temporary_directory();            // the user's temporary directory
-// A relative path made absolute against the current directory; absolute and empty paths unchanged.
+// A path made absolute against the current directory and lexically normal: no "." or ".."
+// component and no doubled separator (".." stops at the root). Empty stays empty.
 std::wstring absolute_path(const std::wstring& path);
 
 // ---------------------------------------------------------------- time
@@ -133,8 +134,9 @@ bool owned_by_current_user(const std::wstring& path);
 // Whether two texts name the same path as this system compares names: exactly on POSIX, without
 // regard to letter case on Windows. Nothing is looked up.
 bool same_path_text(const std::wstring& a, const std::wstring& b);
-// The user's own folders that are never an installation whatever they hold: the home, the
-// desktop, documents, downloads, the programs folder, the data home and the like.
+// The user's own folders that are never an installation and never an install target, whatever
+// they hold: the home, the desktop, documents, downloads, music, pictures, videos, templates,
+// the public folder, the programs folder, the data home and the like (a root is refused apart).
 std::vector<std::wstring> user_folders();
 // Exclusive locks that a lock file stands for; a lock ends with its holder, also when the
 // holder dies. Taken without waiting: Busy while another holds it.
@@ -189,15 +191,21 @@ extern const wchar_t kShortcutExtension[];     // ".lnk" or ".desktop"
 // Writes one program shortcut at `link` (replacing it). False when nothing was written.
 bool write_shortcut(const std::wstring& target, const std::wstring& link, const std::wstring& directory,
                     const std::wstring& arguments, const std::wstring& description);
+// Reads back the program and the arguments a shortcut starts; false when it is no shortcut.
+bool read_shortcut(const std::wstring& link, std::wstring& target, std::wstring& arguments);
 extern const wchar_t kRemovalScriptName[];      // file name of the uninstall script
-// Text of the script that waits 2 s, removes `install_dir`, leaves for the temporary folder and
-// removes `work_dir`; every path quoted so that no character of it changes the commands. Where the
-// interpreter reads a script's bytes in a code page that cannot hold every name (Windows), the
-// script reads the two folders from MORVELL_INSTALL_DIR and MORVELL_WORK_DIR instead.
-std::string removal_script_text(const std::wstring& install_dir, const std::wstring& work_dir);
-// Starts a script hidden, outliving this process, with MORVELL_INSTALL_DIR and MORVELL_WORK_DIR
-// set to the two folders in its environment.
-bool run_script_detached(const std::wstring& script, const std::wstring& install_dir, const std::wstring& work_dir);
+// Text of the script that waits 2 s, removes `install_dir` only while it still holds the file
+// `mark` (an installation made there since holds none) and no other run holds its lock, leaves
+// for the temporary folder and removes `work_dir`; every path quoted so that no character of it
+// changes the commands. Where the interpreter reads a script's bytes in a code page that cannot
+// hold every name (Windows), the script reads the folders and the mark from MORVELL_INSTALL_DIR,
+// MORVELL_WORK_DIR and MORVELL_UNINSTALL_MARK instead.
+std::string removal_script_text(const std::wstring& install_dir, const std::wstring& work_dir,
+                                const std::wstring& mark);
+// Starts a script hidden, outliving this process, with MORVELL_INSTALL_DIR, MORVELL_WORK_DIR and
+// MORVELL_UNINSTALL_MARK set in its environment.
+bool run_script_detached(const std::wstring& script, const std::wstring& install_dir, const std::wstring& work_dir,
+                         const std::wstring& mark);
 
 // ---------------------------------------------------------------- HTTP
 enum class HttpStage { Done, BadUrl, InitFailed, ConnectFailed, RequestFailed, NetworkFailed,

@@ -32,16 +32,33 @@ static std::string sh_quote(const std::string& text) {
   return out;
 }
 
-std::string removal_script_text(const std::wstring& install_dir, const std::wstring& work_dir) {
+std::string removal_script_text(const std::wstring& install_dir, const std::wstring& work_dir,
+                                const std::wstring& mark) {
+  const std::string install = sh_quote(wide_to_utf8(install_dir));
+  const std::string marked = sh_quote(wide_to_utf8(install_dir) + "/" + wide_to_utf8(mark));
+  const std::string lock = sh_quote(wide_to_utf8(install_dir) + ".lock");
   std::string text = "#!/bin/sh\n";
   text += "sleep 2\n";
-  text += "rm -rf -- " + sh_quote(wide_to_utf8(install_dir)) + "\n";
+  // Under the installation's lock, so that no install starts there while it goes; the lock file
+  // goes while still held, as every run of the installer leaves it.
+  text += "if command -v flock >/dev/null 2>&1; then\n";
+  text += "  exec 9>>" + lock + " || exit 0\n";
+  text += "  flock -n 9 || exit 0\n";
+  text += "  unlock() { rm -f -- " + lock + "; }\n";
+  text += "else\n";
+  text += "  unlock() { :; }\n";
+  text += "fi\n";
+  // An installation made there since carries no mark: it stays, and so does its work folder.
+  text += "[ -f " + marked + " ] || { unlock; exit 0; }\n";
+  text += "rm -rf -- " + install + "\n";
+  text += "unlock\n";
   text += "cd \"${TMPDIR:-/tmp}\" 2>/dev/null || cd /tmp\n";
   text += "rm -rf -- " + sh_quote(wide_to_utf8(work_dir)) + "\n";
   return text;
 }
 
-bool run_script_detached(const std::wstring& script, const std::wstring& install_dir, const std::wstring& work_dir) {
+bool run_script_detached(const std::wstring& script, const std::wstring& install_dir, const std::wstring& work_dir,
+                         const std::wstring& mark) {
   if (fault_injected("run_script_detached", script)) {
     errno = EIO;
     return false;
@@ -50,12 +67,15 @@ bool run_script_detached(const std::wstring& script, const std::wstring& install
   // Everything the child needs is made before the fork: it only closes, duplicates and execs.
   const std::string install = "MORVELL_INSTALL_DIR=" + wide_to_utf8(install_dir);
   const std::string work = "MORVELL_WORK_DIR=" + wide_to_utf8(work_dir);
+  const std::string marked = "MORVELL_UNINSTALL_MARK=" + wide_to_utf8(mark);
   std::vector<const char*> envp;
   for (char** entry = environ; entry && *entry; ++entry)
-    if (std::strncmp(*entry, "MORVELL_INSTALL_DIR=", 20) != 0 && std::strncmp(*entry, "MORVELL_WORK_DIR=", 17) != 0)
+    if (std::strncmp(*entry, "MORVELL_INSTALL_DIR=", 20) != 0 && std::strncmp(*entry, "MORVELL_WORK_DIR=", 17) != 0 &&
+        std::strncmp(*entry, "MORVELL_UNINSTALL_MARK=", 23) != 0)
       envp.push_back(*entry);
   envp.push_back(install.c_str());
   envp.push_back(work.c_str());
+  envp.push_back(marked.c_str());
   envp.push_back(nullptr);
   const char* const argv[] = {"sh", path.c_str(), nullptr};
   pid_t child = fork();

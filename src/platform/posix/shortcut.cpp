@@ -115,7 +115,10 @@ bool write_entry(const std::wstring& target, const std::wstring& link, const std
   text += "Version=1.0\n";
   text += "Name=" + entry_string(base_name(link8)) + "\n";
   text += "Comment=" + entry_string(wide_to_utf8(description)) + "\n";
-  text += "Exec=" + entry_string(exec_argument(target8) + exec_arguments(wide_to_utf8(arguments))) + "\n";
+  // Some desktops look for the program of an entry before they expand its "%%" back to "%": a
+  // program whose path holds one is started through env, which they always find.
+  const std::string launcher = target8.find('%') != std::string::npos ? "env " : "";
+  text += "Exec=" + entry_string(launcher + exec_argument(target8) + exec_arguments(wide_to_utf8(arguments))) + "\n";
   if (!directory.empty()) text += "Path=" + entry_string(wide_to_utf8(directory)) + "\n";
   text += "Icon=" + entry_string(icon_for(target8)) + "\n";
   text += "Terminal=false\n";
@@ -150,7 +153,76 @@ bool write_entry(const std::wstring& target, const std::wstring& link, const std
   return ok;
 }
 
+// The value of a "string" key with its escapes undone.
+std::string unescape_string(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\' || i + 1 == text.size()) {
+      out.push_back(text[i]);
+      continue;
+    }
+    const char c = text[++i];
+    out.push_back(c == 'n' ? '\n' : c == 't' ? '\t' : c == 'r' ? '\r' : c == 's' ? ' ' : c);
+  }
+  return out;
+}
+
+// The words of an Exec value: quoted ones with their escapes undone, "%%" as "%".
+std::vector<std::string> exec_words(const std::string& exec) {
+  std::vector<std::string> words;
+  std::string word;
+  bool in_word = false, quoted = false;
+  for (size_t i = 0; i < exec.size(); ++i) {
+    const char c = exec[i];
+    if (quoted) {
+      if (c == '"') quoted = false;
+      else if (c == '\\' && i + 1 < exec.size()) word.push_back(exec[++i]);
+      else word.push_back(c);
+    } else if (c == ' ' || c == '\t') {
+      if (in_word) words.push_back(word);
+      word.clear();
+      in_word = false;
+      continue;
+    } else if (c == '"') {
+      quoted = true;
+    } else {
+      word.push_back(c);
+    }
+    in_word = true;
+  }
+  if (in_word) words.push_back(word);
+  for (std::string& w : words) {
+    std::string plain;
+    for (size_t i = 0; i < w.size(); ++i) {
+      plain.push_back(w[i]);
+      if (w[i] == '%' && i + 1 < w.size() && w[i + 1] == '%') ++i;
+    }
+    w = plain;
+  }
+  return words;
+}
+
 }  // namespace
+
+bool read_shortcut(const std::wstring& link, std::wstring& target, std::wstring& arguments) {
+  std::string text;
+  plat::FileHandle file = open_for_reading(link);
+  if (file == kNoFile) return false;
+  char buffer[4096];
+  int64_t n = 0;
+  while (text.size() < (1u << 20) && (n = read_some(file, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
+  close_file(file);
+  size_t at = text.find("\nExec=");
+  if (n < 0 || at == std::string::npos) return false;
+  at += 6;
+  std::vector<std::string> words = exec_words(unescape_string(text.substr(at, text.find('\n', at) - at)));
+  if (!words.empty() && words[0] == "env") words.erase(words.begin());
+  if (words.empty()) return false;
+  target = utf8_to_wide(words[0]);
+  arguments.clear();
+  for (size_t i = 1; i < words.size(); ++i) arguments += (i > 1 ? L" " : L"") + utf8_to_wide(words[i]);
+  return true;
+}
 
 bool write_shortcut(const std::wstring& target, const std::wstring& link, const std::wstring& directory,
                     const std::wstring& arguments, const std::wstring& description) {

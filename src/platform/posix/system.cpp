@@ -143,7 +143,10 @@ std::vector<std::wstring> user_folders() {
   const std::string home = home_directory(), data = data_home();
   for (const std::string& path :
        {home, desktop_directory(), user_directory("XDG_DOCUMENTS_DIR=", "Documents"),
-        user_directory("XDG_DOWNLOAD_DIR=", "Downloads"), data, data.empty() ? data : data + "/applications",
+        user_directory("XDG_DOWNLOAD_DIR=", "Downloads"), user_directory("XDG_MUSIC_DIR=", "Music"),
+        user_directory("XDG_PICTURES_DIR=", "Pictures"), user_directory("XDG_VIDEOS_DIR=", "Videos"),
+        user_directory("XDG_TEMPLATES_DIR=", "Templates"), user_directory("XDG_PUBLICSHARE_DIR=", "Public"),
+        data, data.empty() ? data : data + "/applications",
         home.empty() ? home : home + "/.local", home.empty() ? home : home + "/.local/bin",
         home.empty() ? home : home + "/.config"})
     if (!path.empty()) folders.push_back(utf8_to_wide(path));
@@ -155,8 +158,34 @@ std::wstring temporary_directory() {
   return utf8_to_wide(tmp.empty() ? std::string("/tmp") : tmp);
 }
 
+namespace {
+
+// "/" followed by the components of `path` with "." and empty ones dropped and each ".."
+// taking the one before it away (never the root).
+std::wstring lexically_normal(const std::wstring& path) {
+  std::vector<std::wstring> parts;
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find(L'/', start);
+    if (end == std::wstring::npos) end = path.size();
+    const std::wstring part = path.substr(start, end - start);
+    if (part == L"..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != L".") {
+      parts.push_back(part);
+    }
+    start = end + 1;
+  }
+  std::wstring out;
+  for (const std::wstring& part : parts) out += L"/" + part;
+  return out.empty() ? L"/" : out;
+}
+
+}  // namespace
+
 std::wstring absolute_path(const std::wstring& path) {
-  if (path.empty() || path[0] == L'/') return path;
+  if (path.empty()) return path;
+  if (path[0] == L'/') return lexically_normal(path);
   std::string cwd;
   for (size_t size = 256; size <= (1u << 20); size *= 2) {
     std::string buffer(size, '\0');
@@ -167,9 +196,7 @@ std::wstring absolute_path(const std::wstring& path) {
     if (errno != ERANGE) break;
   }
   if (cwd.empty()) return path;   // no current directory to stand on: the path stays as given
-  std::wstring base = utf8_to_wide(cwd);
-  if (base.back() != L'/') base.push_back(L'/');
-  return base + path;
+  return lexically_normal(utf8_to_wide(cwd) + L"/" + path);
 }
 
 uint32_t tick_ms() {

@@ -4,6 +4,7 @@
 #include <shlobj.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/win32/win32_util.h"
@@ -44,6 +45,31 @@ bool write_shortcut(const std::wstring& target, const std::wstring& link, const 
   }
   shell_link->Release();
   return saved || win32::refused("write_shortcut", link, static_cast<unsigned long>(hr));
+}
+
+bool read_shortcut(const std::wstring& link, std::wstring& target, std::wstring& arguments) {
+  if (link.empty() || path_kind(link) != PathKind::File) return false;
+  win32::ComApartment apartment;
+  void* object = nullptr;
+  if (FAILED(CoCreateInstance(kShellLink, nullptr, CLSCTX_INPROC_SERVER, kShellLinkW, &object)) || !object) return false;
+  IShellLinkW* shell_link = static_cast<IShellLinkW*>(object);
+  bool read = false;
+  object = nullptr;
+  if (SUCCEEDED(shell_link->QueryInterface(kPersistFile, &object)) && object) {
+    IPersistFile* file = static_cast<IPersistFile*>(object);
+    std::vector<wchar_t> path(32768), args(32768);
+    // The path as stored, never resolved: a link to another installation stays that.
+    read = SUCCEEDED(file->Load(win32::native_separators(link).c_str(), STGM_READ)) &&
+           SUCCEEDED(shell_link->GetPath(path.data(), 32768, nullptr, SLGP_RAWPATH)) &&
+           SUCCEEDED(shell_link->GetArguments(args.data(), 32768));
+    if (read) {
+      target = path.data();
+      arguments = args.data();
+    }
+    file->Release();
+  }
+  shell_link->Release();
+  return read && !target.empty();
 }
 
 }  // namespace plat

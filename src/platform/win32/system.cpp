@@ -34,10 +34,7 @@ std::string wide_to_utf8(const std::wstring& text) {
 
 std::wstring absolute_path(const std::wstring& path) {
   if (path.empty()) return path;
-  auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
-  // "C:\x" and "\\server\share" are absolute already; "x", "\x" and "C:x" depend on where we stand.
-  if (path.size() >= 3 && path[1] == L':' && separator(path[2])) return path;
-  if (path.size() >= 2 && separator(path[0]) && separator(path[1])) return path;
+  // The system's own rule: relative to where we stand ("x", "\x", "C:x"), "." and ".." taken out.
   DWORD size = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
   if (size == 0) return path;
   std::wstring out(size, L'\0');
@@ -75,9 +72,12 @@ std::wstring shell_folder(int folder) {
 
 std::vector<std::wstring> user_folders() {
   // CSIDL_PROFILE, DESKTOPDIRECTORY, PERSONAL, PROGRAMS, STARTMENU, APPDATA, LOCAL_APPDATA,
-  // PROGRAM_FILES, PROGRAM_FILESX86, WINDOWS, SYSTEM, COMMON_DESKTOPDIRECTORY, COMMON_DOCUMENTS.
-  static const int kFolders[] = {0x0028, 0x0010, 0x0005, 0x0002, 0x000B, 0x001A, 0x001C,
-                                 0x0026, 0x002A, 0x0024, 0x0025, 0x0019, 0x002E};
+  // PROGRAM_FILES, PROGRAM_FILESX86, WINDOWS, SYSTEM, COMMON_DESKTOPDIRECTORY, COMMON_DOCUMENTS,
+  // MYMUSIC, MYPICTURES, MYVIDEO, TEMPLATES, COMMON_MUSIC, COMMON_PICTURES, COMMON_VIDEO,
+  // PROFILES (the folder of all users' profiles), COMMON_APPDATA, PROGRAM_FILES_COMMON.
+  static const int kFolders[] = {0x0028, 0x0010, 0x0005, 0x0002, 0x000B, 0x001A, 0x001C, 0x0026,
+                                 0x002A, 0x0024, 0x0025, 0x0019, 0x002E, 0x000D, 0x0027, 0x000E,
+                                 0x0015, 0x0035, 0x0036, 0x0037, 0x003E, 0x0023, 0x002B};
   std::vector<std::wstring> folders;
   for (int folder : kFolders) {
     std::wstring path = shell_folder(folder);
@@ -88,6 +88,11 @@ std::vector<std::wstring> user_folders() {
   PWSTR downloads = nullptr;
   if (SUCCEEDED(SHGetKnownFolderPath(kDownloads, 0, nullptr, &downloads)) && downloads) folders.push_back(downloads);
   CoTaskMemFree(downloads);
+  // The public folder (FOLDERID_Public) has no folder number either.
+  static const GUID kPublic = {0xDFDF76A2, 0xC82A, 0x4D63, {0x90, 0x6A, 0x56, 0x44, 0xAC, 0x45, 0x73, 0x85}};
+  PWSTR shared = nullptr;
+  if (SUCCEEDED(SHGetKnownFolderPath(kPublic, 0, nullptr, &shared)) && shared) folders.push_back(shared);
+  CoTaskMemFree(shared);
   return folders;
 }
 
