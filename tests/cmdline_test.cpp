@@ -126,6 +126,7 @@ TEST(CommandLine, InstallDirectoryIsCleaned) {
   EXPECT_EQ(install_options.install_dir, "/opt/Apps/X");
   // Names that do not start at the root (here, Windows forms) stand on the current directory.
   const std::string here = std::string(current_directory()) + "/";
+  const std::string parent_of_here = here.substr(0, here.rfind('/', here.size() - 2));
   settle({"--install-dir=D:\\Apps\\X\\"});
   EXPECT_EQ(install_options.install_dir, here + "D:\\Apps\\X");
   settle({"--install-dir", "D:\\Apps\\X"});
@@ -140,8 +141,10 @@ TEST(CommandLine, InstallDirectoryIsCleaned) {
   EXPECT_EQ(install_options.install_dir, "/");
   settle({"--install-dir", "apps/morvell/"});                         // relative: made absolute
   EXPECT_EQ(install_options.install_dir, here + "apps/morvell");
-  settle({"--install-dir", "../up/./x"});                             // nothing else is cleaned
-  EXPECT_EQ(install_options.install_dir, here + "../up/./x");
+  settle({"--install-dir", "../up/./x"});                             // and lexically normal
+  EXPECT_EQ(install_options.install_dir, parent_of_here + "/up/x");
+  settle({"--install-dir", "."});
+  EXPECT_EQ(install_options.install_dir, here.substr(0, here.size() - 1));
   settle({"--install-dir", "/opt/\xE5\xB7\xA5\xE5\x85\xB7/Morvell/"});  // Chinese survives both conversions
   EXPECT_EQ(install_options.install_dir, "/opt/\xE5\xB7\xA5\xE5\x85\xB7/Morvell");
 

@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "install/record.h"
 #include "app/ui.h"
 #include "common/state.h"
 #include "common/strings.h"
@@ -107,6 +108,7 @@ TEST(ZipBomb, EveryUnpackerFailsAndTheInstallationIsExactlyAsBefore) {
     set_work_program_path(W(dir / "program/morvell-installer"));
     const std::string d = small + "/Apps/Morvell";
     write_text(d + "/bin/Morvell.exe", "previous program");
+    write_text(d + "/install-info.json", install_record_text(W(d)));
     write_text(d + "/version.txt", "6.1.16\n");
     const char settings[] = "theme=dark\r\n\0binary\xff";
     write_text(d + "/config/settings.ini", std::string(settings, sizeof settings - 1));

@@ -163,6 +163,7 @@ struct Bench {
   void reset() const {
     run_shell("rm -rf '" + dir + "' '" + dir + ".new' '" + dir + ".old' '" + dir + ".swap' && cp -a '" + old_tree +
               "' '" + dir + "'");
+    write_text(dir + "/install-info.json", record_for(dir));
   }
 
   // What the installation must hold: the package's files (over the old ones when an update

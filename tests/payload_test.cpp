@@ -1,5 +1,7 @@
 // The work directory beside the program and the package carried behind an offline installer.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -256,18 +258,33 @@ TEST(WorkDirectory, LiesBesideTheProgramAndOnlyItsOwnFilesAreDeleted) {
   cleanup_work_directory();
   EXPECT_FALSE(exists(work));
 
-  // A folder of that name that this run did not make is not used: it goes, with what it holds,
-  // and the directory is made afresh; the files this run writes there are new.
+  // A folder of that name that no run of ours made (the user's, world-writable, holding a file
+  // of the name we write) is left exactly as it is: the run takes the next name, made afresh and
+  // for this user alone, and the files it writes there are new.
   write_text(work + "/Morvell-offline-package.zip", "someone else's");
   write_text(work + "/planted.txt", "p");
-  EXPECT_EQ(work_file_path(L"Morvell-offline-package.zip"), W(work + "/Morvell-offline-package.zip"));
-  EXPECT_TRUE(is_dir(work));
-  EXPECT_FALSE(exists(work + "/Morvell-offline-package.zip"));
-  EXPECT_FALSE(exists(work + "/planted.txt"));
-  plat::FileHandle mine = plat::create_new_file(W(work + "/mine.bin"));
+  chmod(work.c_str(), 0777);
+  const auto planted = snapshot_tree(work);
+  const std::string next = dir / "Morvell-Installer-Temp-2";
+  EXPECT_EQ(work_file_path(L"Morvell-offline-package.zip"), W(next + "/Morvell-offline-package.zip"));
+  struct stat made;
+  ASSERT_EQ(stat(next.c_str(), &made), 0);
+  EXPECT_EQ(made.st_mode & 07777, 0700u);
+  EXPECT_EQ(made.st_uid, geteuid());
+  EXPECT_EQ(snapshot_tree(work), planted);
+  plat::FileHandle mine = plat::create_new_file(W(next + "/mine.bin"));
   EXPECT_NE(mine, plat::kNoFile);
   plat::close_file(mine);
-  EXPECT_EQ(plat::create_new_file(W(work + "/mine.bin")), plat::kNoFile);   // never over what is there
+  EXPECT_EQ(plat::create_new_file(W(next + "/mine.bin")), plat::kNoFile);   // never over what is there
+  cleanup_work_directory();
+  EXPECT_FALSE(exists(next));
+  EXPECT_EQ(snapshot_tree(work), planted);
+  run_shell("rm -rf '" + work + "'");
+  // A leftover of a run of ours that was killed (its lock nobody holds) goes, and its name is used.
+  write_text(work + "/.morvell-work.lock", "");
+  write_text(work + "/Morvell-download.zip", "half a download");
+  EXPECT_EQ(work_file_path(L"x"), W(work + "/x"));
+  EXPECT_FALSE(exists(work + "/Morvell-download.zip"));
   cleanup_work_directory();
   EXPECT_FALSE(exists(work));
   // When it cannot be made, no path into that name is given at all.

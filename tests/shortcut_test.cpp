@@ -1,5 +1,6 @@
 // Shortcuts as desktop entries, read back the way a desktop reads them: the string escapes
 // first, then the quoting of the Exec line.
+#include <gio/gdesktopappinfo.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -106,15 +107,29 @@ TEST(Shortcut, DesktopEntryReadsBack) {
   EXPECT_FALSE(entry.values["Icon"].empty());
   std::vector<std::string> args;
   ASSERT_TRUE(split_exec(entry.values["Exec"], args)) << entry.values["Exec"];
-  ASSERT_EQ(args.size(), 2u);
-  EXPECT_EQ(args[0], target);
-  EXPECT_EQ(args[1], "--uninstall");
+  // A "%" in the program's path: started through env, so that a desktop that looks for the
+  // program before it expands "%%" finds one.
+  ASSERT_EQ(args.size(), 3u);
+  EXPECT_EQ(args[0], "env");
+  EXPECT_EQ(args[1], target);
+  EXPECT_EQ(args[2], "--uninstall");
   EXPECT_EQ(mode_of(link), 0755u);
+  std::wstring read_target, read_arguments;
+  ASSERT_TRUE(plat::read_shortcut(W(link), read_target, read_arguments));
+  EXPECT_EQ(U(read_target), target);
+  EXPECT_EQ(read_arguments, L"--uninstall");
+  // The desktop's own loader takes the entry, and the command it would run is ours.
+  write_text(target, "#!/bin/sh\n");
+  chmod(target.c_str(), 0755);
+  ASSERT_EQ(mode_of(target) & 0111, 0111u);
+  GDesktopAppInfo* info = g_desktop_app_info_new_from_filename(link.c_str());
+  ASSERT_NE(info, nullptr) << "the desktop cannot load " << link;
+  g_object_unref(info);
 
   // The shell agrees with our reading of the quoting (the desktop rules follow the shell's
   // double quotes): run the Exec line through sh with echo in the program's place.
   std::string exec_line = entry.values["Exec"];
-  std::string probe = "printf '%s\\n' " + exec_line.substr(0, exec_line.rfind(' ')) + " > '" + tmp / "probe" + "'";
+  std::string probe = "printf '%s\\n' " + exec_line.substr(4, exec_line.rfind(' ') - 4) + " > '" + tmp / "probe" + "'";
   size_t percent;
   while ((percent = probe.find("%%")) != std::string::npos) probe.replace(percent, 2, "%");
   EXPECT_EQ(run_shell(probe), 0);
@@ -127,8 +142,8 @@ TEST(Shortcut, DesktopEntryReadsBack) {
   entry = parse_entry(read_text(program_link));
   EXPECT_EQ(entry.values["Name"], "Morvell");
   ASSERT_TRUE(split_exec(entry.values["Exec"], args));
-  ASSERT_EQ(args.size(), 1u);
-  EXPECT_EQ(args[0], bin + "/Morvell.exe");
+  ASSERT_EQ(args.size(), 2u);
+  EXPECT_EQ(args[1], bin + "/Morvell.exe");
   auto snap = snapshot_tree(tmp / "desk");
   EXPECT_EQ(snap.size(), 1u);   // no temporary file left beside it
 

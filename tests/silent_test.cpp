@@ -264,9 +264,12 @@ TEST(SilentInstall, FailuresGiveTheirExitCodesAndLeaveNoWorkDirectory) {
   write_text(documents + ".swap", "swap meeting notes");
   write_text(box.dir / "a-file", "a file of the user's");
   const auto everything = snapshot_tree(box.dir.path());
+  const std::string not_installation = "所选安装位置已存在且不是 Morvell 安装目录，请选择空文件夹或原安装目录。\n";
+  const std::string own_folder =
+      "不能安装到根目录、主文件夹或“桌面”“文档”“下载”“音乐”“图片”等常用文件夹，请在其中新建一个文件夹作为安装目录。\n";
   for (const std::string& target : {documents, box.dir / "a-file", box.home}) {
     EXPECT_EQ(box.run(good, "--silent-install --no-launch --install-dir '" + target + "'", &output), 3) << target;
-    EXPECT_EQ(output, "所选安装位置已存在且不是 Morvell 安装目录，请选择空文件夹或原安装目录。\n");
+    EXPECT_EQ(output, target == box.dir / "a-file" ? not_installation : own_folder);
     EXPECT_TRUE(snapshot_tree(box.dir.path()) == everything) << target;
   }
   // Below a file nothing can be made: 3, and the log says which operation failed on which path
@@ -314,4 +317,34 @@ TEST(SilentInstall, ARelativeInstallDirectoryStandsOnTheCurrentDirectory) {
   EXPECT_NE(entry.find("Exec=\"" + d + "/bin/Morvell.exe\"\n"), std::string::npos) << entry;
   EXPECT_TRUE(box.wait_for_launches(1));
   EXPECT_NE(read_text(box.log).find("dir=" + d), std::string::npos) << read_text(box.log);
+
+  // ".." and "." are taken out once at start-up: the record, the shortcuts and the lock beside
+  // the folder name it plainly, so nothing depends on the folder it was given from.
+  const std::string side = box.dir / "side";
+  ASSERT_EQ(run_shell("mkdir -p '" + cwd + "/E' '" + side + "' && cd '" + cwd + "/E' && " + box.env() + "'" + setup +
+                      "' --silent-install --no-launch --install-dir ../M >/dev/null 2>&1 && cd '" + side + "' && " +
+                      box.env() + "'" + setup + "' --silent-install --no-launch --install-dir . >/dev/null 2>&1"),
+            0);
+  EXPECT_EQ(read_text(cwd + "/M/install-info.json"), record_for(cwd + "/M"));
+  EXPECT_EQ(read_text(side + "/install-info.json"), record_for(side));
+  EXPECT_FALSE(exists(side + "/.lock"));
+
+  // One installer run twice at once, into two folders: each run has a work folder of its own.
+  for (int round = 0; round < 4; ++round) {
+    const std::string a = box.dir / ("twice/A" + std::to_string(round)), b = box.dir / ("twice/B" + std::to_string(round));
+    const std::string codes = box.logs / "codes.txt";
+    ASSERT_EQ(run_shell("( " + box.env() + "'" + setup + "' --silent-install --no-launch --install-dir '" + a +
+                        "' >/dev/null 2>&1; echo a=$? >> '" + codes + "' ) & ( " + box.env() + "'" + setup +
+                        "' --silent-install --no-launch --install-dir '" + b + "' >/dev/null 2>&1; echo b=$? >> '" +
+                        codes + "' ) & wait"),
+              0);
+    const std::string both = read_text(codes);
+    EXPECT_NE(both.find("a=0"), std::string::npos) << "round " << round << ": " << both;
+    EXPECT_NE(both.find("b=0"), std::string::npos) << "round " << round << ": " << both;
+    EXPECT_EQ(read_text(a + "/install-info.json"), record_for(a));
+    EXPECT_EQ(read_text(b + "/install-info.json"), record_for(b));
+    run_shell("rm -f '" + codes + "'");
+  }
+  EXPECT_FALSE(exists(box.dir / "Morvell-Installer-Temp"));
+  EXPECT_FALSE(exists(box.dir / "Morvell-Installer-Temp-2"));
 }

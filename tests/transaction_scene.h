@@ -32,7 +32,8 @@ inline bool designed_failure(const std::wstring& error) {
       L"无法初始化系统解压组件。", L"无法打开安装包。", L"无法打开安装目录。", L"解压安装包超时。",
       L"安装包中缺少 Morvell 程序文件。", L"无法写入安装记录，请释放磁盘空间后重新安装。",
       kStep8, kStep9, kStep10};
-  return texts.count(error) != 0;
+  // The installation's lock could not be made beside it: the message names the folder.
+  return texts.count(error) != 0 || error.rfind(L"无法在 ", 0) == 0;
 }
 
 struct EnvGuard {

@@ -9,6 +9,7 @@
 #include <map>
 #include <string>
 
+#include "install/record.h"
 #include "app/ui.h"
 #include "common/state.h"
 #include "common/strings.h"
@@ -38,6 +39,7 @@ struct UpdateBench {
     run_shell("mkdir -p '" + dir / "program" + "'");
     setenv("MORVELL_TEST_APP_LOG", log.c_str(), 1);
     write_text(d + "/bin/Morvell.exe", "old program");
+    write_text(d + "/install-info.json", install_record_text(W(d)));
     write_text(d + "/version.txt", "1.0\n");
     write_text(d + "/config/settings.ini", "user=changed\n");
     write_text(d + "/config/nested/mine.txt", "only the user has this");

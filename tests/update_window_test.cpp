@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "install/record.h"
 #include "platform/platform.h"
 #include "support/build_paths.h"
 #include "support/helpers.h"
@@ -76,6 +77,7 @@ struct Scene {
 
   explicit Scene(const std::string& where = "Morvell Apps/Morvell") : d(dir / where) {
     write_text(d + "/bin/Morvell.exe", "old program");
+    write_text(d + "/install-info.json", install_record_text(W(d)));
     run_shell("cp '" + kInstaller + "' '" + installer + "'");
     write_text(d + "/version.txt", "1\n");
     write_text(d + "/config/settings.ini", "theme=dark\n");

@@ -106,7 +106,7 @@ bool finish_unpack(const std::wstring& destination, std::wstring& error) {
     error = unpack_message(plat::UnpackResult::Failed);
     return false;
   }
-  if (plat::clear_set_id_bits(destination)) return true;
+  if (plat::secure_unpacked_tree(destination)) return true;
   error = unpack_message(plat::UnpackResult::Failed);
   return false;
 }
@@ -127,10 +127,17 @@ void empty_destination(const std::wstring& destination) {
 
 bool extract_archive(const std::wstring& package, const std::wstring& destination, std::wstring& error) {
   const std::wstring status = L"正在解压安装包...";
+  // A package is a regular file: a link is not followed, and a pipe or device would hold the
+  // unpacker for good. Looked at again before every unpacker.
+  if (plat::path_kind(package) != plat::PathKind::File) {
+    error = unpack_message(plat::UnpackResult::PackageUnreadable);
+    return false;
+  }
   for (int method = 1; method <= 2; ++method) {
     std::wstring program, parameters;
     if (!plat::archive_tool_command(method, package, destination, program, parameters)) continue;
     empty_destination(destination);
+    if (plat::path_kind(package) != plat::PathKind::File) break;
     if (run_and_wait(program, parameters, status, error, nullptr, false) && holds_files(destination))
       return finish_unpack(destination, error);
     error.clear();

@@ -1,4 +1,4 @@
-// Running copies of the installed application: found by image path, given a few seconds to
+// Running copies of the installed application: found by image path or file identity, given a few seconds to
 // exit by themselves, then ended.
 #include "install/instances.h"
 
@@ -34,8 +34,7 @@ void release_all(std::vector<plat::ProcessHandle>& held) {
 
 std::vector<uint32_t> find_running_instances(const std::wstring& install_dir) {
   std::vector<uint32_t> found;
-  const std::wstring expected =
-      to_lower_wide(join_path(join_path(clean_path_input(install_dir), L"bin"), L"Morvell.exe"));
+  const std::wstring expected = join_path(join_path(clean_path_input(install_dir), L"bin"), L"Morvell.exe");
   const uint32_t own = plat::current_process_id();
   std::vector<plat::ProcessInfo> processes;
   if (!plat::list_processes(processes)) return found;
@@ -44,7 +43,10 @@ std::vector<uint32_t> find_running_instances(const std::wstring& install_dir) {
     if (!equal_ignoring_ascii_case(p.exe_name, L"Morvell.exe")) continue;
     std::wstring image;
     if (!plat::process_image_path(p.pid, image) || image.empty()) continue;
-    if (to_lower_wide(image) == expected) found.push_back(p.pid);
+    // Named as this system compares names (letter case counts where the file system's does), or
+    // the very same file reached another way: a copy in a folder that differs only in case is
+    // another installation's.
+    if (plat::same_path_text(image, expected) || plat::same_file(image, expected)) found.push_back(p.pid);
   }
   return found;
 }

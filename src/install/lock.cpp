@@ -4,7 +4,9 @@
 #include "install/lock.h"
 
 #include "common/progress.h"
+#include "common/strings.h"
 #include "install/filetree.h"
+#include "install/ownership.h"
 
 const wchar_t kInstallationBusy[] = L"另一个安装或更新正在进行，请稍后重试。";
 
@@ -18,6 +20,16 @@ std::wstring lock_path_of(const std::wstring& install_dir) {
   std::wstring dir = install_dir;
   while (dir.size() > 1 && (dir.back() == L'/' || dir.back() == L'\\')) dir.pop_back();
   return dir + L".lock";
+}
+
+// Why the lock file cannot be had: one that is not this user's stays as it is; otherwise the
+// folder around the installation cannot take it (not writable, not there, read-only).
+std::wstring lock_refusal(const std::wstring& path) {
+  const plat::PathKind kind = plat::path_kind(path);
+  if (kind != plat::PathKind::None && (kind != plat::PathKind::File || !plat::owned_by_current_user(path)))
+    return not_ours_message(path);
+  return L"无法在 " + parent_path(path) + L" 中创建锁文件 " + file_name_of(path) +
+         L"，请确认该文件夹存在且可写，或选择其他安装位置。";
 }
 
 }  // namespace
@@ -40,7 +52,7 @@ bool lock_installation(const std::wstring& install_dir, InstallationLock& lock, 
           parents_made = true;
           continue;
         }
-        error = L"无法写入安装目录，请关闭正在运行的 Morvell 后重试。";
+        error = lock_refusal(lock.path);
         return false;
       case plat::LockResult::Busy: break;
     }

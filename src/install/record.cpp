@@ -52,7 +52,10 @@ bool write_install_record(const std::wstring& install_dir) {
     const std::wstring partial = uninstaller + kPartial;
     uint64_t payload_offset = 0, payload_length = 0;
     bool copied = false;
-    if (!own.empty() && find_carried_payload(own, payload_offset, payload_length))
+    // A trailer that leaves no whole program before its package (a crafted one) gets the whole
+    // file instead: an uninstaller that cannot start would leave an installation nobody can remove.
+    if (!own.empty() && find_carried_payload(own, payload_offset, payload_length) &&
+        program_part_is_whole(own, payload_offset))
       copied = copy_file_part(own, 0, payload_offset, partial, false, [](uint64_t) { pump_events(); }) &&
                plat::make_executable(partial);
     else if (!own.empty())

@@ -61,6 +61,17 @@ static bool find_trailer(const std::wstring& program, uint64_t& offset, uint64_t
   return ok;
 }
 
+bool program_part_is_whole(const std::wstring& program, uint64_t offset) {
+  const size_t signature = std::strlen(plat::kProgramSignature);
+  if (offset < 1024) return false;
+  plat::FileHandle file = plat::open_for_reading(program);
+  if (file == plat::kNoFile) return false;
+  char head[8] = {};
+  const bool read = plat::read_some(file, head, signature) == static_cast<int64_t>(signature);
+  plat::close_file(file);
+  return read && std::memcmp(head, plat::kProgramSignature, signature) == 0;
+}
+
 bool find_carried_payload(const std::wstring& program, uint64_t& offset, uint64_t& length) {
   uint64_t size = 0;
   return find_trailer(program, offset, length, size) && offset <= size && length <= size - offset;

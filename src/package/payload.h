@@ -10,6 +10,9 @@
 bool parse_payload_trailer(const char* tail, size_t size, uint64_t& offset, uint64_t& length);
 // True when `program` carries a payload under the trailer rules that lies within the file.
 bool find_carried_payload(const std::wstring& program, uint64_t& offset, uint64_t& length);
+// True when the first `offset` bytes of `program` can be a program of this system on their own:
+// they begin as every program file does and hold more than its first header.
+bool program_part_is_whole(const std::wstring& program, uint64_t offset);
 // Copies `length` bytes of `from` from `offset` on into the file `to` (in a folder that exists;
 // with `only_new`, made only where nothing stands), in pieces sized by the clock; `after_piece` (may
 // be empty) runs after each with the bytes so far.

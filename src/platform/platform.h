@@ -21,6 +21,7 @@ bool fault_injected(const char* op, const std::wstring& path);  // asks the hook
 
 // ---------------------------------------------------------------- text and environment
 extern const wchar_t kPathSeparator;           // separator of paths this program builds
+extern const char kProgramSignature[];         // the first bytes of every program file of this system
 // Native text to wide text and back. Windows: malformed bytes and unpaired surrogates become
 // U+FFFD. POSIX, where names are bytes: each byte that does not decode becomes U+DC80..U+DCFF
 // and goes back as that byte, so a name survives the round trip; other surrogates become U+FFFD.
@@ -182,9 +183,11 @@ void remove_tree_command(const std::wstring& path, std::wstring& program, std::w
 enum class UnpackResult { Ok, InitFailed, PackageUnreadable, DestinationUnusable, Empty, Failed, TimedOut };
 UnpackResult unpack_in_process(const std::wstring& package, const std::wstring& destination,
                                const std::function<void()>& poll);
-// Takes the set-user-ID and set-group-ID bits off every file and folder of an unpacked tree
-// (links are not followed). True where files carry no such bits.
-bool clear_set_id_bits(const std::wstring& tree);
+// Makes an unpacked tree the installer's user's alone to change: the set-user-ID and set-group-ID
+// bits and write permission for group and others come off every file and folder (links are not
+// followed). False when that fails, or when anything in the tree belongs to another user (an
+// unpacker that restored the owners stored in the package). True where files carry no such bits.
+bool secure_unpacked_tree(const std::wstring& tree);
 
 // ---------------------------------------------------------------- shortcuts and scripts
 extern const wchar_t kShortcutExtension[];     // ".lnk" or ".desktop"

@@ -2,12 +2,14 @@
 #include <archive.h>
 #include <archive_entry.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <ftw.h>
 #include <limits.h>
 #include <locale.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -134,7 +136,9 @@ UnpackResult unpack_once(const std::wstring& package, const std::wstring& destin
 
   UnpackResult result = UnpackResult::Ok;
   uint64_t entries = 0;
-  if (archive_read_open_filename(reader, wide_to_utf8(package).c_str(), 64 * 1024) != ARCHIVE_OK) {
+  // Opened as a regular file and never through a link, like every input.
+  const int package_fd = posix::open_regular(wide_to_utf8(package), O_RDONLY | O_NOFOLLOW, 0);
+  if (package_fd < 0 || archive_read_open_fd(reader, package_fd, 64 * 1024) != ARCHIVE_OK) {
     result = UnpackResult::PackageUnreadable;
   } else {
     for (;;) {
@@ -186,6 +190,7 @@ UnpackResult unpack_once(const std::wstring& package, const std::wstring& destin
   if (archive_write_close(writer) < ARCHIVE_WARN && result == UnpackResult::Ok) result = UnpackResult::Failed;
   archive_write_free(writer);
   archive_read_free(reader);
+  if (package_fd >= 0) close(package_fd);
   if (result == UnpackResult::Ok && entries == 0) result = UnpackResult::Empty;
   maybe_poll(true);
   return result;
@@ -204,21 +209,29 @@ UnpackResult unpack_in_process(const std::wstring& package, const std::wstring& 
 }
 
 namespace {
-bool set_id_bits_cleared = true;   // nftw hands no context to its callback
+bool tree_secured = true;   // nftw hands no context to its callback
 
-int clear_one(const char* path, const struct stat* st, int kind, struct FTW*) {
+int secure_one(const char* path, const struct stat* st, int kind, struct FTW*) {
+  // Whatever an unpacker made belongs to us, links included; one restored from the package's
+  // owners would let that user replace the program we install.
+  if (st->st_uid != geteuid()) {
+    errno = EPERM;
+    tree_secured = false;
+    return 0;
+  }
   if (kind != FTW_F && kind != FTW_D && kind != FTW_DP) return 0;   // links and unreadable folders
   const mode_t mode = st->st_mode & 07777;
-  if ((mode & (S_ISUID | S_ISGID)) && chmod(path, mode & ~(S_ISUID | S_ISGID)) != 0) set_id_bits_cleared = false;
+  const mode_t wanted = mode & ~(S_ISUID | S_ISGID | S_IWGRP | S_IWOTH);
+  if (wanted != mode && chmod(path, wanted) != 0) tree_secured = false;
   return 0;
 }
 }  // namespace
 
-bool clear_set_id_bits(const std::wstring& tree) {
-  if (posix::injected("clear_set_id_bits", tree)) return false;
-  set_id_bits_cleared = true;
-  if (nftw(wide_to_utf8(tree).c_str(), &clear_one, 16, FTW_PHYS) != 0 || !set_id_bits_cleared)
-    return report_failure("clear_set_id_bits", tree);
+bool secure_unpacked_tree(const std::wstring& tree) {
+  if (posix::injected("secure_unpacked_tree", tree)) return false;
+  tree_secured = true;
+  if (nftw(wide_to_utf8(tree).c_str(), &secure_one, 16, FTW_PHYS) != 0 || !tree_secured)
+    return report_failure("secure_unpacked_tree", tree);
   return true;
 }
 

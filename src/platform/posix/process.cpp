@@ -401,7 +401,9 @@ bool archive_tool_command(int method, const std::wstring& package, const std::ws
                           std::wstring& program, std::wstring& parameters) {
   if (method == 1) {
     program = L"bsdtar";
-    parameters = L"-xf " + quote_argument(package) + L" -C " + quote_argument(destination);
+    // Never the owners or the exact modes stored in the package, also when run as root.
+    parameters = L"--no-same-owner --no-same-permissions -xf " + quote_argument(package) + L" -C " +
+                 quote_argument(destination);
     return true;
   }
   if (method == 2) {

@@ -12,6 +12,7 @@
 
 namespace plat {
 
+const char kProgramSignature[] = "\x7f" "ELF";
 const wchar_t kPathSeparator = L'/';
 
 // Names on this system are bytes, mostly but not always UTF-8. A byte that does not decode is

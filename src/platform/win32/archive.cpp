@@ -156,9 +156,9 @@ UnpackResult unpack_in_process(const std::wstring& package, const std::wstring& 
   return result;
 }
 
-bool clear_set_id_bits(const std::wstring& tree) {
+bool secure_unpacked_tree(const std::wstring& tree) {
   // Windows files carry no such bits; the seam still lets the tests fail this step.
-  return !win32::injected("clear_set_id_bits", tree);
+  return !win32::injected("secure_unpacked_tree", tree);
 }
 
 }  // namespace plat

@@ -10,6 +10,7 @@
 
 namespace plat {
 
+const char kProgramSignature[] = "MZ";
 const wchar_t kPathSeparator = L'\\';
 
 std::wstring utf8_to_wide(const std::string& text) {
