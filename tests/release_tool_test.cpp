@@ -256,3 +256,115 @@ TEST(ReleaseTool, AnInstallerBuiltWithTheReleaseKeyInstallsFromTheTreeAddWrote) 
   EXPECT_EQ(press_install(desk.dir / "A", true), "info Morvell 安装完成");
   EXPECT_EQ(read_text(desk.dir / "A/version.txt"), "6.1.17\n");
 }
+
+namespace {
+
+// The fields of the Windows package manager's published manifest schemas (1.6.0), written out by
+// hand: what each file may hold, what it must hold, and the values some fields take.
+const std::set<std::string> kVersionFields = {"PackageIdentifier", "PackageVersion", "DefaultLocale", "ManifestType",
+                                              "ManifestVersion"};
+const std::set<std::string> kInstallerFields = {
+    "PackageIdentifier", "PackageVersion", "Channel", "InstallerLocale", "Platform", "MinimumOSVersion", "InstallerType",
+    "NestedInstallerType", "NestedInstallerFiles", "Scope", "InstallModes", "InstallerSwitches", "InstallerSuccessCodes",
+    "ExpectedReturnCodes", "UpgradeBehavior", "Commands", "Protocols", "FileExtensions", "Dependencies",
+    "PackageFamilyName", "ProductCode", "Capabilities", "RestrictedCapabilities", "Markets", "InstallerAbortsTerminal",
+    "ReleaseDate", "InstallLocationRequired", "RequireExplicitUpgrade", "DisplayInstallWarnings",
+    "UnsupportedOSArchitectures", "UnsupportedArguments", "AppsAndFeaturesEntries", "ElevationRequirement",
+    "InstallationMetadata", "DownloadCommandProhibited", "Installers", "ManifestType", "ManifestVersion"};
+const std::set<std::string> kInstallerRequired = {"PackageIdentifier", "PackageVersion", "Installers", "ManifestType",
+                                                  "ManifestVersion"};
+const std::set<std::string> kLocaleFields = {
+    "PackageIdentifier", "PackageVersion", "PackageLocale", "Publisher", "PublisherUrl", "PublisherSupportUrl",
+    "PrivacyUrl", "Author", "PackageName", "PackageUrl", "License", "LicenseUrl", "Copyright", "CopyrightUrl",
+    "ShortDescription", "Description", "Moniker", "Tags", "Agreements", "ReleaseNotes", "ReleaseNotesUrl", "PurchaseUrl",
+    "InstallationNotes", "Documentations", "Icons", "ManifestType", "ManifestVersion"};
+const std::set<std::string> kLocaleRequired = {"PackageIdentifier", "PackageVersion", "PackageLocale", "Publisher",
+                                               "PackageName", "License", "ShortDescription", "ManifestType",
+                                               "ManifestVersion"};
+const std::set<std::string> kSwitchFields = {"Silent", "SilentWithProgress", "Interactive", "InstallLocation", "Log",
+                                             "Upgrade", "Custom"};
+const std::set<std::string> kInstallModes = {"interactive", "silent", "silentWithProgress"};
+const std::set<std::string> kReturnResponses = {
+    "packageInUse", "packageInUseByApplication", "installInProgress", "fileInUse", "missingDependency", "diskFull",
+    "insufficientMemory", "invalidParameter", "noNetwork", "contactSupport", "rebootRequiredToFinish",
+    "rebootRequiredForInstall", "rebootInitiated", "cancelledByUser", "alreadyInstalled", "downgrade", "blockedByPolicy",
+    "systemNotSupported", "custom"};
+
+// A YAML file as JSON, read by a YAML parser of its own (PyYAML).
+nlohmann::json yaml_file(const std::string& path) {
+  const std::string text = capture_shell("python3 -c 'import json, sys, yaml; print(json.dumps(yaml.safe_load("
+                                         "open(sys.argv[1], encoding=\"utf-8\"))))' " + q(path));
+  return nlohmann::json::accept(text) ? nlohmann::json::parse(text) : nlohmann::json();
+}
+
+// Every member is one the schema names, every required one is there, every value a string but those given.
+void expect_fields(const nlohmann::json& object, const std::set<std::string>& allowed, const std::set<std::string>& required,
+                   const std::string& where) {
+  ASSERT_TRUE(object.is_object()) << where;
+  for (const auto& [name, value] : object.items()) {
+    EXPECT_TRUE(allowed.count(name)) << where << ": " << name << " is no field of the schema";
+    if (name != "InstallModes" && name != "InstallerSwitches" && name != "ExpectedReturnCodes" && name != "Installers")
+      EXPECT_TRUE(value.is_string()) << where << ": " << name;
+  }
+  for (const std::string& name : required) EXPECT_TRUE(object.contains(name)) << where << ": " << name << " missing";
+}
+
+}  // namespace
+
+TEST(ReleaseTool, WingetManifestsHoldTheSchemaFieldsTheSwitchesAndTheExitCodes) {
+  TempDir dir;
+  const std::string root = dir / "tree", program = dir / "morvell-installer.exe";
+  write_text(program, "MZ" + std::string(4096, 'w'));   // stands in for the Windows program
+  write_text(dir / "notes.txt", "Morvell 6.1.17\n\t- 深色主题: \"quoted\" \\ back\n");
+  ASSERT_EQ(release("add --root " + q(root) + " --package " + q(kNew) + " --version 6.1.17 --notes " + q(dir / "notes.txt") +
+                    " --base-url https://updates.example.org").code, 0);
+  const std::string winget = "winget --root " + q(root) + " --version 6.1.17 --publisher 'Morvell Team' --package-id ";
+  EXPECT_EQ(release(winget + "Morvell.Morvell").code, 1) << "no offline installer listed yet";
+  ASSERT_EQ(release("offline --root " + q(root) + " --installer " + q(program) + " --version 6.1.17").code, 0);
+  EXPECT_EQ(release(winget + "Morvell").code, 1) << "an identifier has two parts at least";
+  ASSERT_EQ(release(winget + "Morvell.Morvell").code, 0);
+
+  const std::string folder = root + "/winget/6.1.17/Morvell.Morvell";
+  const nlohmann::json version = yaml_file(folder + ".yaml"), installer = yaml_file(folder + ".installer.yaml"),
+                       locale = yaml_file(folder + ".locale.en-US.yaml");
+  expect_fields(version, kVersionFields, kVersionFields, "version");
+  expect_fields(installer, kInstallerFields, kInstallerRequired, "installer");
+  expect_fields(locale, kLocaleFields, kLocaleRequired, "defaultLocale");
+  const std::regex identifier(R"(^[^\.\s\\/:\*\?"<>\|\x01-\x1f]{1,32}(\.[^\.\s\\/:\*\?"<>\|\x01-\x1f]{1,32}){1,7}$)");
+  for (const nlohmann::json* file : {&version, &installer, &locale}) {
+    EXPECT_TRUE(std::regex_match(file->value("PackageIdentifier", ""), identifier));
+    EXPECT_EQ(file->value("PackageVersion", ""), "6.1.17");
+    EXPECT_EQ(file->value("ManifestVersion", ""), "1.6.0");
+  }
+  EXPECT_EQ(version.value("ManifestType", ""), "version");
+  EXPECT_EQ(installer.value("ManifestType", ""), "installer");
+  EXPECT_EQ(locale.value("ManifestType", ""), "defaultLocale");
+  EXPECT_EQ(version.value("DefaultLocale", ""), locale.value("PackageLocale", "?"));
+  EXPECT_EQ(locale.value("Publisher", ""), "Morvell Team");
+  EXPECT_EQ(locale.value("ReleaseNotes", ""), read_text(dir / "notes.txt"));
+
+  EXPECT_EQ(installer.value("InstallerType", ""), "exe");
+  EXPECT_EQ(installer.value("Scope", ""), "user");
+  for (const nlohmann::json& mode : installer["InstallModes"]) EXPECT_TRUE(kInstallModes.count(mode.get<std::string>()));
+  const nlohmann::json& switches = installer["InstallerSwitches"];
+  expect_fields(switches, kSwitchFields, {"Silent", "SilentWithProgress", "InstallLocation", "Log"}, "InstallerSwitches");
+  EXPECT_EQ(switches.value("Silent", ""), "--silent-install --no-launch");
+  EXPECT_EQ(switches.value("InstallLocation", ""), "--install-dir \"<INSTALLPATH>\"");
+  EXPECT_EQ(switches.value("Log", ""), "--log \"<LOGPATH>\"");
+  std::map<int, std::string> codes;
+  for (const nlohmann::json& code : installer["ExpectedReturnCodes"]) {
+    ASSERT_TRUE(code["InstallerReturnCode"].is_number_integer());
+    EXPECT_TRUE(kReturnResponses.count(code.value("ReturnResponse", "")));
+    codes[code["InstallerReturnCode"].get<int>()] = code.value("ReturnResponse", "");
+  }
+  EXPECT_EQ(codes.size(), 2u);
+  EXPECT_TRUE(codes.count(2) && codes.count(3)) << "0 succeeds by default; 2 and 3 are the silent install's failures";
+  ASSERT_EQ(installer["Installers"].size(), 1u);
+  const nlohmann::json& setup = installer["Installers"][0];
+  EXPECT_EQ(setup.value("Architecture", ""), "x64");
+  EXPECT_EQ(setup.value("InstallerUrl", ""), "https://updates.example.org/pkgs/Morvell-Setup-6.1.17.exe");
+  std::string digest = setup.value("InstallerSha256", "");
+  EXPECT_TRUE(std::regex_match(digest, std::regex("^[A-Fa-f0-9]{64}$")));
+  for (char& c : digest) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  EXPECT_EQ(digest, sha256_of(root + "/pkgs/Morvell-Setup-6.1.17.exe"));
+}
