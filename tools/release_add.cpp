@@ -150,7 +150,7 @@ int run_add(const Options& options) {
                                                              : " is not a zip archive"));
   bytes.clear();
 
-  TreeLock lock;
+  InstallationLock lock;
   Json list;
   if (!lock_tree(tree, lock, why) || !read_release_list(tree.list(), list, why)) return tool_fail(why);
   const std::string staged = staging_file(tree, release.file_name);
@@ -168,7 +168,7 @@ int run_offline(const Options& options) {
     return tool_fail("offline needs --root, --installer and --version");
   std::string why;
   if (!usable_key_and_expiry(options, why)) return tool_fail(why);
-  TreeLock lock;
+  InstallationLock lock;
   Json list;
   if (!lock_tree(tree, lock, why) || !read_release_list(tree.list(), list, why)) return tool_fail(why);
   const long index = find_entry(list, version, true);

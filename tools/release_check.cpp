@@ -178,7 +178,8 @@ struct Checker {
     std::string digest = answer.digest, local_digest;
     uint64_t local_size = 0;
     const std::string local = source.where + "/pkgs/" + entry.file_name;
-    const bool have_local = source.local && !entry.file_name.empty() && access(local.c_str(), F_OK) == 0 &&
+    const bool have_local = source.local && !entry.file_name.empty() && entry.file_name.find('/') == std::string::npos &&
+                            access(local.c_str(), F_OK) == 0 &&
                             file_digest(local, local_digest, local_size);
     if (served != entry.size || (have_local && local_size != entry.size))
       report.finding(label, "size listed " + std::to_string(entry.size) + ", served " +

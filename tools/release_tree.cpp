@@ -43,9 +43,7 @@ std::string json_text(const Json& document) {
 
 }  // namespace
 
-TreeLock::~TreeLock() { plat::unlock_file(file, path); }
-
-bool lock_tree(const ReleaseTree& tree, TreeLock& lock, std::string& why) {
+bool lock_tree(const ReleaseTree& tree, InstallationLock& lock, std::string& why) {
   for (const char* folder : {"/updates", "/pkgs"}) {
     if (!create_directory_tree(utf8_to_wide(tree.root + folder))) {
       why = "cannot create " + tree.root + folder + ": " + std::strerror(errno);
@@ -99,17 +97,13 @@ bool is_lower_hex_digest(const std::string& text) {
 bool valid_utf8(const std::string& text) { return display_text(text) == text; }
 
 std::string url_segment(const std::string& name) {
-  static const char kHex[] = "0123456789ABCDEF";
   std::string out;
   for (unsigned char c : name) {
-    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || is_digit(static_cast<char>(c)) || c == '-' || c == '.' ||
-        c == '_' || c == '~') {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
+    const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || is_digit(static_cast<char>(c)) ||
+                       (c != 0 && std::strchr("-._~", c));
+    char escaped[4];
+    std::snprintf(escaped, sizeof escaped, "%%%02X", c);
+    out += plain ? std::string(1, static_cast<char>(c)) : std::string(escaped);
   }
   return out;
 }

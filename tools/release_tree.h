@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "install/lock.h"
 
 using Json = nlohmann::ordered_json;   // members stay in the order they are written
 
@@ -32,17 +32,8 @@ struct ReleaseTree {
   std::string package(const std::string& name) const { return root + "/pkgs/" + name; }
 };
 
-// Held from lock_tree until the object ends: one change of a tree at a time.
-struct TreeLock {
-  plat::FileHandle file = plat::kNoFile;
-  std::wstring path;
-  TreeLock() = default;
-  TreeLock(const TreeLock&) = delete;
-  TreeLock& operator=(const TreeLock&) = delete;
-  ~TreeLock();
-};
 // Makes the tree's folders and takes its lock, waiting up to a minute for another change to end.
-bool lock_tree(const ReleaseTree& tree, TreeLock& lock, std::string& why);
+bool lock_tree(const ReleaseTree& tree, InstallationLock& lock, std::string& why);
 
 // Below 0 when version `a` is older than `b`: runs of digits compare as numbers, other text
 // byte by byte, and a version that goes on with "-" after the other ends is a pre-release of it.
