@@ -194,13 +194,13 @@ TEST(ReleaseTool, OtherBytesAreRefusedAndParallelAddsKeepEveryEntryInWholeLists)
   EXPECT_EQ(release("add --root " + q(root) + " --package " + q(kNew) + " --version 7 --base-url http://x.example/").code, 1);
 
   // Eight adds at once, with long notes so that each list takes a while to write, while a reader
-  // reads both lists over and over: every entry stays and no read meets half a list.
+  // reads both lists over and over: every entry stays, newest first, and no read meets half a list.
   write_text(dir / "notes.txt", std::string(400000, 'n'));
   std::string adds;
-  for (int i = 1; i <= 8; ++i) {
-    const std::string zip = dir / ("Morvell-7.0." + std::to_string(i) + ".zip");
+  for (const std::string version : {"7.0.1", "7.0.10", "6.9", "7.1.0", "7.0.2", "7.1.0-beta", "7.0.9", "7.0.0"}) {
+    const std::string zip = dir / ("Morvell-" + version + ".zip");
     run_shell("cp " + q(kNew) + " " + q(zip));
-    adds += q(kRelease) + " " + add(zip, "7.0." + std::to_string(i), " --notes " + q(dir / "notes.txt")) + " & ";
+    adds += q(kRelease) + " " + add(zip, version, " --notes " + q(dir / "notes.txt")) + " & ";
   }
   ASSERT_EQ(run_shell("(" + adds + "wait; touch " + q(dir / "done") + ") >" + q(dir / "adds.log") + " 2>&1 &"), 0);
   size_t reads = 0, broken = 0;
@@ -219,10 +219,10 @@ TEST(ReleaseTool, OtherBytesAreRefusedAndParallelAddsKeepEveryEntryInWholeLists)
   collect_release_entries(read_text(root + "/updates/releases.json"), portable, installers);
   std::vector<std::string> listed;
   for (const ReleaseEntry& e : portable) listed.push_back(e.version);
-  EXPECT_EQ(listed, (std::vector<std::string>{"7.0.8", "7.0.7", "7.0.6", "7.0.5", "7.0.4", "7.0.3", "7.0.2", "7.0.1",
+  EXPECT_EQ(listed, (std::vector<std::string>{"7.1.0", "7.1.0-beta", "7.0.10", "7.0.9", "7.0.2", "7.0.1", "7.0.0", "6.9",
                                               "6.1.17"}))
       << read_text(dir / "adds.log");
-  EXPECT_NE(read_text(root + "/updates/latest-portable.json").find("\"version\": \"7.0.8\""), std::string::npos);
+  EXPECT_NE(read_text(root + "/updates/latest-portable.json").find("\"version\": \"7.1.0\""), std::string::npos);
   EXPECT_FALSE(exists(root + "/.morvell-release.lock"));
 }
 
