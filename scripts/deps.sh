@@ -20,7 +20,7 @@ need_packages() {
 
 BUILD_PACKAGES=(build-essential cmake pkg-config libgtk2.0-dev nlohmann-json3-dev libcurl4-openssl-dev
   libssl-dev libarchive-dev libarchive-tools unzip zip libgtest-dev xvfb xauth xdotool openssl
-  python3 ca-certificates procps curl fonts-wqy-zenhei clang libclang-rt-14-dev)
+  python3 python3-yaml ca-certificates procps curl fonts-wqy-zenhei clang libclang-rt-14-dev)
 
 # The Windows cross build and its tests under Wine (scripts/test-windows).
 WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine wine64 libz-mingw-w64-dev cmake python3 openssl libgtest-dev xvfb

@@ -3,24 +3,20 @@
 //   morvell-sign sign --private KEY.pem FILE                       (writes FILE.sig)
 //   morvell-sign verify --public BASE64 FILE                       (checks FILE.sig; exit 0 when good)
 // A private key is written only where no file was, readable by its owner alone, and never printed.
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <openssl/evp.h>
 #include <openssl/pem.h>
-#include <openssl/x509.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
-#include <vector>
 
 #include "catalogue/release_signature.h"
 #include "common/strings.h"
+#include "release_signing.h"
 
 namespace {
 
@@ -60,33 +56,6 @@ Arguments read_arguments(int argc, char** argv) {
   return out;
 }
 
-bool read_file(const std::string& path, std::string& content) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream all;
-  all << in.rdbuf();
-  content = all.str();
-  return !in.bad();
-}
-
-// Writes `content` into a new file; an existing file is left alone and the call fails.
-bool write_new_file(const std::string& path, const std::string& content, mode_t mode) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, mode);
-  if (fd < 0) return false;
-  bool ok = ::write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size()) && fsync(fd) == 0;
-  ok = ::close(fd) == 0 && ok;
-  if (!ok) ::unlink(path.c_str());
-  return ok;
-}
-
-std::string public_key_der(EVP_PKEY* key) {
-  unsigned char* der = nullptr;
-  int size = i2d_PUBKEY(key, &der);
-  std::string out = size > 0 ? std::string(reinterpret_cast<char*>(der), static_cast<size_t>(size)) : "";
-  OPENSSL_free(der);
-  return out;
-}
-
 int keygen(const Arguments& args) {
   if (args.private_key.empty() || args.public_out.empty() || !args.file.empty()) return usage();
   if (args.private_key == args.public_out) return fail("the private and the public key need two files");
@@ -123,43 +92,13 @@ int keygen(const Arguments& args) {
 int sign(const Arguments& args) {
   if (args.private_key.empty() || args.file.empty() || !args.public_out.empty() || !args.public_key.empty())
     return usage();
-  std::string document;
-  if (!read_file(args.file, document)) return fail("cannot read " + args.file);
-  FILE* pem = std::fopen(args.private_key.c_str(), "rb");
-  if (!pem) return fail("cannot read " + args.private_key + ": " + std::strerror(errno));
-  EVP_PKEY* key = PEM_read_PrivateKey(pem, nullptr, nullptr, nullptr);
-  std::fclose(pem);
-  if (!key) return fail(args.private_key + " holds no private key this tool can read");
-
-  std::string signature;
-  EVP_MD_CTX* context = EVP_MD_CTX_new();
-  size_t size = 0;
-  if (context && EVP_DigestSignInit(context, nullptr, EVP_sha256(), nullptr, key) == 1 &&
-      EVP_DigestSign(context, nullptr, &size, reinterpret_cast<const unsigned char*>(document.data()),
-                     document.size()) == 1) {
-    signature.resize(size);
-    if (EVP_DigestSign(context, reinterpret_cast<unsigned char*>(&signature[0]), &size,
-                       reinterpret_cast<const unsigned char*>(document.data()), document.size()) == 1)
-      signature.resize(size);
-    else
-      signature.clear();
-  }
-  EVP_MD_CTX_free(context);
-  const std::vector<std::string> own_key = {public_key_der(key)};
-  EVP_PKEY_free(key);
-  const std::string text = base64_encode(signature);
-  // The installer's own check, so that a key of another kind is caught here and not by users.
-  if (signature.empty() || !signed_by_any(document, text, own_key))
-    return fail(args.private_key + " is not an ECDSA P-256 key, or signing failed");
+  std::string document, why;
+  if (!read_whole_file(args.file, document)) return fail("cannot read " + args.file);
+  const std::string text = signature_text(args.private_key, document, why);
+  if (text.empty()) return fail(why);
 
   const std::string output = args.file + ".sig";
-  const std::string temp = output + ".tmp";
-  ::unlink(temp.c_str());
-  if (!write_new_file(temp, text + "\n", 0644) || std::rename(temp.c_str(), output.c_str()) != 0) {
-    int saved = errno;
-    ::unlink(temp.c_str());
-    return fail("cannot write " + output + ": " + std::strerror(saved));
-  }
+  if (!replace_file(output, signature_file_content(text))) return fail("cannot write " + output + ": " + std::strerror(errno));
   std::printf("%s written\n", output.c_str());
   return 0;
 }
@@ -168,8 +107,8 @@ int verify(const Arguments& args) {
   if (args.public_key.empty() || args.file.empty() || !args.private_key.empty() || !args.public_out.empty())
     return usage();
   std::string document, signature;
-  if (!read_file(args.file, document)) return fail("cannot read " + args.file);
-  if (!read_file(args.file + ".sig", signature)) return fail("cannot read " + args.file + ".sig");
+  if (!read_whole_file(args.file, document)) return fail("cannot read " + args.file);
+  if (!read_whole_file(args.file + ".sig", signature)) return fail("cannot read " + args.file + ".sig");
   if (!signed_by_any(document, signature, parse_release_keys(args.public_key)))
     return fail(args.file + ".sig: not a good signature of " + args.file + " by the key given");
   std::printf("%s: good signature\n", args.file.c_str());
