@@ -27,6 +27,9 @@ extern const wchar_t kPathSeparator;           // separator of paths this progra
 std::wstring utf8_to_wide(const std::string& text);
 std::string wide_to_utf8(const std::wstring& text);
 std::wstring own_executable_path();            // full path of the running program, or empty when it does not fit
+// The program's arguments as UTF-8 texts, its name first: POSIX takes argv as given (names are
+// bytes there); Windows splits its own wide command line, whatever the process code page is.
+std::vector<std::string> program_arguments(int argc, char** argv);
 std::string environment_value(const char* name);       // empty when unset
 // Well-known folders, by the classic shell-folder numbers used throughout the program.
 constexpr int kFolderPrograms = 0x0002, kFolderDesktop = 0x0010, kFolderLocalAppData = 0x001C,
