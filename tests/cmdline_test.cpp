@@ -12,6 +12,8 @@
 
 #include "app/cmdline.h"
 #include "common/state.h"
+#include "common/strings.h"
+#include "package/workdir.h"
 #include "support/build_paths.h"
 #include "support/helpers.h"
 
@@ -241,6 +243,38 @@ TEST(CommandLine, RunModePrecedence) {
     EXPECT_EQ(run_mode, c.mode) << shown;
     EXPECT_EQ(update_mode, c.update) << shown;
   }
+
+  // A program that carries a package (an offline installer opened with a double click) starts
+  // offline when no mode is named; every named mode still wins (the uninstaller's name too:
+  // ProgramStart.FileNameRule).
+  TempDir dir;
+  const std::string program = read_text(kInstaller), zip = read_text(kOld);
+  const std::string packed = program + zip + "MORV-PACKAGE:" + std::to_string(program.size()) + ":" + std::to_string(zip.size());
+  write_text(dir / "Morvell-Setup.exe", packed);
+  // A trailer whose package would run past the end of the file carries nothing.
+  write_text(dir / "broken.exe", program + "MORV-PACKAGE:" + std::to_string(program.size()) + ":99999999");
+  struct Carried {
+    std::string file;
+    Args args;
+    const char* mode;
+  };
+  std::vector<Carried> carried = {
+      {"Morvell-Setup.exe", Args{}, "offline"},
+      {"Morvell-Setup.exe", Args{"--no-launch", "--install-dir", "/opt/M"}, "offline"},
+      {"Morvell-Setup.exe", Args{"--uninstall"}, "uninstall"},
+      {"Morvell-Setup.exe", Args{"--update"}, "offline"},
+      {"broken.exe", Args{}, "online"},
+  };
+  for (Carried& c : carried) {
+    set_work_program_path(utf8_to_wide(dir / c.file));
+    reset_state();
+    settle_options(c.args.argc(), c.args.data());
+    EXPECT_EQ(run_mode, c.mode) << c.file << " " << c.args.argc();
+  }
+  set_work_program_path(L"");
+  reset_state();
+  settle_options(Args{}.argc(), Args{}.data());
+  EXPECT_EQ(run_mode, "online");   // the test program carries nothing
 }
 
 // The real program without a display: a windowed run explains itself and fails with 1; a silent
@@ -352,6 +386,21 @@ TEST(ProgramStart, FileNameRule) {
   TempDir plain;
   seen = probe_window(plain, "morvell-installer", "--uninstall --no-launch");
   EXPECT_TRUE(contains(seen, uninstall_label)) << seen;
+
+  // An offline installer is the uninstaller under the uninstaller's name, and opens offline under
+  // any other without an option.
+  TempDir packed;
+  const std::string program = read_text(kInstaller), zip = read_text(kOld);
+  for (const char* name : {"Morvell-Uninstall.exe", "Morvell-Setup.exe"}) {
+    write_text(packed / (std::string("bin/") + name),
+               program + zip + "MORV-PACKAGE:" + std::to_string(program.size()) + ":" + std::to_string(zip.size()));
+    ASSERT_EQ(run_shell("chmod +x " + shell_quote(packed / (std::string("bin/") + name))), 0);
+  }
+  seen = probe_window(packed, "Morvell-Uninstall.exe", "");
+  EXPECT_TRUE(contains(seen, uninstall_label)) << seen;
+  seen = probe_window(packed, "Morvell-Setup.exe", "");
+  EXPECT_TRUE(contains(seen, "GtkLabel \"离线安装器已包含绿色版程序包。\"")) << seen;
+  EXPECT_FALSE(contains(seen, "GtkComboBox")) << seen;
 }
 
 // What the real program shows after settling its options: the location entry holds the cleaned

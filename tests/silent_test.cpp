@@ -149,7 +149,8 @@ TEST(SilentInstall, InstallsTheCarriedPackageThenReinstallKeepsConfiguration) {
   EXPECT_TRUE(logged_in_order(events, {
       std::string("morvell-installer ") + installer_version,
       "命令行：\"" + setup2 + "\" \"--silent-install\" \"--no-launch\" \"--log\"",
-      "运行模式：online，更新：否，静默安装：是，安装目录：" + d + "，安装包：，桌面快捷方式：否，开始菜单快捷方式：是，安装后启动：否",
+      // Opened without a mode, the installer that carries a package runs offline.
+      "运行模式：offline，更新：否，静默安装：是，安装目录：" + d + "，安装包：，桌面快捷方式：否，开始菜单快捷方式：是，安装后启动：否",
       "状态：正在解压安装包...", "启动外部程序：bsdtar", "外部程序结束：bsdtar，退出码 0",
       "状态：正在替换程序文件...", "状态：正在恢复用户配置...", "已写入安装记录：" + d + "/install-info.json",
       "退出码：0"}));
@@ -232,7 +233,7 @@ TEST(SilentInstall, FailuresGiveTheirExitCodesAndLeaveNoWorkDirectory) {
   EXPECT_EQ(output, "无法打开安装包。\n");
   // The log names the failing step and the reason after each unpacker had its turn.
   const std::vector<std::string> events = log_events(read_text(log));
-  EXPECT_TRUE(logged_in_order(events, {"退出码：2", "运行模式：online", "状态：正在解压安装包...",
+  EXPECT_TRUE(logged_in_order(events, {"退出码：2", "运行模式：offline", "状态：正在解压安装包...",
                                        "启动外部程序：bsdtar", "外部程序结束：bsdtar，退出码 1", "启动外部程序：unzip",
                                        "失败：[正在解压安装包...] 无法打开安装包。", "退出码：3"}));
   EXPECT_EQ(events.back(), "退出码：3");

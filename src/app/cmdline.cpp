@@ -7,6 +7,8 @@
 #include "common/log.h"
 #include "common/state.h"
 #include "common/strings.h"
+#include "package/payload.h"
+#include "package/workdir.h"
 #include "platform/platform.h"
 
 bool has_flag(int argc, char** argv, const char* name) {
@@ -58,6 +60,9 @@ void settle_options(int argc, char** argv) {
     run_mode = "offline";
     update_mode = true;
   }
+  // An offline installer opened with a double click names no mode: the package it carries does.
+  uint64_t offset = 0, length = 0;
+  if (run_mode == "online" && find_carried_payload(work_program_path(), offset, length)) run_mode = "offline";
   install_options.package_path = option_value(argc, argv, "--package");
   std::string dir = option_value(argc, argv, "--install-dir");
   // Settled once and absolute: the shortcuts, the record and the programs started later
