@@ -10,6 +10,7 @@
 #include "support/build_paths.h"
 #include "support/helpers.h"
 #include "support/log_reader.h"
+#include "support/pe_head.h"
 
 using namespace testing_support;
 
@@ -89,6 +90,14 @@ TEST(MorvellPack, WritesProgramArchiveAndTrailerAndRefusesNonZip) {
   EXPECT_NE(message.find("not a zip archive"), std::string::npos) << message;
   EXPECT_FALSE(exists(box.dir / "Bad.exe"));
   EXPECT_EQ(capture_shell("ls -a '" + box.dir.path() + "'"), before);
+  // A program that is signed already would lose its signature to the signing of the whole file.
+  write_text(box.dir / "signed.exe", program_head(512, 64, 0) + std::string(64, 's'));
+  EXPECT_NE(box.run(kPack, "--installer '" + box.dir / "signed.exe" + "' --package '" + kOld + "' --output '" +
+                               box.dir / "Signed-Setup.exe" + "'",
+                    &message),
+            0);
+  EXPECT_NE(message.find("signed already"), std::string::npos) << message;
+  EXPECT_FALSE(exists(box.dir / "Signed-Setup.exe"));
   // Missing options: usage and a failure code.
   EXPECT_NE(box.run(kPack, "--installer '" + kInstaller + "'", &message), 0);
   EXPECT_NE(message.find("usage"), std::string::npos);

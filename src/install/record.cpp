@@ -53,7 +53,7 @@ bool write_install_record(const std::wstring& install_dir) {
     uint64_t payload_offset = 0, payload_length = 0;
     bool copied = false;
     if (!own.empty() && find_carried_payload(own, payload_offset, payload_length))
-      copied = copy_file_part(own, 0, payload_offset, partial, false, [](uint64_t) { pump_events(); }) &&
+      copied = copy_program_part(own, payload_offset, partial, [](uint64_t) { pump_events(); }) &&
                plat::make_executable(partial);
     else if (!own.empty())
       copied = copy_file_with_progress(own, partial, nullptr, 0);
