@@ -300,6 +300,11 @@ TEST(ProgramStart, WithoutDisplay) {
   EXPECT_EQ(status, 2);
   EXPECT_EQ(read_text(err).find("无法初始化图形界面"), std::string::npos);
   EXPECT_FALSE(exists(target + "/bin/Morvell.exe"));
+  // No display needed to uninstall either; a program that belongs to no installation is refused
+  // with 3 and says why.
+  status = run_shell(env + shell_quote(program) + " --silent-uninstall >" + shell_quote(out) + " 2>" + shell_quote(err));
+  EXPECT_EQ(status, 3);
+  EXPECT_EQ(read_text(err), "无法识别安装目录，卸载已取消。\n");
 
   // --help and --version answer on standard output with 0, whatever else the line asks for.
   for (std::string args : {"--help", "--uninstall --help", "--silent-install --help --version"}) {
@@ -310,7 +315,7 @@ TEST(ProgramStart, WithoutDisplay) {
     EXPECT_EQ(usage.rfind("用法：morvell-installer ", 0), 0u) << usage;
     for (const char* option : {"--offline", "--uninstall", "--update", "--package ZIP", "--install-dir DIR",
                                "--no-desktop-shortcut", "--no-start-menu-shortcut", "--no-launch", "--silent-install",
-                               "--log FILE", "--help", "--version"})
+                               "--silent-uninstall", "--log FILE", "--help", "--version"})
       EXPECT_NE(usage.find(std::string("\n  ") + option + " "), std::string::npos) << option;
   }
   status = run_shell(env + shell_quote(program) + " --offline --version >" + shell_quote(out) + " 2>" + shell_quote(err));

@@ -206,6 +206,35 @@ TEST(SilentInstall, InstallsTheCarriedPackageThenReinstallKeepsConfiguration) {
   EXPECT_EQ(read_text(box.dir / "Apps/two/version.txt"), "6.1.17\n");
 }
 
+// What the Uninstall button does, without a window: shortcuts gone at once, the installation once
+// the program has ended; a program that belongs to no installation is refused with 3 and says why.
+TEST(SilentUninstall, StartsTheRemovalOrSaysWhyNot) {
+  Sandbox box;
+  std::string setup = box.pack(kOld, "Morvell-Setup.exe");
+  std::string d = box.dir / "Apps/Morvell";
+  ASSERT_EQ(box.run(setup, "--silent-install --no-launch --install-dir '" + d + "'"), 0);
+  ASSERT_TRUE(exists(box.home + "/Desktop/Morvell" + ext()));
+  const std::string log = box.logs / "uninstall.log";
+  std::string output;
+  EXPECT_EQ(box.run(d + "/bin/Morvell-Uninstall.exe", "--silent-uninstall --log '" + log + "'", &output), 0);
+  EXPECT_EQ(output, "");
+  EXPECT_FALSE(exists(box.home + "/Desktop/Morvell" + ext()));
+  EXPECT_FALSE(exists(box.data + "/applications/Morvell"));
+  EXPECT_TRUE(logged_in_order(log_events(read_text(log)), {"静默卸载：是", "启动程序（不等待其结束）：", "退出码：0"}))
+      << read_text(log);
+  EXPECT_TRUE(wait_until(30000, [&] { return !exists(d); }));   // the script outlives the program
+  EXPECT_TRUE(is_dir(box.dir / "Apps"));
+
+  // The offline installer itself is no installation: nothing is touched.
+  write_text(box.home + "/Desktop/Morvell" + ext(), "[Desktop Entry]\n");
+  const auto before = snapshot_tree(box.dir.path());
+  EXPECT_EQ(box.run(setup, "--silent-uninstall --log '" + log + "'", &output), 3);
+  EXPECT_EQ(output, "无法识别安装目录，卸载已取消。\n");
+  const std::vector<std::string> events = log_events(read_text(log));
+  EXPECT_TRUE(logged_in_order(events, {"退出码：0", "失败：无法识别安装目录，卸载已取消。", "退出码：3"})) << read_text(log);
+  EXPECT_TRUE(snapshot_tree(box.dir.path()) == before);
+}
+
 TEST(SilentInstall, FailuresGiveTheirExitCodesAndLeaveNoWorkDirectory) {
   Sandbox box;
   // The plain program carries nothing: 2, and no work directory beside it; even with --uninstall.

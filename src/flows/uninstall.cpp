@@ -31,23 +31,19 @@ bool looks_like_installation(const std::wstring& dir) {
 
 }  // namespace
 
-void run_uninstall() {
+bool start_uninstall(std::wstring& error) {
   std::wstring install = installation_of(work_program_path());
   if (!looks_like_installation(install)) {
-    show_message_dialog(MessageType::Error, "无法识别安装目录，卸载已取消。");
-    return;
+    error = L"无法识别安装目录，卸载已取消。";
+    return false;
   }
   // Not while an install or update works on it; the removal itself runs once we have ended.
   // The wait keeps the window live, so its buttons rest meanwhile.
   InstallationLock lock;
-  std::wstring error;
   set_busy(true);
   const bool locked = lock_installation(install, lock, error);
   set_busy(false);
-  if (!locked) {
-    show_message_dialog(MessageType::Error, wide_to_utf8(error));
-    return;
-  }
+  if (!locked) return false;
   std::wstring desktop = shell_folder(plat::kFolderDesktop);
   if (!desktop.empty()) plat::delete_file(join_path(desktop, std::wstring(L"Morvell") + plat::kShortcutExtension));
   std::wstring programs = shell_folder(plat::kFolderPrograms);
@@ -58,6 +54,18 @@ void run_uninstall() {
   // The directory itself goes once this process has ended, by a script that waits for that.
   std::wstring script = work_file_path(plat::kRemovalScriptName);
   write_file_bytes(script, plat::removal_script_text(install, parent_path(script)));
-  log_detached_start(script, plat::run_script_detached(script, install, parent_path(script)));
+  const bool started = plat::run_script_detached(script, install, parent_path(script));
+  log_detached_start(script, started);
+  // Whoever asked must not be told of a removal that will never run.
+  if (!started) error = L"无法启动卸载脚本，安装目录未删除。";
+  return started;
+}
+
+void run_uninstall() {
+  std::wstring error;
+  if (!start_uninstall(error)) {
+    show_message_dialog(MessageType::Error, wide_to_utf8(error));
+    return;
+  }
   quit_main_loop();
 }
