@@ -5,6 +5,7 @@
 #include "app/ui.h"
 #include "common/log.h"
 #include "common/strings.h"
+#include "install/app_entry.h"
 #include "install/filetree.h"
 #include "install/lock.h"
 #include "install/ownership.h"
@@ -50,6 +51,7 @@ bool start_uninstall(std::wstring& error) {
   // A few shortcuts: removed without a turn of the event loop, so that a second click on the
   // button cannot start the uninstall again halfway through.
   if (!programs.empty()) plat::delete_tree_silently(join_path(programs, L"Morvell"));
+  remove_app_entry(install);
 
   // The directory itself goes once this process has ended, by a script that waits for that.
   std::wstring script = work_file_path(plat::kRemovalScriptName);

@@ -13,6 +13,7 @@
 #include "common/log.h"
 #include "common/progress.h"
 #include "common/strings.h"
+#include "install/app_entry.h"
 #include "install/config_backup.h"
 #include "install/external.h"
 #include "install/filetree.h"
@@ -179,6 +180,7 @@ bool install_package(const std::wstring& package, const std::wstring& given_dir,
     }
   }
   discard_tree(backup, L"正在清理旧版本文件...");
+  write_app_entry(install_dir);
   if (launch) log_detached_start(program, plat::launch_detached(program, {}, program_dir));
   return true;
 }

@@ -186,6 +186,24 @@ std::string removal_script_text(const std::wstring& install_dir, const std::wstr
 // set to the two folders in its environment.
 bool run_script_detached(const std::wstring& script, const std::wstring& install_dir, const std::wstring& work_dir);
 
+// ---------------------------------------------------------------- the system's list of programs
+// An installation's entry where the system lists the user's installed programs for removal
+// (Windows: HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\<key>, neither modifiable
+// nor repairable there). Where the system keeps no such list each of these does nothing and succeeds.
+extern const bool kKeepsProgramList;   // false where there is no such list
+struct UninstallEntry {
+  std::wstring name, version;
+  std::wstring icon;                      // the program whose icon stands for the installation
+  std::wstring location;                  // the installation
+  std::wstring uninstall_command, quiet_uninstall_command;   // whole command lines
+  std::wstring install_date;              // YYYYMMDD
+  uint32_t size_kib = 0;
+};
+bool write_uninstall_entry(const std::wstring& key, const UninstallEntry& entry);
+// The version and size of an entry that exists; false when there is none.
+bool update_uninstall_entry(const std::wstring& key, const std::wstring& version, uint32_t size_kib);
+bool remove_uninstall_entry(const std::wstring& key);   // true when no entry is left
+
 // ---------------------------------------------------------------- HTTP
 enum class HttpStage { Done, BadUrl, InitFailed, ConnectFailed, RequestFailed, NetworkFailed,
                        Aborted, ReadFailed, DataFailed };
