@@ -320,7 +320,7 @@ TEST(ProgramStart, WithoutDisplay) {
   }
   status = run_shell(env + shell_quote(program) + " --offline --version >" + shell_quote(out) + " 2>" + shell_quote(err));
   EXPECT_EQ(status, 0);
-  EXPECT_EQ(read_text(out), std::string("morvell-installer ") + installer_version + "\n");
+  EXPECT_EQ(read_text(out), std::string("morvell-installer ") + installer_version + "\nMorvell " + carried_release + "\n");
   EXPECT_EQ(read_text(err), "");
   EXPECT_FALSE(exists(dir / "Morvell-Installer-Temp"));
 

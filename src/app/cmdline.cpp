@@ -123,7 +123,9 @@ int run_program(int argc, char** argv, bool have_display) {
     return 0;
   }
   if (has_flag(argc, argv, "--version")) {
-    plat::show_user_text(std::string("morvell-installer ") + installer_version + "\n", false, true);
+    // The two versions of the program's version resource: its own, and the release it installs.
+    plat::show_user_text(std::string("morvell-installer ") + installer_version + "\nMorvell " + carried_release + "\n",
+                         false, true);
     return 0;
   }
   settle_options(argc, argv);

@@ -63,13 +63,21 @@ static GtkWidget* left_label(const char* text) {
   return label;
 }
 
+// The title bar, the task list and the window switcher each take the size they show, as on Windows.
 static void set_window_icon(GtkWidget* window) {
   GdkPixbufLoader* loader = gdk_pixbuf_loader_new_with_type("png", nullptr);
   if (!loader) return;
   if (gdk_pixbuf_loader_write(loader, app_icon_png, app_icon_png_size, nullptr) &&
       gdk_pixbuf_loader_close(loader, nullptr)) {
     GdkPixbuf* icon = gdk_pixbuf_loader_get_pixbuf(loader);
-    if (icon) gtk_window_set_icon(GTK_WINDOW(window), icon);
+    GList* icons = nullptr;
+    for (int size : {16, 24, 32, 48})
+      if (GdkPixbuf* small = icon ? gdk_pixbuf_scale_simple(icon, size, size, GDK_INTERP_HYPER) : nullptr)
+        icons = g_list_append(icons, small);
+    if (icon) icons = g_list_append(icons, g_object_ref(icon));
+    gtk_window_set_icon_list(GTK_WINDOW(window), icons);
+    for (GList* i = icons; i; i = i->next) g_object_unref(i->data);
+    g_list_free(icons);
   } else {
     gdk_pixbuf_loader_close(loader, nullptr);
   }

@@ -11,9 +11,6 @@
 #include "package/payload.h"
 #include "platform/platform.h"
 
-// The release an offline installer carries, and the one an update package is taken to be.
-static const char kOwnRelease[] = "6.1.17";
-
 std::string installed_version() {
   // An online install knows which release it downloaded: recording another one would tell the
   // application (and whoever looks) a version that is not there.
@@ -22,7 +19,7 @@ std::string installed_version() {
       static_cast<size_t>(chosen) < release_catalogue.entries.size() &&
       !release_catalogue.entries[static_cast<size_t>(chosen)].version.empty())
     return release_catalogue.entries[static_cast<size_t>(chosen)].version;
-  return kOwnRelease;
+  return carried_release;   // the release an offline installer carries, and an update package is taken to be
 }
 
 std::string install_record_text(const std::wstring& install_dir, const std::string& version) {
