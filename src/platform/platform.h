@@ -154,6 +154,9 @@ bool list_processes(std::vector<ProcessInfo>& processes);   // false when no sna
 bool process_image_path(uint32_t pid, std::wstring& path);   // full image path; false when unknown
 // Ends a process unconditionally; `held` keeps whatever must stay open until close_process.
 bool terminate_process(uint32_t pid, ProcessHandle& held);
+// Asks a process to close as the user would: Windows posts WM_CLOSE to each of its visible top-level
+// windows, so that it can save its work first. False where there is no such request (POSIX).
+bool ask_process_to_close(uint32_t pid);
 
 // External tools, by platform: the command that unpacks a zip (method 1 or 2) and the one
 // that removes a directory tree. Parameters are built with the Windows quoting rules.
