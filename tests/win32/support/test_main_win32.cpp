@@ -6,6 +6,8 @@
 //   --fake-app write-own-path F writes the program's own path as the platform layer sees it to F
 //   --fake-app start-then-die F starts a lingering helper and a detached lingering copy, writes
 //                               the helper's pid to F, then ends itself as if killed
+//   --fake-app save-on-close F  shows a window; asked to close it, writes "saved" to F and exits
+//                               with 7 (at most one minute)
 // Every fake run appends its pid to %MORVELL_FAKE_APP_LOG% when that is set.
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -30,6 +32,44 @@ static void log_start() {
   }
 }
 
+// The application with unsaved work: it saves when its window is asked to close.
+static const char* save_file = nullptr;
+
+static LRESULT CALLBACK saving_window(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  if (message == WM_CLOSE) {
+    if (FILE* f = open_utf8(save_file, L"wb")) {
+      std::fputs("saved", f);
+      std::fclose(f);
+    }
+    DestroyWindow(window);
+    return 0;
+  }
+  if (message == WM_DESTROY) {
+    PostQuitMessage(7);
+    return 0;
+  }
+  return DefWindowProcW(window, message, wparam, lparam);
+}
+
+static int save_on_close(const char* file) {
+  save_file = file;
+  WNDCLASSW cls = {};
+  cls.lpfnWndProc = saving_window;
+  cls.hInstance = GetModuleHandleW(nullptr);
+  cls.lpszClassName = L"MorvellFakeApp";
+  RegisterClassW(&cls);
+  HWND window = CreateWindowW(cls.lpszClassName, L"Morvell", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 300, 200,
+                              nullptr, nullptr, cls.hInstance, nullptr);
+  if (!window) return 3;
+  SetTimer(window, 1, 60000, nullptr);
+  MSG msg;
+  while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    if (msg.message == WM_TIMER) return 0;
+    DispatchMessageW(&msg);
+  }
+  return static_cast<int>(msg.wParam);
+}
+
 static int fake_app(int argc, char** argv) {
   log_start();
   std::string mode = argc > 2 ? argv[2] : "linger";
@@ -38,6 +78,7 @@ static int fake_app(int argc, char** argv) {
     return 0;
   }
   if (mode == "exit-code") return argc > 3 ? std::atoi(argv[3]) : 0;
+  if (mode == "save-on-close" && argc > 3) return save_on_close(argv[3]);
   if (mode == "write-own-path" && argc > 3) {   // what the platform layer says our path is
     if (FILE* f = open_utf8(argv[3], L"wb")) {
       std::fputs(plat::wide_to_utf8(plat::own_executable_path()).c_str(), f);
