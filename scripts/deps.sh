@@ -22,6 +22,8 @@ BUILD_PACKAGES=(build-essential cmake pkg-config libgtk2.0-dev nlohmann-json3-de
   libssl-dev libarchive-dev libarchive-tools unzip zip libgtest-dev xvfb xauth xdotool openssl
   python3 python3-yaml ca-certificates procps curl fonts-wqy-zenhei clang libclang-rt-14-dev)
 
-# The Windows cross build and its tests under Wine (scripts/test-windows).
+# The Windows cross build and its tests under Wine (scripts/test-windows), and the release build
+# (scripts/release-windows: the checksum with pefile, signing with osslsigncode, morvell-pack with g++);
+# locales for a Chinese locale that some Wine tests run in.
 WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine wine64 libz-mingw-w64-dev cmake python3 openssl libgtest-dev xvfb
-  nlohmann-json3-dev)
+  nlohmann-json3-dev osslsigncode python3-pefile g++ locales)

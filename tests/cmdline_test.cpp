@@ -12,6 +12,8 @@
 
 #include "app/cmdline.h"
 #include "common/state.h"
+#include "common/strings.h"
+#include "package/workdir.h"
 #include "support/build_paths.h"
 #include "support/helpers.h"
 
@@ -244,6 +246,38 @@ TEST(CommandLine, RunModePrecedence) {
     EXPECT_EQ(run_mode, c.mode) << shown;
     EXPECT_EQ(update_mode, c.update) << shown;
   }
+
+  // A program that carries a package (an offline installer opened with a double click) starts
+  // offline when no mode is named; every named mode still wins (the uninstaller's name too:
+  // ProgramStart.FileNameRule).
+  TempDir dir;
+  const std::string program = read_text(kInstaller), zip = read_text(kOld);
+  const std::string packed = program + zip + "MORV-PACKAGE:" + std::to_string(program.size()) + ":" + std::to_string(zip.size());
+  write_text(dir / "Morvell-Setup.exe", packed);
+  // A trailer whose package would run past the end of the file carries nothing.
+  write_text(dir / "broken.exe", program + "MORV-PACKAGE:" + std::to_string(program.size()) + ":99999999");
+  struct Carried {
+    std::string file;
+    Args args;
+    const char* mode;
+  };
+  std::vector<Carried> carried = {
+      {"Morvell-Setup.exe", Args{}, "offline"},
+      {"Morvell-Setup.exe", Args{"--no-launch", "--install-dir", "/opt/M"}, "offline"},
+      {"Morvell-Setup.exe", Args{"--uninstall"}, "uninstall"},
+      {"Morvell-Setup.exe", Args{"--update"}, "offline"},
+      {"broken.exe", Args{}, "online"},
+  };
+  for (Carried& c : carried) {
+    set_work_program_path(utf8_to_wide(dir / c.file));
+    reset_state();
+    settle_options(c.args.argc(), c.args.data());
+    EXPECT_EQ(run_mode, c.mode) << c.file << " " << c.args.argc();
+  }
+  set_work_program_path(L"");
+  reset_state();
+  settle_options(Args{}.argc(), Args{}.data());
+  EXPECT_EQ(run_mode, "online");   // the test program carries nothing
 }
 
 // The real program without a display: a windowed run explains itself and fails with 1; a silent
@@ -269,6 +303,11 @@ TEST(ProgramStart, WithoutDisplay) {
   EXPECT_EQ(status, 2);
   EXPECT_EQ(read_text(err).find("无法初始化图形界面"), std::string::npos);
   EXPECT_FALSE(exists(target + "/bin/Morvell.exe"));
+  // No display needed to uninstall either; a program that belongs to no installation is refused
+  // with 3 and says why.
+  status = run_shell(env + shell_quote(program) + " --silent-uninstall >" + shell_quote(out) + " 2>" + shell_quote(err));
+  EXPECT_EQ(status, 3);
+  EXPECT_EQ(read_text(err), "无法识别安装目录，卸载已取消。\n");
 
   // --help and --version answer on standard output with 0, whatever else the line asks for.
   for (std::string args : {"--help", "--uninstall --help", "--silent-install --help --version"}) {
@@ -279,12 +318,12 @@ TEST(ProgramStart, WithoutDisplay) {
     EXPECT_EQ(usage.rfind("用法：morvell-installer ", 0), 0u) << usage;
     for (const char* option : {"--offline", "--uninstall", "--update", "--package ZIP", "--install-dir DIR",
                                "--no-desktop-shortcut", "--no-start-menu-shortcut", "--no-launch", "--silent-install",
-                               "--log FILE", "--help", "--version"})
+                               "--silent-uninstall", "--log FILE", "--help", "--version"})
       EXPECT_NE(usage.find(std::string("\n  ") + option + " "), std::string::npos) << option;
   }
   status = run_shell(env + shell_quote(program) + " --offline --version >" + shell_quote(out) + " 2>" + shell_quote(err));
   EXPECT_EQ(status, 0);
-  EXPECT_EQ(read_text(out), std::string("morvell-installer ") + installer_version + "\n");
+  EXPECT_EQ(read_text(out), std::string("morvell-installer ") + installer_version + "\nMorvell " + carried_release + "\n");
   EXPECT_EQ(read_text(err), "");
   EXPECT_FALSE(exists(dir / "Morvell-Installer-Temp"));
 
@@ -355,6 +394,21 @@ TEST(ProgramStart, FileNameRule) {
   TempDir plain;
   seen = probe_window(plain, "morvell-installer", "--uninstall --no-launch");
   EXPECT_TRUE(contains(seen, uninstall_label)) << seen;
+
+  // An offline installer is the uninstaller under the uninstaller's name, and opens offline under
+  // any other without an option.
+  TempDir packed;
+  const std::string program = read_text(kInstaller), zip = read_text(kOld);
+  for (const char* name : {"Morvell-Uninstall.exe", "Morvell-Setup.exe"}) {
+    write_text(packed / (std::string("bin/") + name),
+               program + zip + "MORV-PACKAGE:" + std::to_string(program.size()) + ":" + std::to_string(zip.size()));
+    ASSERT_EQ(run_shell("chmod +x " + shell_quote(packed / (std::string("bin/") + name))), 0);
+  }
+  seen = probe_window(packed, "Morvell-Uninstall.exe", "");
+  EXPECT_TRUE(contains(seen, uninstall_label)) << seen;
+  seen = probe_window(packed, "Morvell-Setup.exe", "");
+  EXPECT_TRUE(contains(seen, "GtkLabel \"离线安装器已包含绿色版程序包。\"")) << seen;
+  EXPECT_FALSE(contains(seen, "GtkComboBox")) << seen;
 }
 
 // What the real program shows after settling its options: the location entry holds the cleaned

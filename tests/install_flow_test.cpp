@@ -2,6 +2,7 @@
 // the window, a named package in both modes, an empty directory, and the uninstaller.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,34 @@ TEST(InstallWindow, OfflineInstallFromTheWindow) {
   EXPECT_FALSE(exists(desk.dir / "Morvell-Installer-Temp"));
   wait_until(30000, [&] { return desk.launches() > 0; });
   EXPECT_EQ(desk.launches(), 1u);
+}
+
+// An offline installer opened with a double click, no option at all: its own package, installed
+// from the keyboard. The window stands in the middle of the screen; Escape closes it unused.
+TEST(InstallWindow, DoubleClickedOfflineInstallerInstallsWithTheKeyboard) {
+  Desk desk;
+  REQUIRE_X(desk);
+  std::string setup = desk.pack(kOld, "Morvell-Setup.exe");
+  {
+    Gui gui(desk, setup, {});
+    ASSERT_TRUE(gui.wait_window());
+    std::map<std::string, int> g = gui.geometry();
+    EXPECT_NEAR(g["X"] + g["WIDTH"] / 2, 1280 / 2, 2);
+    EXPECT_NEAR(g["Y"] + g["HEIGHT"] / 2, 1024 / 2, 2);
+    gui.press_key("Escape");
+    EXPECT_EQ(gui.wait_exit(), 0);
+  }
+  EXPECT_FALSE(exists(desk.home + "/.local/share/Programs/Morvell"));
+  EXPECT_TRUE(desk.dialogs().empty());
+  {
+    Gui gui(desk, setup, {});
+    ASSERT_TRUE(gui.wait_window());
+    gui.press_key("Return");   // from the location entry, which has the focus: the action button
+    ASSERT_TRUE(gui.dismiss_dialog(1));
+    EXPECT_EQ(gui.wait_exit(), 0);
+  }
+  EXPECT_EQ(desk.dialogs(), std::vector<std::string>{"info Morvell 安装完成"});
+  EXPECT_EQ(read_text(desk.home + "/.local/share/Programs/Morvell/version.txt"), "6.1.16\n");
 }
 
 TEST(InstallWindow, EmptyDirectoryIsRefusedAndTheWindowStays) {

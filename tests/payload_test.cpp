@@ -11,6 +11,7 @@
 #include "package/workdir.h"
 #include "platform/platform.h"
 #include "support/helpers.h"
+#include "support/pe_head.h"
 
 using namespace testing_support;
 
@@ -220,6 +221,50 @@ TEST(OfflinePayload, RefusedTrailersAndBrokenCopies) {
     EXPECT_EQ(error, kNoPackage);
     EXPECT_FALSE(exists(dir / "Morvell-Installer-Temp"));
     set_work_program_path(L"");
+  }
+}
+
+// Signing appends a certificate table after the trailer: the trailer is looked for where that
+// table begins, however long the table is and whatever it holds.
+TEST(OfflinePayload, ASignedInstallerCarriesItsTrailerBeforeItsSignature) {
+  const std::string archive = bytes(700, 'k');
+  const std::string trailer = "MORV-PACKAGE:512:700";
+  const size_t packed = 512 + archive.size() + trailer.size();
+  const size_t table = (packed + 7) / 8 * 8;   // the signer pads to an 8-byte boundary
+  for (const std::string& signature : {std::string(5000, 's'), bytes(900, 'c') + "MORV-PACKAGE:1:2" + bytes(90, 'c')}) {
+    const std::string content = program_head(static_cast<uint32_t>(table), static_cast<uint32_t>(signature.size()), 0x1234) +
+                                archive + trailer + std::string(table - packed, '\0') + signature;
+    CraftedProgram crafted(content);
+    uint64_t offset = 0, length = 0;
+    EXPECT_TRUE(find_carried_payload(W(crafted.program), offset, length));
+    std::wstring package, error;
+    EXPECT_TRUE(extract_offline_payload(package, error)) << signature.size();
+    EXPECT_TRUE(read_text(crafted.copy) == archive) << signature.size();
+
+    // Its program part, written as a program of its own, no longer points at that signature and
+    // has a checksum of its own; every other byte is the program's.
+    const std::string part = crafted.dir / "part.exe";
+    ASSERT_TRUE(copy_program_part(W(crafted.program), 512, W(part), nullptr));
+    const std::string written = read_text(part);
+    ASSERT_EQ(written.size(), 512u);
+    const size_t entry = kHeadSecurityEntryAt, checksum = kHeadChecksumAt;
+    EXPECT_EQ(written.substr(entry, 8), std::string(8, '\0'));
+    EXPECT_NE(written.substr(checksum, 4), content.substr(checksum, 4));
+    EXPECT_EQ(written.substr(0, checksum), content.substr(0, checksum));
+    EXPECT_EQ(written.substr(checksum + 4, entry - checksum - 4), content.substr(checksum + 4, entry - checksum - 4));
+    EXPECT_EQ(written.substr(entry + 8), content.substr(entry + 8, 512 - entry - 8));
+  }
+  {
+    // Packed after it was signed: the trailer is at the very end, and the program part is the
+    // signed program as it was. A program without a checksum keeps none.
+    const std::string signed_program = program_head(512, 300, 0) + bytes(300, 's');
+    CraftedProgram crafted(signed_program + archive + "MORV-PACKAGE:812:700");
+    std::wstring package, error;
+    EXPECT_TRUE(extract_offline_payload(package, error));
+    EXPECT_TRUE(read_text(crafted.copy) == archive);
+    const std::string part = crafted.dir / "part.exe";
+    ASSERT_TRUE(copy_program_part(W(crafted.program), 812, W(part), nullptr));
+    EXPECT_TRUE(read_text(part) == signed_program);
   }
 }
 

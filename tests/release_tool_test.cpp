@@ -303,8 +303,9 @@ void expect_fields(const nlohmann::json& object, const std::set<std::string>& al
   ASSERT_TRUE(object.is_object()) << where;
   for (const auto& [name, value] : object.items()) {
     EXPECT_TRUE(allowed.count(name)) << where << ": " << name << " is no field of the schema";
-    if (name != "InstallModes" && name != "InstallerSwitches" && name != "ExpectedReturnCodes" && name != "Installers")
+    if (name != "InstallModes" && name != "InstallerSwitches" && name != "ExpectedReturnCodes" && name != "Installers") {
       EXPECT_TRUE(value.is_string()) << where << ": " << name;
+    }
   }
   for (const std::string& name : required) EXPECT_TRUE(object.contains(name)) << where << ": " << name << " missing";
 }

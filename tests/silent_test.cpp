@@ -10,6 +10,7 @@
 #include "support/build_paths.h"
 #include "support/helpers.h"
 #include "support/log_reader.h"
+#include "support/pe_head.h"
 
 using namespace testing_support;
 
@@ -89,6 +90,14 @@ TEST(MorvellPack, WritesProgramArchiveAndTrailerAndRefusesNonZip) {
   EXPECT_NE(message.find("not a zip archive"), std::string::npos) << message;
   EXPECT_FALSE(exists(box.dir / "Bad.exe"));
   EXPECT_EQ(capture_shell("ls -a '" + box.dir.path() + "'"), before);
+  // A program that is signed already would lose its signature to the signing of the whole file.
+  write_text(box.dir / "signed.exe", program_head(512, 64, 0) + std::string(64, 's'));
+  EXPECT_NE(box.run(kPack, "--installer '" + box.dir / "signed.exe" + "' --package '" + kOld + "' --output '" +
+                               box.dir / "Signed-Setup.exe" + "'",
+                    &message),
+            0);
+  EXPECT_NE(message.find("signed already"), std::string::npos) << message;
+  EXPECT_FALSE(exists(box.dir / "Signed-Setup.exe"));
   // Missing options: usage and a failure code.
   EXPECT_NE(box.run(kPack, "--installer '" + kInstaller + "'", &message), 0);
   EXPECT_NE(message.find("usage"), std::string::npos);
@@ -149,7 +158,8 @@ TEST(SilentInstall, InstallsTheCarriedPackageThenReinstallKeepsConfiguration) {
   EXPECT_TRUE(logged_in_order(events, {
       std::string("morvell-installer ") + installer_version,
       "命令行：\"" + setup2 + "\" \"--silent-install\" \"--no-launch\" \"--log\"",
-      "运行模式：online，更新：否，静默安装：是，安装目录：" + d + "，安装包：，桌面快捷方式：否，开始菜单快捷方式：是，安装后启动：否",
+      // Opened without a mode, the installer that carries a package runs offline.
+      "运行模式：offline，更新：否，静默安装：是，安装目录：" + d + "，安装包：，桌面快捷方式：否，开始菜单快捷方式：是，安装后启动：否",
       "状态：正在解压安装包...", "启动外部程序：bsdtar", "外部程序结束：bsdtar，退出码 0",
       "状态：正在替换程序文件...", "状态：正在恢复用户配置...", "已写入安装记录：" + d + "/install-info.json",
       "退出码：0"}));
@@ -196,6 +206,35 @@ TEST(SilentInstall, InstallsTheCarriedPackageThenReinstallKeepsConfiguration) {
   EXPECT_EQ(read_text(box.dir / "Apps/two/version.txt"), "6.1.17\n");
 }
 
+// What the Uninstall button does, without a window: shortcuts gone at once, the installation once
+// the program has ended; a program that belongs to no installation is refused with 3 and says why.
+TEST(SilentUninstall, StartsTheRemovalOrSaysWhyNot) {
+  Sandbox box;
+  std::string setup = box.pack(kOld, "Morvell-Setup.exe");
+  std::string d = box.dir / "Apps/Morvell";
+  ASSERT_EQ(box.run(setup, "--silent-install --no-launch --install-dir '" + d + "'"), 0);
+  ASSERT_TRUE(exists(box.home + "/Desktop/Morvell" + ext()));
+  const std::string log = box.logs / "uninstall.log";
+  std::string output;
+  EXPECT_EQ(box.run(d + "/bin/Morvell-Uninstall.exe", "--silent-uninstall --log '" + log + "'", &output), 0);
+  EXPECT_EQ(output, "");
+  EXPECT_FALSE(exists(box.home + "/Desktop/Morvell" + ext()));
+  EXPECT_FALSE(exists(box.data + "/applications/Morvell"));
+  EXPECT_TRUE(logged_in_order(log_events(read_text(log)), {"静默卸载：是", "启动程序（不等待其结束）：", "退出码：0"}))
+      << read_text(log);
+  EXPECT_TRUE(wait_until(30000, [&] { return !exists(d); }));   // the script outlives the program
+  EXPECT_TRUE(is_dir(box.dir / "Apps"));
+
+  // The offline installer itself is no installation: nothing is touched.
+  write_text(box.home + "/Desktop/Morvell" + ext(), "[Desktop Entry]\n");
+  const auto before = snapshot_tree(box.dir.path());
+  EXPECT_EQ(box.run(setup, "--silent-uninstall --log '" + log + "'", &output), 3);
+  EXPECT_EQ(output, "无法识别安装目录，卸载已取消。\n");
+  const std::vector<std::string> events = log_events(read_text(log));
+  EXPECT_TRUE(logged_in_order(events, {"退出码：0", "失败：无法识别安装目录，卸载已取消。", "退出码：3"})) << read_text(log);
+  EXPECT_TRUE(snapshot_tree(box.dir.path()) == before);
+}
+
 TEST(SilentInstall, FailuresGiveTheirExitCodesAndLeaveNoWorkDirectory) {
   Sandbox box;
   // The plain program carries nothing: 2, and no work directory beside it; even with --uninstall.
@@ -232,7 +271,7 @@ TEST(SilentInstall, FailuresGiveTheirExitCodesAndLeaveNoWorkDirectory) {
   EXPECT_EQ(output, "无法打开安装包。\n");
   // The log names the failing step and the reason after each unpacker had its turn.
   const std::vector<std::string> events = log_events(read_text(log));
-  EXPECT_TRUE(logged_in_order(events, {"退出码：2", "运行模式：online", "状态：正在解压安装包...",
+  EXPECT_TRUE(logged_in_order(events, {"退出码：2", "运行模式：offline", "状态：正在解压安装包...",
                                        "启动外部程序：bsdtar", "外部程序结束：bsdtar，退出码 1", "启动外部程序：unzip",
                                        "失败：[正在解压安装包...] 无法打开安装包。", "退出码：3"}));
   EXPECT_EQ(events.back(), "退出码：3");

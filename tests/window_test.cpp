@@ -1,5 +1,6 @@
 // The installer window, built in-process on the test display in each run mode and read back
 // through GTK: texts, widgets, packing, sensitivity, and the helpers that keep it live.
+#include <gdk/gdkkeysyms.h>
 #include <gtk/gtk.h>
 #include <gtest/gtest.h>
 
@@ -427,6 +428,7 @@ struct DialogSeen {
   int type = -1;
   bool modal = false;
   bool parented = false;
+  int position = -1;
   int polls = 0;
 };
 
@@ -442,6 +444,7 @@ gboolean answer_message_dialog(gpointer data) {
   seen->type = type;
   seen->modal = gtk_window_get_modal(GTK_WINDOW(dialog));
   seen->parented = gtk_window_get_transient_for(GTK_WINDOW(dialog)) == GTK_WINDOW(installer_window.window);
+  g_object_get(dialog, "window-position", &seen->position, nullptr);
   gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_OK);
   return FALSE;
 }
@@ -451,6 +454,7 @@ struct ChooserPlan {
   std::string folder;
   std::string title;
   int action = -1;
+  int position = -1;
   int polls = 0;
   int settle = 0;
 };
@@ -461,6 +465,7 @@ gboolean answer_chooser(gpointer data) {
   if (!dialog) return ++plan->polls < 200 ? TRUE : FALSE;
   plan->title = gtk_window_get_title(GTK_WINDOW(dialog));
   plan->action = gtk_file_chooser_get_action(GTK_FILE_CHOOSER(dialog));
+  g_object_get(dialog, "window-position", &plan->position, nullptr);
   if (plan->accept && plan->settle == 0) {
     // The chooser loads folders in the background: point it at the folder, answer later.
     gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(dialog), plan->folder.c_str());
@@ -499,6 +504,7 @@ TEST(InstallerWindow, MessageDialog) {
   EXPECT_EQ(seen.type, GTK_MESSAGE_ERROR);
   EXPECT_TRUE(seen.modal);
   EXPECT_TRUE(seen.parented);
+  EXPECT_EQ(seen.position, GTK_WIN_POS_CENTER_ON_PARENT);
   EXPECT_EQ(find_toplevel(GTK_TYPE_MESSAGE_DIALOG), nullptr);   // destroyed after OK
 
   DialogSeen info;
@@ -520,6 +526,7 @@ TEST(InstallerWindow, FolderChooser) {
   browse(cancel);
   EXPECT_EQ(cancel.title, "选择安装目录");
   EXPECT_EQ(cancel.action, GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER);
+  EXPECT_EQ(cancel.position, GTK_WIN_POS_CENTER_ON_PARENT);
   EXPECT_EQ(location_text(), "/opt/Morvell");   // cancelling leaves the entry alone
   EXPECT_EQ(find_toplevel(GTK_TYPE_FILE_CHOOSER_DIALOG), nullptr);
 
@@ -565,5 +572,80 @@ TEST(InstallerWindow, CancelEndsMainLoop) {
   EXPECT_FALSE(gave_up);
   if (!gave_up) g_source_remove(guard);
   EXPECT_EQ(installer_window.window, nullptr);
+  destroy_window();
+}
+
+namespace {
+
+// A key press as the window system delivers it to the window, for its focused control.
+void send_key(guint keyval) {
+  GdkEvent* event = gdk_event_new(GDK_KEY_PRESS);
+  event->key.window = GDK_WINDOW(g_object_ref(installer_window.window->window));
+  event->key.send_event = TRUE;
+  event->key.time = GDK_CURRENT_TIME;
+  event->key.keyval = keyval;
+  GdkKeymapKey* keys = nullptr;
+  gint count = 0;
+  if (gdk_keymap_get_entries_for_keyval(nullptr, keyval, &keys, &count) && count > 0) {
+    event->key.hardware_keycode = static_cast<guint16>(keys[0].keycode);
+    g_free(keys);
+  }
+  gtk_main_do_event(event);
+  gdk_event_free(event);
+  drain();
+}
+
+GtkWidget* focused() { return gtk_window_get_focus(GTK_WINDOW(installer_window.window)); }
+
+void count_click(GtkWidget*, gpointer count) { ++*static_cast<int*>(count); }
+
+}  // namespace
+
+TEST(InstallerWindow, KeyboardFocusAndIcons) {
+  NEED_DISPLAY();
+  build("online", false, "/nonexistent/Morvell");
+  const InstallerWindow& w = installer_window;
+  int position = -1;
+  g_object_get(w.window, "window-position", &position, nullptr);
+  EXPECT_EQ(position, GTK_WIN_POS_CENTER);
+  // The title bar, task list and switcher take the size they show.
+  std::vector<int> sizes;
+  GList* icons = gtk_window_get_icon_list(GTK_WINDOW(w.window));
+  for (GList* i = icons; i; i = i->next) sizes.push_back(gdk_pixbuf_get_width(GDK_PIXBUF(i->data)));
+  g_list_free(icons);
+  EXPECT_EQ(sizes, (std::vector<int>{16, 24, 32, 48, 256}));
+
+  // Enter in the location entry presses the action button, the default: with no version chosen
+  // the install driver says so, and the focus is back in the entry after the dialog.
+  EXPECT_TRUE(GTK_WIDGET_HAS_DEFAULT(w.action_button));
+  gtk_widget_grab_focus(w.location_entry);
+  DialogSeen seen;
+  g_timeout_add(20, answer_message_dialog, &seen);
+  send_key(GDK_Return);
+  // A button pressed from the keyboard shows itself pressed for a moment, then clicks.
+  while (seen.text.empty() && seen.polls < 200) gtk_main_iteration();
+  EXPECT_EQ(seen.text, "请选择要安装的版本。");
+  EXPECT_EQ(focused(), w.location_entry);
+  // A flow switches the entry off and on again: the focus comes back to it.
+  set_busy(true);
+  set_busy(false);
+  EXPECT_EQ(focused(), w.location_entry);
+
+  // Tab leaves the read-only notes for the next control.
+  GtkWidget* notes = gtk_bin_get_child(GTK_BIN(children_of(gtk_bin_get_child(GTK_BIN(w.window)))[4]));
+  gtk_widget_grab_focus(notes);
+  ASSERT_EQ(focused(), notes);
+  send_key(GDK_Tab);
+  EXPECT_EQ(focused(), w.location_entry);
+
+  // Escape is Cancel, but not while a flow runs.
+  int cancels = 0;
+  g_signal_connect(w.cancel_button, "clicked", G_CALLBACK(count_click), &cancels);
+  set_busy(true);
+  send_key(GDK_Escape);
+  EXPECT_EQ(cancels, 0);
+  set_busy(false);
+  send_key(GDK_Escape);
+  EXPECT_EQ(cancels, 1);
   destroy_window();
 }

@@ -7,6 +7,8 @@
 #include "common/log.h"
 #include "common/state.h"
 #include "common/strings.h"
+#include "package/payload.h"
+#include "package/workdir.h"
 #include "platform/platform.h"
 
 bool has_flag(int argc, char** argv, const char* name) {
@@ -58,6 +60,9 @@ void settle_options(int argc, char** argv) {
     run_mode = "offline";
     update_mode = true;
   }
+  // An offline installer opened with a double click names no mode: the package it carries does.
+  uint64_t offset = 0, length = 0;
+  if (run_mode == "online" && find_carried_payload(work_program_path(), offset, length)) run_mode = "offline";
   install_options.package_path = option_value(argc, argv, "--package");
   std::string dir = option_value(argc, argv, "--install-dir");
   // Settled once and absolute: the shortcuts, the record and the programs started later
@@ -73,7 +78,7 @@ void settle_options(int argc, char** argv) {
 static const char kUsage[] =
     "用法：morvell-installer [--offline | --uninstall | --update] [--package ZIP] [--install-dir DIR]\n"
     "                         [--no-desktop-shortcut] [--no-start-menu-shortcut] [--no-launch]\n"
-    "                         [--silent-install] [--log FILE] [--help] [--version]\n"
+    "                         [--silent-install | --silent-uninstall] [--log FILE] [--help] [--version]\n"
     "\n"
     "  --offline                 安装本程序携带的安装包\n"
     "  --uninstall               卸载本程序所属的安装\n"
@@ -84,6 +89,7 @@ static const char kUsage[] =
     "  --no-start-menu-shortcut  不创建开始菜单快捷方式\n"
     "  --no-launch               安装完成后不启动 Morvell\n"
     "  --silent-install          不显示窗口，安装携带的安装包；退出码 0（完成）、2（没有安装包）、3（安装失败）\n"
+    "  --silent-uninstall        不显示窗口，卸载本程序所属的安装；退出码 0（已开始删除）、3（已拒绝）\n"
     "  --log FILE                将运行过程追加写入日志文件 FILE\n"
     "  --help                    显示本帮助并退出\n"
     "  --version                 显示版本并退出\n";
@@ -107,7 +113,8 @@ static void log_start(int argc, char** argv) {
            yes_no(has_flag(argc, argv, "--silent-install")) + "，安装目录：" + install_options.install_dir +
            "，安装包：" + install_options.package_path + "，桌面快捷方式：" + yes_no(install_options.desktop_shortcut) +
            "，开始菜单快捷方式：" + yes_no(install_options.start_menu_shortcut) +
-           "，安装后启动：" + yes_no(install_options.launch_after_install));
+           "，安装后启动：" + yes_no(install_options.launch_after_install) +
+           "，静默卸载：" + yes_no(has_flag(argc, argv, "--silent-uninstall")));
 }
 
 int run_program(int argc, char** argv, bool have_display) {
@@ -116,12 +123,15 @@ int run_program(int argc, char** argv, bool have_display) {
     return 0;
   }
   if (has_flag(argc, argv, "--version")) {
-    plat::show_user_text(std::string("morvell-installer ") + installer_version + "\n", false, true);
+    // The two versions of the program's version resource: its own, and the release it installs.
+    plat::show_user_text(std::string("morvell-installer ") + installer_version + "\nMorvell " + carried_release + "\n",
+                         false, true);
     return 0;
   }
   settle_options(argc, argv);
   log_start(argc, argv);
   if (has_flag(argc, argv, "--silent-install")) return run_silent_install();
+  if (has_flag(argc, argv, "--silent-uninstall")) return run_silent_uninstall();
   if (have_display) build_installer_window();
   if (!window_exists()) {
     plat::show_user_text("无法初始化图形界面，请在桌面环境中运行，或使用 --silent-install。\n", true, false);

@@ -22,3 +22,9 @@ struct InstallerWindow {
 
 extern InstallerWindow installer_window;
 extern bool main_loop_running;
+
+// The keyboard (keyboard_gtk.cpp).
+void set_up_keyboard(GtkWidget* notes_view);   // once the window is built; notes_view may be null
+void remember_focus();                         // the control with the focus, before it may lose it
+void restore_focus();                          // back to that control when it takes input again
+gint run_dialog(GtkWidget* dialog);            // gtk_dialog_run centred on the window, focus kept

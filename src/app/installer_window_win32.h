@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+#include <functional>
+
 // Control identifiers, in the window's order.
 enum ControlId : int {
   kTitleId = 1001,
@@ -55,9 +57,19 @@ extern InstallerWindow installer_window;
 extern bool main_loop_running;
 extern bool quit_requested;        // the main loop ends at its next turn
 
-void dispatch_window_message(MSG& msg);
-void rest_pulse();                        // the pulsing bar stops where it is   // keyboard navigation first, then the window procedure
+void dispatch_window_message(MSG& msg);   // keyboard navigation first, then the window procedure
+void rest_pulse();                        // the pulsing bar stops where it is
 void prepare_window_layout();             // fonts and icon for the window's DPI, then its designed size
 void lay_out_window();                    // places every control for the window's current size and DPI
 // The size limits and DPI changes of the window; true when the message was answered.
 bool handle_layout_message(HWND window, UINT message, WPARAM wparam, LPARAM lparam, LRESULT& result);
+
+// The keyboard (keyboard_win32.cpp).
+void set_up_keyboard();                   // once the window is built
+// The default button and the focus on activation; true when the message was answered.
+bool handle_keyboard_message(UINT message, WPARAM wparam, LRESULT& result);
+void press_cancel_key();                  // Escape: Cancel, unless a flow runs
+void remember_focus();                    // the control with the focus, before it may lose it
+void restore_focus();                     // back to that control when it takes input again
+// Runs a modal dialog of the window: centred on it, the focus back where it was afterwards.
+void run_modal(const std::function<void()>& show);

@@ -240,12 +240,18 @@ void prepare_window_layout() {
     if (HANDLE icon = LoadImageW(self, MAKEINTRESOURCEW(1), IMAGE_ICON, size, size, LR_DEFAULTCOLOR))
       SendMessageW(w.window, WM_SETICON, which, reinterpret_cast<LPARAM>(icon));
   }
-  // The designed size is that of the window's inside.
+  // The designed size is that of the window's inside; the window stands in the middle of the
+  // work area of the screen it opens on.
   RECT frame = {0, 0, px(640), px(520)};
   AdjustWindowRectEx(&frame, static_cast<DWORD>(GetWindowLongPtrW(w.window, GWL_STYLE)), FALSE,
                      static_cast<DWORD>(GetWindowLongPtrW(w.window, GWL_EXSTYLE)));
-  SetWindowPos(w.window, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
-               SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  const int width = frame.right - frame.left, height = frame.bottom - frame.top;
+  MONITORINFO monitor = {sizeof(monitor)};
+  GetMonitorInfoW(MonitorFromWindow(w.window, MONITOR_DEFAULTTONEAREST), &monitor);
+  const RECT& area = monitor.rcWork;
+  const int x = std::max(static_cast<int>(area.left), static_cast<int>(area.left + area.right - width) / 2);
+  const int y = std::max(static_cast<int>(area.top), static_cast<int>(area.top + area.bottom - height) / 2);
+  SetWindowPos(w.window, nullptr, x, y, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
   lay_out_window();
 }
 

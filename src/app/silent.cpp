@@ -5,6 +5,7 @@
 #include "common/log.h"
 #include "common/state.h"
 #include "common/strings.h"
+#include "flows/uninstall.h"
 #include "install/transaction.h"
 #include "package/payload.h"
 #include "package/workdir.h"
@@ -35,4 +36,11 @@ int32_t run_silent_install() {
   delete_work_file(package);
   cleanup_work_directory();
   return ok ? 0 : 3;
+}
+
+int32_t run_silent_uninstall() {
+  std::wstring error;
+  if (start_uninstall(error)) return 0;
+  report_failure(error);
+  return 3;
 }

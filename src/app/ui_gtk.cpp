@@ -47,8 +47,10 @@ void set_progress(const std::wstring& text, double fraction) {
 void set_busy(bool flag) {
   busy = flag;
   const InstallerWindow& w = installer_window;
+  if (flag) remember_focus();   // a control switched off loses the focus
   for (GtkWidget* widget : {w.action_button, w.cancel_button, w.version_combo, w.location_entry})
     if (widget) gtk_widget_set_sensitive(widget, !flag);
+  if (!flag) restore_focus();
   if (w.progress_bar) gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(w.progress_bar), flag ? 0.02 : 0.0);
   pump_events();
   pump_events();
@@ -60,7 +62,7 @@ void show_message_dialog(MessageType type, const std::string& text) {
   GtkWidget* dialog = gtk_message_dialog_new(
       installer_window.window ? GTK_WINDOW(installer_window.window) : nullptr, GTK_DIALOG_MODAL,
       type == MessageType::Error ? GTK_MESSAGE_ERROR : GTK_MESSAGE_INFO, GTK_BUTTONS_OK, "%s", display_text(text).c_str());
-  gtk_dialog_run(GTK_DIALOG(dialog));
+  run_dialog(dialog);
   gtk_widget_destroy(dialog);
 }
 

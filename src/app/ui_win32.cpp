@@ -101,8 +101,10 @@ void set_progress(const std::wstring& text, double fraction) {
 void set_busy(bool flag) {
   busy = flag;
   const InstallerWindow& w = installer_window;
+  if (flag) remember_focus();   // a control switched off loses the focus
   for (HWND control : {w.action_button, w.cancel_button, w.version_combo, w.location_entry})
     if (control) EnableWindow(control, flag ? FALSE : TRUE);
+  if (!flag) restore_focus();
   show_fraction(flag ? 0.02 : 0.0);
   pump_events();
   pump_events();
@@ -115,8 +117,10 @@ void show_message_dialog(MessageType type, const std::string& text) {
   if (!owner) return;
   wchar_t title[64] = {};
   GetWindowTextW(owner, title, 64);
-  MessageBoxW(owner, utf8_to_wide(display_text(text)).c_str(), title,
-              MB_OK | (type == MessageType::Error ? MB_ICONERROR : MB_ICONINFORMATION));
+  run_modal([&] {
+    MessageBoxW(owner, utf8_to_wide(display_text(text)).c_str(), title,
+                MB_OK | (type == MessageType::Error ? MB_ICONERROR : MB_ICONINFORMATION));
+  });
 }
 
 void quit_main_loop() {

@@ -23,7 +23,7 @@ static void on_browse_clicked(GtkWidget*, gpointer) {
   GtkWidget* dialog = gtk_file_chooser_dialog_new(
       "选择安装目录", GTK_WINDOW(installer_window.window), GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER, "gtk-cancel",
       GTK_RESPONSE_CANCEL, "gtk-open", GTK_RESPONSE_ACCEPT, nullptr);
-  if (gtk_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_ACCEPT) {
+  if (run_dialog(dialog) == GTK_RESPONSE_ACCEPT) {
     gchar* folder = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(dialog));
     if (folder) {
       set_location_text(folder);   // the folder's own name, whatever bytes it holds
@@ -63,13 +63,21 @@ static GtkWidget* left_label(const char* text) {
   return label;
 }
 
+// The title bar, the task list and the window switcher each take the size they show, as on Windows.
 static void set_window_icon(GtkWidget* window) {
   GdkPixbufLoader* loader = gdk_pixbuf_loader_new_with_type("png", nullptr);
   if (!loader) return;
   if (gdk_pixbuf_loader_write(loader, app_icon_png, app_icon_png_size, nullptr) &&
       gdk_pixbuf_loader_close(loader, nullptr)) {
     GdkPixbuf* icon = gdk_pixbuf_loader_get_pixbuf(loader);
-    if (icon) gtk_window_set_icon(GTK_WINDOW(window), icon);
+    GList* icons = nullptr;
+    for (int size : {16, 24, 32, 48})
+      if (GdkPixbuf* small = icon ? gdk_pixbuf_scale_simple(icon, size, size, GDK_INTERP_HYPER) : nullptr)
+        icons = g_list_append(icons, small);
+    if (icon) icons = g_list_append(icons, g_object_ref(icon));
+    gtk_window_set_icon_list(GTK_WINDOW(window), icons);
+    for (GList* i = icons; i; i = i->next) g_object_unref(i->data);
+    g_list_free(icons);
   } else {
     gdk_pixbuf_loader_close(loader, nullptr);
   }
@@ -84,7 +92,7 @@ static const char* description_text() {
   return "离线安装器已包含绿色版程序包。";
 }
 
-static void build_version_rows(GtkWidget* column) {
+static GtkWidget* build_version_rows(GtkWidget* column) {
   InstallerWindow& w = installer_window;
   GtkWidget* row = gtk_hbox_new(FALSE, 8);
   pack(row, gtk_label_new("版本："), false, false);
@@ -104,6 +112,7 @@ static void build_version_rows(GtkWidget* column) {
   gtk_text_buffer_set_text(w.notes_buffer, "正在读取版本说明...", -1);
   gtk_container_add(GTK_CONTAINER(scrolled), view);
   pack(column, scrolled, true, true);
+  return view;
 }
 
 static GtkWidget* check_button(const char* text, bool active) {
@@ -153,7 +162,7 @@ void build_installer_window() {
   gtk_label_set_line_wrap(GTK_LABEL(w.description_label), TRUE);
   pack(column, w.description_label, false, false);
 
-  if (run_mode == "online") build_version_rows(column);
+  GtkWidget* notes_view = run_mode == "online" ? build_version_rows(column) : nullptr;
   if (run_mode != "uninstall" && !update_mode) build_location_rows(column);
 
   w.progress_bar = gtk_progress_bar_new();
@@ -181,6 +190,7 @@ void build_installer_window() {
     gtk_widget_set_sensitive(w.action_button, FALSE);
     gtk_widget_set_sensitive(w.cancel_button, FALSE);
   }
+  set_up_keyboard(notes_view);
   gtk_widget_show_all(w.window);
 }
 

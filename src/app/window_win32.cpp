@@ -118,7 +118,9 @@ bool choose_folder(std::wstring& folder) {
 
 void on_browse_clicked() {
   std::wstring folder;
-  if (choose_folder(folder)) set_location_text(wide_to_utf8(folder));
+  bool chosen = false;
+  run_modal([&] { chosen = choose_folder(folder); });
+  if (chosen) set_location_text(wide_to_utf8(folder));
 }
 
 void on_action_clicked() {
@@ -138,6 +140,7 @@ void on_command(int id, int code, HWND from) {
     return;
   }
   if (code != BN_CLICKED) return;
+  if (id == IDCANCEL) press_cancel_key();   // Escape, sent by the dialog navigation
   if (id == kActionId) on_action_clicked();
   if (id == kCancelId) quit_main_loop();
   if (id == kBrowseId) on_browse_clicked();
@@ -179,6 +182,7 @@ LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM wparam, LPAR
   }
   LRESULT handled = 0;
   if (handle_layout_message(window, message, wparam, lparam, handled)) return handled;
+  if (handle_keyboard_message(message, wparam, handled)) return handled;
   return DefWindowProcW(window, message, wparam, lparam);
 }
 
@@ -216,12 +220,13 @@ void build_installer_window() {
   SendMessageW(w.progress_bar, PBM_SETSTEP, kProgressRange / 25, 0);   // one pulse: 0.04 of the bar
   w.status_label = label(update_mode ? "准备更新..." : run_mode == "online" ? "正在读取版本列表..." : "准备就绪。", kStatusId);
   w.cancel_button = button("取消", kCancelId, BS_PUSHBUTTON);
-  w.action_button = button(run_mode == "uninstall" ? "卸载" : update_mode ? "更新" : "安装", kActionId, BS_PUSHBUTTON);
+  w.action_button = button(run_mode == "uninstall" ? "卸载" : update_mode ? "更新" : "安装", kActionId, BS_DEFPUSHBUTTON);
   if (update_mode) {
     EnableWindow(w.action_button, FALSE);
     EnableWindow(w.cancel_button, FALSE);
   }
-  prepare_window_layout();   // fonts, icon and the designed size for the window's DPI
+  set_up_keyboard();
+  prepare_window_layout();   // fonts, icon, the designed size for the window's DPI, centred on its screen
   ShowWindow(w.window, SW_SHOWNORMAL);
   UpdateWindow(w.window);
   // The first control that takes input has the focus; an entry's text starts selected.

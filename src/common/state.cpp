@@ -12,6 +12,11 @@ int32_t exit_code = 0;
 #endif
 const char* const installer_version = MORVELL_VERSION;
 
+#ifndef MORVELL_RELEASE_VERSION
+#define MORVELL_RELEASE_VERSION "6.1.17"
+#endif
+const char* const carried_release = MORVELL_RELEASE_VERSION;
+
 #ifndef MORVELL_UPDATE_SERVER
 #define MORVELL_UPDATE_SERVER "https://updates.morvell.example"
 #endif

@@ -37,6 +37,8 @@ extern bool busy;                   // a flow is running a long operation
 extern int32_t exit_code;           // returned by a windowed run
 
 extern const char* const installer_version;   // this program's version, as --version prints it
+// The Morvell release an offline installer of this build carries and an install records.
+extern const char* const carried_release;
 
 // The compiled-in HTTPS base address of the update server.
 extern const char* const update_server_base;

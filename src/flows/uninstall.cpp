@@ -7,6 +7,7 @@
 #include "app/ui.h"
 #include "common/log.h"
 #include "common/strings.h"
+#include "install/app_entry.h"
 #include "install/filetree.h"
 #include "install/instances.h"
 #include "install/lock.h"
@@ -47,17 +48,16 @@ std::wstring make_removal_mark(const std::wstring& install) {
 
 }  // namespace
 
-void run_uninstall() {
+bool start_uninstall(std::wstring& error) {
   std::wstring install = installation_of(work_program_path());
   if (!looks_like_installation(install)) {
-    show_message_dialog(MessageType::Error, "无法识别安装目录，卸载已取消。");
-    return;
+    error = L"无法识别安装目录，卸载已取消。";
+    return false;
   }
   // Not while an install or update works on it; the removal itself runs once we have ended.
   // Running copies go first, as for an update, so that nothing writes into the folder while it
   // goes. The waits keep the window live, so its buttons rest meanwhile.
   InstallationLock lock;
-  std::wstring error;
   set_busy(true);
   bool ready = lock_installation(install, lock, error) && settle_installation(install, error);
   if (ready && !looks_like_installation(install)) {
@@ -73,17 +73,27 @@ void run_uninstall() {
     ready = false;
   }
   set_busy(false);
-  if (!ready) {
-    show_message_dialog(MessageType::Error, wide_to_utf8(error));
-    return;
-  }
+  if (!ready) return false;
   // A few shortcuts: removed without a turn of the event loop, so that a second click on the
   // button cannot start the uninstall again halfway through.
   remove_installation_shortcuts(install);
+  remove_app_entry(install);
 
   // The directory itself goes once this process has ended, by a script that waits for that.
   std::wstring script = work_file_path(plat::kRemovalScriptName);
   write_file_bytes(script, plat::removal_script_text(install, parent_path(script), mark));
-  log_detached_start(script, plat::run_script_detached(script, install, parent_path(script), mark));
+  const bool started = plat::run_script_detached(script, install, parent_path(script), mark);
+  log_detached_start(script, started);
+  // Whoever asked must not be told of a removal that will never run.
+  if (!started) error = L"无法启动卸载脚本，安装目录未删除。";
+  return started;
+}
+
+void run_uninstall() {
+  std::wstring error;
+  if (!start_uninstall(error)) {
+    show_message_dialog(MessageType::Error, wide_to_utf8(error));
+    return;
+  }
   quit_main_loop();
 }

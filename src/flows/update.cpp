@@ -6,6 +6,7 @@
 #include "common/log.h"
 #include "common/state.h"
 #include "common/strings.h"
+#include "install/app_entry.h"
 #include "install/config_backup.h"
 #include "install/external.h"
 #include "install/filetree.h"
@@ -92,6 +93,7 @@ bool update_installation(const std::wstring& given_dir, const std::wstring& pack
 
   set_progress(L"正在完成更新...", 0.98);
   write_install_record(install_dir);
+  update_app_entry(install_dir);
   return true;
 }
 

@@ -52,9 +52,15 @@ std::vector<uint32_t> find_running_instances(const std::wstring& install_dir) {
 }
 
 bool close_running_instances(const std::wstring& install_dir, std::wstring& error) {
-  // Give them a few seconds to finish by themselves.
+  // Give them a few seconds to finish by themselves, asked as the user would ask them: a copy
+  // that can save its work gets the chance before it is ended.
   for (int scan = 0; scan < kPoliteScans; ++scan) {
-    if (find_running_instances(install_dir).empty()) return true;
+    const std::vector<uint32_t> running = find_running_instances(install_dir);
+    if (running.empty()) return true;
+    if (scan == 0)
+      for (uint32_t pid : running)
+        if (plat::ask_process_to_close(pid) && log_enabled())
+          log_line("请正在运行的 Morvell 关闭：进程 " + std::to_string(pid));
     instance_sleep(kPollInterval);
     pulse_progress(L"正在等待 Morvell 退出...");
   }

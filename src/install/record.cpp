@@ -11,9 +11,6 @@
 #include "package/payload.h"
 #include "platform/platform.h"
 
-// The release an offline installer carries, and the one an update package is taken to be.
-static const char kOwnRelease[] = "6.1.17";
-
 std::string installed_version() {
   // An online install knows which release it downloaded: recording another one would tell the
   // application (and whoever looks) a version that is not there.
@@ -22,7 +19,7 @@ std::string installed_version() {
       static_cast<size_t>(chosen) < release_catalogue.entries.size() &&
       !release_catalogue.entries[static_cast<size_t>(chosen)].version.empty())
     return release_catalogue.entries[static_cast<size_t>(chosen)].version;
-  return kOwnRelease;
+  return carried_release;   // the release an offline installer carries, and an update package is taken to be
 }
 
 std::string install_record_text(const std::wstring& install_dir, const std::string& version) {
@@ -56,7 +53,7 @@ bool write_install_record(const std::wstring& install_dir) {
     // file instead: an uninstaller that cannot start would leave an installation nobody can remove.
     if (!own.empty() && find_carried_payload(own, payload_offset, payload_length) &&
         program_part_is_whole(own, payload_offset))
-      copied = copy_file_part(own, 0, payload_offset, partial, false, [](uint64_t) { pump_events(); }) &&
+      copied = copy_program_part(own, payload_offset, partial, [](uint64_t) { pump_events(); }) &&
                plat::make_executable(partial);
     else if (!own.empty())
       copied = copy_file_with_progress(own, partial, nullptr, 0);

@@ -13,6 +13,7 @@
 #include "common/log.h"
 #include "common/progress.h"
 #include "common/strings.h"
+#include "install/app_entry.h"
 #include "install/config_backup.h"
 #include "install/external.h"
 #include "install/filetree.h"
@@ -139,6 +140,7 @@ bool install_package(const std::wstring& package, const std::wstring& given_dir,
   unmark_tree(install_dir);   // the record shows whose it is from now on
   create_installation_shortcuts(install_dir, desktop_shortcut, start_menu_shortcut);
   discard_tree(names.backup, L"正在清理旧版本文件...");
+  write_app_entry(install_dir);
   const std::wstring program_dir = join_path(install_dir, L"bin");
   if (launch) {
     const std::wstring program = join_path(program_dir, L"Morvell.exe");

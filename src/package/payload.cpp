@@ -9,6 +9,7 @@
 
 #include "common/progress.h"
 #include "common/strings.h"
+#include "package/pe_image.h"
 #include "package/workdir.h"
 #include "platform/platform.h"
 
@@ -39,22 +40,47 @@ bool parse_payload_trailer(const char* tail, size_t size, uint64_t& offset, uint
   return offset != 0 && length != 0;
 }
 
-static bool find_trailer(const std::wstring& program, uint64_t& offset, uint64_t& length, uint64_t& size) {
-  offset = length = size = 0;
+static bool read_at(plat::FileHandle file, uint64_t at, char* buffer, size_t size) {
+  if (!plat::seek_to(file, at)) return false;
+  size_t got = 0;
+  while (got < size) {
+    int64_t n = plat::read_some(file, buffer + got, size - got);
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  return got == size;
+}
+
+// The trailer in the last 4096 bytes before `end`.
+static bool trailer_before(plat::FileHandle file, uint64_t end, uint64_t& offset, uint64_t& length) {
+  size_t tail_size = static_cast<size_t>(std::min(end, kTailSize));
+  std::vector<char> tail(tail_size + 1, 0);
+  return read_at(file, end - tail_size, tail.data(), tail_size) &&
+         parse_payload_trailer(tail.data(), tail_size, offset, length);
+}
+
+// A signature is appended after the trailer and starts with the certificate table that the
+// program's headers point at, so the trailer of a signed installer ends where that table begins.
+// `end` is set to where the trailer was found to end.
+static bool find_trailer(const std::wstring& program, uint64_t& offset, uint64_t& length, uint64_t& end) {
+  offset = length = end = 0;
   plat::FileHandle file = plat::open_for_reading(program);
   if (file < 0) return false;
+  uint64_t size = 0;
   bool ok = false;
   if (plat::handle_size(file, size) && size > 128) {
-    size_t tail_size = static_cast<size_t>(std::min(size, kTailSize));
-    std::vector<char> tail(tail_size + 1, 0);
-    if (plat::seek_to(file, size - tail_size)) {
-      size_t got = 0;
-      while (got < tail_size) {
-        int64_t n = plat::read_some(file, tail.data() + got, tail_size - got);
-        if (n <= 0) break;
-        got += static_cast<size_t>(n);
-      }
-      if (got == tail_size) ok = parse_payload_trailer(tail.data(), tail_size, offset, length);
+    std::vector<char> head(static_cast<size_t>(std::min<uint64_t>(size, kPeHeadSize)));
+    PeLayout layout;
+    if (read_at(file, 0, head.data(), head.size()) &&
+        read_pe_layout(reinterpret_cast<const unsigned char*>(head.data()), head.size(), layout) &&
+        layout.table_offset > 128 && layout.table_offset < size) {
+      end = layout.table_offset;
+      ok = trailer_before(file, end, offset, length);
+    }
+    // An installer packed after it was signed carries its trailer at the very end.
+    if (!ok) {
+      end = size;
+      ok = trailer_before(file, end, offset, length);
     }
   }
   plat::close_file(file);
@@ -73,8 +99,8 @@ bool program_part_is_whole(const std::wstring& program, uint64_t offset) {
 }
 
 bool find_carried_payload(const std::wstring& program, uint64_t& offset, uint64_t& length) {
-  uint64_t size = 0;
-  return find_trailer(program, offset, length, size) && offset <= size && length <= size - offset;
+  uint64_t end = 0;
+  return find_trailer(program, offset, length, end) && offset <= end && length <= end - offset;
 }
 
 // Pieces grow while one is copied in under a quarter of an event slice and shrink when one
@@ -108,6 +134,54 @@ bool copy_file_part(const std::wstring& from, uint64_t offset, uint64_t length, 
   return done == length;
 }
 
+// A program part whose headers still point at the certificate table of the whole installer, or
+// carry the whole installer's checksum, is made a program of its own: that signature signs none
+// of it. A part that is a signed program itself, and any other file, stays as it is; a checksum
+// of 0 (none) stays none.
+static bool seal_program_part(const std::wstring& path) {
+  plat::FileHandle file = plat::open_for_reading(path);
+  if (file < 0) return false;
+  uint64_t size = 0;
+  std::string image;
+  bool read = plat::handle_size(file, size) && size <= (256u << 20);
+  if (read) {
+    image.resize(static_cast<size_t>(size));
+    read = read_at(file, 0, &image[0], image.size());
+  }
+  plat::close_file(file);
+  if (!read) return false;
+  auto* bytes = reinterpret_cast<unsigned char*>(&image[0]);
+  PeLayout layout;
+  if (!read_pe_layout(bytes, std::min<size_t>(image.size(), kPeHeadSize), layout)) return true;
+  const std::string before = image.substr(0, kPeHeadSize);
+  if (layout.table_offset >= size) {
+    put_le32(bytes + layout.security_entry_at, 0);
+    put_le32(bytes + layout.security_entry_at + 4, 0);
+  }
+  if (layout.checksum != 0) {
+    put_le32(bytes + layout.checksum_at, 0);
+    PeChecksum checksum;
+    checksum.add(bytes, image.size());
+    put_le32(bytes + layout.checksum_at, checksum.finish(size));
+  }
+  if (image.compare(0, kPeHeadSize, before) == 0) return true;
+  plat::FileHandle out = plat::create_for_writing(path);
+  if (out < 0) return false;
+  size_t written = 0;
+  while (written < image.size()) {
+    int64_t n = plat::write_some(out, image.data() + written, image.size() - written);
+    if (n <= 0) break;
+    written += static_cast<size_t>(n);
+  }
+  plat::close_file(out);
+  return written == image.size();
+}
+
+bool copy_program_part(const std::wstring& from, uint64_t length, const std::wstring& to,
+                       const std::function<void(uint64_t done)>& after_piece) {
+  return copy_file_part(from, 0, length, to, false, after_piece) && seal_program_part(to);
+}
+
 static void show_copy_progress(uint64_t done, uint64_t total) {
   std::wstring text = L"正在读取离线安装包... " + format_byte_size(done) + L" / " + format_byte_size(total);
   set_progress(text, 0.06 + 0.16 * static_cast<double>(done) / static_cast<double>(total));
@@ -115,8 +189,8 @@ static void show_copy_progress(uint64_t done, uint64_t total) {
 
 bool extract_offline_payload(std::wstring& package_path, std::wstring& error) {
   const std::wstring program = work_program_path();
-  uint64_t offset = 0, length = 0, size = 0;
-  if (!find_trailer(program, offset, length, size)) {
+  uint64_t offset = 0, length = 0, end = 0;
+  if (!find_trailer(program, offset, length, end)) {
     error = L"离线安装器未包含安装包数据。";
     return false;
   }

@@ -18,5 +18,10 @@ bool program_part_is_whole(const std::wstring& program, uint64_t offset);
 // be empty) runs after each with the bytes so far.
 bool copy_file_part(const std::wstring& from, uint64_t offset, uint64_t length, const std::wstring& to,
                     bool only_new, const std::function<void(uint64_t done)>& after_piece);
+// Writes the program part of an offline installer (its first `length` bytes) to `to` as a program
+// of its own: without the pointer to a signature that was made over the whole installer, and with
+// its own checksum. `after_piece` as for copy_file_part.
+bool copy_program_part(const std::wstring& from, uint64_t length, const std::wstring& to,
+                       const std::function<void(uint64_t done)>& after_piece);
 // Copies the carried archive into the work directory; `package_path` is set once a trailer is found.
 bool extract_offline_payload(std::wstring& package_path, std::wstring& error);

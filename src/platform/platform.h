@@ -28,6 +28,9 @@ extern const char kProgramSignature[];         // the first bytes of every progr
 std::wstring utf8_to_wide(const std::string& text);
 std::string wide_to_utf8(const std::wstring& text);
 std::wstring own_executable_path();            // full path of the running program, or empty when it does not fit
+// The program's arguments as UTF-8 texts, its name first: POSIX takes argv as given (names are
+// bytes there); Windows splits its own wide command line, whatever the process code page is.
+std::vector<std::string> program_arguments(int argc, char** argv);
 std::string environment_value(const char* name);       // empty when unset
 // Well-known folders, by the classic shell-folder numbers used throughout the program.
 constexpr int kFolderPrograms = 0x0002, kFolderDesktop = 0x0010, kFolderLocalAppData = 0x001C,
@@ -170,6 +173,9 @@ bool list_processes(std::vector<ProcessInfo>& processes);   // false when no sna
 bool process_image_path(uint32_t pid, std::wstring& path);   // full image path; false when unknown
 // Ends a process unconditionally; `held` keeps whatever must stay open until close_process.
 bool terminate_process(uint32_t pid, ProcessHandle& held);
+// Asks a process to close as the user would: Windows posts WM_CLOSE to each of its visible top-level
+// windows, so that it can save its work first. False where there is no such request (POSIX).
+bool ask_process_to_close(uint32_t pid);
 
 // External tools, by platform: the command that unpacks a zip (method 1 or 2) and the one
 // that removes a directory tree. Parameters are built with the Windows quoting rules.
@@ -209,6 +215,24 @@ std::string removal_script_text(const std::wstring& install_dir, const std::wstr
 // MORVELL_UNINSTALL_MARK set in its environment.
 bool run_script_detached(const std::wstring& script, const std::wstring& install_dir, const std::wstring& work_dir,
                          const std::wstring& mark);
+
+// ---------------------------------------------------------------- the system's list of programs
+// An installation's entry where the system lists the user's installed programs for removal
+// (Windows: HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\<key>, neither modifiable
+// nor repairable there). Where the system keeps no such list each of these does nothing and succeeds.
+extern const bool kKeepsProgramList;   // false where there is no such list
+struct UninstallEntry {
+  std::wstring name, version;
+  std::wstring icon;                      // the program whose icon stands for the installation
+  std::wstring location;                  // the installation
+  std::wstring uninstall_command, quiet_uninstall_command;   // whole command lines
+  std::wstring install_date;              // YYYYMMDD
+  uint32_t size_kib = 0;
+};
+bool write_uninstall_entry(const std::wstring& key, const UninstallEntry& entry);
+// The version and size of an entry that exists; false when there is none.
+bool update_uninstall_entry(const std::wstring& key, const std::wstring& version, uint32_t size_kib);
+bool remove_uninstall_entry(const std::wstring& key);   // true when no entry is left
 
 // ---------------------------------------------------------------- HTTP
 enum class HttpStage { Done, BadUrl, InitFailed, ConnectFailed, RequestFailed, NetworkFailed,

@@ -163,6 +163,12 @@ class Gui {
     return false;
   }
   void press_action() { click(window_, 18 + 42, 18 + 14); }
+  // A key (an xdotool key name: "Return", "Escape") sent to the main window, for its focused control.
+  void press_key(const std::string& key) {
+    run_shell(desk_.xdotool() + "key --window " + window_ + " " + key + " >/dev/null 2>&1");
+  }
+  // The main window's place on the screen: "X", "Y", "WIDTH", "HEIGHT".
+  std::map<std::string, int> geometry() { return geometry_of(window_); }
   void press_cancel() { click(window_, 18 + 85 + 8 + 42, 18 + 14); }
 
   // Waits until the dialog log has `count` lines (each written once its dialog is on screen and
@@ -197,12 +203,16 @@ class Gui {
   std::vector<std::string> windows() {
     return lines_of(capture_shell(desk_.xdotool() + "search --onlyvisible --pid " + std::to_string(pid_) + " 2>/dev/null"));
   }
-  void click(const std::string& id, int from_right, int from_bottom) {
+  std::map<std::string, int> geometry_of(const std::string& id) {
     std::map<std::string, int> g;
     for (const std::string& line : lines_of(capture_shell(desk_.xdotool() + "getwindowgeometry --shell " + id))) {
       size_t eq = line.find('=');
       if (eq != std::string::npos) g[line.substr(0, eq)] = std::atoi(line.c_str() + eq + 1);
     }
+    return g;
+  }
+  void click(const std::string& id, int from_right, int from_bottom) {
+    std::map<std::string, int> g = geometry_of(id);
     int x = g["X"] + g["WIDTH"] - from_right, y = g["Y"] + g["HEIGHT"] - from_bottom;
     run_shell(desk_.xdotool() + "mousemove " + std::to_string(x) + " " + std::to_string(y) + " click 1 >/dev/null 2>&1");
   }

@@ -7,8 +7,10 @@
 #include "common/strings.h"
 #include "platform/platform.h"
 #include "support/helpers.h"
+#include "support/app_entries.h"
 #include "support/installer_runs.h"
 #include "support/log_reader.h"
+#include "support/user_folder.h"
 #include "support/window_driver.h"
 #include "support/zip_writer.h"
 
@@ -137,7 +139,9 @@ TEST(Win32SilentInstall, OfflineInstallerEndToEnd) {
   const std::string usage = capture_shell("\"" + quoted_setup + " --uninstall --help\"");
   EXPECT_EQ(usage.rfind("用法：morvell-installer ", 0), 0u) << usage;
   EXPECT_NE(usage.find("\n  --log FILE "), std::string::npos) << usage;
-  EXPECT_EQ(capture_shell("\"" + quoted_setup + " --version\""), std::string("morvell-installer ") + installer_version + "\n");
+  EXPECT_NE(usage.find("\n  --silent-uninstall "), std::string::npos) << usage;
+  EXPECT_EQ(capture_shell("\"" + quoted_setup + " --version\""),
+            std::string("morvell-installer ") + installer_version + "\nMorvell " + carried_release + "\n");
 
   // Every windowed run opens its window, never the no-display message; closed unused, it ends
   // with 0 and changes nothing. The uninstaller copy started as such opens the uninstall window.
@@ -161,4 +165,48 @@ TEST(Win32SilentInstall, OfflineInstallerEndToEnd) {
   EXPECT_EQ(U(help.wait_message_box()).rfind("用法：morvell-installer ", 0), 0u);
   EXPECT_TRUE(help.dismiss_message_box());
   EXPECT_EQ(help.wait_exit(), 0);
+}
+
+// The entry in Apps & features of a silent install into a Chinese user's folder, every value as
+// a fleet tool reads it, and its removal by --silent-uninstall; an uninstaller of no installation
+// is refused with 3 and says why on standard error.
+TEST(Win32SilentUninstall, TheAppsAndFeaturesEntryFromInstallToSilentUninstall) {
+  TempDir tmp;
+  ASSERT_TRUE(write_zip(tmp / "pkg.zip", {{"bin/Morvell.exe", "app"}, {"config/settings.ini", "shipped"}}));
+  const std::wstring setup = tmp.wide() + L"\\setup\\Morvell-Setup.exe";
+  write_text(U(setup), offline_installer(read_text(tmp / "pkg.zip")));
+  ChineseUserFolder programs(L"Programs");
+  const std::wstring d = programs.path() + L"\\Morvell";
+  ASSERT_EQ(run_and_wait(setup, L"--silent-install --no-launch --no-desktop-shortcut --no-start-menu-shortcut "
+                                L"--install-dir " + quote_argument(d)), 0);
+  const std::vector<AppEntry> entries = app_entries_at(d);
+  ASSERT_EQ(entries.size(), 1u);
+  const AppEntry& entry = entries[0];
+  const std::wstring uninstaller = L"\"" + d + L"\\bin\\Morvell-Uninstall.exe\"";
+  const std::map<std::wstring, std::wstring> texts = {
+      {L"DisplayName", L"Morvell"},
+      {L"DisplayVersion", W(carried_release)},
+      {L"DisplayIcon", d + L"\\bin\\Morvell.exe"},
+      {L"InstallLocation", d},
+      {L"UninstallString", uninstaller + L" --uninstall"},
+      {L"QuietUninstallString", uninstaller + L" --silent-uninstall"},
+      {L"InstallDate", today_yyyymmdd()}};
+  EXPECT_EQ(entry.texts, texts) << U(entry.key);
+  const std::map<std::wstring, DWORD> numbers = {
+      {L"EstimatedSize", kib_of(snapshot_tree(U(d)))}, {L"NoModify", 1}, {L"NoRepair", 1}};
+  EXPECT_EQ(entry.numbers, numbers);
+  EXPECT_EQ(entry.others, 0);
+
+  // The quiet command as a fleet tool runs it: the entry goes at once, the removal is started.
+  const std::wstring log = tmp.wide() + L"\\uninstall.log";
+  EXPECT_EQ(run_and_wait(d + L"\\bin\\Morvell-Uninstall.exe", L"--silent-uninstall --log " + quote_argument(log)), 0);
+  EXPECT_TRUE(app_entries_at(d).empty());
+  EXPECT_TRUE(logged_in_order(log_events(read_text(U(log))),
+                              {"静默卸载：是", "启动程序（不等待其结束）：" + U(d) + "\\bin\\Morvell-Installer-Temp\\morv-uninstall.cmd",
+                               "退出码：0"}))
+      << read_text(U(log));
+
+  // The offline installer belongs to no installation.
+  EXPECT_EQ(capture_shell("\"\"" + U(setup) + "\" --silent-uninstall 2>&1\""), "无法识别安装目录，卸载已取消。\n");
+  EXPECT_EQ(run_and_wait(setup, L"--silent-uninstall"), 3);
 }

@@ -14,6 +14,7 @@
 #include "platform/platform.h"
 #include "support/helpers.h"
 #include "support/log_reader.h"
+#include "support/window_driver.h"
 #include "support/zip_writer.h"
 
 using namespace testing_support;
@@ -116,4 +117,39 @@ TEST(Win32Update, WritesThePackageOverTheInstallationKeepingTheConfiguration) {
   EXPECT_EQ(read_text(U(d + L"\\config\\settings.ini")), "changed since");
   EXPECT_EQ(read_text(U(d + L"\\config\\colour.ini")), "the user's colour");
   EXPECT_FALSE(exists(U(d + L"\\Morvell-Update-Config-Backup")));
+}
+
+// A running copy with unsaved work is asked to close when the wait begins: it saves, ends by
+// itself, and its file is there when the update goes on; nothing is ended by force.
+TEST(Win32Update, ARunningCopyIsAskedToCloseAndSavesItsWorkFirst) {
+  const std::string no_window = no_window_reason();
+  if (!no_window.empty()) GTEST_SKIP() << no_window;
+  StateGuard guard;
+  TempDir tmp;
+  std::wstring d = tmp.wide() + L"\\Morvell";
+  write_text(U(d + L"\\bin\\Morvell.exe"), read_text(self_path()));
+  write_text(U(d + L"\\config\\settings.ini"), "the user's");
+  plat::ProcessHandle running = plat::kNoProcess;
+  ASSERT_TRUE(plat::start_process(d + L"\\bin\\Morvell.exe",
+                                  L"--fake-app save-on-close " + quote_argument(d + L"\\config\\work.txt"), false, running));
+  const DWORD pid = GetProcessId(reinterpret_cast<HANDLE>(running));
+  ASSERT_TRUE(wait_until(30000, [&] { return find_top_window(pid, L"Morvell") != nullptr; }));
+  ASSERT_TRUE(write_zip(tmp / "update.zip", {{"bin/Morvell.exe", quick_program()}, {"new.txt", "new"}}));
+  set_work_program_path(tmp.wide() + L"\\setup\\Morvell-Setup.exe");
+  install_options.install_dir = U(d);
+  install_options.package_path = tmp / "update.zip";
+  update_mode = true;
+  ASSERT_TRUE(open_log(tmp.wide() + L"\\update.log"));
+  run_update();
+  close_log();
+  EXPECT_EQ(exit_code, 0);
+  uint32_t code = 0;
+  EXPECT_EQ(plat::wait_process(running, 10000, code), plat::WaitResult::Exited);
+  EXPECT_EQ(code, 7u);   // it ended itself, after saving
+  EXPECT_EQ(read_text(U(d + L"\\config\\work.txt")), "saved");
+  EXPECT_EQ(read_text(U(d + L"\\new.txt")), "new");
+  const std::vector<std::string> events = log_events(read_text(tmp / "update.log"));
+  EXPECT_TRUE(logged_in_order(events, {"请正在运行的 Morvell 关闭：进程 " + std::to_string(pid), "状态：正在写入更新文件..."}))
+      << read_text(tmp / "update.log");
+  EXPECT_EQ(count_logged(events, "结束正在运行的 Morvell"), 0u);
 }

@@ -16,6 +16,7 @@
 #include "install/record.h"
 #include "package/verify.h"
 #include "platform/platform.h"
+#include "support/app_entries.h"
 #include "support/helpers.h"
 #include "support/installer_runs.h"
 #include "support/shell_links.h"
@@ -269,6 +270,12 @@ TEST(Win32Window, OnlineInstallFromTheLoopbackServer) {
   EXPECT_EQ(U(run.control(1006).text), notes17);
   const LONG notes_style = GetWindowLongW(run.control(1006).handle, GWL_STYLE);
   EXPECT_TRUE((notes_style & ES_MULTILINE) && (notes_style & ES_READONLY) && (notes_style & WS_VSCROLL));
+  // Tab goes from the version list into the read-only notes, and on out of them.
+  EXPECT_TRUE(run.wait_focus(kVersionComboId));
+  ASSERT_TRUE(run.key(kVersionComboId, VK_TAB));
+  EXPECT_TRUE(run.wait_focus(kNotesId));
+  ASSERT_TRUE(run.key(kNotesId, VK_TAB));
+  EXPECT_TRUE(run.wait_focus(kLocationId));
 
   ASSERT_TRUE(run.choose(1004, 1));
   EXPECT_TRUE(run.wait_text(1006, as_shown(notes16))) << U(run.control(1006).text);
@@ -410,6 +417,15 @@ TEST(Win32Window, OfflineInstallUpdateAndUninstallThroughTheWindow) {
   EXPECT_TRUE(exists(U(desktop_link)));
   EXPECT_TRUE(exists(U(menu + L"\\Morvell.lnk")));
   EXPECT_FALSE(exists(tmp / "app.log"));   // --no-launch: nothing was started
+  // Its entry in Apps & features. Another program changes three of its values: the update
+  // rewrites the version and the size, and only those.
+  std::vector<AppEntry> entries = app_entries_at(d);
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].texts[L"DisplayVersion"], L"6.1.17");
+  EXPECT_EQ(entries[0].numbers[L"EstimatedSize"], kib_of(snapshot_tree(U(d))));
+  set_entry_text(entries[0], L"DisplayVersion", L"6.1.0");
+  set_entry_text(entries[0], L"InstallDate", L"20000101");
+  set_entry_number(entries[0], L"EstimatedSize", 1);
 
   // The update run, started as the application starts it, with a copy of the application
   // running: busy from the start, that copy closed, the configuration kept, the new files
@@ -440,6 +456,11 @@ TEST(Win32Window, OfflineInstallUpdateAndUninstallThroughTheWindow) {
   EXPECT_EQ(read_text(U(d + L"\\config\\settings.ini")), "the user's");
   EXPECT_EQ(read_text(U(d + L"\\new.txt")), "new");
   EXPECT_FALSE(exists(tmp / "downloads/update.zip"));   // consumed
+  entries = app_entries_at(d);
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].texts[L"DisplayVersion"], L"6.1.17");
+  EXPECT_EQ(entries[0].numbers[L"EstimatedSize"], kib_of(snapshot_tree(U(d))));
+  EXPECT_EQ(entries[0].texts[L"InstallDate"], L"20000101");
   // The updated application was started again (it logs its start and ends at once).
   EXPECT_TRUE(wait_until(30000, [&] { return count_lines(read_text(tmp / "app.log")) == 2; }))
       << read_text(tmp / "app.log");
@@ -467,6 +488,7 @@ TEST(Win32Window, OfflineInstallUpdateAndUninstallThroughTheWindow) {
   }
   EXPECT_FALSE(exists(U(desktop_link)));
   EXPECT_FALSE(exists(U(menu)));
+  EXPECT_TRUE(app_entries_at(d).empty());
 }
 
 TEST(Win32Window, TheUninstallWindowLeavesTheRemovalToItsScript) {

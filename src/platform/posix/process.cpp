@@ -386,6 +386,8 @@ bool list_processes(std::vector<ProcessInfo>& processes) {
 
 bool process_image_path(uint32_t pid, std::wstring& path) { return image_of(pid, path); }
 
+bool ask_process_to_close(uint32_t) { return false; }   // the polite wait is the only asking here
+
 bool terminate_process(uint32_t pid, ProcessHandle& held) {
   held = kNoProcess;
   if (fault_injected("terminate_process", std::to_wstring(pid))) {

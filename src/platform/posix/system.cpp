@@ -1,4 +1,4 @@
-// POSIX backend: text conversion, the program's own path, environment, folders, time.
+// POSIX backend: text conversion, the program's own path and arguments, environment, folders, time.
 #include <limits.h>
 #include <time.h>
 #include <unistd.h>
@@ -87,6 +87,12 @@ std::wstring own_executable_path() {
   ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer);
   if (n <= 0 || n >= static_cast<ssize_t>(sizeof buffer)) return std::wstring();
   return utf8_to_wide(std::string(buffer, static_cast<size_t>(n)));
+}
+
+std::vector<std::string> program_arguments(int argc, char** argv) {
+  std::vector<std::string> arguments;
+  for (int i = 0; i < argc; ++i) arguments.push_back(argv[i] ? argv[i] : "");
+  return arguments;
 }
 
 std::string environment_value(const char* name) {

@@ -160,4 +160,29 @@ bool terminate_process(uint32_t pid, ProcessHandle& held) {
   return true;
 }
 
+namespace {
+
+struct CloseRequest {
+  DWORD pid;
+  bool asked;
+};
+
+BOOL CALLBACK ask_window_to_close(HWND window, LPARAM data) {
+  auto* request = reinterpret_cast<CloseRequest*>(data);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(window, &pid);
+  // Posted, never sent: a copy that does not answer must not hold up the wait.
+  if (pid == request->pid && IsWindowVisible(window) && PostMessageW(window, WM_CLOSE, 0, 0)) request->asked = true;
+  return TRUE;
+}
+
+}  // namespace
+
+bool ask_process_to_close(uint32_t pid) {
+  if (pid == 0 || pid == current_process_id()) return false;
+  CloseRequest request{pid, false};
+  EnumWindows(ask_window_to_close, reinterpret_cast<LPARAM>(&request));
+  return request.asked;
+}
+
 }  // namespace plat

@@ -1,5 +1,6 @@
-// Windows backend: fault seam, UTF-8/UTF-16 conversion, own path, environment, shell folders, time.
+// Windows backend: fault seam, UTF-8/UTF-16 conversion, own path and arguments, environment, shell folders, time.
 #include <windows.h>
+#include <shellapi.h>
 #include <shlobj.h>
 
 #include <string>
@@ -51,6 +52,18 @@ std::wstring own_executable_path() {
   DWORD n = GetModuleFileNameW(nullptr, buffer, MAX_PATH);
   if (n == 0 || n >= MAX_PATH) return std::wstring();
   return std::wstring(buffer, n);
+}
+
+std::vector<std::string> program_arguments(int, char**) {
+  // The narrow vector holds the arguments in the system's code page, which cannot spell every
+  // name; the wide command line can.
+  std::vector<std::string> arguments;
+  int count = 0;
+  wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (!wide) return arguments;
+  for (int i = 0; i < count; ++i) arguments.push_back(wide_to_utf8(wide[i]));
+  LocalFree(wide);
+  return arguments;
 }
 
 std::string environment_value(const char* name) {

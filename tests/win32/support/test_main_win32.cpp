@@ -6,6 +6,8 @@
 //   --fake-app write-own-path F writes the program's own path as the platform layer sees it to F
 //   --fake-app start-then-die F starts a lingering helper and a detached lingering copy, writes
 //                               the helper's pid to F, then ends itself as if killed
+//   --fake-app save-on-close F  shows a window; asked to close it, writes "saved" to F and exits
+//                               with 7 (at most one minute)
 // Every fake run appends its pid to %MORVELL_FAKE_APP_LOG% when that is set.
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -18,13 +20,54 @@
 
 #include "platform/platform.h"
 
+// Files named by the arguments, which are UTF-8 whatever the process code page.
+static FILE* open_utf8(const char* path, const wchar_t* mode) { return _wfopen(plat::utf8_to_wide(path).c_str(), mode); }
+
 static void log_start() {
-  if (const char* log = std::getenv("MORVELL_FAKE_APP_LOG")) {
-    if (FILE* f = std::fopen(log, "a")) {
+  if (const wchar_t* log = _wgetenv(L"MORVELL_FAKE_APP_LOG")) {
+    if (FILE* f = _wfopen(log, L"a")) {
       std::fprintf(f, "%lu\n", static_cast<unsigned long>(GetCurrentProcessId()));
       std::fclose(f);
     }
   }
+}
+
+// The application with unsaved work: it saves when its window is asked to close.
+static const char* save_file = nullptr;
+
+static LRESULT CALLBACK saving_window(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  if (message == WM_CLOSE) {
+    if (FILE* f = open_utf8(save_file, L"wb")) {
+      std::fputs("saved", f);
+      std::fclose(f);
+    }
+    DestroyWindow(window);
+    return 0;
+  }
+  if (message == WM_DESTROY) {
+    PostQuitMessage(7);
+    return 0;
+  }
+  return DefWindowProcW(window, message, wparam, lparam);
+}
+
+static int save_on_close(const char* file) {
+  save_file = file;
+  WNDCLASSW cls = {};
+  cls.lpfnWndProc = saving_window;
+  cls.hInstance = GetModuleHandleW(nullptr);
+  cls.lpszClassName = L"MorvellFakeApp";
+  RegisterClassW(&cls);
+  HWND window = CreateWindowW(cls.lpszClassName, L"Morvell", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 300, 200,
+                              nullptr, nullptr, cls.hInstance, nullptr);
+  if (!window) return 3;
+  SetTimer(window, 1, 60000, nullptr);
+  MSG msg;
+  while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    if (msg.message == WM_TIMER) return 0;
+    DispatchMessageW(&msg);
+  }
+  return static_cast<int>(msg.wParam);
 }
 
 static int fake_app(int argc, char** argv) {
@@ -35,15 +78,16 @@ static int fake_app(int argc, char** argv) {
     return 0;
   }
   if (mode == "exit-code") return argc > 3 ? std::atoi(argv[3]) : 0;
+  if (mode == "save-on-close" && argc > 3) return save_on_close(argv[3]);
   if (mode == "write-own-path" && argc > 3) {   // what the platform layer says our path is
-    if (FILE* f = std::fopen(argv[3], "wb")) {
+    if (FILE* f = open_utf8(argv[3], L"wb")) {
       std::fputs(plat::wide_to_utf8(plat::own_executable_path()).c_str(), f);
       std::fclose(f);
     }
     return 0;
   }
   if (mode == "write-args" && argc > 3) {   // the arguments after the file, one a line, as main() got them
-    if (FILE* f = std::fopen(argv[3], "wb")) {
+    if (FILE* f = open_utf8(argv[3], L"wb")) {
       for (int i = 4; i < argc; ++i) std::fprintf(f, "%s\n", argv[i]);
       std::fclose(f);
     }
@@ -54,15 +98,15 @@ static int fake_app(int argc, char** argv) {
     std::wstring self = plat::own_executable_path();
     if (!plat::start_process(self, L"--fake-app linger", false, helper)) return 2;
     if (!plat::launch_detached(self, {L"--fake-app", L"linger"}, L"")) return 3;
-    if (FILE* f = std::fopen(argv[3], "wb")) {
+    if (FILE* f = open_utf8(argv[3], L"wb")) {
       std::fprintf(f, "%lu\n", static_cast<unsigned long>(GetProcessId(reinterpret_cast<HANDLE>(helper))));
       std::fclose(f);
     }
     // Die only once both copies have started (each logs its pid), at most after five seconds.
-    const char* log = std::getenv("MORVELL_FAKE_APP_LOG");
+    const wchar_t* log = _wgetenv(L"MORVELL_FAKE_APP_LOG");
     for (int i = 0; log && i < 100; ++i) {
       int lines = 0;
-      if (FILE* f = std::fopen(log, "rb")) {
+      if (FILE* f = _wfopen(log, L"rb")) {
         for (int c; (c = std::fgetc(f)) != EOF;) lines += c == '\n';
         std::fclose(f);
       }
@@ -82,7 +126,14 @@ static bool started_as_the_application(int argc) {
   return argc == 1 && _wcsicmp(self.substr(cut == std::wstring::npos ? 0 : cut + 1).c_str(), L"Morvell.exe") == 0;
 }
 
-int main(int argc, char** argv) {
+int main(int, char**) {
+  // UTF-8 arguments as the installer takes them, whatever the process code page.
+  std::vector<std::string> arguments = plat::program_arguments(0, nullptr);
+  std::vector<char*> vector;
+  for (std::string& argument : arguments) vector.push_back(&argument[0]);
+  vector.push_back(nullptr);
+  int argc = static_cast<int>(arguments.size());
+  char** argv = vector.data();
   if (argc > 1 && std::strcmp(argv[1], "--fake-app") == 0) return fake_app(argc, argv);
   if (started_as_the_application(argc)) {
     log_start();

@@ -205,6 +205,25 @@ bool InstallerRun::press(int id) {
   return button && PostMessageW(button, BM_CLICK, 0, 0);
 }
 
+bool InstallerRun::key(int id, UINT virtual_key) {
+  HWND control = GetDlgItem(window_, id);
+  const LPARAM scan = static_cast<LPARAM>(MapVirtualKeyW(virtual_key, MAPVK_VK_TO_VSC)) << 16;
+  return control && PostMessageW(control, WM_KEYDOWN, virtual_key, scan | 1) &&
+         PostMessageW(control, WM_KEYUP, virtual_key, scan | 1 | (LPARAM(3) << 30));
+}
+
+HWND InstallerRun::focus() const {
+  GUITHREADINFO info = {};
+  info.cbSize = sizeof info;
+  const DWORD thread = GetWindowThreadProcessId(window_, nullptr);
+  return thread && GetGUIThreadInfo(thread, &info) ? info.hwndFocus : nullptr;
+}
+
+bool InstallerRun::wait_focus(int id, int timeout_ms) {
+  HWND control = GetDlgItem(window_, id);
+  return control && wait_until(timeout_ms, [&] { return focus() == control; });
+}
+
 std::vector<std::wstring> InstallerRun::combo_lines(int id) {
   std::vector<std::wstring> lines;
   HWND combo = GetDlgItem(window_, id);

@@ -72,6 +72,13 @@ class InstallerRun {
 
   // Posts BM_CLICK to a button (never sent: its handler runs a whole flow).
   bool press(int id);
+  // Posts a key press and release (a virtual-key code) to the control with `id`, as the keyboard
+  // would deliver them to it while it has the focus.
+  bool key(int id, UINT virtual_key);
+  // The control of the program that has the keyboard focus (null when none has).
+  HWND focus() const;
+  // Waits until the control with `id` has the focus; false after the time-out.
+  bool wait_focus(int id, int timeout_ms = 10000);
   // The lines of a combo box, in order.
   std::vector<std::wstring> combo_lines(int id);
   int combo_selection(int id);
