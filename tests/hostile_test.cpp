@@ -295,8 +295,9 @@ TEST(HostileInstallPath, InstallUpdateAndUninstallTouchExactlyTheInstallation) {
 
 // The folder beside an offline installer is shared (mode 1777) and another user got there
 // first: a folder of theirs under the work folder's name with a pipe where the package copy
-// goes, a link under that name, a pipe under that name. Every run installs the carried package,
-// never waits on a pipe, writes nothing where the link points, and leaves no work folder.
+// goes, a link under that name, a pipe under that name. Every run installs the carried package
+// from a work folder of its own, never waits on a pipe, writes nothing where the link points,
+// leaves what the other user put there exactly as it was, and leaves no work folder of its own.
 // Then a package whose "bin" is a link out of it: refused, and nothing is written out there.
 TEST(HostileWorkFolder, NothingThatStandsAtTheWorkFoldersNameIsUsed) {
   TempDir dir;
@@ -322,13 +323,16 @@ TEST(HostileWorkFolder, NothingThatStandsAtTheWorkFoldersNameIsUsed) {
       {"a pipe", "mkfifo -m 0666 " + sh_quote(work)},
   };
   for (const auto& takeover : takeovers) {
-    run_shell("rm -rf " + sh_quote(d));
+    run_shell("rm -rf " + sh_quote(d) + " " + sh_quote(work));
     ASSERT_EQ(run_shell(other + "sh -c " + sh_quote(takeover.second)), 0) << takeover.first;
+    const std::string theirs = capture_shell("ls -lnR " + sh_quote(work));
     EXPECT_EQ(install(setup), 0) << takeover.first;
     EXPECT_EQ(read_text(d + "/version.txt"), "6.1.17\n") << takeover.first;
     EXPECT_TRUE(snapshot_tree(outside) == outside_before) << takeover.first;
-    EXPECT_FALSE(exists(work)) << takeover.first;
+    EXPECT_EQ(capture_shell("ls -lnR " + sh_quote(work)), theirs) << takeover.first;
+    EXPECT_FALSE(exists(work + "-2")) << takeover.first;
   }
+  run_shell("rm -rf " + sh_quote(work));
 
   // The package brings "bin" as a link to a folder outside it: the install fails (3) before
   // anything is swapped, the installation stays as it was and nothing is written out there.

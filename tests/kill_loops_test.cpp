@@ -23,6 +23,7 @@
 
 #include "common/state.h"
 #include "common/strings.h"
+#include "flows/uninstall.h"
 #include "flows/update.h"
 #include "install/transaction.h"
 #include "package/workdir.h"
@@ -462,4 +463,67 @@ TEST(KillLoops, OfflineInstall) {
   kill_loop("offline install", bench, start,
             [&]() { return bench.works(expected, setup_dir + "/Morvell-Installer-Temp"); },
             [&]() { return bench.left_behind(setup_dir + "/Morvell-Installer-Temp", payload); }, nullptr, copying);
+}
+
+// An uninstall killed at random moments and a reinstall at once into the same folder: whatever
+// the killed uninstall got to start (its removal script included, which waits 2 s and then looks
+// for the mark of the installation it was started for), the reinstalled installation survives it.
+TEST(KillLoops, UninstallThenReinstall) {
+  Bench bench;
+  const Tree expected = bench.expected(false, read_text(self_path()));
+  auto uninstall = [&]() {
+    return start_child([&]() {
+      set_work_program_path(W(bench.dir + "/bin/Morvell-Uninstall.exe"));
+      run_uninstall();
+      return 0;
+    });
+  };
+  auto reinstall = [&]() {
+    return start_child([&]() {
+      std::wstring error;
+      return install_package(W(bench.package), W(bench.dir), true, true, false, error) ? 0 : 3;
+    });
+  };
+  // Every removal script the uninstall started has ended (they are ours to reap), then the tree.
+  auto survives = [&]() {
+    const bool scripts_ended = wait_until(15000, [] { return waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD; });
+    if (!scripts_ended) return ::testing::AssertionFailure() << "a removal script did not end";
+    return bench.works(expected, bench.dir + "/bin/Morvell-Installer-Temp");
+  };
+  kill_loop("uninstall, then reinstall", bench, uninstall, survives,
+            [&]() { return bench.left_behind(bench.dir + "/bin/Morvell-Installer-Temp"); }, nullptr, nullptr, reinstall);
+}
+
+// A reinstall killed at random moments, then an update and the user's settings written after it,
+// then an install: the journal the killed reinstall left is settled by the update, once, so the
+// install after it never puts an older tree back over what the update and the user wrote.
+TEST(KillLoops, InterruptedReinstallThenUpdateThenInstall) {
+  Bench bench;
+  const std::string program_dir = bench.tmp / "program", download = bench.tmp / "downloads/update.zip";
+  run_shell("mkdir -p '" + program_dir + "'");
+  const std::string master = read_text(bench.package);
+  Tree expected = bench.expected(false, read_text(self_path()));
+  expected["config/written-since.ini"] = "after the update\n";
+  auto reinstall = [&]() {
+    return start_child([&]() {
+      std::wstring error;
+      return install_package(W(bench.package), W(bench.dir), false, false, false, error) ? 0 : 3;
+    });
+  };
+  auto update_then_install = [&]() {
+    write_text(download, master);
+    return start_child([&]() {
+      set_work_program_path(W(program_dir + "/morvell-installer"));
+      install_options.install_dir = bench.dir;
+      install_options.package_path = download;
+      run_update();
+      if (exit_code != 0) return 4;
+      write_text(bench.dir + "/config/written-since.ini", "after the update\n");
+      std::wstring error;
+      return install_package(W(bench.package), W(bench.dir), false, false, false, error) ? 0 : 3;
+    });
+  };
+  kill_loop("reinstall, then update and install", bench, reinstall,
+            [&]() { return bench.works(expected, program_dir + "/Morvell-Installer-Temp"); },
+            [&]() { return bench.left_behind(bench.dir + ".new"); }, nullptr, nullptr, update_then_install);
 }

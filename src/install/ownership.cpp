@@ -147,7 +147,11 @@ void discard_contents(const std::wstring& path, const std::wstring& status) {
     else
       remove_tree(bulk, status);
   }
+  // Whatever an unpacker put into the mark itself goes too: the mark must be able to go last.
+  const std::wstring mark = join_path(path, kStagingMark);
   std::vector<plat::DirEntry> left;
+  if (plat::list_directory(mark, left))
+    for (const plat::DirEntry& entry : left) delete_tree(join_path(mark, entry.name));
   if (plat::list_directory(path, left) && left.size() == 1 && left[0].name == kStagingMark) unmark_tree(path);
 }
 

@@ -111,8 +111,13 @@ bool install_package(const std::wstring& package, const std::wstring& given_dir,
   set_progress(L"正在准备安装目录...", 0.56);
   InstallationLock lock;
   if (!lock_installation(install_dir, lock, error)) return false;
-  // The target first: a folder of the user's is refused for what it is, whatever stands beside it.
-  if (!install_target_is_ours(install_dir, error)) return false;
+  // The target first: a folder of the user's is refused for what it is, whatever stands beside it;
+  // while a journal is open, D may be the new tree of the swap it records, and is judged after it.
+  if (exists(install_dir) && is_user_folder(install_dir)) {
+    error = kUserFolderRefused;
+    return false;
+  }
+  if (!exists(names.journal) && !install_target_is_ours(install_dir, error)) return false;
   if (!settle_installation(install_dir, error)) return false;
   if (!install_location_is_ours(install_dir, names.staging, names.backup, names.journal, error)) return false;
   if (!close_running_instances(install_dir, error)) return false;
