@@ -7,6 +7,8 @@
 // program never share one.
 #include "package/workdir.h"
 
+#include <vector>
+
 #include "install/external.h"
 #include "install/filetree.h"
 #include "common/strings.h"
@@ -40,6 +42,11 @@ std::wstring work_directory(int n) {
 // Anything else (another run's, another user's, a folder of the user's, a link) stays.
 bool clear_leftover(const std::wstring& dir) {
   const std::wstring lock = join_path(dir, kWorkLock);
+  // Made by a run killed before it could take the lock: empty, so nothing is lost with it.
+  std::vector<plat::DirEntry> entries;
+  if (plat::path_kind(dir) == plat::PathKind::Directory && plat::owned_by_current_user(dir) &&
+      plat::list_directory(dir, entries) && entries.empty())
+    return plat::remove_empty_directory(dir);
   if (plat::path_kind(dir) != plat::PathKind::Directory || !plat::owned_by_current_user(dir) ||
       plat::path_kind(lock) != plat::PathKind::File || !plat::owned_by_current_user(lock))
     return false;

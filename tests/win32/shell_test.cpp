@@ -76,10 +76,11 @@ TEST(Win32RemovalScript, BytesAsDesignedWithCrLf) {
   // The folders travel in the environment: the script holds no byte of a path, whatever it is.
   const std::string expected =
       "@echo off\r\nsetlocal EnableDelayedExpansion\r\ntimeout /t 2 /nobreak >nul\r\n"
+      "if not exist \"!MORVELL_INSTALL_DIR!\\!MORVELL_UNINSTALL_MARK!\" exit /b 0\r\n"
       "rmdir /s /q \"!MORVELL_INSTALL_DIR!\"\r\ncd /d \"%TEMP%\"\r\nrmdir /s /q \"!MORVELL_WORK_DIR!\"\r\n";
   std::wstring install = L"C:\\Users\\\u5F20\u4E09\\Morvell Apps";
-  EXPECT_EQ(plat::removal_script_text(install, install + L"\\bin\\Morvell-Installer-Temp"), expected);
-  EXPECT_EQ(plat::removal_script_text(L"C:\\100%\\M", L"C:\\100%\\M\\T"), expected);
+  EXPECT_EQ(plat::removal_script_text(install, install + L"\\bin\\Morvell-Installer-Temp", L".m1"), expected);
+  EXPECT_EQ(plat::removal_script_text(L"C:\\100%\\M", L"C:\\100%\\M\\T", L".m2"), expected);
 }
 
 TEST(Win32RemovalScript, RunsHiddenAndRemovesTheInstallation) {
@@ -95,8 +96,9 @@ TEST(Win32RemovalScript, RunsHiddenAndRemovesTheInstallation) {
   write_text(U(install + L"\\config\\settings.ini"), "settings");
   write_text(U(tmp.wide() + L"\\\u5F20\u4E09 Morvell 100"), "a sibling that a lost % would have named");
   std::wstring script = work + L"\\" + plat::kRemovalScriptName;
-  write_text(U(script), plat::removal_script_text(install, work));
-  ASSERT_TRUE(plat::run_script_detached(script, install, work));
+  write_text(U(install + L"\\.morvell-uninstall-1"), "");
+  write_text(U(script), plat::removal_script_text(install, work, L".morvell-uninstall-1"));
+  ASSERT_TRUE(plat::run_script_detached(script, install, work, L".morvell-uninstall-1"));
   for (int i = 0; i < 300 && (exists(U(install)) || (!wine && exists(U(work)))); ++i) Sleep(50);
   EXPECT_FALSE(exists(U(install)));
   if (!wine) {

@@ -48,7 +48,7 @@ TEST(Win32Uninstall, ShortcutsGoAndTheScriptRemovesTheInstallation) {
   std::wstring work = d + L"\\bin\\Morvell-Installer-Temp";
   std::string script = read_text(U(work + L"\\morv-uninstall.cmd"));
   if (!script.empty()) {   // the script may already have removed itself
-    EXPECT_EQ(script, plat::removal_script_text(d, work));
+    EXPECT_EQ(script, plat::removal_script_text(d, work, L""));
   }
   if (running_under_wine())
     GTEST_SKIP() << "Wine's cmd keeps a running script open, so the folder holding it cannot go; "
