@@ -386,4 +386,22 @@ TEST(SilentInstall, ARelativeInstallDirectoryStandsOnTheCurrentDirectory) {
   }
   EXPECT_FALSE(exists(box.dir / "Morvell-Installer-Temp"));
   EXPECT_FALSE(exists(box.dir / "Morvell-Installer-Temp-2"));
+
+  // The work folder the run really uses (seen by the unpacker it starts, a stand-in that looks
+  // and then fails, so that the next one unpacks) is this user's alone, also when a folder open
+  // to everyone stood at the usual name before; that one is left as it was.
+  const std::string stand_in = box.dir / "look/bsdtar", seen = box.logs / "seen.txt";
+  write_text(stand_in, "#!/bin/sh\nfor a; do [ \"$prev\" = -xf ] && stat -c '%a %u' \"$(dirname \"$a\")\" > '" + seen +
+                           "'; prev=$a; done\nexit 1\n");
+  ASSERT_EQ(run_shell("chmod 755 '" + stand_in + "' && mkdir -m 0777 '" + box.dir / "Morvell-Installer-Temp" + "'"), 0);
+  const std::string open_to_all = box.dir / "Morvell-Installer-Temp";
+  write_text(open_to_all + "/notes.txt", "someone's");
+  ASSERT_EQ(run_shell("chmod 0777 '" + open_to_all + "' && cd '" + cwd + "' && PATH='" + box.dir / "look" +
+                      "':\"$PATH\" " + box.env() + "'" + setup + "' --silent-install --no-launch --install-dir '" +
+                      box.dir / "private/Morvell" + "' >/dev/null 2>&1"),
+            0);
+  EXPECT_EQ(read_text(seen), "700 " + std::to_string(getuid()) + "\n");
+  EXPECT_EQ(capture_shell("stat -c %a '" + open_to_all + "'"), "777\n");
+  EXPECT_EQ(read_text(open_to_all + "/notes.txt"), "someone's");
+  EXPECT_EQ(read_text(box.dir / "private/Morvell/install-info.json"), record_for(box.dir / "private/Morvell"));
 }

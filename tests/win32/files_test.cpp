@@ -1,6 +1,8 @@
 // The Windows backend's file system, text and folder operations on real files.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -270,3 +272,56 @@ TEST(Win32System, OwnPathOfTwoHundredAndSixtyUnitsIsUnknown) {
     RemoveDirectoryW(program.substr(0, program.size() - 6).c_str());
   }
 }
+
+// What the installer may count as its own: an object this user made is theirs, one whose owner is
+// someone else is not; one object keeps its identity through a rename; names compare without
+// regard to case; and inputs are regular files only: a link is refused before it is read or
+// appended to, whatever it leads to.
+TEST(Win32Files, OwnersIdentitiesAndInputs) {
+  TempDir tmp;
+  const std::wstring file = tmp.wide() + L"\\mine.txt", folder = tmp.wide() + L"\\folder";
+  write_text(tmp / "mine.txt", "mine");
+  ASSERT_EQ(plat::make_directory(folder), plat::MkdirResult::Created);
+  EXPECT_TRUE(plat::owned_by_current_user(file));
+  EXPECT_TRUE(plat::owned_by_current_user(folder));
+  EXPECT_FALSE(plat::owned_by_current_user(tmp.wide() + L"\\none"));
+  // Owned by Everyone, where this system lets us say so.
+  PSID everyone = nullptr;
+  const std::wstring theirs = tmp.wide() + L"\\theirs.txt";
+  write_text(tmp / "theirs.txt", "theirs");
+  if (ConvertStringSidToSidW(L"S-1-1-0", &everyone) &&
+      SetNamedSecurityInfoW(const_cast<wchar_t*>(theirs.c_str()), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, everyone,
+                            nullptr, nullptr, nullptr) == ERROR_SUCCESS) {
+    EXPECT_FALSE(plat::owned_by_current_user(theirs));
+  } else {
+    std::printf("note: no other owner could be set here; that case was not run\n");
+  }
+  if (everyone) LocalFree(everyone);
+
+  plat::FileIdentity before, after, other;
+  ASSERT_TRUE(plat::file_identity(file, before));
+  ASSERT_TRUE(plat::rename_replacing(file, tmp.wide() + L"\\moved.txt"));
+  ASSERT_TRUE(plat::file_identity(tmp.wide() + L"\\moved.txt", after));
+  ASSERT_TRUE(plat::file_identity(folder, other));
+  EXPECT_TRUE(before == after);
+  EXPECT_FALSE(before == other);
+  EXPECT_FALSE(plat::file_identity(file, other));
+  EXPECT_TRUE(plat::same_path_text(L"C:\\Apps\\Morvell", L"c:\\apps\\MORVELL"));
+  EXPECT_FALSE(plat::same_path_text(L"C:\\Apps\\Morvell", L"C:\\Apps\\Morvell2"));
+
+  // A link to a regular file: neither read through nor appended through.
+  const std::wstring link = tmp.wide() + L"\\link.txt";
+  plat::FileHandle regular = plat::open_for_reading(tmp.wide() + L"\\moved.txt");
+  EXPECT_NE(regular, plat::kNoFile);
+  plat::close_file(regular);
+  if (CreateSymbolicLinkW(link.c_str(), (tmp.wide() + L"\\moved.txt").c_str(), 0) &&
+      GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    EXPECT_EQ(plat::open_for_reading(link), plat::kNoFile);
+    EXPECT_EQ(plat::open_for_appending(link), plat::kNoFile);
+    EXPECT_EQ(read_text(tmp / "moved.txt"), "mine");
+  } else {
+    std::printf("note: no symbolic link could be made here; the link cases were not run\n");
+  }
+  EXPECT_EQ(plat::open_for_reading(folder), plat::kNoFile);
+}
+
