@@ -20,16 +20,21 @@ static std::wstring program_override;
 // until then.
 static std::wstring made_here;
 static plat::FileHandle held = plat::kNoFile;
+// The lock file inside a work directory: it marks the directory as a run's of this user, and
+// while that run lives it holds the lock.
+static const wchar_t kWorkLock[] = L".morvell-work.lock";
 
 std::wstring work_program_path() { return program_override.empty() ? own_exe_path() : program_override; }
 
-void set_work_program_path(const std::wstring& path) { program_override = path; }
+void set_work_program_path(const std::wstring& path) {
+  // Another program file, another work folder: the one held so far is let go.
+  if (held != plat::kNoFile) plat::unlock_file(held, join_path(made_here, kWorkLock));
+  made_here.clear();
+  program_override = path;
+}
 
 namespace {
 
-// The lock file inside a work directory: it marks the directory as a run's of this user, and
-// while that run lives it holds the lock.
-const wchar_t kWorkLock[] = L".morvell-work.lock";
 constexpr int kNames = 20;
 
 std::wstring work_directory(int n) {
@@ -68,7 +73,9 @@ bool make_own(const std::wstring& dir) {
 // The work directory, made afresh when this run has none yet; empty when it cannot be made. The
 // usual name is taken by one run at a time: a run that finds it in use takes the next one.
 std::wstring own_work_directory() {
-  if (!made_here.empty() && plat::path_kind(made_here) == plat::PathKind::Directory) return made_here;
+  if (!made_here.empty() && parent_path(made_here) == parent_path(work_directory(1)) &&
+      plat::path_kind(made_here) == plat::PathKind::Directory)
+    return made_here;
   if (held != plat::kNoFile) plat::unlock_file(held, join_path(made_here, kWorkLock));
   made_here.clear();
   create_directory_tree(parent_path(work_directory(1)));

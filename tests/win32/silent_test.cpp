@@ -5,6 +5,7 @@
 
 #include "common/state.h"
 #include "common/strings.h"
+#include "install/record.h"
 #include "platform/platform.h"
 #include "support/helpers.h"
 #include "support/app_entries.h"
@@ -24,9 +25,10 @@ TEST(Win32SilentInstall, OfflineInstallerEndToEnd) {
   std::wstring setup = tmp.wide() + L"\\setup\\Morvell-Setup.exe";
   std::wstring d = tmp.wide() + L"\\Programs\\\u5B89\u88C5 Morvell";
   write_text(U(d + L"\\bin\\Morvell.exe"), "the earlier app");   // an installation, so it may be replaced
+  write_text(U(d + L"\\install-info.json"), install_record_text(d));
   write_text(U(d + L"\\config\\settings.ini"), "the user's");
   // A work folder that this run did not make, with a folder where the package copy goes: it is
-  // removed and made afresh.
+  // left as it is, and the run takes a work folder of its own beside it.
   write_text(tmp / "setup/Morvell-Installer-Temp/Morvell-offline-package.zip/planted.txt", "not ours");
 
   const std::wstring log = tmp.wide() + L"\\logs\\\u5B89\u88C5.log";
@@ -47,7 +49,8 @@ TEST(Win32SilentInstall, OfflineInstallerEndToEnd) {
   EXPECT_EQ(run_and_wait(uninstaller, L"--silent-install --no-launch --install-dir " + quote_argument(tmp.wide() + L"\\x")), 2);
   EXPECT_FALSE(exists(tmp / "x"));
   EXPECT_NE(read_text(U(d + L"\\install-info.json")).find("\"version\": \"6.1.17\""), std::string::npos);
-  EXPECT_FALSE(exists(tmp / "setup/Morvell-Installer-Temp"));   // the work directory went away
+  EXPECT_EQ(read_text(tmp / "setup/Morvell-Installer-Temp/Morvell-offline-package.zip/planted.txt"), "not ours");
+  EXPECT_FALSE(exists(tmp / "setup/Morvell-Installer-Temp-2"));   // the run's own work directory went away
   EXPECT_FALSE(exists(U(d + L".old")));
 
   // The plain installer carries nothing: exit 2, and no work directory is left behind.

@@ -11,6 +11,7 @@
 #include "flows/update.h"
 #include "install/instances.h"
 #include "package/workdir.h"
+#include "install/record.h"
 #include "platform/platform.h"
 #include "support/helpers.h"
 #include "support/log_reader.h"
@@ -44,6 +45,7 @@ TEST(Win32Update, WritesThePackageOverTheInstallationKeepingTheConfiguration) {
   std::wstring d = tmp.wide() + L"\\Morvell";
   // The installed application is running and would not leave by itself.
   write_text(U(d + L"\\bin\\Morvell.exe"), read_text(self_path()));
+  write_text(U(d + L"\\install-info.json"), install_record_text(d));
   plat::ProcessHandle running = plat::kNoProcess;
   ASSERT_TRUE(plat::start_process(d + L"\\bin\\Morvell.exe", L"--fake-app linger", false, running));
   const uint32_t running_pid = GetProcessId(reinterpret_cast<HANDLE>(running));
@@ -128,6 +130,7 @@ TEST(Win32Update, ARunningCopyIsAskedToCloseAndSavesItsWorkFirst) {
   TempDir tmp;
   std::wstring d = tmp.wide() + L"\\Morvell";
   write_text(U(d + L"\\bin\\Morvell.exe"), read_text(self_path()));
+  write_text(U(d + L"\\install-info.json"), install_record_text(d));
   write_text(U(d + L"\\config\\settings.ini"), "the user's");
   plat::ProcessHandle running = plat::kNoProcess;
   ASSERT_TRUE(plat::start_process(d + L"\\bin\\Morvell.exe",

@@ -211,6 +211,7 @@ TEST(Win32Window, EachModeShowsItsControlsInOrder) {
   {  // The update window is busy from the start: while it waits for a running Morvell to end, both
      // buttons are off and closing the window is refused.
     write_text(U(d + L"\\bin\\Morvell.exe"), read_text(self_path()));
+    write_text(U(d + L"\\install-info.json"), install_record_text(d));
     plat::ProcessHandle running = plat::kNoProcess;
     ASSERT_TRUE(plat::start_process(d + L"\\bin\\Morvell.exe", L"--fake-app linger", false, running));
     InstallerRun run(setup, L"--update --package " + quote_argument(tmp.wide() + L"\\pkg.zip") + L" --install-dir " +
