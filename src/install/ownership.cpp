@@ -31,6 +31,7 @@ const wchar_t* const kInstallerNames[] = {
     L"Morvell-Update-Temp",
     L"Morvell-Update-Config-Backup",
     L"Morvell-Update-Config-Backup.partial",
+    L"Morvell-Update-Rollback",
 };
 const wchar_t kBackupRefused[] = L"无法备份当前安装目录，请关闭正在运行的 Morvell 后重试。";
 
