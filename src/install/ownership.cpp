@@ -132,7 +132,9 @@ void discard_tree(const std::wstring& path, const std::wstring& status) {
     else
       remove_tree(bulk, status);
   }
-  plat::remove_empty_directory(join_path(path, kStagingMark));
+  // The mark goes only with the last of the rest: a tree left half removed is still the installer's.
+  if (plat::list_directory(path, entries) && entries.size() == 1)
+    plat::remove_empty_directory(join_path(path, kStagingMark));
   plat::remove_empty_directory(path);
 }
 

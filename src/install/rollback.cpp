@@ -121,8 +121,10 @@ std::wstring not_ours_message(const std::wstring& path) {
 
 bool is_own_work_tree(const std::wstring& path) {
   const std::wstring mark = join_path(path, kStagingMark);
-  return plat::path_kind(path) == plat::PathKind::Directory && plat::owned_by_current_user(path) &&
-         plat::path_kind(mark) == plat::PathKind::Directory && plat::owned_by_current_user(mark);
+  if (plat::path_kind(path) != plat::PathKind::Directory || !plat::owned_by_current_user(path)) return false;
+  // An empty folder is what a removal cut short after the mark leaves: nothing in it to lose.
+  return (plat::path_kind(mark) == plat::PathKind::Directory && plat::owned_by_current_user(mark)) ||
+         is_empty_folder(path);
 }
 
 UpdateRollback::UpdateRollback(const std::wstring& install_dir)

@@ -14,7 +14,7 @@ extern const wchar_t kUpdateStagingName[];  // the folder the update package is 
 
 // The refusal of a work tree of the update's that this user's installer did not make.
 std::wstring not_ours_message(const std::wstring& path);
-// A folder this user owns that carries the installer's mark (also owned by this user).
+// A folder this user owns that carries the installer's mark (also this user's), or is empty.
 bool is_own_work_tree(const std::wstring& path);
 
 class UpdateRollback {
