@@ -332,7 +332,9 @@ void kill_loop(const std::string& what, const Bench& bench, const std::function<
     waitpid(killed, &status, 0);
     if (WIFSIGNALED(status)) ++interrupted;
     ++states[left_behind()];
-    if (settled) EXPECT_TRUE(settled()) << "kill landed at " << landed << " us";
+    if (settled) {
+      EXPECT_TRUE(settled()) << "kill landed at " << landed << " us";
+    }
     if (beside > 0) {
       // The killed run may have waited for the lock and begun after this one ended, so what it left
       // is for the normal run below to clear; this one must simply have worked.

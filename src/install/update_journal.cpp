@@ -139,7 +139,8 @@ bool read_journal(const std::wstring& path, UpdateJournal& journal) {
     if (first ? line != kFirstLine : !read_line(line, journal)) return false;
     first = false;
   }
-  return !first;
+  // Cut short before its first line was whole: made, but no step was taken.
+  return !first || std::string(kFirstLine).compare(0, text.size(), text) == 0;
 }
 
 std::wstring path_below(const std::wstring& root, const std::string& relative) {
