@@ -5,6 +5,7 @@
 // previous version whole. The running updater never moves its own folder.
 #include "flows/update.h"
 
+#include <algorithm>
 #include <memory>
 
 #include "app/ui.h"

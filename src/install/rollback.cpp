@@ -149,7 +149,8 @@ bool UpdateRollback::journaled(JournalEntry::Kind kind, const std::string& relat
 bool UpdateRollback::move_aside(const std::string& relative) {
   const std::wstring kept = path_below(join_path(area_, kFilesName), relative);
   if (kept.empty() || !journaled(JournalEntry::Moved, relative)) return false;
-  create_directory_tree(parent_path(kept));
+  const std::wstring folder = parent_path(kept);
+  if (made_folders_.insert(folder).second) create_directory_tree(folder);
   return plat::rename_replacing(path_below(install_dir_, relative), kept);
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 
 #include "install/update_journal.h"
@@ -38,6 +39,7 @@ class UpdateRollback {
   std::wstring install_dir_, area_;
   UpdateJournal journal_;
   JournalWriter writer_;
+  std::set<std::wstring> made_folders_;   // in the area, each made once
 };
 
 // Completes or undoes an update that a killed run left, from its journal, and clears the

@@ -25,7 +25,8 @@ class Writer {
  public:
   Writer(const std::wstring& staging, const std::wstring& install_dir, UpdateRollback& rollback,
          ProgressThrottle& throttle)
-      : staging_(staging), install_dir_(install_dir), rollback_(rollback), throttle_(throttle) {}
+      : staging_(staging), install_dir_(install_dir), rollback_(rollback), throttle_(throttle),
+        own_(own_exe_path()), own_name_(file_name_of(own_)) {}
 
   bool folder(const std::string& relative, bool in_config) {
     std::vector<plat::DirEntry> entries;
@@ -53,7 +54,7 @@ class Writer {
       return rollback_.make_folder(relative) && folder(relative, in_config);
     }
     // The running program's file is never replaced; the package's copy of it is dropped.
-    if (there != EntryShape::None && plat::same_file(to, own_exe_path())) return dropped(from);
+    if (there == EntryShape::File && is_running_program(to)) return dropped(from);
     // In config the user's own file (or link, or a program's pipe) stays; the package's goes.
     if (in_config && there != EntryShape::None && there != EntryShape::Folder) return dropped(from);
     if (there != EntryShape::None && !make_room(relative, to, there, in_config)) return false;
@@ -74,6 +75,11 @@ class Writer {
     return rollback_.rename_aside(relative, aside_relative);
   }
 
+  // Looked up only for a file of the running program's name: the rest cannot be it.
+  bool is_running_program(const std::wstring& path) const {
+    return !own_.empty() && plat::same_path_text(file_name_of(path), own_name_) && plat::same_file(path, own_);
+  }
+
   bool dropped(const std::wstring& from) {
     uint64_t files = 0, bytes = 0;
     count_tree(from, files, bytes);
@@ -85,6 +91,7 @@ class Writer {
   const std::wstring& install_dir_;
   UpdateRollback& rollback_;
   ProgressThrottle& throttle_;
+  const std::wstring own_, own_name_;
 };
 
 }  // namespace
