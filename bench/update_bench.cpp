@@ -33,27 +33,16 @@ double median(std::vector<double> values) {
   return values[values.size() / 2];
 }
 
-ProgressThrottle throttle_for(const std::wstring& tree) {
-  uint64_t files = 0, bytes = 0;
-  count_tree(tree, files, bytes);
-  ProgressThrottle throttle;
-  throttle.total = files == 0 ? 1 : files;
-  throttle.from = 0.7;
-  throttle.to = 0.9;
-  return throttle;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  const uint64_t megabytes = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 200;
-  const unsigned files = argc > 2 ? static_cast<unsigned>(std::strtoul(argv[2], nullptr, 10)) : 5000;
-  const int rounds = argc > 3 ? std::max(1, std::atoi(argv[3])) : 5;
-  std::string base = argc > 4 ? argv[4] : plat::environment_value("TMPDIR");
-  if (base.empty()) base = "/tmp";
-  std::string pattern = base + "/morvell-update-bench-XXXXXX";
+  const bench::Arguments args = bench::arguments(argc, argv, 5);
+  const uint64_t megabytes = args.megabytes;
+  const unsigned files = args.files;
+  const int rounds = args.rounds;
+  std::string pattern = args.base + "/morvell-update-bench-XXXXXX";
   if (!mkdtemp(&pattern[0])) {
-    std::fprintf(stderr, "cannot create a work directory under %s\n", base.c_str());
+    std::fprintf(stderr, "cannot create a work directory under %s\n", args.base.c_str());
     return 1;
   }
   const std::string root = pattern, tree = root + "/unpacked", d = root + "/Morvell";
@@ -81,7 +70,7 @@ int main(int argc, char** argv) {
               " " + quoted(staging) + " && mkdir " + quoted(staging + "/.morvell-staging") + " && sync") != 0)
       return 1;
     const std::wstring D = plat::utf8_to_wide(d), T = plat::utf8_to_wide(staging);
-    ProgressThrottle throttle = throttle_for(T);
+    ProgressThrottle throttle;   // the bar pulses: both kinds pay the same
     const auto start = std::chrono::steady_clock::now();
     bool ok = true;
     if (journaled) {
