@@ -12,6 +12,23 @@ namespace bench {
 
 inline int shell(const std::string& command) { return std::system(command.c_str()); }
 
+// The command line of a bench: [megabytes=200] [files=5000] [rounds] [work directory=$TMPDIR].
+struct Arguments {
+  uint64_t megabytes = 200;
+  unsigned files = 5000;
+  int rounds = 3;
+  std::string base;
+};
+inline Arguments arguments(int argc, char** argv, int rounds) {
+  Arguments a;
+  if (argc > 1) a.megabytes = std::strtoull(argv[1], nullptr, 10);
+  if (argc > 2) a.files = static_cast<unsigned>(std::strtoul(argv[2], nullptr, 10));
+  a.rounds = argc > 3 ? std::max(1, std::atoi(argv[3])) : rounds;
+  const char* tmp = std::getenv("TMPDIR");
+  a.base = argc > 4 ? argv[4] : tmp && *tmp ? tmp : "/tmp";
+  return a;
+}
+
 inline std::string quoted(const std::string& text) {
   std::string out = "'";
   for (char c : text) {

@@ -296,6 +296,7 @@ RoundResult run_flow(const std::string& flow, Setup& s) {
       return RoundResult();
     install_options.install_dir = dir;
     install_options.package_path = package;
+    install_options.launch_after_install = false;   // the update's own work: no start to watch
     exit_code = -1;
     recorder.start();
     run_update();

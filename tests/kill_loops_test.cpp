@@ -25,6 +25,7 @@
 #include "common/strings.h"
 #include "flows/uninstall.h"
 #include "flows/update.h"
+#include "install/settle.h"
 #include "install/transaction.h"
 #include "package/workdir.h"
 #include "platform/platform.h"
@@ -187,6 +188,12 @@ struct Bench {
     if (exists(dir + ".old")) return "stale-backup";
     if (exists(dir + "/Morvell-Update-Config-Backup.partial")) return "partial-config-backup";
     if (exists(dir + "/Morvell-Update-Config-Backup")) return "config-backup";
+    if (exists(dir + "/Morvell-Update-Rollback/journal")) {
+      const std::string journal = read_text(dir + "/Morvell-Update-Rollback/journal");
+      return journal.find("phase reverting") != std::string::npos ? "update-reverting"
+             : journal.find("phase written") != std::string::npos ? "update-written" : "update-writing";
+    }
+    if (exists(dir + "/Morvell-Update-Rollback")) return "rollback-area";
     if (exists(dir + "/Morvell-Update-Temp")) return "update-staging";
     if (read_text(dir + "/version.txt") == "1.0\n") return exists(work_dir) ? "payload-copied" : "not-begun";
     if (read_text(dir + "/install-info.json") != record_for(dir)) return "no-record";
@@ -211,12 +218,21 @@ struct Bench {
     if (stat((dir + "/bin/Morvell.exe").c_str(), &st) != 0 || !(st.st_mode & S_IXUSR))
       return ::testing::AssertionFailure() << "bin/Morvell.exe cannot be run";
     for (const std::string& left : {dir + ".new", dir + ".old", dir + ".swap", dir + ".lock", dir + "/Morvell-Update-Temp",
+                                    dir + "/Morvell-Update-Rollback",
                                     dir + "/Morvell-Update-Config-Backup",
                                     dir + "/Morvell-Update-Config-Backup.partial", work_dir})
       if (exists(left)) return ::testing::AssertionFailure() << "left behind: " << left;
     return ::testing::AssertionSuccess();
   }
 };
+
+// Where an update stands, for kills aimed at its writing: 0 before its journal, 1 while it writes
+// the new version, 2 once the journal says the new version is whole.
+int update_writing_phase(const std::string& dir) {
+  const std::string journal = read_text(dir + "/Morvell-Update-Rollback/journal");
+  if (journal.empty()) return 0;
+  return journal.find("phase written") == std::string::npos ? 1 : 2;
+}
 
 // While it lives, programs orphaned by the runs we kill become ours to see and reap.
 struct Subreaper {
@@ -269,12 +285,13 @@ bool measure(const std::function<pid_t()>& start, const std::function<bool()>& w
 // run follows at once (`then` when given, else the same kind of run) and must succeed, the
 // installation must work, and nothing the killed run started may outlive it by long. With
 // `rival`, a second run on the same installation starts beside each killed one and must succeed
-// and leave a working installation before the normal run.
+// and leave a working installation before the normal run. With `settled`, what the kill left is
+// judged right after it, before the normal run.
 void kill_loop(const std::string& what, const Bench& bench, const std::function<pid_t()>& start,
                const std::function<::testing::AssertionResult()>& works,
                const std::function<std::string()>& left_behind, const std::function<bool()>& work_done = nullptr,
                const std::function<int()>& phase = nullptr, const std::function<pid_t()>& then = nullptr,
-               bool rival = false) {
+               bool rival = false, const std::function<::testing::AssertionResult()>& settled = nullptr) {
   const std::function<pid_t()>& follow = then ? then : start;
   Subreaper subreaper;
   Timeline fastest{INT64_MAX, 0, 0};
@@ -317,6 +334,9 @@ void kill_loop(const std::string& what, const Bench& bench, const std::function<
     waitpid(killed, &status, 0);
     if (WIFSIGNALED(status)) ++interrupted;
     ++states[left_behind()];
+    if (settled) {
+      EXPECT_TRUE(settled()) << "kill landed at " << landed << " us";
+    }
     if (beside > 0) {
       // The killed run may have waited for the lock and begun after this one ended, so what it left
       // is for the normal run below to clear; this one must simply have worked.
@@ -368,7 +388,9 @@ TEST(KillLoops, Install) {
 }
 
 // The update run (started by the application with --update) in a child of this test program.
-// It restarts the application when done: its line in the log marks the end of the work.
+// It restarts the application when done: its line in the log marks the end of the work. Right
+// after each kill, the settling every run does first, called here directly, leaves the
+// installation exactly the previous version or exactly the new one.
 TEST(KillLoops, Update) {
   Bench bench;
   const std::string program_dir = bench.tmp / "program", log = bench.tmp / "app.log";
@@ -386,21 +408,34 @@ TEST(KillLoops, Update) {
     });
   };
   auto started = [&log]() { return !read_text(log).empty(); };
+  auto settled = [&]() -> ::testing::AssertionResult {
+    std::wstring error;
+    if (!settle_installation(W(bench.dir), error)) return ::testing::AssertionFailure() << U(error);
+    const Tree tree = snapshot_tree(bench.dir);
+    if (tree == bench.old_files || tree == expected) return ::testing::AssertionSuccess();
+    std::string differ;
+    for (const auto& item : tree)
+      if (!bench.old_files.count(item.first) && !expected.count(item.first)) differ += " stray " + item.first;
+    for (const auto& item : expected)
+      if (!tree.count(item.first) && !bench.old_files.count(item.first)) differ += " missing " + item.first;
+    return ::testing::AssertionFailure() << "neither the previous nor the new version:" << differ;
+  };
   setenv("MORVELL_KILL_APP_LOG", log.c_str(), 1);
   kill_loop("update", bench, [&]() {
     run_shell("rm -f '" + log + "'");
     return start();
   }, [&]() { return bench.works(expected, program_dir + "/Morvell-Installer-Temp"); },
-            [&]() { return bench.left_behind(program_dir + "/Morvell-Installer-Temp"); }, started);
+            [&]() { return bench.left_behind(program_dir + "/Morvell-Installer-Temp"); }, started,
+            [&]() { return update_writing_phase(bench.dir); }, nullptr, false, settled);
   set_work_program_path(L"");
 }
 
-// The update run killed at random moments (half of them while its configuration backup exists),
-// then a reinstall: the backup the killed run left goes back with config, never a byte lost.
+// The update run killed at random moments (half of them while its rollback area exists), then a
+// reinstall: the journal the killed run left is settled first, never a byte of config lost.
 TEST(KillLoops, UpdateThenReinstall) {
   Bench bench;
   const std::string program_dir = bench.tmp / "program", log = bench.tmp / "app.log";
-  const std::string backup = bench.dir + "/Morvell-Update-Config-Backup";
+  const std::string backup = bench.dir + "/Morvell-Update-Rollback";
   run_shell("mkdir -p '" + program_dir + "'");
   set_work_program_path(W(program_dir + "/morvell-installer"));
   const std::string download = bench.tmp / "downloads/update.zip", master = read_text(bench.package);
@@ -425,7 +460,7 @@ TEST(KillLoops, UpdateThenReinstall) {
   };
   auto backed_up = [&]() {
     if (exists(backup)) backup_seen = true;
-    return backup_seen ? (exists(backup) ? 1 : 2) : 0;
+    return backup_seen ? std::max(1, update_writing_phase(bench.dir)) : 0;
   };
   setenv("MORVELL_KILL_APP_LOG", log.c_str(), 1);
   // A killed update leaves its work folder for the next update to clear; the reinstall has none.

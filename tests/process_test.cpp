@@ -213,6 +213,41 @@ TEST(Processes, DetachedLaunchOutlivesNothingAndLeavesNoZombie) {
   EXPECT_EQ(waitpid(-1, &status, WNOHANG), -1);
 }
 
+// A program started on its own but watched: how it ended is told (a signal is a crash, any exit
+// code is not), one still running is let go and lives on in a session of its own.
+TEST(Processes, WatchedLaunchTellsHowTheProgramEnded) {
+  TempDir dir;
+  const std::string report = dir / "report.txt";
+  write_script(dir / "fails.sh", "exit 1");
+  write_script(dir / "crashes.sh", "ulimit -c 0\nkill -SEGV $$");
+  write_script(dir / "stays.sh", "sleep 0.3\necho \"$(pwd) $(ps -o sid= -p $$ | tr -d ' ')\" > '" + report + "'");
+  const struct {
+    const char* script;
+    plat::ProgramState state;
+    uint32_t code;
+  } cases[] = {{"fails.sh", plat::ProgramState::Exited, 1}, {"crashes.sh", plat::ProgramState::Crashed, SIGSEGV}};
+  for (const auto& c : cases) {
+    plat::ProcessHandle process = plat::kNoProcess;
+    ASSERT_TRUE(plat::launch_watched(W(dir / c.script), {}, dir.wide(), process)) << c.script;
+    uint32_t code = 0;
+    EXPECT_EQ(plat::watch_program(process, 10000, code), c.state) << c.script;
+    EXPECT_EQ(code, c.code) << c.script;
+    EXPECT_EQ(process, plat::kNoProcess) << c.script;
+  }
+  plat::ProcessHandle process = plat::kNoProcess;
+  ASSERT_TRUE(plat::launch_watched(W(dir / "stays.sh"), {}, dir.wide(), process));
+  uint32_t code = 0;
+  EXPECT_EQ(plat::watch_program(process, 50, code), plat::ProgramState::Running);
+  plat::close_process(process);
+  const std::string text = wait_for_text(report);
+  EXPECT_EQ(text.substr(0, text.rfind(' ')), dir.path());
+  EXPECT_NE(text.substr(text.rfind(' ') + 1), std::to_string(getsid(0)) + "\n");   // not our session
+
+  EXPECT_FALSE(plat::launch_watched(W(dir / "missing-program"), {}, dir.wide(), process));
+  EXPECT_FALSE(plat::launch_watched(W(dir / "fails.sh"), {}, W(dir / "missing-dir"), process));
+  EXPECT_EQ(process, plat::kNoProcess);
+}
+
 // A process that has ended, or is only waiting to be reaped.
 bool process_gone(pid_t pid) {
   if (kill(pid, 0) != 0 && errno == ESRCH) return true;
@@ -231,6 +266,7 @@ TEST(Processes, HelpersEndWithAKilledInstallerDetachedProgramsLiveOn) {
   write_script(stubs + "/bsdtar", "echo $$ > '" + helper_pid + "'\nwhile :; do echo x >> \"$4/written\"; sleep 0.05; done");
   write_script(dir / "app.sh", "sleep 0.5; echo app > '" + dir / "app-lived" + "'");
   write_script(dir / "remover.sh", "sleep 0.5; echo script > '" + dir / "script-lived" + "'");
+  write_script(dir / "watched.sh", "sleep 0.5; echo watched > '" + dir / "watched-lived" + "'");
   write_text(dir / "package.zip", "not unpacked by the stand-in");
   pid_t installer = fork();
   ASSERT_GE(installer, 0);
@@ -238,6 +274,8 @@ TEST(Processes, HelpersEndWithAKilledInstallerDetachedProgramsLiveOn) {
     setenv("PATH", (stubs + ":" + guard.path).c_str(), 1);
     plat::launch_detached(W(dir / "app.sh"), {}, dir.wide());
     plat::run_script_detached(W(dir / "remover.sh"), dir.wide(), dir.wide(), L".mark");
+    plat::ProcessHandle watched = plat::kNoProcess;
+    plat::launch_watched(W(dir / "watched.sh"), {}, dir.wide(), watched);
     std::wstring error;
     extract_archive(W(dir / "package.zip"), W(staging), error);
     _exit(0);
@@ -257,6 +295,7 @@ TEST(Processes, HelpersEndWithAKilledInstallerDetachedProgramsLiveOn) {
   EXPECT_EQ(read_text(staging + "/written"), written);   // nothing writes there any more
   EXPECT_EQ(wait_for_text(dir / "app-lived"), "app\n");
   EXPECT_EQ(wait_for_text(dir / "script-lived"), "script\n");
+  EXPECT_EQ(wait_for_text(dir / "watched-lived"), "watched\n");
 }
 
 // Started with its standard descriptors closed, the installer still learns that a program

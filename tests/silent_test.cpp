@@ -235,6 +235,43 @@ TEST(SilentUninstall, StartsTheRemovalOrSaysWhyNot) {
   EXPECT_TRUE(snapshot_tree(box.dir.path()) == before);
 }
 
+// A reinstall over a configuration whose entries stand in the way of the package's: a file of the
+// user's where the package now brings a folder, a folder where it brings a file. Each is kept
+// beside under a name that says so. A link to a synced folder, in config or as config itself,
+// stays that link, and nothing behind it is written.
+TEST(SilentInstall, ReinstallKeepsConfigEntriesInTheWayAndSyncedLinks) {
+  Sandbox box;
+  const std::string src = box.dir / "package-src", package = box.dir / "Morvell-next.zip";
+  ASSERT_EQ(run_shell("mkdir -p '" + src + "' && cd '" + src + "' && unzip -q '" + kNew + "'"), 0);
+  write_text(src + "/config/theme/dark.ini", "dark=1\n");
+  write_text(src + "/config/profiles", "profiles are one file now");
+  write_text(src + "/config/synced/default.ini", "shipped");
+  ASSERT_TRUE(make_zip(src, package));
+  const std::string setup = box.pack(package, "Morvell-Setup.exe"), d = box.dir / "Apps/Morvell";
+  const std::string synced = box.dir / "Sync/settings", args = "--silent-install --no-launch --install-dir '" + d + "'";
+  ASSERT_EQ(box.run(setup, args), 0);
+  write_text(synced + "/mine.ini", "synced elsewhere");
+  const auto behind = snapshot_tree(synced);
+  ASSERT_EQ(run_shell("cd '" + d + "/config' && rm -rf theme profiles synced && echo 'my theme' > theme && mkdir profiles && "
+                      "echo me > profiles/me.json && ln -s '" + synced + "' synced"),
+            0);
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_EQ(box.run(setup, args), 0) << round;
+    EXPECT_EQ(read_text(d + "/config/theme.user-file"), "my theme\n") << round;
+    EXPECT_EQ(read_text(d + "/config/theme/dark.ini"), "dark=1\n") << round;
+    EXPECT_EQ(read_text(d + "/config/profiles.user-folder/me.json"), "me\n") << round;
+    EXPECT_EQ(read_text(d + "/config/profiles"), "profiles are one file now") << round;
+    EXPECT_EQ(capture_shell("readlink '" + d + "/config/synced'"), synced + "\n") << round;
+    EXPECT_FALSE(exists(d + "/config/theme.user-file-2")) << round;
+  }
+  EXPECT_TRUE(snapshot_tree(synced) == behind);
+
+  ASSERT_EQ(run_shell("rm -rf '" + d + "/config' && ln -s '" + synced + "' '" + d + "/config'"), 0);
+  ASSERT_EQ(box.run(setup, args), 0);
+  EXPECT_EQ(capture_shell("readlink '" + d + "/config'"), synced + "\n");
+  EXPECT_TRUE(snapshot_tree(synced) == behind);
+}
+
 TEST(SilentInstall, FailuresGiveTheirExitCodesAndLeaveNoWorkDirectory) {
   Sandbox box;
   // The plain program carries nothing: 2, and no work directory beside it; even with --uninstall.

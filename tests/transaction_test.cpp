@@ -8,6 +8,7 @@
 #include "app/ui.h"
 #include "install/config_backup.h"
 #include "install/record.h"
+#include "support/leftover_backup.h"
 #include "transaction_scene.h"
 
 using namespace transaction_scene;
@@ -68,8 +69,9 @@ TEST(Transaction, ReinstallKeepsUserConfiguration) {
   EXPECT_TRUE(scene.no_leftovers());
 }
 
-// An update that stopped after backing up the configuration and writing the package's files
-// over it (its backup is still in the installation) is followed by a reinstall: the user's
+// An update of an earlier installer version that stopped after backing up the configuration and
+// writing the package's files over it (its backup is still in the installation) is followed by a
+// reinstall: the user's
 // files go back wherever config still holds what that update wrote, never over a later change.
 TEST(Transaction, CarriesALeftoverUpdateBackupAcross) {
   Scene scene;
@@ -79,7 +81,7 @@ TEST(Transaction, CarriesALeftoverUpdateBackupAcross) {
     scene.reset();
     write_text(incoming + "/settings.ini", "update default");
     write_text(incoming + "/sub/user.txt", "update default");
-    ASSERT_TRUE(back_up_config(scene.D(), W(incoming), error)) << U(error);
+    ASSERT_TRUE(leave_config_backup(scene.dir, incoming));
     ASSERT_EQ(run_shell("mv '" + incoming + "/settings.ini' '" + incoming + "/sub/user.txt' '" + scene.dir +
                         "/config/' && mv '" + scene.dir + "/config/user.txt' '" + scene.dir + "/config/sub/'"),
               0);

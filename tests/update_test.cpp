@@ -9,108 +9,17 @@
 #include <map>
 #include <string>
 
-#include "install/record.h"
-#include "app/ui.h"
-#include "common/state.h"
-#include "common/strings.h"
-#include "flows/update.h"
-#include "package/workdir.h"
-#include "platform/platform.h"
-#include "support/helpers.h"
+#include "install/rollback.h"
+#include "install/settle.h"
+#include "update_bench.h"
 
-using namespace testing_support;
+using namespace update_bench;
 
 namespace {
 
 // Files cannot be moved out of the configuration backup: putting the user's files back fails.
 bool restore_fails(const char* op, const std::wstring& path) {
   return std::string(op) == "rename" && U(path).find("Morvell-Update-Config-Backup/config/") != std::string::npos;
-}
-
-// An installation D, a package P and a program path whose work directory lies in the temp dir.
-struct UpdateBench {
-  TempDir dir;
-  std::string d = dir / "安装 目录";
-  std::string p = dir / "downloads/update.zip";
-  std::string log = dir / "app.log";
-
-  UpdateBench() {
-    set_work_program_path(W(dir / "program/morvell-installer"));
-    run_shell("mkdir -p '" + dir / "program" + "'");
-    setenv("MORVELL_TEST_APP_LOG", log.c_str(), 1);
-    write_text(d + "/bin/Morvell.exe", "old program");
-    write_text(d + "/install-info.json", install_record_text(W(d)));
-    write_text(d + "/version.txt", "1.0\n");
-    write_text(d + "/config/settings.ini", "user=changed\n");
-    write_text(d + "/config/nested/mine.txt", "only the user has this");
-    write_text(d + "/old-only.txt", "left alone");
-    make_package(p);
-    exit_code = 0;
-    ui_trace = UiTrace();
-  }
-  ~UpdateBench() {
-    plat::set_fault_hook(nullptr);
-    set_work_program_path(L"");
-    unsetenv("MORVELL_TEST_APP_LOG");
-  }
-
-  void make_package(const std::string& zip) {
-    std::string src = dir / "package-src";
-    run_shell("rm -rf '" + src + "'");
-    write_text(src + "/bin/Morvell.exe",
-               "#!/bin/sh\necho \"started $(pwd) $#\" >> \"$MORVELL_TEST_APP_LOG\"\n");
-    chmod((src + "/bin/Morvell.exe").c_str(), 0755);
-    write_text(src + "/version.txt", "2.0\n");
-    write_text(src + "/config/settings.ini", "package=default\n");
-    write_text(src + "/config/new-setting.ini", "new in the package\n");
-    write_text(src + "/docs/readme.txt", "read me");
-    run_shell("mkdir -p \"$(dirname '" + zip + "')\"");
-    ASSERT_TRUE(make_zip(src, zip));
-  }
-
-  // An update whose restore fails, so that its configuration backup stays; returns a second
-  // copy of the package for the next run.
-  std::string fail_leaving_backup() {
-    const std::string copy = dir / "downloads/second.zip";
-    run_shell("cp '" + p + "' '" + copy + "'");
-    plat::set_fault_hook(restore_fails);
-    run(p);
-    plat::set_fault_hook(nullptr);
-    return copy;
-  }
-
-  bool run(const std::string& package) {
-    install_options.install_dir = d;
-    install_options.package_path = package;
-    ui_trace = UiTrace();
-    return run_update();
-  }
-
-  std::string launches() {
-    for (int i = 0; i < 100 && read_text(log).empty(); ++i) usleep(20000);
-    return read_text(log);
-  }
-
-  void expect_updated() {
-    EXPECT_EQ(read_text(d + "/version.txt"), "2.0\n");
-    EXPECT_EQ(read_text(d + "/docs/readme.txt"), "read me");
-    EXPECT_EQ(read_text(d + "/old-only.txt"), "left alone");
-    EXPECT_EQ(read_text(d + "/config/settings.ini"), "user=changed\n");   // the user's content wins
-    EXPECT_EQ(read_text(d + "/config/nested/mine.txt"), "only the user has this");
-    EXPECT_EQ(read_text(d + "/config/new-setting.ini"), "new in the package\n");
-    EXPECT_FALSE(exists(d + "/Morvell-Update-Temp"));
-    EXPECT_FALSE(exists(d + "/Morvell-Update-Config-Backup"));
-    EXPECT_FALSE(exists(d + "/Morvell-Update-Config-Backup.partial"));
-    EXPECT_TRUE(exists(d + "/install-info.json"));
-  }
-};
-
-bool is_process_op(const std::string& op) {
-  return op == "start_process" || op == "wait_process" || op == "launch_detached" || op == "list_processes" ||
-         op == "terminate_process";
-}
-bool is_removal_op(const std::string& op) {
-  return op.find("delete") != std::string::npos || op.find("remove") != std::string::npos;
 }
 
 }  // namespace
@@ -130,12 +39,12 @@ TEST(UpdateRun, MissingInputs) {
   EXPECT_FALSE(busy);
   EXPECT_FALSE(exists(bench.dir / "program/Morvell-Installer-Temp"));
 
-  // A folder that is no installation is never written over; nor is one missing.
+  // A folder that is no installation is never written over; nor is one missing. The package of
+  // a refused run is kept: it may be a document of the user's given by mistake.
   const std::string documents = bench.dir / "Documents";
   write_text(documents + "/config/settings.ini", "the user's own");
   for (const std::string& target : {documents, bench.dir / "missing"}) {
     auto all = snapshot_tree(bench.dir.path());
-    all.erase("downloads/update.zip");   // the package is consumed whatever the outcome
     install_options.install_dir = target;
     install_options.package_path = bench.p;
     run_update();
@@ -144,7 +53,6 @@ TEST(UpdateRun, MissingInputs) {
     EXPECT_EQ(snapshot_tree(bench.dir.path()), all) << target;
     EXPECT_EQ(read_text(documents + "/config/settings.ini"), "the user's own");
     EXPECT_FALSE(exists(bench.dir / "missing"));
-    bench.make_package(bench.p);
   }
 
   // Another run holds the installation: after a few seconds' wait, 4 and the reason, untouched.
@@ -156,6 +64,17 @@ TEST(UpdateRun, MissingInputs) {
   EXPECT_EQ(ui_trace.last_status, L"另一个安装或更新正在进行，请稍后重试。");
   EXPECT_EQ(snapshot_tree(bench.d), before);
   EXPECT_FALSE(exists(bench.d + ".lock"));
+  EXPECT_TRUE(exists(bench.p));
+
+  // A package that holds no program is refused before anything in D is touched.
+  run_shell("rm -f '" + bench.src + "/bin/Morvell.exe'");
+  bench.zip_source(bench.p);
+  bench.run(bench.p);
+  EXPECT_EQ(exit_code, 4);
+  EXPECT_EQ(ui_trace.last_status, L"安装包中缺少 Morvell 程序文件。");
+  EXPECT_EQ(snapshot_tree(bench.d), before);
+  EXPECT_FALSE(exists(bench.p));   // the update began: its package is consumed
+  EXPECT_EQ(read_text(bench.log), "");
 }
 
 TEST(UpdateRun, KeepsTheConfigurationConsumesThePackageAndRestarts) {
@@ -227,16 +146,29 @@ TEST(UpdateRun, UnpackFailureLeavesTheProgramFiles) {
 
 TEST(UpdateRun, LeftoversOfEarlierRunsAreCleared) {
   UpdateBench bench;
-  // A backup kept by a run that could not put it back: the package's file replaced the user's.
-  const std::string copy = bench.fail_leaving_backup();
-  ASSERT_EQ(exit_code, 4);
+  // An earlier version's update left its configuration backup (the package's file over the
+  // user's) and a half-made one; a killed run left its unpacked tree, marked as the installer's.
+  bench.leave_earlier_backup();
   ASSERT_EQ(read_text(bench.d + "/config/settings.ini"), "package=default\n");
+  run_shell("mkdir -p '" + bench.d + "/Morvell-Update-Temp/.morvell-staging'");
   write_text(bench.d + "/Morvell-Update-Temp/stale/file.txt", "stale");
   write_text(bench.d + "/Morvell-Update-Config-Backup.partial/config/settings.ini", "half a backup");
-  bench.run(copy);
-  EXPECT_EQ(exit_code, 0);
+  bench.run(bench.p);
+  EXPECT_EQ(exit_code, 0) << U(ui_trace.last_status);
   bench.expect_updated();
   EXPECT_FALSE(exists(bench.d + "/stale"));
+
+  // An unpacked tree without the installer's mark is not the installer's: the run stops, names
+  // it and leaves it, and the package stays.
+  write_text(bench.d + "/Morvell-Update-Temp/someone's/file.txt", "theirs");
+  const auto before = snapshot_tree(bench.d);
+  bench.make_package(bench.p);
+  bench.run(bench.p);
+  EXPECT_EQ(exit_code, 4);
+  EXPECT_EQ(ui_trace.last_status, L"安装目录中的 " + W(bench.d) +
+                                      L"/Morvell-Update-Temp 不是安装程序为当前用户留下的，已原样保留。请检查并移走它后重试。");
+  EXPECT_EQ(snapshot_tree(bench.d), before);
+  EXPECT_TRUE(exists(bench.p));
 }
 
 // A backup left behind is used only where config still holds what it recorded: a setting the user
@@ -246,8 +178,8 @@ TEST(UpdateRun, LeftBackupNeverOverwritesNewerSettings) {
   write_text(bench.d + "/config/colour.ini", "colour=blue\n");
   write_text(bench.dir / "package-src/config/colour.ini", "colour=default\n");
   ASSERT_TRUE(make_zip(bench.dir / "package-src", bench.p));
-  const std::string copy = bench.fail_leaving_backup();
-  ASSERT_EQ(exit_code, 4);
+  bench.leave_earlier_backup();
+  const std::string copy = bench.p;
   ASSERT_EQ(read_text(bench.d + "/Morvell-Update-Config-Backup/config/settings.ini"), "user=changed\n");
   // Later the user picks another setting; then an update runs again.
   write_text(bench.d + "/config/settings.ini", "theme=dark\n");
@@ -270,16 +202,18 @@ TEST(UpdateRun, LeftBackupNeverOverwritesNewerSettings) {
   EXPECT_EQ(snapshot_tree(bench.d), before);
 }
 
+// Writing stops part-way: every file already replaced goes back, every file added goes, and the
+// installation is the tree it was, to the byte; the next run completes.
 TEST(UpdateRun, WriteFailurePutsTheConfigurationBackAndTheNextRunCompletes) {
   UpdateBench bench;
-  std::string copy = bench.dir / "downloads/second.zip";
-  run_shell("cp '" + bench.p + "' '" + copy + "'");
-  // Every write below bin fails: the move of the new files stops part-way.
+  const std::string copy = bench.second_package();
+  const auto before = snapshot_tree(bench.d);
+  // Every write below bin fails: the new program cannot go into place.
   int failed = 0;
   plat::set_fault_hook([&failed](const char* op, const std::wstring& path) {
     std::string o = op, p = U(path);
     if (is_process_op(o) || is_removal_op(o)) return false;
-    if (p.find("/bin") == std::string::npos) return false;
+    if (p.find("/bin") == std::string::npos || p.find("Morvell-Update-Temp") != std::string::npos) return false;
     ++failed;
     return true;
   });
@@ -287,57 +221,86 @@ TEST(UpdateRun, WriteFailurePutsTheConfigurationBackAndTheNextRunCompletes) {
   plat::set_fault_hook(nullptr);
   EXPECT_GT(failed, 0);
   EXPECT_EQ(exit_code, 4);
-  EXPECT_EQ(ui_trace.last_status, L"无法写入安装目录。");
+  EXPECT_EQ(ui_trace.last_status, L"无法写入安装目录。已恢复更新前的版本。");
   EXPECT_FALSE(exists(bench.p));
-  EXPECT_FALSE(exists(bench.d + "/Morvell-Update-Temp"));
-  EXPECT_EQ(read_text(bench.d + "/bin/Morvell.exe"), "old program");
-  // The user's configuration is back in config at once, and the backup is gone.
-  EXPECT_EQ(read_text(bench.d + "/config/settings.ini"), "user=changed\n");
-  EXPECT_EQ(read_text(bench.d + "/config/nested/mine.txt"), "only the user has this");
-  EXPECT_FALSE(exists(bench.d + "/Morvell-Update-Config-Backup"));
+  EXPECT_EQ(snapshot_tree(bench.d), before);
   EXPECT_EQ(read_text(bench.log), "");   // nothing started after a failure
 
-  // The next run puts it back and completes.
   bench.run(copy);
   EXPECT_EQ(exit_code, 0);
   bench.expect_updated();
-  EXPECT_NE(read_text(bench.d + "/bin/Morvell.exe"), "old program");
+  EXPECT_EQ(read_text(bench.d + "/bin/Morvell.exe"), kNewProgram);
 }
 
+// A file that cannot be put back is tried again for a while (a scanner may hold it); when it
+// stays so, the run names it, keeps the journal, and the next run finishes putting the previous
+// version back. (The new program cannot be started here, so that the whole update is taken back.)
+TEST(UpdateRun, FileThatCannotBePutBackIsRetriedThenNamed) {
+  UpdateBench bench;
+  set_put_back_retry_ms(300);
+  const auto before = snapshot_tree(bench.d);
+  int refusals = 0, refuse = 3;
+  plat::set_fault_hook([&](const char* op, const std::wstring& path) {
+    const std::string o = op;
+    if (o == "launch_watched") return true;
+    if (o != "delete_file" || U(path) != bench.d + "/docs/readme.txt" || refusals >= refuse) return false;
+    ++refusals;
+    return true;
+  });
+  // Held for a moment only: put back after a few tries.
+  bench.run(bench.second_package());
+  EXPECT_EQ(refusals, 3);
+  EXPECT_EQ(ui_trace.last_status, L"新版本 Morvell 无法启动，已恢复到更新前的版本。");
+  EXPECT_EQ(snapshot_tree(bench.d), before);
+  EXPECT_EQ(bench.launches(), "old " + bench.d + "/bin\n");   // the previous version, started again
+
+  refusals = 0;
+  refuse = 1 << 30;
+  bench.run(bench.second_package());
+  plat::set_fault_hook(nullptr);
+  set_put_back_retry_ms(0);
+  EXPECT_EQ(exit_code, 4);
+  EXPECT_EQ(ui_trace.last_status, L"新版本 Morvell 无法启动。未能完全恢复更新前的版本：无法还原 " + W(bench.d) +
+                                      L"/docs/readme.txt。请关闭占用它的程序后再运行一次安装或更新，未完成的恢复会接着进行。");
+  EXPECT_TRUE(exists(bench.d + "/Morvell-Update-Rollback/journal"));
+  std::wstring error;
+  ASSERT_TRUE(settle_installation(W(bench.d), error)) << U(error);
+  EXPECT_EQ(snapshot_tree(bench.d), before);
+}
+
+// A backup an earlier version left that cannot be put back at the start of a run stops that run
+// before anything is written; it stays, and the next run restores it and updates.
 TEST(UpdateRun, RestoreFailureKeepsTheBackupAndTheNextRunRestoresIt) {
   UpdateBench bench;
-  // Files cannot be moved back into config: the restore after the move cannot put them back.
-  const std::string copy = bench.fail_leaving_backup();
+  bench.leave_earlier_backup();
+  plat::set_fault_hook(restore_fails);
+  bench.run(bench.p);
+  plat::set_fault_hook(nullptr);
   EXPECT_EQ(exit_code, 4);
-  EXPECT_EQ(ui_trace.last_status, L"更新已写入，但恢复用户配置失败，请检查安装目录权限。用户配置备份已保留在 " +
+  EXPECT_EQ(ui_trace.last_status, L"无法备份当前配置，请确认安装目录可读写后重试。用户配置备份已保留在 " +
                                       W(bench.d) + L"/Morvell-Update-Config-Backup。");
-  EXPECT_EQ(read_text(bench.d + "/version.txt"), "2.0\n");   // the program files are new
-  EXPECT_FALSE(exists(bench.d + "/Morvell-Update-Temp"));
   EXPECT_EQ(read_text(bench.d + "/Morvell-Update-Config-Backup/config/settings.ini"), "user=changed\n");
-  // A file the package did not touch needs no copy: config still holds it.
   EXPECT_EQ(read_text(bench.d + "/config/nested/mine.txt"), "only the user has this");
-  EXPECT_FALSE(exists(bench.p));
+  EXPECT_EQ(read_text(bench.d + "/version.txt"), "1.0\n");   // nothing of the update was written
+  EXPECT_TRUE(exists(bench.p));   // refused before it began
 
-  bench.run(copy);
+  bench.run(bench.p);
   EXPECT_EQ(exit_code, 0);
   bench.expect_updated();
 }
 
-// A backup that cannot be put back at the start of a run stops that run and stays.
+// A backup holding a file its manifest does not name cannot be shown right: the run stops with
+// the kept-backup message and every file, of the backup and of config, stays where it is.
 TEST(UpdateRun, StaleBackupThatCannotBeMergedStopsTheRun) {
   UpdateBench bench;
-  const std::string copy = bench.fail_leaving_backup();
-  ASSERT_EQ(exit_code, 4);
-  const std::string program = read_text(bench.d + "/bin/Morvell.exe");
-  plat::set_fault_hook(restore_fails);
-  bench.run(copy);
-  plat::set_fault_hook(nullptr);
+  bench.leave_earlier_backup();
+  write_text(bench.d + "/Morvell-Update-Config-Backup/config/extra.ini", "named nowhere");
+  const auto before = snapshot_tree(bench.d);
+  bench.run(bench.p);
   EXPECT_EQ(exit_code, 4);
   EXPECT_EQ(ui_trace.last_status, L"无法备份当前配置，请确认安装目录可读写后重试。用户配置备份已保留在 " + W(bench.d) +
                                       L"/Morvell-Update-Config-Backup。");
-  EXPECT_EQ(read_text(bench.d + "/Morvell-Update-Config-Backup/config/settings.ini"), "user=changed\n");
-  EXPECT_EQ(read_text(bench.d + "/bin/Morvell.exe"), program);
-  EXPECT_FALSE(exists(bench.d + "/Morvell-Update-Temp"));
+  EXPECT_EQ(snapshot_tree(bench.d), before);
 }
 
 // The process killed at points spread over a whole run; the next run always completes with the

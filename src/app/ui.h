@@ -7,6 +7,9 @@
 #include "common/progress.h"
 
 void quit_main_loop();                                       // end the toolkit's main loop (no-op without one)
+// Takes the window off the screen while the program still has work without it; message dialogs
+// still show. No-op without a window.
+void hide_window();
 
 // Window fields the flows read or write; empty text / false when the widget does not exist.
 // The location entry. A folder name that is not valid UTF-8 is shown with U+FFFD and read back

@@ -66,6 +66,11 @@ void show_message_dialog(MessageType type, const std::string& text) {
   gtk_widget_destroy(dialog);
 }
 
+void hide_window() {
+  if (installer_window.window) gtk_widget_hide(installer_window.window);
+  pump_events();
+}
+
 void quit_main_loop() {
   if (main_loop_running && gtk_main_level() > 0) gtk_main_quit();
 }

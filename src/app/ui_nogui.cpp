@@ -29,6 +29,7 @@ void show_message_dialog(MessageType type, const std::string& text) {
 }
 
 void quit_main_loop() {}
+void hide_window() {}
 
 std::string location_text() { return std::string(); }
 void set_location_text(const std::string&) {}

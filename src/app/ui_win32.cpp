@@ -123,6 +123,11 @@ void show_message_dialog(MessageType type, const std::string& text) {
   });
 }
 
+void hide_window() {
+  if (installer_window.window) ShowWindow(installer_window.window, SW_HIDE);
+  pump_events();
+}
+
 void quit_main_loop() {
   if (!main_loop_running) return;
   quit_requested = true;

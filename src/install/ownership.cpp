@@ -33,6 +33,7 @@ const wchar_t* const kInstallerNames[] = {
     L"Morvell-Update-Temp",
     L"Morvell-Update-Config-Backup",
     L"Morvell-Update-Config-Backup.partial",
+    L"Morvell-Update-Rollback",
 };
 
 bool owned_directory(const std::wstring& path) {

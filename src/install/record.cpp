@@ -36,13 +36,15 @@ std::string install_record_text(const std::wstring& install_dir, const std::stri
 // killed or finds the disk full never leaves a cut-short uninstaller or record behind.
 static const wchar_t kPartial[] = L".partial";
 
-bool write_install_record(const std::wstring& install_dir) {
+bool write_install_record(const std::wstring& install_dir) { return write_install_record(install_dir, install_dir); }
+
+bool write_install_record(const std::wstring& install_dir, const std::wstring& into) {
   // Both files go into the installation itself: a "bin" that is a link (or anything but a folder)
   // could carry the uninstaller somewhere else, so nothing is written through it.
-  const plat::PathKind bin = plat::path_kind(join_path(install_dir, L"bin"));
+  const plat::PathKind bin = plat::path_kind(join_path(into, L"bin"));
   if (bin != plat::PathKind::None && bin != plat::PathKind::Directory) return false;
   const std::wstring own = own_exe_path();
-  const std::wstring uninstaller = join_path(join_path(install_dir, L"bin"), L"Morvell-Uninstall.exe");
+  const std::wstring uninstaller = join_path(join_path(into, L"bin"), L"Morvell-Uninstall.exe");
   if (to_lower_wide(own) != to_lower_wide(uninstaller)) {
     // An offline installer leaves its package behind: the uninstaller is the program part alone,
     // made executable. Anything else is copied whole, keeping the program's mode.
@@ -64,7 +66,7 @@ bool write_install_record(const std::wstring& install_dir) {
     }
   }
   const std::string text = install_record_text(install_dir);
-  const std::wstring record = join_path(install_dir, L"install-info.json");
+  const std::wstring record = join_path(into, L"install-info.json");
   if (!write_file_bytes(record + kPartial, text) || !plat::rename_replacing(record + kPartial, record)) {
     log_failure(L"无法写入安装记录：" + record, true);
     plat::delete_file(record + kPartial);

@@ -9,3 +9,5 @@ std::string installed_version();
 // The exact bytes of install-info.json.
 std::string install_record_text(const std::wstring& install_dir, const std::string& version = installed_version());
 bool write_install_record(const std::wstring& install_dir);          // true when both are in place; silent
+// The same two files for the installation at `install_dir`, written into the tree `into` that will become it.
+bool write_install_record(const std::wstring& install_dir, const std::wstring& into);

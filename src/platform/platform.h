@@ -164,6 +164,16 @@ void end_process(ProcessHandle& process);
 // Starts a program detached from this one (it outlives us), in `directory`, without waiting.
 bool launch_detached(const std::wstring& program, const std::vector<std::wstring>& arguments,
                      const std::wstring& directory);
+// Starts a program as launch_detached does (it outlives us, nothing of ours ends it), keeping a
+// handle by which watch_program tells how it is doing; close_process lets go of it.
+bool launch_watched(const std::wstring& program, const std::vector<std::wstring>& arguments,
+                    const std::wstring& directory, ProcessHandle& process);
+// How a program from launch_watched stands after waiting up to `timeout_ms` for its end: Running
+// (the handle stays); Exited with its exit code, or Crashed (ended by a signal on POSIX, `code`
+// the signal; on Windows an exit code of 0xC0000000 or above, an NTSTATUS error), the handle
+// closed; Unknown when it cannot be watched (the handle closed, the program left alone).
+enum class ProgramState { Running, Exited, Crashed, Unknown };
+ProgramState watch_program(ProcessHandle& process, uint32_t timeout_ms, uint32_t& code);
 uint32_t current_process_id();
 struct ProcessInfo {
   uint32_t pid = 0;

@@ -131,6 +131,35 @@ TEST(Win32Processes, StartWaitAndExitCodes) {
   plat::close_process(process);
 }
 
+// A program started on its own but watched: an exit code below the NTSTATUS error range is an
+// end, one in it (an access violation) a crash; one still running is let go and lives on.
+TEST(Win32Processes, WatchedLaunchTellsHowTheProgramEnded) {
+  const struct {
+    const wchar_t* code;
+    plat::ProgramState state;
+    uint32_t expected;
+  } cases[] = {{L"1", plat::ProgramState::Exited, 1}, {L"0xBFFFFFFF", plat::ProgramState::Exited, 0xBFFFFFFFu},
+               {L"0xC0000005", plat::ProgramState::Crashed, 0xC0000005u}};
+  for (const auto& c : cases) {
+    plat::ProcessHandle process = plat::kNoProcess;
+    ASSERT_TRUE(plat::launch_watched(self(), {L"--fake-app", L"exit-code", c.code}, L"", process)) << U(c.code);
+    uint32_t code = 0;
+    EXPECT_EQ(plat::watch_program(process, 20000, code), c.state) << U(c.code);
+    EXPECT_EQ(code, c.expected) << U(c.code);
+    EXPECT_EQ(process, plat::kNoProcess);
+  }
+  plat::ProcessHandle process = plat::kNoProcess;
+  ASSERT_TRUE(plat::launch_watched(self(), {L"--fake-app", L"linger"}, L"", process));
+  const uint32_t pid = GetProcessId(reinterpret_cast<HANDLE>(process));
+  uint32_t code = 0;
+  EXPECT_EQ(plat::watch_program(process, 50, code), plat::ProgramState::Running);
+  plat::close_process(process);
+  EXPECT_TRUE(alive(pid));
+  if (HANDLE p = OpenProcess(PROCESS_TERMINATE, FALSE, pid)) TerminateProcess(p, 9), CloseHandle(p);
+  EXPECT_FALSE(plat::launch_watched(L"C:\\no\\such\\program.exe", {}, L"", process));
+  EXPECT_EQ(process, plat::kNoProcess);
+}
+
 TEST(Win32Processes, ListImagePathAndTerminate) {
   std::vector<plat::ProcessInfo> processes;
   ASSERT_TRUE(plat::list_processes(processes));

@@ -10,6 +10,9 @@
 #include "common/strings.h"
 #include "flows/update.h"
 #include "install/instances.h"
+#include "install/record.h"
+#include "install/rollback.h"
+#include "install/settle.h"
 #include "package/workdir.h"
 #include "install/record.h"
 #include "platform/platform.h"
@@ -89,36 +92,82 @@ TEST(Win32Update, WritesThePackageOverTheInstallationKeepingTheConfiguration) {
   EXPECT_EQ(read_text(U(d + L"\\config\\settings.ini")), "the user's");
   EXPECT_EQ(read_text(U(d + L"\\bin\\Morvell.exe")), app);
 
-  // A backup left by a run that could not put it back is used by the next run only where config
-  // still holds what that run wrote there: a setting changed since stays.
-  write_text(U(d + L"\\config\\colour.ini"), "the user's colour");
-  const std::vector<std::pair<std::string, std::string>> files = {
-      {"bin/Morvell.exe", app}, {"config/settings.ini", "shipped"}, {"config/colour.ini", "shipped colour"}};
-  ASSERT_TRUE(write_zip(tmp / "downloads/update.zip", files));
+  // A replace refused by the system (a file the package replaces is held open without
+  // share-delete, as scanners do): everything written goes back, to the byte, and the log names
+  // the refused move with the system's code.
+  ASSERT_TRUE(write_zip(tmp / "downloads/update.zip", {{"bin/Morvell.exe", app}, {"new.txt", "newer"}, {"more.txt", "more"}}));
   install_options.package_path = tmp / "downloads/update.zip";
-  plat::set_fault_hook([](const char* op, const std::wstring& path) {
-    return std::string(op) == "rename" && path.find(L"Morvell-Update-Config-Backup\\config\\") != std::wstring::npos;
-  });
-  ASSERT_TRUE(open_log(tmp.wide() + L"\\logs\\update.log"));
+  const auto before = snapshot_tree(U(d));
+  HANDLE held = CreateFileW((d + L"\\new.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(open_log(tmp.wide() + L"\\logs\\held.log"));
   run_update();
   close_log();
-  plat::set_fault_hook(nullptr);
+  CloseHandle(held);
   EXPECT_EQ(exit_code, 4);
-  // The refused move is in the log with its path and the system's code for an I/O failure.
-  const std::vector<std::string> events = log_events(read_text(tmp / "logs/update.log"));
-  EXPECT_TRUE(std::any_of(events.begin(), events.end(), [&](const std::string& event) {
-    return event.rfind("文件操作失败：rename " + U(d) + "\\Morvell-Update-Config-Backup\\config\\", 0) == 0 &&
-           event.find("（系统错误：GetLastError 1117: ") != std::string::npos;
-  })) << read_text(tmp / "logs/update.log");
-  EXPECT_EQ(read_text(U(d + L"\\config\\colour.ini")), "shipped colour");
-  EXPECT_TRUE(exists(U(d + L"\\Morvell-Update-Config-Backup\\manifest.json")));
-  write_text(U(d + L"\\config\\settings.ini"), "changed since");
-  ASSERT_TRUE(write_zip(tmp / "downloads/update.zip", files));
-  run_update();
+  const std::vector<std::string> events = log_events(read_text(tmp / "logs/held.log"));
+  EXPECT_TRUE(logged_in_order(events, {"文件操作失败：rename " + U(d) + "\\new.txt", "无法写入安装目录。已恢复更新前的版本。"}))
+      << read_text(tmp / "logs/held.log");
+  EXPECT_TRUE(snapshot_tree(U(d)) == before);
+  EXPECT_FALSE(exists(U(d + L"\\Morvell-Update-Rollback")));
+}
+
+// The new version is watched after its start: one that ends with an NTSTATUS error code is taken
+// back and the previous version started again; one that ends with code 1 stays. A file that
+// cannot be put back (held open while the update is taken back) is retried, then named, and the
+// next run finishes the job.
+TEST(Win32Update, ANewVersionThatCrashesIsTakenBack) {
+  StateGuard guard;
+  TempDir tmp;
+  const std::wstring d = tmp.wide() + L"\\Morvell";
+  const std::string program = read_text(self_path()), log = tmp / "app.log";
+  write_text(U(d + L"\\bin\\Morvell.exe"), program);
+  write_text(U(d + L"\\config\\settings.ini"), "the user's");
+  write_text(U(d + L"\\install-info.json"), install_record_text(d));
+  SetEnvironmentVariableW(L"MORVELL_FAKE_APP_LOG", W(log).c_str());
+  set_work_program_path(tmp.wide() + L"\\setup\\Morvell-Setup.exe");
+  install_options.install_dir = U(d);
+  update_mode = true;
+  const auto before = snapshot_tree(U(d));
+  auto update_with = [&](const char* code) {
+    DeleteFileW(W(log).c_str());
+    write_zip(tmp / "downloads/update.zip",
+              {{"bin/Morvell.exe", program}, {"bin/exit-code", code}, {"config/settings.ini", "shipped"}, {"new.txt", "new"}});
+    install_options.package_path = tmp / "downloads/update.zip";
+    run_update();
+  };
+  update_with("C0000005");
+  EXPECT_EQ(exit_code, 4);
+  EXPECT_TRUE(snapshot_tree(U(d)) == before);
+  // The new version's start, then the previous version's.
+  EXPECT_TRUE(wait_until(10000, [&] {
+    const std::string lines = read_text(log);
+    return std::count(lines.begin(), lines.end(), '\n') >= 2;
+  })) << read_text(log);
+
+  set_put_back_retry_ms(300);
+  HANDLE held = INVALID_HANDLE_VALUE;
+  plat::set_fault_hook([&](const char* op, const std::wstring&) {
+    if (std::string(op) == "launch_watched" && held == INVALID_HANDLE_VALUE)
+      held = CreateFileW((d + L"\\new.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    return false;
+  });
+  update_with("C0000005");
+  plat::set_fault_hook(nullptr);
+  set_put_back_retry_ms(0);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  CloseHandle(held);
+  EXPECT_EQ(exit_code, 4);
+  std::wstring error;
+  EXPECT_TRUE(settle_installation(d, error)) << U(error);
+  EXPECT_TRUE(snapshot_tree(U(d)) == before);
+
+  update_with("1");
   EXPECT_EQ(exit_code, 0);
-  EXPECT_EQ(read_text(U(d + L"\\config\\settings.ini")), "changed since");
-  EXPECT_EQ(read_text(U(d + L"\\config\\colour.ini")), "the user's colour");
-  EXPECT_FALSE(exists(U(d + L"\\Morvell-Update-Config-Backup")));
+  EXPECT_EQ(read_text(U(d + L"\\new.txt")), "new");
+  EXPECT_EQ(read_text(U(d + L"\\config\\settings.ini")), "the user's");
+  EXPECT_FALSE(exists(U(d + L"\\Morvell-Update-Rollback")));
+  SetEnvironmentVariableW(L"MORVELL_FAKE_APP_LOG", nullptr);
 }
 
 // A running copy with unsaved work is asked to close when the wait begins: it saves, ends by

@@ -1,4 +1,4 @@
-// POSIX backend: starting, awaiting and ending processes, the process list, external tools.
+// POSIX backend: starting, awaiting and ending the processes we start, external tools.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -6,8 +6,6 @@
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
-#include <dirent.h>
-#include <limits.h>
 #include <time.h>
 #include <unistd.h>
 #ifdef __linux__
@@ -16,7 +14,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -65,33 +62,6 @@ struct ArgVector {
     pointers.push_back(nullptr);
   }
 };
-
-const std::wstring kDeletedSuffix = L" (deleted)";
-
-bool read_link(const std::string& path, std::string& target) {
-  std::vector<char> buffer(PATH_MAX + 64);
-  for (int attempt = 0; attempt < 4; ++attempt) {
-    ssize_t n = readlink(path.c_str(), buffer.data(), buffer.size());
-    if (n < 0) return false;
-    if (static_cast<size_t>(n) < buffer.size()) {
-      target.assign(buffer.data(), static_cast<size_t>(n));
-      return true;
-    }
-    buffer.resize(buffer.size() * 4);
-  }
-  return false;
-}
-
-// The image of a process as the kernel reports it, without the mark of a replaced file.
-bool image_of(uint32_t pid, std::wstring& path) {
-  std::string target;
-  if (!read_link("/proc/" + std::to_string(pid) + "/exe", target) || target.empty()) return false;
-  path = utf8_to_wide(target);
-  if (path.size() > kDeletedSuffix.size() &&
-      path.compare(path.size() - kDeletedSuffix.size(), kDeletedSuffix.size(), kDeletedSuffix) == 0)
-    path.resize(path.size() - kDeletedSuffix.size());
-  return true;
-}
 
 // Closes every descriptor from 3 up, except `keep`.
 void close_other_descriptors(int keep) {
@@ -236,6 +206,31 @@ bool start_process(const std::wstring& program, const std::wstring& parameters, 
   return true;
 }
 
+namespace {
+
+// Waits up to `timeout_ms` for the child to end: 1 with its status, 0 while it runs, -1 when it
+// cannot be waited for.
+int wait_for_child(pid_t pid, uint32_t timeout_ms, int& status) {
+  timespec start;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  for (;;) {
+    pid_t r = waitpid(pid, &status, WNOHANG);
+    if (r == pid) return 1;
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    int64_t elapsed = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+    if (elapsed >= static_cast<int64_t>(timeout_ms)) return 0;
+    int64_t left = static_cast<int64_t>(timeout_ms) - elapsed;
+    usleep(static_cast<useconds_t>((left < 5 ? left : 5) * 1000));
+  }
+}
+
+}  // namespace
+
 WaitResult wait_process(ProcessHandle& process, uint32_t timeout_ms, uint32_t& exit_code) {
   if (process == kNoProcess) return WaitResult::Failed;
   pid_t pid = static_cast<pid_t>(process);
@@ -243,27 +238,13 @@ WaitResult wait_process(ProcessHandle& process, uint32_t timeout_ms, uint32_t& e
     errno = EIO;
     return WaitResult::Failed;
   }
-  timespec start;
-  clock_gettime(CLOCK_MONOTONIC, &start);
-  for (;;) {
-    int status = 0;
-    pid_t r = waitpid(pid, &status, WNOHANG);
-    if (r == pid) {
-      exit_code = exit_code_of(status);
-      process = kNoProcess;
-      return WaitResult::Exited;
-    }
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return WaitResult::Failed;
-    }
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    int64_t elapsed = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
-    if (elapsed >= static_cast<int64_t>(timeout_ms)) return WaitResult::TimedOut;
-    int64_t left = static_cast<int64_t>(timeout_ms) - elapsed;
-    usleep(static_cast<useconds_t>((left < 5 ? left : 5) * 1000));
-  }
+  int status = 0;
+  const int ended = wait_for_child(pid, timeout_ms, status);
+  if (ended == 0) return WaitResult::TimedOut;
+  if (ended < 0) return WaitResult::Failed;
+  exit_code = exit_code_of(status);
+  process = kNoProcess;
+  return WaitResult::Exited;
 }
 
 void close_process(ProcessHandle& process) {
@@ -287,12 +268,14 @@ void end_process(ProcessHandle& process) {
   }
 }
 
-bool launch_detached(const std::wstring& program, const std::vector<std::wstring>& arguments,
-                     const std::wstring& directory) {
-  if (fault_injected("launch_detached", program)) {
-    errno = EIO;
-    return false;
-  }
+namespace {
+
+// Starts a program in a session of its own, its streams on /dev/null, in `directory`: nothing
+// that ends us or our process group ends it. `watched` keeps it our child, so that its end can be
+// seen (init adopts it when we end); otherwise a middle child leaves at once and init adopts it
+// straight away, so that it never becomes our zombie.
+bool start_in_own_session(const std::wstring& program, const std::vector<std::wstring>& arguments,
+                          const std::wstring& directory, bool watched, pid_t& started) {
   reap_abandoned();
   if (program.empty()) return false;
   // Everything the children need is prepared before forking.
@@ -307,24 +290,24 @@ bool launch_detached(const std::wstring& program, const std::vector<std::wstring
 
   int report[2];
   if (pipe2(report, O_CLOEXEC) != 0) return false;
-  pid_t middle = fork();
-  if (middle < 0) {
+  pid_t first = fork();
+  if (first < 0) {
     close(report[0]);
     close(report[1]);
     return false;
   }
-  if (middle == 0) {
-    // Intermediate child: a new session, then the real child, then leave at once so that the
-    // program is adopted by init and never becomes our zombie.
+  if (first == 0) {
     close(report[0]);
     setsid();
-    pid_t child = fork();
-    if (child < 0) {
-      int e = errno;
-      (void)!write(report[1], &e, sizeof e);
-      _exit(1);
+    if (!watched) {
+      pid_t child = fork();
+      if (child < 0) {
+        int e = errno;
+        (void)!write(report[1], &e, sizeof e);
+        _exit(1);
+      }
+      if (child > 0) _exit(0);
     }
-    if (child > 0) _exit(0);
     const int report_fd = above_standard(report[1]);
     streams_to_null();
     close_other_descriptors(report_fd >= 0 ? report_fd : 2);
@@ -340,64 +323,69 @@ bool launch_detached(const std::wstring& program, const std::vector<std::wstring
   }
   close(report[1]);
   int status = 0;
-  while (waitpid(middle, &status, 0) < 0 && errno == EINTR) {
+  if (!watched) {
+    while (waitpid(first, &status, 0) < 0 && errno == EINTR) {
+    }
   }
   const int child_error = read_start_report(report[0]);
   if (child_error != 0) {
+    if (watched) {
+      while (waitpid(first, &status, 0) < 0 && errno == EINTR) {
+      }
+    }
     errno = child_error;
     return false;
   }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  started = first;
+  return watched || (WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
-uint32_t current_process_id() { return static_cast<uint32_t>(getpid()); }
+}  // namespace
 
-bool list_processes(std::vector<ProcessInfo>& processes) {
-  processes.clear();
-  if (fault_injected("list_processes", L"")) {
+bool launch_detached(const std::wstring& program, const std::vector<std::wstring>& arguments,
+                     const std::wstring& directory) {
+  if (fault_injected("launch_detached", program)) {
     errno = EIO;
     return false;
   }
-  DIR* proc = opendir("/proc");
-  if (!proc) return false;
-  while (dirent* e = readdir(proc)) {
-    const char* name = e->d_name;
-    if (*name < '0' || *name > '9') continue;
-    char* end = nullptr;
-    unsigned long pid = std::strtoul(name, &end, 10);
-    if (*end != '\0' || pid == 0 || pid > 0xFFFFFFFFul) continue;
-    ProcessInfo info;
-    info.pid = static_cast<uint32_t>(pid);
-    std::wstring image;
-    if (image_of(info.pid, image)) {
-      info.exe_name = file_name_of(image);
-    } else {
-      // No access to the image (another user's process, a kernel thread): its short name only.
-      std::ifstream comm(std::string("/proc/") + name + "/comm");
-      std::string line;
-      std::getline(comm, line);
-      info.exe_name = utf8_to_wide(line);
-    }
-    processes.push_back(info);
+  pid_t unused = 0;
+  return start_in_own_session(program, arguments, directory, false, unused);
+}
+
+bool launch_watched(const std::wstring& program, const std::vector<std::wstring>& arguments,
+                    const std::wstring& directory, ProcessHandle& process) {
+  process = kNoProcess;
+  if (fault_injected("launch_watched", program)) {
+    errno = EIO;
+    return false;
   }
-  closedir(proc);
+  pid_t pid = 0;
+  if (!start_in_own_session(program, arguments, directory, true, pid)) return false;
+  process = static_cast<ProcessHandle>(pid);
   return true;
 }
 
-bool process_image_path(uint32_t pid, std::wstring& path) { return image_of(pid, path); }
-
-bool ask_process_to_close(uint32_t) { return false; }   // the polite wait is the only asking here
-
-bool terminate_process(uint32_t pid, ProcessHandle& held) {
-  held = kNoProcess;
-  if (fault_injected("terminate_process", std::to_wstring(pid))) {
-    errno = EIO;
-    return false;
+ProgramState watch_program(ProcessHandle& process, uint32_t timeout_ms, uint32_t& code) {
+  if (process == kNoProcess) return ProgramState::Unknown;
+  const pid_t pid = static_cast<pid_t>(process);
+  if (fault_injected("watch_program", std::to_wstring(pid))) {
+    close_process(process);
+    return ProgramState::Unknown;
   }
-  if (pid == 0 || pid > static_cast<uint32_t>(INT_MAX) || pid == current_process_id()) return false;
-  // Nothing needs to stay open here. A child of ours is reaped by whoever started it.
-  return kill(static_cast<pid_t>(pid), SIGKILL) == 0;
+  int status = 0;
+  const int ended = wait_for_child(pid, timeout_ms, status);
+  if (ended == 0) return ProgramState::Running;
+  process = kNoProcess;
+  if (ended < 0) return ProgramState::Unknown;
+  if (WIFSIGNALED(status)) {
+    code = static_cast<uint32_t>(WTERMSIG(status));
+    return ProgramState::Crashed;
+  }
+  code = exit_code_of(status);
+  return ProgramState::Exited;
 }
+
+uint32_t current_process_id() { return static_cast<uint32_t>(getpid()); }
 
 bool archive_tool_command(int method, const std::wstring& package, const std::wstring& destination,
                           std::wstring& program, std::wstring& parameters) {

@@ -92,9 +92,11 @@ void end_process(ProcessHandle& process) {
   CloseHandle(handle);
 }
 
-bool launch_detached(const std::wstring& program, const std::vector<std::wstring>& arguments,
-                     const std::wstring& directory) {
-  if (fault_injected("launch_detached", program)) return false;
+// Opens a program through the shell, shown, in `directory`, outside the helpers' job: it outlives
+// us. `process` receives its handle when the shell gives one (null otherwise).
+static bool open_program(const std::wstring& program, const std::vector<std::wstring>& arguments,
+                         const std::wstring& directory, HANDLE& process) {
+  process = nullptr;
   std::wstring parameters;
   for (const std::wstring& argument : arguments) {
     if (!parameters.empty()) parameters += L' ';
@@ -110,8 +112,44 @@ bool launch_detached(const std::wstring& program, const std::vector<std::wstring
   info.lpDirectory = directory.empty() ? nullptr : directory.c_str();
   info.nShow = SW_SHOWNORMAL;
   if (!ShellExecuteExW(&info)) return false;
-  if (info.hProcess) CloseHandle(info.hProcess);   // not awaited: the program outlives us
+  process = info.hProcess;
   return true;
+}
+
+bool launch_detached(const std::wstring& program, const std::vector<std::wstring>& arguments,
+                     const std::wstring& directory) {
+  if (fault_injected("launch_detached", program)) return false;
+  HANDLE process = nullptr;
+  if (!open_program(program, arguments, directory, process)) return false;
+  if (process) CloseHandle(process);   // not awaited: the program outlives us
+  return true;
+}
+
+bool launch_watched(const std::wstring& program, const std::vector<std::wstring>& arguments,
+                    const std::wstring& directory, ProcessHandle& process) {
+  process = kNoProcess;
+  if (fault_injected("launch_watched", program)) return false;
+  HANDLE handle = nullptr;
+  if (!open_program(program, arguments, directory, handle)) return false;
+  process = to_process_handle(handle);   // none when the shell handed the file to a running server
+  return true;
+}
+
+ProgramState watch_program(ProcessHandle& process, uint32_t timeout_ms, uint32_t& code) {
+  if (process == kNoProcess) return ProgramState::Unknown;
+  if (fault_injected("watch_program", std::to_wstring(GetProcessId(to_handle(process))))) {
+    close_process(process);
+    return ProgramState::Unknown;
+  }
+  const DWORD result = WaitForSingleObject(to_handle(process), timeout_ms);
+  if (result == WAIT_TIMEOUT) return ProgramState::Running;
+  DWORD exit = 0;
+  const bool known = result == WAIT_OBJECT_0 && GetExitCodeProcess(to_handle(process), &exit);
+  close_process(process);
+  if (!known) return ProgramState::Unknown;
+  code = exit;
+  // An unhandled exception ends a program with its NTSTATUS error code (0xC0000005 and the like).
+  return exit >= 0xC0000000u ? ProgramState::Crashed : ProgramState::Exited;
 }
 
 uint32_t current_process_id() { return static_cast<uint32_t>(GetCurrentProcessId()); }

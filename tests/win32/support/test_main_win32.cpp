@@ -1,14 +1,16 @@
 // The Windows test program's entry. Run with --fake-app it plays the installed application:
 //   --fake-app exit-after MS    exits by itself after MS milliseconds
 //   --fake-app linger           stays until killed (at most one minute)
-//   --fake-app exit-code N      exits at once with code N
+//   --fake-app exit-code N      exits at once with code N (decimal, or 0x... hexadecimal)
 //   --fake-app write-args F A.. writes the arguments A.. to the file F, one a line
 //   --fake-app write-own-path F writes the program's own path as the platform layer sees it to F
 //   --fake-app start-then-die F starts a lingering helper and a detached lingering copy, writes
 //                               the helper's pid to F, then ends itself as if killed
 //   --fake-app save-on-close F  shows a window; asked to close it, writes "saved" to F and exits
 //                               with 7 (at most one minute)
-// Every fake run appends its pid to %MORVELL_FAKE_APP_LOG% when that is set.
+// Every fake run appends its pid to %MORVELL_FAKE_APP_LOG% when that is set. Started as an
+// installed application (bin\Morvell.exe, no arguments) it ends at once, with the code written
+// in hexadecimal in a file "exit-code" beside it when there is one (0xC0000005: a crash).
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -77,7 +79,7 @@ static int fake_app(int argc, char** argv) {
     Sleep(static_cast<DWORD>(argc > 3 ? std::atoi(argv[3]) : 0));
     return 0;
   }
-  if (mode == "exit-code") return argc > 3 ? std::atoi(argv[3]) : 0;
+  if (mode == "exit-code") ExitProcess(argc > 3 ? static_cast<UINT>(std::strtoul(argv[3], nullptr, 0)) : 0);
   if (mode == "save-on-close" && argc > 3) return save_on_close(argv[3]);
   if (mode == "write-own-path" && argc > 3) {   // what the platform layer says our path is
     if (FILE* f = open_utf8(argv[3], L"wb")) {
@@ -126,6 +128,18 @@ static bool started_as_the_application(int argc) {
   return argc == 1 && _wcsicmp(self.substr(cut == std::wstring::npos ? 0 : cut + 1).c_str(), L"Morvell.exe") == 0;
 }
 
+// The code in the file "exit-code" beside the program, or 0.
+static unsigned long chosen_exit_code() {
+  std::wstring path = plat::own_executable_path();
+  path = path.substr(0, path.find_last_of(L"\\/") + 1) + L"exit-code";
+  unsigned long code = 0;
+  if (FILE* f = _wfopen(path.c_str(), L"rb")) {
+    if (std::fscanf(f, "%lx", &code) != 1) code = 0;
+    std::fclose(f);
+  }
+  return code;
+}
+
 int main(int, char**) {
   // UTF-8 arguments as the installer takes them, whatever the process code page.
   std::vector<std::string> arguments = plat::program_arguments(0, nullptr);
@@ -137,7 +151,7 @@ int main(int, char**) {
   if (argc > 1 && std::strcmp(argv[1], "--fake-app") == 0) return fake_app(argc, argv);
   if (started_as_the_application(argc)) {
     log_start();
-    return 0;
+    ExitProcess(static_cast<UINT>(chosen_exit_code()));
   }
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
