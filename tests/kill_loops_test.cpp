@@ -153,6 +153,7 @@ struct Bench {
     old_files = snapshot_tree(old_tree);
     for (const auto& item : old_files)
       if (item.first.rfind("config/", 0) == 0) user_config[item.first] = item.second;
+    old_files["install-info.json"] = record_for(dir);   // what makes it an installation (reset)
     run_shell("mkdir -p '" + tmp / "Apps" + "'");
   }
   ~Bench() {

@@ -165,8 +165,7 @@ TEST(UpdateRun, LeftoversOfEarlierRunsAreCleared) {
   bench.make_package(bench.p);
   bench.run(bench.p);
   EXPECT_EQ(exit_code, 4);
-  EXPECT_EQ(ui_trace.last_status, L"安装目录中的 " + W(bench.d) +
-                                      L"/Morvell-Update-Temp 不是安装程序为当前用户留下的，已原样保留。请检查并移走它后重试。");
+  EXPECT_EQ(ui_trace.last_status, W(bench.d) + L"/Morvell-Update-Temp 不是本安装程序为当前用户留下的，已原样保留。请检查并移走它后重试。");
   EXPECT_EQ(snapshot_tree(bench.d), before);
   EXPECT_TRUE(exists(bench.p));
 }

@@ -355,7 +355,7 @@ TEST(UpdateWindow, WorkTreesOfAnotherUserAreLeftAlone) {
                         other + "\"" + command + "\" && chmod 0755 '" + s.d + "'"),
               0);
     const auto before = snapshot_tree(s.d);
-    s.expect_refusal(s.update_args(), "安装目录中的 " + tree + " 不是安装程序为当前用户留下的，已原样保留。请检查并移走它后重试。");
+    s.expect_refusal(s.update_args(), tree + " 不是本安装程序为当前用户留下的，已原样保留。请检查并移走它后重试。");
     EXPECT_TRUE(same_tree(snapshot_tree(s.d), before));
     EXPECT_EQ(read_text(s.d + "/config/settings.ini"), "theme=dark\n");
     EXPECT_EQ(capture_shell("stat -c %u '" + tree + "'"), "65534\n");

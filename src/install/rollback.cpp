@@ -115,18 +115,6 @@ bool undo_journal(const UpdateJournal& journal, const std::wstring& install_dir,
 
 }  // namespace
 
-std::wstring not_ours_message(const std::wstring& path) {
-  return L"安装目录中的 " + path + L" 不是安装程序为当前用户留下的，已原样保留。请检查并移走它后重试。";
-}
-
-bool is_own_work_tree(const std::wstring& path) {
-  const std::wstring mark = join_path(path, kStagingMark);
-  if (plat::path_kind(path) != plat::PathKind::Directory || !plat::owned_by_current_user(path)) return false;
-  // An empty folder is what a removal cut short after the mark leaves: nothing in it to lose.
-  return (plat::path_kind(mark) == plat::PathKind::Directory && plat::owned_by_current_user(mark)) ||
-         is_empty_folder(path);
-}
-
 UpdateRollback::UpdateRollback(const std::wstring& install_dir)
     : install_dir_(install_dir), area_(join_path(install_dir, kRollbackAreaName)) {}
 

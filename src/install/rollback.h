@@ -13,11 +13,6 @@
 extern const wchar_t kRollbackAreaName[];   // the area's name at the top of the installation
 extern const wchar_t kUpdateStagingName[];  // the folder the update package is unpacked into
 
-// The refusal of a work tree of the update's that this user's installer did not make.
-std::wstring not_ours_message(const std::wstring& path);
-// A folder this user owns that carries the installer's mark (also this user's), or is empty.
-bool is_own_work_tree(const std::wstring& path);
-
 class UpdateRollback {
  public:
   explicit UpdateRollback(const std::wstring& install_dir);
