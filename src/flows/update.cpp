@@ -114,7 +114,6 @@ bool write_new_version(const std::wstring& given_dir, const std::wstring& packag
   }
   set_progress(L"正在完成更新...", 0.98);
   log_line("已写入新版本：" + wide_to_utf8(install_dir));
-  update_app_entry(install_dir);
   return true;
 }
 
@@ -210,6 +209,8 @@ bool run_update() {
     set_progress(L"更新完成，正在重新启动 Morvell...", 1.0);
     sleep_with_events(500);
     ok = restart_new_version(run, error);
+    // The program list tells the version that stays, and its size once the rollback area is gone.
+    if (ok) update_app_entry(run.install_dir);
   }
   if (ok) {
     exit_code = 0;

@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "common/log.h"
 #include "common/strings.h"
 #include "platform/platform.h"
 
@@ -24,7 +25,14 @@ bool starts(const std::wstring& link, const std::wstring& program) {
 }
 
 void remove_if_ours(const std::wstring& link, const std::wstring& program) {
-  if (starts(link, program)) plat::delete_file(link);
+  if (plat::path_kind(link) == plat::PathKind::None) return;
+  if (starts(link, program)) {
+    plat::delete_file(link);
+    return;
+  }
+  std::wstring target, arguments;
+  plat::read_shortcut(link, target, arguments);
+  log_line("保留快捷方式 " + wide_to_utf8(link) + "：它启动的是 " + wide_to_utf8(target) + "，不是 " + wide_to_utf8(program));
 }
 
 }  // namespace

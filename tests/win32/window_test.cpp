@@ -477,7 +477,7 @@ TEST(Win32Window, OfflineInstallUpdateAndUninstallThroughTheWindow) {
   EXPECT_EQ(read_text(U(d + L"\\config\\settings.ini")), "the user's");
 
   {  // The uninstaller: no location, no choices; the shortcuts go and the removal script starts.
-    InstallerRun run(d + L"\\bin\\Morvell-Uninstall.exe", L"--uninstall");
+    InstallerRun run(d + L"\\bin\\Morvell-Uninstall.exe", L"--uninstall --log " + quote_argument(tmp.wide() + L"\\uninstall.log"));
     ASSERT_TRUE(run.wait_window(kInstallTitle)) << "no window";
     EXPECT_EQ(run.control(kTitleId).text, L"卸载 Morvell");
     EXPECT_EQ(run.control(kDescriptionId).text, L"将移除当前安装目录和快捷方式。");
@@ -487,7 +487,7 @@ TEST(Win32Window, OfflineInstallUpdateAndUninstallThroughTheWindow) {
     ASSERT_TRUE(run.press(kActionId));
     EXPECT_EQ(run.wait_exit(), 0);
   }
-  EXPECT_FALSE(exists(U(desktop_link)));
+  EXPECT_FALSE(exists(U(desktop_link))) << read_text(tmp / "uninstall.log");
   EXPECT_FALSE(exists(U(menu)));
   EXPECT_TRUE(app_entries_at(d).empty());
 }

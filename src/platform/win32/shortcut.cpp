@@ -58,10 +58,16 @@ bool read_shortcut(const std::wstring& link, std::wstring& target, std::wstring&
   if (SUCCEEDED(shell_link->QueryInterface(kPersistFile, &object)) && object) {
     IPersistFile* file = static_cast<IPersistFile*>(object);
     std::vector<wchar_t> path(32768), args(32768);
-    // The path as stored, never resolved: a link to another installation stays that.
+    // The path as stored, never resolved: a link to another installation stays that. The item
+    // list holds it in full; the plain path field holds it in the system's code page only, which
+    // may lack letters of the name.
     read = SUCCEEDED(file->Load(win32::native_separators(link).c_str(), STGM_READ)) &&
-           SUCCEEDED(shell_link->GetPath(path.data(), 32768, nullptr, SLGP_RAWPATH)) &&
            SUCCEEDED(shell_link->GetArguments(args.data(), 32768));
+    PIDLIST_ABSOLUTE items = nullptr;
+    const bool from_items = read && SUCCEEDED(shell_link->GetIDList(&items)) && items &&
+                            SHGetPathFromIDListEx(items, path.data(), 32768, GPFIDL_DEFAULT);
+    if (items) CoTaskMemFree(items);
+    if (read && !from_items) read = SUCCEEDED(shell_link->GetPath(path.data(), 32768, nullptr, SLGP_RAWPATH));
     if (read) {
       target = path.data();
       arguments = args.data();
