@@ -14,6 +14,7 @@
 #include <set>
 #include <string>
 
+#include "support/nth_fault.h"
 #include "transaction_scene.h"
 
 using namespace transaction_scene;
@@ -33,20 +34,16 @@ void sweep_failing_operations(const Scene& scene, const std::function<void()>& p
   for (int n = 1; n < 3000; ++n) {
     prepare();
     const auto prepared = snapshot_tree(scene.tmp / "Apps");
-    int count = 0;
-    std::string failed_op;
-    // How often a running unpacker is polled depends on the machine's speed: only the first wait
-    // for each process counts, so that every run meets the same operations in the same order.
-    std::set<std::wstring> awaited;
-    plat::set_fault_hook([&](const char* op, const std::wstring& path) {
-      if (std::string(op) == "wait_process" && !awaited.insert(path).second) return false;
-      if (++count != n) return false;
-      failed_op = std::string(op) + " " + U(path);
-      return true;
-    });
     std::wstring error;
-    bool ok = scene.install(error, true, false);
-    plat::set_fault_hook(nullptr);
+    bool ok = false;
+    std::string failed_op;
+    int count = 0;
+    {
+      NthOperationFails fault(n);
+      ok = scene.install(error, true, false);
+      count = fault.count();
+      failed_op = fault.failed();
+    }
     if (count < n) break;   // the run finished before the n-th operation: all covered
     SCOPED_TRACE("operation " + std::to_string(n) + " failed: " + failed_op + ", error: " + U(error));
     EXPECT_FALSE(exists(scene.dir + ".new"));

@@ -10,6 +10,7 @@
 
 #include "install/rollback.h"
 #include "install/settle.h"
+#include "support/nth_fault.h"
 #include "update_bench.h"
 
 using namespace update_bench;
@@ -60,19 +61,14 @@ TEST(UpdateFaults, EveryFailingOperationLeavesThePreviousOrTheNewVersion) {
   int failures = 0, successes = 0;
   for (int n = 1; n < 5000; ++n) {
     reset();
-    int count = 0;
     std::string failed_op;
-    // How often a running unpacker is polled depends on the machine: only the first wait for
-    // each process counts, so that every run meets the same operations in the same order.
-    std::set<std::wstring> awaited;
-    plat::set_fault_hook([&](const char* op, const std::wstring& path) {
-      if (std::string(op) == "wait_process" && !awaited.insert(path).second) return false;
-      if (++count != n) return false;
-      failed_op = std::string(op) + " " + U(path);
-      return true;
-    });
-    bench.run(bench.p);
-    plat::set_fault_hook(nullptr);
+    int count = 0;
+    {
+      NthOperationFails fault(n);
+      bench.run(bench.p);
+      count = fault.count();
+      failed_op = fault.failed();
+    }
     if (count < n) break;   // the run ended before the n-th operation: all covered
     SCOPED_TRACE("operation " + std::to_string(n) + " failed: " + failed_op + ", status: " + U(ui_trace.last_status));
     if (exit_code == 4) {
