@@ -43,8 +43,18 @@ std::wstring work_directory(int n) {
   return join_path(parent_path(work_program_path()), name);
 }
 
+// Removes everything in `dir` but its lock file.
+void discard_all_but_lock(const std::wstring& dir) {
+  std::vector<plat::DirEntry> entries;
+  if (!plat::list_directory(dir, entries)) return;
+  for (const auto& entry : entries)
+    if (entry.name != kWorkLock) plat::delete_tree_silently(join_path(dir, entry.name));
+}
+
 // What stands at `dir` is a work directory of this user's that no live run holds: it goes.
-// Anything else (another run's, another user's, a folder of the user's, a link) stays.
+// Anything else (another run's, another user's, a folder of the user's, a link) stays. A live
+// run's directory never looks like a leftover: its lock file appears already held, and before
+// that it is empty, and an empty directory goes only as a whole (never one that holds something).
 bool clear_leftover(const std::wstring& dir) {
   const std::wstring lock = join_path(dir, kWorkLock);
   // Made by a run killed before it could take the lock: empty, so nothing is lost with it.
@@ -57,16 +67,20 @@ bool clear_leftover(const std::wstring& dir) {
     return false;
   plat::FileHandle leftover = plat::kNoFile;
   if (plat::try_lock_file(lock, leftover) != plat::LockResult::Taken) return false;
+  // Emptied while the lock is held, so that no other run takes the name meanwhile.
+  discard_all_but_lock(dir);
   plat::unlock_file(leftover, lock);
-  plat::delete_tree_silently(dir);
+  plat::remove_empty_directory(dir);
   return plat::path_kind(dir) == plat::PathKind::None;
 }
 
-// Makes `dir` afresh, private, and takes its lock.
+// Makes `dir` afresh, private, and takes its lock. A directory that another run cleared or
+// took meanwhile is left to it: only an empty one of ours goes again.
 bool make_own(const std::wstring& dir) {
   if (!plat::make_private_directory(dir)) return false;
-  if (plat::try_lock_file(join_path(dir, kWorkLock), held) == plat::LockResult::Taken) return true;
-  plat::delete_tree_silently(dir);
+  const plat::LockResult taken = plat::try_lock_file(join_path(dir, kWorkLock), held);
+  if (taken == plat::LockResult::Taken) return true;
+  if (taken == plat::LockResult::Failed && plat::path_kind(dir) == plat::PathKind::Directory) plat::remove_empty_directory(dir);
   return false;
 }
 
@@ -114,8 +128,13 @@ void delete_work_file(const std::wstring& path) {
 void cleanup_work_directory() {
   // Made afresh first, so that a leftover of an earlier run goes as well.
   const std::wstring work = own_work_directory();
-  // The lock goes first: a directory without it is nobody's to take, and ours to remove.
-  if (held != plat::kNoFile) plat::unlock_file(held, join_path(work, kWorkLock));
+  if (work.empty()) return;
+  // Emptied while the lock is held (no other run takes the name meanwhile), the lock last.
+  std::vector<plat::DirEntry> entries;
+  if (plat::list_directory(work, entries))
+    for (const auto& entry : entries)
+      if (entry.name != kWorkLock) remove_tree(join_path(work, entry.name), L"正在清理临时文件...");
+  plat::unlock_file(held, join_path(work, kWorkLock));
   made_here.clear();
-  if (!work.empty()) remove_tree(work, L"正在清理临时文件...");
+  plat::remove_empty_directory(work);
 }

@@ -52,20 +52,69 @@ bool same_path_text(const std::wstring& a, const std::wstring& b) { return a == 
 
 namespace {
 
+// A new lock file whose name only ever shows it held and marked: it is made unnamed in its
+// folder, locked and written, and only then given its name, which never replaces anything. -1
+// with EEXIST when something stands at the name; -1 with EOPNOTSUPP where the file system (or a
+// missing /proc) allows no unnamed file.
+int make_held_lock(const std::string& name) {
+  const size_t slash = name.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : name.substr(0, slash);
+#ifdef O_TMPFILE
+  int fd = open(folder.c_str(), O_RDWR | O_TMPFILE | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    if (errno == EISDIR || errno == EOPNOTSUPP || errno == EINVAL) errno = EOPNOTSUPP;
+    return -1;
+  }
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  if (fchmod(fd, 0600) != 0 || flock(fd, LOCK_EX | LOCK_NB) != 0 ||
+      write(fd, kLockText, sizeof kLockText - 1) != static_cast<ssize_t>(sizeof kLockText - 1)) {
+    close(fd);
+    return -1;
+  }
+  if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+    const int error = errno;
+    close(fd);
+    errno = error == ENOENT && access(folder.c_str(), F_OK) == 0 ? EOPNOTSUPP : error;
+    return -1;
+  }
+  return fd;
+#else
+  (void)folder;
+  errno = EOPNOTSUPP;
+  return -1;
+#endif
+}
+
 LockResult lock_once(const std::wstring& path, FileHandle& lock) {
   const std::string name = wide_to_utf8(path);
   // For this user alone: anyone who can open a lock file can hold its lock.
-  int fd = open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  int fd = make_held_lock(name);
   if (fd >= 0) {
-    if (write(fd, kLockText, sizeof kLockText - 1) != static_cast<ssize_t>(sizeof kLockText - 1)) {
-      // A lock file that does not say it is ours would stay behind for good.
-      unlink(name.c_str());
-      close(fd);
-      return LockResult::Failed;
-    }
-  } else if (errno == EEXIST) {
-    fd = open(name.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    lock = fd;
+    return LockResult::Taken;
   }
+  if (errno == EOPNOTSUPP) {
+    // Made by name: the lock is taken before the mark is written, so that a file that says it
+    // is ours is never one that nobody holds while its maker lives.
+    fd = open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        // Taken by another between our making and our locking: it is theirs now.
+        const bool busy = errno == EWOULDBLOCK;
+        close(fd);
+        return busy ? LockResult::Busy : LockResult::Failed;
+      }
+      if (write(fd, kLockText, sizeof kLockText - 1) != static_cast<ssize_t>(sizeof kLockText - 1)) {
+        // A lock file that does not say it is ours would stay behind for good.
+        unlink(name.c_str());
+        close(fd);
+        return LockResult::Failed;
+      }
+      lock = fd;
+      return LockResult::Taken;
+    }
+  }
+  if (errno == EEXIST) fd = open(name.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return LockResult::Failed;
   // A lock file that another user put there is not ours to hold, to write or to remove.
   struct stat made;

@@ -80,7 +80,9 @@ bool same_path_text(const std::wstring& a, const std::wstring& b) {
 
 static LockResult lock_once(const std::wstring& path, FileHandle& lock) {
   const DWORD access = GENERIC_READ | GENERIC_WRITE | DELETE;
-  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  // Read only is shared: nobody else can open the file to lock it while this handle lives, so a
+  // file just made is held from the start, before its mark is written.
+  const DWORD share = FILE_SHARE_READ;
   HANDLE file = CreateFileW(path.c_str(), access, share, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file != INVALID_HANDLE_VALUE) {
     DWORD written = 0;
