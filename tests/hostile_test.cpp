@@ -14,6 +14,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 #include "install/record.h"
 #include "app/ui.h"
@@ -351,6 +352,51 @@ TEST(HostileWorkFolder, NothingThatStandsAtTheWorkFoldersNameIsUsed) {
 // Names that are not valid UTF-8: an install directory and a configuration file with a byte that
 // does not decode. A silent install, a reinstall and an update all find them under the very same
 // bytes, and no folder under another name appears.
+// Runs of one program at once, each making, using and clearing its work directory over and over
+// (as offline installs started together do): none ever shares one with another or clears one
+// another is using, and none is left behind.
+TEST(HostileWorkFolder, RunsAtOnceNeverShareNorClearEachOthers) {
+  TempDir dir;
+  const std::string program = dir / "setup.bin";
+  std::vector<pid_t> runs;
+  for (int r = 0; r < 3; ++r) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      set_work_program_path(W(program));
+      // The moment between making a work directory and taking its lock, drawn out so that the
+      // runs meet there.
+      plat::set_fault_hook([](const char* op, const std::wstring&) {
+        if (std::string(op) == "lock") usleep(2000);
+        return false;
+      });
+      const std::string mine = std::to_string(getpid());
+      for (int i = 0; i < 150; ++i) {
+        const std::wstring path = work_file_path(L"mine.txt");
+        if (path.empty()) _exit(2);
+        write_text(U(path), mine);
+        // A later step of the run looks into its work directory again: its file is still there.
+        if (work_file_path(L"next.txt").empty() || read_text(U(path)) != mine) _exit(3);
+        cleanup_work_directory();
+      }
+      _exit(0);
+    }
+    ASSERT_GT(pid, 0);
+    runs.push_back(pid);
+  }
+  for (pid_t pid : runs) {
+    int status = -1;
+    const bool ended = wait_until(120000, [&]() { return waitpid(pid, &status, WNOHANG) == pid; });
+    if (!ended) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+    }
+    EXPECT_TRUE(ended && WIFEXITED(status)) << "run " << pid << " did not end";
+    // 2: no work directory could be made; 3: another run cleared or wrote into this run's.
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0) << "run " << pid;
+  }
+  EXPECT_EQ(capture_shell("ls -A '" + dir.path() + "'"), "");
+}
+
 TEST(HostileInstallPath, NamesThatAreNotUtf8KeepTheirBytes) {
   TempDir dir;
   EnvGuard env;

@@ -1,13 +1,8 @@
 // The work directory beside the program and the package carried behind an offline installer.
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "app/ui.h"
 #include "package/payload.h"
@@ -341,49 +336,4 @@ TEST(WorkDirectory, LiesBesideTheProgramAndOnlyItsOwnFilesAreDeleted) {
   EXPECT_EQ(work_file_path(L"x"), L"./Morvell-Installer-Temp/x");
   cleanup_work_directory();
   set_work_program_path(L"");
-}
-
-// Runs of one program at once, each making, using and clearing its work directory over and over
-// (as offline installs started together do): none ever shares one with another or clears one
-// another is using, and none is left behind.
-TEST(WorkDirectory, RunsAtOnceNeverShareNorClearEachOthers) {
-  TempDir dir;
-  const std::string program = dir / "setup.bin";
-  std::vector<pid_t> runs;
-  for (int r = 0; r < 3; ++r) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-      set_work_program_path(W(program));
-      // The moment between making a work directory and taking its lock, drawn out so that the
-      // runs meet there.
-      plat::set_fault_hook([](const char* op, const std::wstring&) {
-        if (std::string(op) == "lock") usleep(2000);
-        return false;
-      });
-      const std::string mine = std::to_string(getpid());
-      for (int i = 0; i < 150; ++i) {
-        const std::wstring path = work_file_path(L"mine.txt");
-        if (path.empty()) _exit(2);
-        write_text(U(path), mine);
-        // A later step of the run looks into its work directory again: its file is still there.
-        if (work_file_path(L"next.txt").empty() || read_text(U(path)) != mine) _exit(3);
-        cleanup_work_directory();
-      }
-      _exit(0);
-    }
-    ASSERT_GT(pid, 0);
-    runs.push_back(pid);
-  }
-  for (pid_t pid : runs) {
-    int status = -1;
-    const bool ended = wait_until(120000, [&]() { return waitpid(pid, &status, WNOHANG) == pid; });
-    if (!ended) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-    }
-    EXPECT_TRUE(ended && WIFEXITED(status)) << "run " << pid << " did not end";
-    // 2: no work directory could be made; 3: another run cleared or wrote into this run's.
-    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0) << "run " << pid;
-  }
-  EXPECT_EQ(capture_shell("ls -A '" + dir.path() + "'"), "");
 }
