@@ -30,6 +30,7 @@
 #include "common/state.h"
 #include "common/strings.h"
 #include "install/instances.h"
+#include "install/record.h"
 #include "flows/update.h"
 #include "install/external.h"
 #include "install/transaction.h"
@@ -208,9 +209,11 @@ std::string tool_folder(const Setup& s, const std::string& name, const std::vect
 }
 
 // An installation of the package with a user configuration, as the flows find it.
+// An installation of the package with its record, so that the install and the update accept it.
 bool put_installation(const Setup& s, const std::string& dir) {
   return shell("rm -rf " + quoted(dir) + " && mkdir -p " + quoted(dir) + " && bsdtar -xf " + quoted(s.zip) + " -C " +
-               quoted(dir) + " && echo user > " + quoted(dir + "/config/user.ini") + " && sync") == 0;
+               quoted(dir) + " && echo user > " + quoted(dir + "/config/user.ini")) == 0 &&
+         write_install_record(utf8_to_wide(dir)) && shell("sync") == 0;
 }
 
 // The HTTPS file server of bench/file_server.py with a certificate authority of its own.
