@@ -208,8 +208,10 @@ bool InstallerRun::press(int id) {
 bool InstallerRun::key(int id, UINT virtual_key) {
   HWND control = GetDlgItem(window_, id);
   const LPARAM scan = static_cast<LPARAM>(MapVirtualKeyW(virtual_key, MAPVK_VK_TO_VSC)) << 16;
+  // A key that closes the window (Escape, Enter on the last step) may have done so before its
+  // release is posted: that release has nowhere to go, and the key was still pressed.
   return control && PostMessageW(control, WM_KEYDOWN, virtual_key, scan | 1) &&
-         PostMessageW(control, WM_KEYUP, virtual_key, scan | 1 | (LPARAM(3) << 30));
+         (PostMessageW(control, WM_KEYUP, virtual_key, scan | 1 | (LPARAM(3) << 30)) || !IsWindow(control));
 }
 
 HWND InstallerRun::focus() const {
