@@ -105,6 +105,8 @@ constexpr FileHandle kNoFile = -1;
 // Inputs are regular files: a link, pipe, socket or device at `path` is refused before anything
 // is read from it (nothing blocks on it, nothing is followed).
 FileHandle open_for_reading(const std::wstring& path);       // shared for reading
+// open_for_reading of a file that is read once, front to back: the system reads ahead further.
+FileHandle open_for_sequential_reading(const std::wstring& path);
 FileHandle create_for_writing(const std::wstring& path);     // created or truncated, not shared
 FileHandle create_new_file(const std::wstring& path);        // created here and now; fails when anything is at that name
 // Opened for appending, created if missing (not its folders), shared with other writers; each
