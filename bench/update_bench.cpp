@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
   const std::wstring unpacked = plat::utf8_to_wide(root + "/unpack-timed");
   const auto unpack_start = std::chrono::steady_clock::now();
   std::wstring error;
-  if (!unpack_package(plat::utf8_to_wide(root + "/package.zip"), unpacked, error)) {
+  if (!unpack_package(PackageSource{plat::utf8_to_wide(root + "/package.zip")}, unpacked, error)) {
     std::fprintf(stderr, "cannot unpack the package\n");
     return 1;
   }

@@ -312,6 +312,32 @@ TEST(ExtractArchive, NoMethodWritesOutsideTheDestination) {
         check(std::string(c.name) + " method " + std::to_string(later) + " after " + std::to_string(method), dest);
       }
     }
+    // The same archive carried inside another file, between bytes of other archives, through the
+    // unpacker that reads it where it lies: the same refusals, and nothing written outside.
+    {
+      const std::string carrier = dir / "carriers/" + c.name + ".bin";
+      const std::string archive = read_text(zip), front = read_text(dir / "dotdot.zip");
+      write_text(carrier, front + archive + read_text(dir / "absolute.zip"));
+      std::string dest = dir / "dests/range-" + std::to_string(++n);
+      std::wstring error;
+      const bool ok = extract_archive_range(W(carrier), front.size(), archive.size(), W(dest), error);
+      const std::string label = std::string(c.name) + " from a range";
+      check(label, dest);
+      if (ok) {
+        EXPECT_TRUE(tree_is_self_contained(W(dest))) << label;
+        EXPECT_EQ(read_text(dest + "/ok.txt"), "ok.txt") << label;
+      }
+      const std::string name = c.name;
+      if (name == "dotdot" || name == "absolute" || name == "link-dir" || name == "link-out" || name == "link-up" ||
+          name == "link-via-link") {
+        EXPECT_FALSE(ok) << label;
+        EXPECT_EQ(error, L"解压安装包失败。") << label;
+      }
+      if (name == "link-in") {
+        EXPECT_TRUE(ok) << label;
+        EXPECT_EQ(read_text(dest + "/sub/lnk"), "ok.txt") << label;
+      }
+    }
     // And the whole fall-through, with each tool on its own or none.
     for (const char* tools : {"both", "unzip", "none"}) {
       std::string p = dir / "paths/" + c.name + "-" + tools;
@@ -343,4 +369,44 @@ TEST(ExtractArchive, NoMethodWritesOutsideTheDestination) {
       }
     }
   }
+}
+
+// An archive inside another file is read within its range and nowhere else: whole archives before
+// and after it are never seen, and a range that ends before the archive does fails, although the
+// rest of the archive lies right after it.
+TEST(ExtractArchive, ARangeOfAFileIsReadAndNothingAroundIt) {
+  TempDir dir;
+  const std::string archive = read_text(sample_package(dir));
+  write_text(dir / "other/front.txt", "before the range");
+  write_text(dir / "other/bin/Morvell.exe", "not the package's program");
+  ASSERT_TRUE(make_zip(dir / "other", dir / "other.zip"));
+  const std::string other = read_text(dir / "other.zip");
+  const std::string carrier = dir / "carrier.bin";
+  write_text(carrier, other + archive + other);
+  std::wstring error;
+  ASSERT_TRUE(extract_archive_range(W(carrier), other.size(), archive.size(), W(dir / "dest"), error)) << U(error);
+  expect_sample(dir / "dest");
+  EXPECT_FALSE(exists(dir / "dest/front.txt"));
+
+  // A big file that does not compress, so that a range cut short ends inside its data.
+  std::string big(1 << 20, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 2654435761u) >> 13);
+  write_text(dir / "src2/bin/Morvell.exe", "#!/bin/sh\n");
+  write_text(dir / "src2/data/big.bin", big);
+  ASSERT_TRUE(make_zip(dir / "src2", dir / "big.zip"));
+  const std::string heavy = read_text(dir / "big.zip");
+  write_text(carrier, other + heavy + other);
+  for (uint64_t cut : {uint64_t(1000), uint64_t(heavy.size() / 2)}) {
+    const std::string dest = dir / ("short-" + std::to_string(cut));
+    error.clear();
+    EXPECT_FALSE(extract_archive_range(W(carrier), other.size(), cut, W(dest), error)) << cut;
+    EXPECT_FALSE(error.empty()) << cut;
+    EXPECT_FALSE(read_text(dest + "/data/big.bin") == big) << cut;
+    EXPECT_FALSE(exists(dest + "/front.txt")) << cut;
+  }
+  // A range beyond the end of the file, or one that cannot be addressed, is no archive.
+  EXPECT_EQ(plat::unpack_range_in_process(W(carrier), read_text(carrier).size() + 10, 100, W(dir / "dest"), nullptr),
+            plat::UnpackResult::PackageUnreadable);
+  EXPECT_EQ(plat::unpack_range_in_process(W(carrier), ~uint64_t(0) - 5, 100, W(dir / "dest"), nullptr),
+            plat::UnpackResult::PackageUnreadable);
 }

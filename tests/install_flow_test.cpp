@@ -33,6 +33,28 @@ TEST(InstallWindow, OfflineInstallFromTheWindow) {
   EXPECT_FALSE(exists(desk.dir / "Morvell-Installer-Temp"));
   wait_until(30000, [&] { return desk.launches() > 0; });
   EXPECT_EQ(desk.launches(), 1u);
+
+  // Over that installation, the newer package: Morvell is started and the finished dialog shown
+  // while the previous version still waits beside it, marked as the installer's; it goes once
+  // the dialog is dismissed, before the program ends.
+  std::string setup2 = desk.pack(kNew, "Morvell-Setup-2.exe");
+  Gui again(desk, setup2, {"--offline", "--install-dir", d}, {{"MORVELL_APP_LOOK", d + ".old"}});
+  ASSERT_TRUE(again.wait_window());
+  again.press_action();
+  ASSERT_TRUE(wait_until(120000, [&] { return desk.dialogs().size() >= 2 || again.has_exited(); }));
+  ASSERT_TRUE(wait_until(30000, [&] { return desk.launches() >= 2; }));
+  const std::string line = lines_of(read_text(desk.app_log)).back();
+  EXPECT_NE(line.find("version=6.1.17 dir=" + d + " look=present args="), std::string::npos) << line;
+  EXPECT_EQ(read_text(d + "/version.txt"), "6.1.17\n");
+  EXPECT_EQ(read_text(d + ".old/version.txt"), "6.1.16\n");
+  EXPECT_TRUE(exists(d + ".old/.morvell-staging"));
+  EXPECT_FALSE(exists(d + ".swap"));
+  ASSERT_TRUE(again.dismiss_dialog(2));
+  EXPECT_EQ(again.wait_exit(), 0);
+  EXPECT_EQ(desk.dialogs().back(), "info Morvell 安装完成");
+  EXPECT_FALSE(exists(d + ".old"));
+  EXPECT_FALSE(exists(d + ".lock"));
+  EXPECT_EQ(read_text(d + "/version.txt"), "6.1.17\n");
 }
 
 // An offline installer opened with a double click, no option at all: its own package, installed

@@ -472,9 +472,14 @@ TEST(KillLoops, UpdateThenReinstall) {
 }
 
 // The offline installer: the real program, packed with the package, run with --silent-install;
-// it copies the package out of itself into its work folder, then installs it.
+// it unpacks the package where it lies in its own file, installs it, and removes the previous
+// version last. Half the kills fall within that removal: the installation works, and the next run
+// removes what is left of the previous version as the installer's own.
 TEST(KillLoops, OfflineInstall) {
-  Bench bench(8 << 20);   // a copy that takes a while
+  Bench bench(8 << 20);   // a package that takes a while
+  // A previous version of many files, whose removal takes a while too.
+  for (int i = 0; i < 5000; ++i)
+    write_text(bench.old_tree + "/old-data/" + std::to_string(i % 50) + "/" + std::to_string(i) + ".dat", "old");
   const std::string setup_dir = bench.tmp / "setup", setup = setup_dir + "/Morvell-Setup.exe";
   run_shell("mkdir -p '" + setup_dir + "'");
   ASSERT_EQ(run_shell("'" + kPack + "' --installer '" + kInstaller + "' --package '" + bench.package + "' --output '" +
@@ -489,16 +494,28 @@ TEST(KillLoops, OfflineInstall) {
       return 127;
     });
   };
-  const std::string payload = read_text(bench.package), copy = setup_dir + "/Morvell-Installer-Temp/Morvell-offline-package.zip";
-  // Half the kills fall within the copy of the package out of the installer.
-  auto copying = [&]() {
-    struct stat st;
-    if (stat(copy.c_str(), &st) != 0) return 0;
-    return static_cast<size_t>(st.st_size) == payload.size() ? 2 : 1;
+  const std::string payload = read_text(bench.package);
+  // 0 until the new version is in place and recorded, 1 while the previous one is being removed.
+  auto removing = [&]() {
+    if (read_text(bench.dir + "/version.txt") != "2.0\n" || exists(bench.dir + ".swap") ||
+        read_text(bench.dir + "/install-info.json") != record_for(bench.dir))
+      return 0;
+    return exists(bench.dir + ".old") ? 1 : 2;
+  };
+  // What the kill left, before the next run: an installation that works, whatever is left of the
+  // previous version beside it, still carrying the installer's mark.
+  auto left_working = [&]() -> ::testing::AssertionResult {
+    if (removing() != 1) return ::testing::AssertionSuccess();
+    if (!exists(bench.dir + ".old/.morvell-staging"))
+      return ::testing::AssertionFailure() << "the rest of the previous version lost its mark";
+    if (read_text(bench.dir + "/config/settings.ini") != "user setting\n")
+      return ::testing::AssertionFailure() << "the user's settings are not in the new installation";
+    return ::testing::AssertionSuccess();
   };
   kill_loop("offline install", bench, start,
             [&]() { return bench.works(expected, setup_dir + "/Morvell-Installer-Temp"); },
-            [&]() { return bench.left_behind(setup_dir + "/Morvell-Installer-Temp", payload); }, nullptr, copying);
+            [&]() { return bench.left_behind(setup_dir + "/Morvell-Installer-Temp", payload); }, nullptr, removing,
+            nullptr, false, left_working);
 }
 
 // An uninstall killed at random moments and a reinstall at once into the same folder: whatever

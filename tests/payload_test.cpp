@@ -191,6 +191,13 @@ TEST(OfflinePayload, RefusedTrailersAndBrokenCopies) {
     EXPECT_EQ(error, kNoPackage) << c.why;
     EXPECT_TRUE(package.empty()) << c.why;
     EXPECT_FALSE(exists(crafted.work)) << c.why;
+    // The same for the package as the install reads it.
+    PackageSource source;
+    bool copied = true;
+    error.clear();
+    EXPECT_FALSE(offline_package(source, copied, error)) << c.why;
+    EXPECT_EQ(error, kNoPackage) << c.why;
+    EXPECT_FALSE(exists(crafted.work)) << c.why;
   }
   {
     // Two trailers: the later one counts (the earlier one points at garbage).
@@ -198,6 +205,18 @@ TEST(OfflinePayload, RefusedTrailersAndBrokenCopies) {
     std::wstring package, error;
     EXPECT_TRUE(extract_offline_payload(package, error));
     EXPECT_TRUE(read_text(crafted.copy) == archive);
+    // Where the unpacker reads a range, the install reads the archive where it lies: no copy.
+    run_shell("rm -rf '" + crafted.work + "'");
+    PackageSource source;
+    bool copied = false;
+    ASSERT_TRUE(offline_package(source, copied, error));
+    EXPECT_EQ(copied, !plat::kUnpacksFileRange);
+    if (!copied) {
+      EXPECT_EQ(source.file, W(crafted.program));
+      EXPECT_EQ(source.offset, 300u);
+      EXPECT_EQ(source.length, 700u);
+      EXPECT_FALSE(exists(crafted.work));
+    }
   }
   {
     // A length that runs past the end of the file: what exists is copied, then it fails
@@ -209,6 +228,16 @@ TEST(OfflinePayload, RefusedTrailersAndBrokenCopies) {
     EXPECT_TRUE(error.empty());
     EXPECT_EQ(package, W(crafted.copy));
     EXPECT_EQ(read_text(crafted.copy), content.substr(300));
+    // Read where it lies, the range is refused before anything is unpacked, as its copy fails.
+    run_shell("rm -rf '" + crafted.work + "'");
+    PackageSource source;
+    bool copied = false;
+    EXPECT_FALSE(offline_package(source, copied, error));
+    EXPECT_TRUE(error.empty());
+    if (!copied) {
+      EXPECT_TRUE(source.file.empty());
+    }
+    EXPECT_EQ(exists(crafted.work), copied);
   }
   {
     // The program cannot be read at all.

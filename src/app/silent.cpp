@@ -19,21 +19,27 @@ static void report_failure(const std::wstring& error) {
 }
 
 int32_t run_silent_install() {
-  std::wstring package, error;
-  if (!extract_offline_payload(package, error)) {
+  PackageSource package;
+  bool copied = false;
+  std::wstring error;
+  if (!offline_package(package, copied, error)) {
     report_failure(error);
     // A copy that broke off halfway must not linger beside the program: remove it and the
     // work directory. Without a trailer no destination was chosen and nothing was created.
-    if (!package.empty()) {
-      delete_work_file(package);
+    if (copied && !package.file.empty()) {
+      delete_work_file(package.file);
       cleanup_work_directory();
     }
     return 2;
   }
+  PreviousVersion previous;
   bool ok = install_package(package, utf8_to_wide(install_options.install_dir), install_options.desktop_shortcut,
-                            install_options.start_menu_shortcut, install_options.launch_after_install, error);
+                            install_options.start_menu_shortcut, install_options.launch_after_install, error,
+                            previous);
   if (!ok) report_failure(error);
-  delete_work_file(package);
+  // Morvell has started by now; the previous version goes before the exit code tells the end.
+  remove_previous_version(previous);
+  if (copied) delete_work_file(package.file);
   cleanup_work_directory();
   return ok ? 0 : 3;
 }

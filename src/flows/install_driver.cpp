@@ -27,11 +27,17 @@ void fail_install(const std::wstring& error) {
   show_message_dialog(MessageType::Error, wide_to_utf8(message));
 }
 
-void finish_install(bool downloaded, const std::wstring& package) {
+// Morvell is running by now: the dialog tells so, and the previous version goes after it with
+// the window live, busy again so that nothing starts meanwhile.
+void finish_install(bool downloaded, const std::wstring& package, PreviousVersion& previous) {
   if (downloaded) delete_work_file(package);
   cleanup_work_directory();
   set_progress(L"安装完成。", 1.0);
   show_message_dialog(MessageType::Info, "Morvell 安装完成");
+  const bool cleaning = !previous.backup.empty();
+  if (cleaning) set_busy(true);
+  remove_previous_version(previous);   // the lock goes with it, also when there is nothing to remove
+  if (cleaning) set_busy(false);
   quit_main_loop();
 }
 
@@ -104,6 +110,7 @@ void run_install() {
   set_progress(L"正在准备安装...", 0.04);
 
   std::wstring package;
+  PackageSource source;
   bool runs_installer = false, downloaded = false;
   if (!install_options.package_path.empty()) {
     package = utf8_to_wide(install_options.package_path);
@@ -115,11 +122,12 @@ void run_install() {
     set_progress(L"正在准备更新包...", 0.54);
   } else if (run_mode == "offline") {
     set_progress(L"正在读取离线安装包...", 0.06);
-    downloaded = extract_offline_payload(package, error);
-    if (!downloaded) {
+    const bool found = offline_package(source, downloaded, error);
+    if (downloaded) package = source.file;   // a copy in the work directory, never the program
+    if (!found) {
       set_busy(false);
       // The copy that broke off halfway goes with the work directory.
-      delete_work_file(package);
+      if (downloaded) delete_work_file(package);
       fail_install(error);
       return;
     }
@@ -137,7 +145,8 @@ void run_install() {
     if (run_and_wait(package, child_parameters(dir), L"正在等待安装包完成...", error, &code, true)) {
       if (path_exists(join_path(join_path(dir, L"bin"), L"Morvell.exe"))) {
         set_busy(false);
-        finish_install(downloaded, package);
+        PreviousVersion none;   // the child removed its own
+        finish_install(downloaded, package, none);
         return;
       }
       error = L"安装包没有安装到所选目录，请重新选择安装位置后重试。";
@@ -148,11 +157,13 @@ void run_install() {
     return;
   }
 
-  bool ok = install_package(package, dir, install_options.desktop_shortcut, install_options.start_menu_shortcut,
-                            install_options.launch_after_install, error);
+  if (source.file.empty()) source.file = package;
+  PreviousVersion previous;
+  bool ok = install_package(source, dir, install_options.desktop_shortcut, install_options.start_menu_shortcut,
+                            install_options.launch_after_install, error, previous);
   set_busy(false);
   if (ok) {
-    finish_install(downloaded, package);
+    finish_install(downloaded, package, previous);
     return;
   }
   if (downloaded) delete_work_file(package);

@@ -88,7 +88,7 @@ bool write_new_version(const std::wstring& given_dir, const std::wstring& packag
   const std::wstring staging = join_path(install_dir, kUpdateStagingName);
   // The record and the uninstaller are written into the unpacked tree, so that they go into
   // place, and come back out, like every other file of the update.
-  if (!mark_staging_tree(staging) || !unpack_package(package, staging, error) ||
+  if (!mark_staging_tree(staging) || !unpack_package(PackageSource{package}, staging, error) ||
       !write_install_record(install_dir, staging)) {
     if (error.empty()) error = kCannotWrite;
     discard_tree(staging);

@@ -2,6 +2,8 @@
 // unpacking packages with the tools the system offers and then with our own unpacker.
 #include "install/external.h"
 
+#include <functional>
+
 #include "common/log.h"
 #include "common/progress.h"
 #include "common/strings.h"
@@ -123,6 +125,31 @@ void empty_destination(const std::wstring& destination) {
   create_directory_tree(destination);
 }
 
+// Runs the in-process unpacker, which polls often; the bar pulses every 100 ms, as while a tool
+// runs. What it leaves counts once it holds files and passes finish_unpack.
+bool unpack_here(const std::wstring& destination, std::wstring& error,
+                 const std::function<plat::UnpackResult(const std::function<void()>&)>& unpack) {
+  const std::wstring status = L"正在解压安装包...";
+  bool pulsed = false;
+  uint32_t last_pulse = 0;
+  plat::UnpackResult result = unpack([&]() {
+    const uint32_t now = ui_clock();
+    if (pulsed && static_cast<uint32_t>(now - last_pulse) < 100) {
+      pump_events();
+      return;
+    }
+    pulse_progress(status);
+    pulsed = true;
+    last_pulse = now;
+  });
+  if (result == plat::UnpackResult::Ok) {
+    if (holds_files(destination)) return finish_unpack(destination, error);
+    result = plat::UnpackResult::Empty;
+  }
+  error = unpack_message(result);
+  return false;
+}
+
 }  // namespace
 
 bool extract_archive(const std::wstring& package, const std::wstring& destination, std::wstring& error) {
@@ -143,29 +170,28 @@ bool extract_archive(const std::wstring& package, const std::wstring& destinatio
     error.clear();
   }
   empty_destination(destination);
-  // The unpacker polls often; the bar pulses every 100 ms, as while a tool runs.
-  bool pulsed = false;
-  uint32_t last_pulse = 0;
-  plat::UnpackResult result = plat::unpack_in_process(package, destination, [&]() {
-    const uint32_t now = ui_clock();
-    if (pulsed && static_cast<uint32_t>(now - last_pulse) < 100) {
-      pump_events();
-      return;
-    }
-    pulse_progress(status);
-    pulsed = true;
-    last_pulse = now;
+  return unpack_here(destination, error, [&](const std::function<void()>& poll) {
+    return plat::unpack_in_process(package, destination, poll);
   });
-  if (result == plat::UnpackResult::Ok) {
-    if (holds_files(destination)) return finish_unpack(destination, error);
-    result = plat::UnpackResult::Empty;
-  }
-  error = unpack_message(result);
-  return false;
 }
 
-bool unpack_package(const std::wstring& package, const std::wstring& staging, std::wstring& error) {
-  if (!extract_archive(package, staging, error)) return false;
+bool extract_archive_range(const std::wstring& file, uint64_t offset, uint64_t length,
+                           const std::wstring& destination, std::wstring& error) {
+  if (plat::path_kind(file) != plat::PathKind::File) {
+    error = unpack_message(plat::UnpackResult::PackageUnreadable);
+    return false;
+  }
+  empty_destination(destination);
+  return unpack_here(destination, error, [&](const std::function<void()>& poll) {
+    return plat::unpack_range_in_process(file, offset, length, destination, poll);
+  });
+}
+
+bool unpack_package(const PackageSource& package, const std::wstring& staging, std::wstring& error) {
+  const bool unpacked = package.is_range()
+                            ? extract_archive_range(package.file, package.offset, package.length, staging, error)
+                            : extract_archive(package.file, staging, error);
+  if (!unpacked) return false;
   // A tree without the program would install as something that neither starts nor uninstalls.
   if (plat::path_kind(join_path(join_path(staging, L"bin"), L"Morvell.exe")) == plat::PathKind::File) return true;
   error = L"安装包中缺少 Morvell 程序文件。";

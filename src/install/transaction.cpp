@@ -1,5 +1,6 @@
 // The installation transaction: unpack beside the installation, swap the directories, carry
-// the user's configuration across, then finish with the record, shortcuts and clean-up.
+// the user's configuration across, then finish with the record, shortcuts and the launch; the
+// previous version goes last, once Morvell is running.
 //
 // The journal D + ".swap" (see swap_journal.h) exists from just before the current installation
 // is moved aside until the new one holds the configuration and its record; while it exists,
@@ -36,7 +37,7 @@ const wchar_t kRecordFailed[] = L"无法写入安装记录，请释放磁盘空�
 bool exists(const std::wstring& path) { return plat::path_kind(path) != plat::PathKind::None; }
 
 // Unpacks into the empty folder D itself; on failure D is left empty again, as it was.
-bool install_in_place(const std::wstring& package, const std::wstring& install_dir, std::wstring& error) {
+bool install_in_place(const PackageSource& package, const std::wstring& install_dir, std::wstring& error) {
   set_progress(L"正在解压安装包...", 0.60);
   if (!mark_staging_tree(install_dir)) {
     error = L"无法打开安装目录。";
@@ -55,7 +56,7 @@ bool install_in_place(const std::wstring& package, const std::wstring& install_d
 
 // Unpacks beside D and swaps the new tree in; the previous installation, if any, waits in the
 // backup until the new one holds the configuration and its record.
-bool install_by_swap(const std::wstring& package, const std::wstring& install_dir, const SwapNames& names,
+bool install_by_swap(const PackageSource& package, const std::wstring& install_dir, const SwapNames& names,
                      std::wstring& error) {
   set_progress(L"正在解压安装包...", 0.60);
   if (!mark_staging_tree(names.staging)) {
@@ -102,15 +103,15 @@ bool install_by_swap(const std::wstring& package, const std::wstring& install_di
 
 }  // namespace
 
-bool install_package(const std::wstring& package, const std::wstring& given_dir, bool desktop_shortcut,
-                     bool start_menu_shortcut, bool launch, std::wstring& error) {
+bool install_package(const PackageSource& package, const std::wstring& given_dir, bool desktop_shortcut,
+                     bool start_menu_shortcut, bool launch, std::wstring& error, PreviousVersion& previous) {
   // A link given as the installation stays as it is; the installation is the folder it names.
   const std::wstring install_dir = plat::resolve_directory_link(given_dir);
   const SwapNames names = swap_names(install_dir);
 
   set_progress(L"正在准备安装目录...", 0.56);
-  InstallationLock lock;
-  if (!lock_installation(install_dir, lock, error)) return false;
+  auto lock = std::make_unique<InstallationLock>();
+  if (!lock_installation(install_dir, *lock, error)) return false;
   // The target first: a folder of the user's is refused for what it is, whatever stands beside it;
   // while a journal is open, D may be the new tree of the swap it records, and is judged after it.
   if (exists(install_dir) && is_user_folder(install_dir)) {
@@ -144,12 +145,32 @@ bool install_package(const std::wstring& package, const std::wstring& given_dir,
   set_progress(L"正在创建快捷方式...", 0.96);
   unmark_tree(install_dir);   // the record shows whose it is from now on
   create_installation_shortcuts(install_dir, desktop_shortcut, start_menu_shortcut);
-  discard_tree(names.backup, L"正在清理旧版本文件...");
   write_app_entry(install_dir);
   const std::wstring program_dir = join_path(install_dir, L"bin");
   if (launch) {
     const std::wstring program = join_path(program_dir, L"Morvell.exe");
     log_detached_start(program, plat::launch_detached(program, {}, program_dir));
   }
+  // The previous version is marked as the installer's leftover by now; what the user waits for is
+  // Morvell, so it goes only after the launch, and a run killed meanwhile leaves it to the next.
+  previous.lock = std::move(lock);
+  previous.backup = exists(names.backup) ? names.backup : std::wstring();
   return true;
+}
+
+void remove_previous_version(PreviousVersion& previous) {
+  // Still under the lock: no other run can have put anything of its own at that name since.
+  if (previous.lock && !previous.backup.empty() && is_own_marked_tree(previous.backup))
+    discard_tree(previous.backup, L"正在清理旧版本文件...");
+  previous.backup.clear();
+  previous.lock.reset();
+}
+
+bool install_package(const std::wstring& package, const std::wstring& install_dir, bool desktop_shortcut,
+                     bool start_menu_shortcut, bool launch, std::wstring& error) {
+  PreviousVersion previous;
+  const bool installed =
+      install_package(PackageSource{package}, install_dir, desktop_shortcut, start_menu_shortcut, launch, error, previous);
+  remove_previous_version(previous);
+  return installed;
 }

@@ -1,7 +1,26 @@
 // Installing a package archive into a directory: stage, swap, carry the configuration, finish.
 #pragma once
 
+#include <memory>
 #include <string>
 
+#include "install/external.h"
+#include "install/lock.h"
+
+// What an install leaves for once Morvell is running: the previous version in D + ".old", marked
+// as the installer's, and the installation's lock, held until it is gone.
+struct PreviousVersion {
+  std::unique_ptr<InstallationLock> lock;
+  std::wstring backup;   // empty when no previous version was moved aside
+};
+
+// Installs, makes the shortcuts, starts Morvell (with `launch`) and hands the previous version
+// to `previous` instead of removing it; false with the message in `error`.
+bool install_package(const PackageSource& package, const std::wstring& install_dir, bool desktop_shortcut,
+                     bool start_menu_shortcut, bool launch, std::wstring& error, PreviousVersion& previous);
+// Removes the previous version an install left (only while it still carries the mark), with the
+// window live, then lets go of the installation's lock.
+void remove_previous_version(PreviousVersion& previous);
+// Both of the above at once: the previous version goes right after the launch.
 bool install_package(const std::wstring& package, const std::wstring& install_dir, bool desktop_shortcut,
                      bool start_menu_shortcut, bool launch, std::wstring& error);

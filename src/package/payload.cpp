@@ -210,3 +210,21 @@ bool extract_offline_payload(std::wstring& package_path, std::wstring& error) {
     }
   });
 }
+
+bool offline_package(PackageSource& package, bool& copied, std::wstring& error) {
+  package = PackageSource();
+  copied = !plat::kUnpacksFileRange;
+  // The external unpackers take whole files only; the in-process one reads the archive where it
+  // lies, which spares writing the whole package once more before it is unpacked.
+  if (copied) return extract_offline_payload(package.file, error);
+  const std::wstring program = work_program_path();
+  uint64_t offset = 0, length = 0, end = 0, size = 0;
+  if (!find_trailer(program, offset, length, end)) {
+    error = L"离线安装器未包含安装包数据。";
+    return false;
+  }
+  // An archive that runs past the end of the file is cut short, as a copy of it would be.
+  if (!plat::file_size(program, size) || offset > size || length > size - offset) return false;
+  package = PackageSource{program, offset, length};
+  return true;
+}

@@ -6,6 +6,8 @@
 #include <functional>
 #include <string>
 
+#include "install/external.h"
+
 // Finds the last trailer in the tail of a file; true with offset and length both non-zero.
 bool parse_payload_trailer(const char* tail, size_t size, uint64_t& offset, uint64_t& length);
 // True when `program` carries a payload under the trailer rules that lies within the file.
@@ -25,3 +27,8 @@ bool copy_program_part(const std::wstring& from, uint64_t length, const std::wst
                        const std::function<void(uint64_t done)>& after_piece);
 // Copies the carried archive into the work directory; `package_path` is set once a trailer is found.
 bool extract_offline_payload(std::wstring& package_path, std::wstring& error);
+// The carried archive as the install reads it: where the in-process unpacker reads a range of a
+// file, that range of the running program itself, nothing copied; elsewhere the copy made by
+// extract_offline_payload, with `copied` set (the caller removes `package.file` then, also after
+// a failure). False as extract_offline_payload fails, also for a range that runs past the file.
+bool offline_package(PackageSource& package, bool& copied, std::wstring& error);

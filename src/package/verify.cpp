@@ -9,7 +9,10 @@
 
 namespace {
 
-constexpr size_t kChunk = 65536;
+// Reads grow while one (read and hashed) takes under a quarter of an event slice and shrink when
+// one takes more than half, so the window turns at least every slice at any disk speed while a
+// fast disk is read in large pieces.
+constexpr size_t kFirstRead = 1u << 20, kSmallestRead = 65536, kLargestRead = 4u << 20;
 
 // Closes the file and drops an unfinished digest on every way out.
 struct HashJob {
@@ -27,7 +30,7 @@ bool sha256_file_hex(const std::wstring& path, std::string& digest) {
   HashJob job;
   // A folder opens for reading on some systems but is never a package.
   if (plat::path_kind(path) == plat::PathKind::Directory) return false;
-  job.file = plat::open_for_reading(path);
+  job.file = plat::open_for_sequential_reading(path);
   if (job.file == plat::kNoFile) return false;
   uint64_t size = 0;
   if (!plat::handle_size(job.file, size)) size = 0;
@@ -35,17 +38,22 @@ bool sha256_file_hex(const std::wstring& path, std::string& digest) {
   if (!job.digest) return false;
 
   const double span = 0.62 - 0.54;
-  std::vector<unsigned char> buffer(kChunk);
+  std::vector<unsigned char> buffer(kLargestRead);
+  size_t piece = kFirstRead;
   uint64_t done = 0;
   bool shown = false;
   uint32_t last_tick = 0;
   for (;;) {
-    int64_t count = plat::read_some(job.file, buffer.data(), buffer.size());
+    const uint32_t start = ui_clock();
+    int64_t count = plat::read_some(job.file, buffer.data(), piece);
     if (count <= 0) break;   // a failed read ends the reading like the end of the file
     if (!plat::sha256_add(job.digest, buffer.data(), static_cast<size_t>(count))) return false;
     done += static_cast<uint64_t>(count);
+    const uint32_t now = ui_clock();
+    const uint32_t took = static_cast<uint32_t>(now - start);
+    if (took < kEventSliceMs / 4 && piece < kLargestRead) piece *= 2;
+    if (took > kEventSliceMs / 2 && piece > kSmallestRead) piece /= 2;
     if (size > 0) {
-      uint32_t now = ui_clock();
       if (shown && static_cast<uint32_t>(now - last_tick) <= 100 && done < size) {
         pump_events();
         continue;

@@ -105,6 +105,8 @@ constexpr FileHandle kNoFile = -1;
 // Inputs are regular files: a link, pipe, socket or device at `path` is refused before anything
 // is read from it (nothing blocks on it, nothing is followed).
 FileHandle open_for_reading(const std::wstring& path);       // shared for reading
+// open_for_reading of a file that is read once, front to back: the system reads ahead further.
+FileHandle open_for_sequential_reading(const std::wstring& path);
 FileHandle create_for_writing(const std::wstring& path);     // created or truncated, not shared
 FileHandle create_new_file(const std::wstring& path);        // created here and now; fails when anything is at that name
 // Opened for appending, created if missing (not its folders), shared with other writers; each
@@ -199,6 +201,14 @@ void remove_tree_command(const std::wstring& path, std::wstring& program, std::w
 enum class UnpackResult { Ok, InitFailed, PackageUnreadable, DestinationUnusable, Empty, Failed, TimedOut };
 UnpackResult unpack_in_process(const std::wstring& package, const std::wstring& destination,
                                const std::function<void()>& poll);
+// Whether unpack_range_in_process can unpack here (false where the last resort is a system
+// component that reads only whole files).
+extern const bool kUnpacksFileRange;
+// unpack_in_process of the archive that is `length` bytes of `file` from `offset` on (an archive
+// carried inside another file): nothing before or after that range is ever read. Where
+// kUnpacksFileRange is false, InitFailed.
+UnpackResult unpack_range_in_process(const std::wstring& file, uint64_t offset, uint64_t length,
+                                     const std::wstring& destination, const std::function<void()>& poll);
 // Makes an unpacked tree the installer's user's alone to change: the set-user-ID and set-group-ID
 // bits and write permission for group and others come off every file and folder (links are not
 // followed). False when that fails, or when anything in the tree belongs to another user (an

@@ -1,7 +1,8 @@
 /* Morvell sample application: what the sample packages install as bin/Morvell.exe.
  * With a display it shows a window "Morvell" with its version and its install directory
  * (the parent of its bin directory). Every start appends one line to the file named by
- * MORVELL_APP_LOG, so tests can see that it was launched. It exits at once, without a
+ * MORVELL_APP_LOG, so tests can see that it was launched (with MORVELL_APP_LOOK, the line also says
+ * whether that path existed at the start: "look=present" or "look=absent"). It exits at once, without a
  * window, when MORVELL_APP_EXIT=1 or when no display can be opened. */
 #include <gtk/gtk.h>
 #include <limits.h>
@@ -40,7 +41,10 @@ static void record_start(const char* dir, const char* version, int argc, char** 
   if (!log || !*log) return;
   FILE* f = fopen(log, "a");
   if (!f) return;
-  fprintf(f, "started pid=%d version=%s dir=%s args=", (int)getpid(), version, dir);
+  fprintf(f, "started pid=%d version=%s dir=%s ", (int)getpid(), version, dir);
+  const char* look = getenv("MORVELL_APP_LOOK");
+  if (look && *look) fprintf(f, "look=%s ", access(look, F_OK) == 0 ? "present" : "absent");
+  fprintf(f, "args=");
   for (int i = 1; i < argc; ++i) fprintf(f, "%s%s", i > 1 ? " " : "", argv[i]);
   fputc('\n', f);
   fclose(f);

@@ -1,4 +1,5 @@
-// POSIX backend: the in-process zip unpacker (libarchive), the last resort after the tools.
+// POSIX backend: the in-process zip unpacker (libarchive), the last resort after the tools for a
+// package file and the one unpacker that reads an archive where it lies inside another file.
 #include <archive.h>
 #include <archive_entry.h>
 #include <errno.h>
@@ -6,11 +7,14 @@
 #include <ftw.h>
 #include <limits.h>
 #include <locale.h>
+#include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -99,7 +103,63 @@ bool passes_through_link(const std::string& root, const std::string& relative) {
   }
 }
 
-UnpackResult unpack_once(const std::wstring& package, const std::wstring& destination,
+// What the reader reads: `length` bytes of an open file from `begin` on. Every read and seek
+// stays inside that range, so the bytes around an archive carried in another file are never seen.
+struct RangeSource {
+  int fd = -1;
+  uint64_t begin = 0, length = 0, position = 0;
+  std::vector<char> buffer = std::vector<char>(1 << 20);
+};
+
+la_ssize_t range_read(struct archive* reader, void* data, const void** block) {
+  RangeSource& source = *static_cast<RangeSource*>(data);
+  const size_t want = static_cast<size_t>(std::min<uint64_t>(source.length - source.position, source.buffer.size()));
+  *block = source.buffer.data();
+  if (want == 0) return 0;
+  ssize_t got;
+  do {
+    got = pread(source.fd, source.buffer.data(), want, static_cast<off_t>(source.begin + source.position));
+  } while (got < 0 && errno == EINTR);
+  if (got < 0) {
+    archive_set_error(reader, errno, "read failed");
+    return ARCHIVE_FATAL;
+  }
+  source.position += static_cast<uint64_t>(got);
+  return got;
+}
+
+la_int64_t range_seek(struct archive*, void* data, la_int64_t offset, int whence) {
+  RangeSource& source = *static_cast<RangeSource*>(data);
+  const la_int64_t base = whence == SEEK_SET   ? 0
+                          : whence == SEEK_CUR ? static_cast<la_int64_t>(source.position)
+                                               : static_cast<la_int64_t>(source.length);
+  const la_int64_t target = base + offset;
+  if (target < 0 || static_cast<uint64_t>(target) > source.length) return ARCHIVE_FATAL;
+  source.position = static_cast<uint64_t>(target);
+  return target;
+}
+
+la_int64_t range_skip(struct archive*, void* data, la_int64_t request) {
+  RangeSource& source = *static_cast<RangeSource*>(data);
+  if (request <= 0) return 0;
+  const uint64_t skipped = std::min<uint64_t>(static_cast<uint64_t>(request), source.length - source.position);
+  source.position += skipped;
+  return static_cast<la_int64_t>(skipped);
+}
+
+// The whole package file, or the range of `range` when it is given.
+int open_reader(struct archive* reader, int fd, RangeSource* range) {
+  if (!range) return archive_read_open_fd(reader, fd, 64 * 1024);
+  range->fd = fd;
+  posix_fadvise(fd, static_cast<off_t>(range->begin), static_cast<off_t>(range->length), POSIX_FADV_SEQUENTIAL);
+  archive_read_set_read_callback(reader, range_read);
+  archive_read_set_seek_callback(reader, range_seek);
+  archive_read_set_skip_callback(reader, range_skip);
+  archive_read_set_callback_data(reader, range);
+  return archive_read_open1(reader);
+}
+
+UnpackResult unpack_once(const std::wstring& package, RangeSource* range, const std::wstring& destination,
                          const std::function<void()>& poll) {
   // The destination is resolved once, so that no link above it counts against the entries.
   char resolved[PATH_MAX];
@@ -138,7 +198,7 @@ UnpackResult unpack_once(const std::wstring& package, const std::wstring& destin
   uint64_t entries = 0;
   // Opened as a regular file and never through a link, like every input.
   const int package_fd = posix::open_regular(wide_to_utf8(package), O_RDONLY | O_NOFOLLOW, 0);
-  if (package_fd < 0 || archive_read_open_fd(reader, package_fd, 64 * 1024) != ARCHIVE_OK) {
+  if (package_fd < 0 || open_reader(reader, package_fd, range) != ARCHIVE_OK) {
     result = UnpackResult::PackageUnreadable;
   } else {
     for (;;) {
@@ -201,10 +261,27 @@ UnpackResult unpack_once(const std::wstring& package, const std::wstring& destin
 UnpackResult unpack_in_process(const std::wstring& package, const std::wstring& destination,
                                const std::function<void()>& poll) {
   if (posix::injected("unpack_in_process", destination)) return UnpackResult::Failed;
-  const UnpackResult result = unpack_once(package, destination, poll);
+  const UnpackResult result = unpack_once(package, nullptr, destination, poll);
   // A package that cannot be read or holds nothing is the package's fault, not the disk's.
   if (result == UnpackResult::DestinationUnusable || result == UnpackResult::Failed)
     report_failure("unpack_in_process", package, destination);
+  return result;
+}
+
+const bool kUnpacksFileRange = true;
+
+UnpackResult unpack_range_in_process(const std::wstring& file, uint64_t offset, uint64_t length,
+                                     const std::wstring& destination, const std::function<void()>& poll) {
+  if (posix::injected("unpack_in_process", destination)) return UnpackResult::Failed;
+  // A range that cannot be addressed is no archive at all.
+  if (length == 0 || offset > static_cast<uint64_t>(INT64_MAX) || length > static_cast<uint64_t>(INT64_MAX) - offset)
+    return UnpackResult::PackageUnreadable;
+  RangeSource range;
+  range.begin = offset;
+  range.length = length;
+  const UnpackResult result = unpack_once(file, &range, destination, poll);
+  if (result == UnpackResult::DestinationUnusable || result == UnpackResult::Failed)
+    report_failure("unpack_in_process", file, destination);
   return result;
 }
 

@@ -22,6 +22,13 @@ FileHandle open_for_reading(const std::wstring& path) {
   return fd < 0 ? kNoFile : static_cast<FileHandle>(fd);
 }
 
+FileHandle open_for_sequential_reading(const std::wstring& path) {
+  const FileHandle file = open_for_reading(path);
+  // Advice only: a system that ignores it reads the file all the same.
+  if (file != kNoFile) posix_fadvise(static_cast<int>(file), 0, 0, POSIX_FADV_SEQUENTIAL);
+  return file;
+}
+
 FileHandle create_for_writing(const std::wstring& path) {
   if (posix::injected("create_for_writing", path)) return kNoFile;
   if (path.empty()) {

@@ -156,6 +156,15 @@ UnpackResult unpack_in_process(const std::wstring& package, const std::wstring& 
   return result;
 }
 
+// The shell's zip folders open whole files only: an archive carried inside another file is
+// copied out by the caller and unpacked from there.
+const bool kUnpacksFileRange = false;
+
+UnpackResult unpack_range_in_process(const std::wstring&, uint64_t, uint64_t, const std::wstring&,
+                                     const std::function<void()>&) {
+  return UnpackResult::InitFailed;
+}
+
 bool secure_unpacked_tree(const std::wstring& tree) {
   // Windows files carry no such bits; the seam still lets the tests fail this step.
   return !win32::injected("secure_unpacked_tree", tree);

@@ -23,6 +23,14 @@ FileHandle open_for_reading(const std::wstring& path) {
                                                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr)));
 }
 
+FileHandle open_for_sequential_reading(const std::wstring& path) {
+  if (path.empty()) return kNoFile;
+  return to_file_handle(win32::regular_file_only(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                                             OPEN_EXISTING,
+                                                             FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN,
+                                                             nullptr)));
+}
+
 FileHandle create_for_writing(const std::wstring& path) {
   if (win32::injected("create_for_writing", path)) return kNoFile;
   if (path.empty()) {
