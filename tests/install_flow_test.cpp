@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
 #include "support/gui_driver.h"
 #include "support/helpers.h"
 
@@ -49,6 +50,10 @@ TEST(InstallWindow, OfflineInstallFromTheWindow) {
   EXPECT_EQ(read_text(d + ".old/version.txt"), "6.1.16\n");
   EXPECT_TRUE(exists(d + ".old/.morvell-staging"));
   EXPECT_FALSE(exists(d + ".swap"));
+  // Nobody is kept out of the installation while the dialog waits (an update Morvell starts).
+  plat::FileHandle other = plat::kNoFile;
+  EXPECT_EQ(plat::try_lock_file(W(d + ".lock"), other), plat::LockResult::Taken);
+  plat::unlock_file(other, W(d + ".lock"));
   ASSERT_TRUE(again.dismiss_dialog(2));
   EXPECT_EQ(again.wait_exit(), 0);
   EXPECT_EQ(desk.dialogs().back(), "info Morvell 安装完成");

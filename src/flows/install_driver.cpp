@@ -33,6 +33,8 @@ void finish_install(bool downloaded, const std::wstring& package, PreviousVersio
   if (downloaded) delete_work_file(package);
   cleanup_work_directory();
   set_progress(L"安装完成。", 1.0);
+  // Nobody is kept out of the installation while the dialog waits for the user.
+  previous.lock.reset();
   show_message_dialog(MessageType::Info, "Morvell 安装完成");
   const bool cleaning = !previous.backup.empty();
   if (cleaning) set_busy(true);

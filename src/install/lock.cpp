@@ -62,3 +62,8 @@ bool lock_installation(const std::wstring& install_dir, InstallationLock& lock, 
   error = kInstallationBusy;
   return false;
 }
+
+bool try_lock_installation(const std::wstring& install_dir, InstallationLock& lock) {
+  lock.path = lock_path_of(install_dir);
+  return plat::try_lock_file(lock.path, lock.file) == plat::LockResult::Taken;
+}

@@ -20,3 +20,5 @@ struct InstallationLock {
 // Takes the lock of the installation at `install_dir`, waiting a few seconds for another run to
 // end with the window live; false with the refusal in `error`.
 bool lock_installation(const std::wstring& install_dir, InstallationLock& lock, std::wstring& error);
+// The same lock taken at once or not at all: false when another run holds it or it cannot be had.
+bool try_lock_installation(const std::wstring& install_dir, InstallationLock& lock);

@@ -154,13 +154,22 @@ bool install_package(const PackageSource& package, const std::wstring& given_dir
   // The previous version is marked as the installer's leftover by now; what the user waits for is
   // Morvell, so it goes only after the launch, and a run killed meanwhile leaves it to the next.
   previous.lock = std::move(lock);
+  previous.install_dir = install_dir;
   previous.backup = exists(names.backup) ? names.backup : std::wstring();
   return true;
 }
 
 void remove_previous_version(PreviousVersion& previous) {
-  // Still under the lock: no other run can have put anything of its own at that name since.
-  if (previous.lock && !previous.backup.empty() && is_own_marked_tree(previous.backup))
+  if (!previous.lock && !previous.backup.empty()) {
+    // The lock was let go while the dialog showed (an update Morvell starts meanwhile is not kept
+    // waiting): taken again, with no wait, or the previous version is left to the next run.
+    auto lock = std::make_unique<InstallationLock>();
+    if (try_lock_installation(previous.install_dir, *lock)) previous.lock = std::move(lock);
+  }
+  // Under the lock: a marked backup is only ever a finished run's leftover, and one that a swap
+  // in progress needs is unmarked and stands beside its open journal.
+  if (previous.lock && !previous.backup.empty() && is_own_marked_tree(previous.backup) &&
+      !exists(swap_names(previous.install_dir).journal))
     discard_tree(previous.backup, L"正在清理旧版本文件...");
   previous.backup.clear();
   previous.lock.reset();

@@ -10,7 +10,8 @@
 // What an install leaves for once Morvell is running: the previous version in D + ".old", marked
 // as the installer's, and the installation's lock, held until it is gone.
 struct PreviousVersion {
-  std::unique_ptr<InstallationLock> lock;
+  std::unique_ptr<InstallationLock> lock;   // let go while the finished dialog shows; taken again for the removal
+  std::wstring install_dir;
   std::wstring backup;   // empty when no previous version was moved aside
 };
 
@@ -18,8 +19,9 @@ struct PreviousVersion {
 // to `previous` instead of removing it; false with the message in `error`.
 bool install_package(const PackageSource& package, const std::wstring& install_dir, bool desktop_shortcut,
                      bool start_menu_shortcut, bool launch, std::wstring& error, PreviousVersion& previous);
-// Removes the previous version an install left (only while it still carries the mark), with the
-// window live, then lets go of the installation's lock.
+// Removes the previous version an install left (only while it still carries the mark and no
+// journal is open), under the installation's lock (taken again when it was let go), with the
+// window live, then lets go of the lock. When another run holds it now, the next run removes it.
 void remove_previous_version(PreviousVersion& previous);
 // Both of the above at once: the previous version goes right after the launch.
 bool install_package(const std::wstring& package, const std::wstring& install_dir, bool desktop_shortcut,
