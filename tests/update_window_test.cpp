@@ -349,7 +349,10 @@ TEST(UpdateWindow, WorkTreesOfAnotherUserAreLeftAlone) {
     Scene s;
     const std::string tree = s.d + "/" + plant.first;
     std::string command = plant.second;
-    for (size_t at; (at = command.find("R/")) != std::string::npos;) command.replace(at, 1, "'" + tree + "'");
+    // Searched on after each replacement: the tree's own path may hold "R/" too.
+    const std::string quoted = "'" + tree + "'";
+    for (size_t at = 0; (at = command.find("R/", at)) != std::string::npos; at += quoted.size())
+      command.replace(at, 1, quoted);
     // The other user may reach the installation, and write into it only while planting.
     ASSERT_EQ(run_shell("chmod 0755 '" + s.dir.path() + "' '" + parent_of(s.d) + "' && chmod 0777 '" + s.d + "' && " +
                         other + "\"" + command + "\" && chmod 0755 '" + s.d + "'"),
