@@ -1,11 +1,6 @@
 #include "package/verify.h"
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
-#include <mutex>
-#include <thread>
 #include <vector>
 
 #include "common/progress.h"
@@ -14,86 +9,10 @@
 
 namespace {
 
-// One file read front to back on a thread of its own, a few pieces ahead of the hashing, so that
-// the reading (the system's copy out of its cache, or the disk) and the hashing overlap.
-class ReadAhead {
- public:
-  // Small pieces, few of them: the hashing finds each still in the caches the two threads share
-  // (larger ones measured slower, even than reading and hashing on one thread).
-  static constexpr size_t kPiece = 1u << 18;
-  static constexpr int kPieces = 3;
-
-  explicit ReadAhead(plat::FileHandle file) : file_(file), pieces_(kPieces, std::vector<unsigned char>(kPiece)) {
-    for (int i = 0; i < kPieces; ++i) free_.push_back(i);
-    reader_ = std::thread([this] { read_all(); });
-  }
-  ~ReadAhead() {
-    {
-      std::lock_guard<std::mutex> hold(mutex_);
-      stop_ = true;
-    }
-    changed_.notify_all();
-    reader_.join();
-  }
-  ReadAhead(const ReadAhead&) = delete;
-  ReadAhead& operator=(const ReadAhead&) = delete;
-
-  // The next piece, waiting at most `wait_ms` for it: Ready with `data` and `count` set (valid
-  // until the next call), Waiting when none has come yet, End after the last one, Failed when a
-  // read failed.
-  enum class Next { Ready, Waiting, End, Failed };
-  Next next(const unsigned char*& data, size_t& count, uint32_t wait_ms) {
-    std::unique_lock<std::mutex> hold(mutex_);
-    if (current_ >= 0) {
-      free_.push_back(current_);
-      current_ = -1;
-      changed_.notify_all();
-    }
-    if (!changed_.wait_for(hold, std::chrono::milliseconds(wait_ms), [this] { return !filled_.empty() || ended_; }))
-      return Next::Waiting;
-    if (filled_.empty()) return failed_ ? Next::Failed : Next::End;
-    current_ = filled_.front();
-    filled_.pop_front();
-    data = pieces_[current_].data();
-    count = sizes_[current_];
-    return Next::Ready;
-  }
-
- private:
-  void read_all() {
-    for (;;) {
-      int piece = -1;
-      {
-        std::unique_lock<std::mutex> hold(mutex_);
-        changed_.wait(hold, [this] { return stop_ || !free_.empty(); });
-        if (stop_) return;
-        piece = free_.front();
-        free_.pop_front();
-      }
-      const int64_t count = plat::read_some(file_, pieces_[piece].data(), kPiece);
-      std::lock_guard<std::mutex> hold(mutex_);
-      if (count <= 0) {
-        ended_ = true;
-        failed_ = count < 0;
-      } else {
-        sizes_[piece] = static_cast<size_t>(count);
-        filled_.push_back(piece);
-      }
-      changed_.notify_all();
-      if (count <= 0) return;
-    }
-  }
-
-  plat::FileHandle file_;
-  std::vector<std::vector<unsigned char>> pieces_;
-  size_t sizes_[kPieces] = {};
-  std::deque<int> free_, filled_;
-  int current_ = -1;
-  bool stop_ = false, ended_ = false, failed_ = false;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::thread reader_;
-};
+// Reads grow while one (read and hashed) takes under a quarter of an event slice and shrink when
+// one takes more than half, so the window turns at least every slice at any disk speed while a
+// fast disk is read in large pieces.
+constexpr size_t kFirstRead = 1u << 20, kSmallestRead = 65536, kLargestRead = 4u << 20;
 
 // Closes the file and drops an unfinished digest on every way out.
 struct HashJob {
@@ -119,25 +38,23 @@ bool sha256_file_hex(const std::wstring& path, std::string& digest) {
   if (!job.digest) return false;
 
   const double span = 0.62 - 0.54;
+  std::vector<unsigned char> buffer(kLargestRead);
+  size_t piece = kFirstRead;
   uint64_t done = 0;
   bool shown = false;
   uint32_t last_tick = 0;
-  ReadAhead reader(job.file);
   for (;;) {
-    const unsigned char* data = nullptr;
-    size_t count = 0;
-    // The window turns while the next piece is still being read, however slow the disk.
-    const ReadAhead::Next next = reader.next(data, count, kEventSliceMs / 2);
-    if (next == ReadAhead::Next::Waiting) {
-      pump_events();
-      continue;
-    }
+    const uint32_t start = ui_clock();
+    int64_t count = plat::read_some(job.file, buffer.data(), piece);
     // A read that failed part-way gives no digest: one of part of the file would be wrong.
-    if (next == ReadAhead::Next::Failed) return false;
-    if (next == ReadAhead::Next::End) break;
-    if (!plat::sha256_add(job.digest, data, count)) return false;
-    done += count;
+    if (count < 0) return false;
+    if (count == 0) break;
+    if (!plat::sha256_add(job.digest, buffer.data(), static_cast<size_t>(count))) return false;
+    done += static_cast<uint64_t>(count);
     const uint32_t now = ui_clock();
+    const uint32_t took = static_cast<uint32_t>(now - start);
+    if (took < kEventSliceMs / 4 && piece < kLargestRead) piece *= 2;
+    if (took > kEventSliceMs / 2 && piece > kSmallestRead) piece /= 2;
     if (size > 0) {
       if (shown && static_cast<uint32_t>(now - last_tick) <= 100 && done < size) {
         pump_events();
