@@ -23,40 +23,10 @@ import tempfile
 import time
 import zipfile
 
-
-def make_package(root, megabytes, files):
-    tree = os.path.join(root, "tree")
-    per_file = megabytes * 1024 * 1024 // files
-    for i in range(files):
-        folder = os.path.join(tree, "data", "d%03d" % (i // 100))
-        os.makedirs(folder, exist_ok=True)
-        with open(os.path.join(folder, "f%05d.bin" % i), "wb") as out:
-            out.write(os.urandom(per_file))
-    os.makedirs(os.path.join(tree, "bin"), exist_ok=True)
-    os.makedirs(os.path.join(tree, "config"), exist_ok=True)
-    shutil.copy("/bin/true", os.path.join(tree, "bin", "Morvell.exe"))
-    with open(os.path.join(tree, "config", "settings.ini"), "w") as out:
-        out.write("[general]\n")
-    zip_path = os.path.join(root, "package.zip")
-    subprocess.run(["zip", "-q", "-r", "-1", zip_path, "."], cwd=tree, check=True)
-    shutil.rmtree(tree)
-    return zip_path
+from bench_files import drop_caches as drop_page_cache, make_package
 
 
 WARM = False
-
-
-def drop_caches():
-    """True when the page cache was dropped; False when the machine does not allow it."""
-    subprocess.run(["sync"])
-    if WARM:
-        return False
-    try:
-        with open("/proc/sys/vm/drop_caches", "w") as out:
-            out.write("3\n")
-        return True
-    except OSError:
-        return False
 
 
 def timed(args, env=None, cwd=None):
@@ -96,11 +66,11 @@ def rounds(build, root, megabytes, files, count):
     for _ in range(count):
         untar = os.path.join(root, "bsdtar")
         os.makedirs(untar)
-        cold = drop_caches()
+        cold = drop_page_cache(WARM)
         tar_time, tar_rss, tar_code = timed(["bsdtar", "-xf", zip_path], cwd=untar)
         shutil.rmtree(untar)
         target = os.path.join(root, "Morvell")
-        cold = drop_caches() and cold
+        cold = drop_page_cache(WARM) and cold
         inst_time, inst_rss, inst_code = install(setup, target, env)
         installed = tree_size(target)
         shutil.rmtree(target, ignore_errors=True)

@@ -27,37 +27,7 @@ import tempfile
 import time
 import zipfile
 
-
-def make_package(root, megabytes, files, app):
-    tree = os.path.join(root, "tree")
-    per_file = megabytes * 1024 * 1024 // files
-    for i in range(files):
-        folder = os.path.join(tree, "data", "d%03d" % (i // 100))
-        os.makedirs(folder, exist_ok=True)
-        with open(os.path.join(folder, "f%05d.bin" % i), "wb") as out:
-            out.write(os.urandom(per_file))
-    os.makedirs(os.path.join(tree, "bin"), exist_ok=True)
-    os.makedirs(os.path.join(tree, "config"), exist_ok=True)
-    shutil.copy(app, os.path.join(tree, "bin", "Morvell.exe"))
-    with open(os.path.join(tree, "version.txt"), "w") as out:
-        out.write("6.1.17\n")
-    with open(os.path.join(tree, "config", "settings.ini"), "w") as out:
-        out.write("[general]\n")
-    zip_path = os.path.join(root, "package.zip")
-    subprocess.run(["zip", "-q", "-r", "-1", zip_path, "."], cwd=tree, check=True)
-    shutil.rmtree(tree)
-    return zip_path
-
-
-def drop_caches():
-    """True when the page cache was dropped; False when the machine does not allow it."""
-    subprocess.run(["sync"])
-    try:
-        with open("/proc/sys/vm/drop_caches", "w") as out:
-            out.write("3\n")
-        return True
-    except OSError:
-        return False
+from bench_files import drop_caches, make_package
 
 
 def timed(args, cwd=None):
@@ -94,7 +64,7 @@ def spread(values, form):
 
 
 def launch_rounds(builds, root, megabytes, files, count):
-    zip_path = make_package(root, megabytes, files, os.path.join(builds[0][1], "sample", "morvell-sample-app"))
+    zip_path = make_package(root, megabytes, files, os.path.join(builds[0][1], "sample", "morvell-sample-app"), "6.1.17")
     setups = []
     for name, build in builds:
         setup = os.path.join(root, name, "Morvell-Setup")
