@@ -1,6 +1,7 @@
 // The command line: the input, cut at zero bytes, is the argument vector after the program
 // name. Flags and values are looked up and held against a plain reading of the option rules,
 // the directory is cleaned, and the settled options must follow from the arguments.
+#include <algorithm>
 #include <cwctype>
 
 #include "app/cmdline.h"
@@ -22,6 +23,19 @@ static std::string expected_value(const std::vector<std::string>& texts, const s
       return texts[i].substr(name.size() + 1);
   }
   return std::string();
+}
+
+// An absolute path with no empty, "." or ".." piece and no separator at its end (but "/" itself).
+static bool lexically_plain(const std::string& path) {
+  if (path == "/") return true;
+  if (path.empty() || path[0] != '/' || path.back() == '/') return false;
+  for (size_t at = 1; at <= path.size();) {
+    const size_t end = std::min(path.find('/', at), path.size());
+    const std::string piece = path.substr(at, end - at);
+    if (piece.empty() || piece == "." || piece == "..") return false;
+    at = end + 1;
+  }
+  return true;
 }
 
 static bool blank(wchar_t c) { return std::iswspace(static_cast<wint_t>(c)) != 0; }
@@ -87,10 +101,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string dir = expected_value(texts, "--install-dir");
   if (!dir.empty()) {
     // Cleaned, then made absolute against the current directory; the bytes of the name kept.
+    // Lexically normal too: no empty, "." or ".." piece is left in it.
     const std::wstring cleaned = clean_path_input(utf8_to_wide(dir));
     FUZZ_CHECK(install_options.install_dir == wide_to_utf8(plat::absolute_path(cleaned)));
-    if (!cleaned.empty()) FUZZ_CHECK(install_options.install_dir[0] == '/');
-    if (cleaned == utf8_to_wide(dir) && dir[0] == '/') FUZZ_CHECK(install_options.install_dir == dir);
+    if (!cleaned.empty()) {
+      FUZZ_CHECK(install_options.install_dir[0] == '/');
+      FUZZ_CHECK(lexically_plain(install_options.install_dir));
+    }
+    if (cleaned == utf8_to_wide(dir) && dir[0] == '/' && lexically_plain(dir)) FUZZ_CHECK(install_options.install_dir == dir);
   }
   FUZZ_CHECK(install_options.desktop_shortcut == !flag("--no-desktop-shortcut"));
   FUZZ_CHECK(install_options.start_menu_shortcut == !flag("--no-start-menu-shortcut"));
