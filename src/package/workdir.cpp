@@ -43,12 +43,19 @@ std::wstring work_directory(int n) {
   return join_path(parent_path(work_program_path()), name);
 }
 
-// Removes everything in `dir` but its lock file.
-void discard_all_but_lock(const std::wstring& dir) {
+// Removes everything in `dir` but its lock file, which the caller holds: no other run takes the
+// name meanwhile. The clean-up of this run's own directory says so in the window; a leftover of
+// an earlier run goes without a word.
+void discard_all_but_lock(const std::wstring& dir, bool shown) {
   std::vector<plat::DirEntry> entries;
   if (!plat::list_directory(dir, entries)) return;
-  for (const auto& entry : entries)
-    if (entry.name != kWorkLock) plat::delete_tree_silently(join_path(dir, entry.name));
+  for (const auto& entry : entries) {
+    if (entry.name == kWorkLock) continue;
+    if (shown)
+      remove_tree(join_path(dir, entry.name), L"正在清理临时文件...");
+    else
+      plat::delete_tree_silently(join_path(dir, entry.name));
+  }
 }
 
 // What stands at `dir` is a work directory of this user's that no live run holds: it goes.
@@ -67,8 +74,7 @@ bool clear_leftover(const std::wstring& dir) {
     return false;
   plat::FileHandle leftover = plat::kNoFile;
   if (plat::try_lock_file(lock, leftover) != plat::LockResult::Taken) return false;
-  // Emptied while the lock is held, so that no other run takes the name meanwhile.
-  discard_all_but_lock(dir);
+  discard_all_but_lock(dir, false);
   plat::unlock_file(leftover, lock);
   plat::remove_empty_directory(dir);
   return plat::path_kind(dir) == plat::PathKind::None;
@@ -129,11 +135,8 @@ void cleanup_work_directory() {
   // Made afresh first, so that a leftover of an earlier run goes as well.
   const std::wstring work = own_work_directory();
   if (work.empty()) return;
-  // Emptied while the lock is held (no other run takes the name meanwhile), the lock last.
-  std::vector<plat::DirEntry> entries;
-  if (plat::list_directory(work, entries))
-    for (const auto& entry : entries)
-      if (entry.name != kWorkLock) remove_tree(join_path(work, entry.name), L"正在清理临时文件...");
+  // Emptied while the lock is held, the lock last.
+  discard_all_but_lock(work, true);
   plat::unlock_file(held, join_path(work, kWorkLock));
   made_here.clear();
   plat::remove_empty_directory(work);
