@@ -32,7 +32,7 @@
 #include "install/instances.h"
 #include "install/record.h"
 #include "flows/update.h"
-#include "install/external.h"
+#include "install/unpack.h"
 #include "install/transaction.h"
 #include "package/payload.h"
 #include "package/verify.h"
@@ -351,6 +351,7 @@ RoundResult run_flow(const std::string& flow, Setup& s) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  use_toolkit_front_end();
   Setup s;
   int rounds = 3;
   uint64_t megabytes = 200;

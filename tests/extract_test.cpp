@@ -11,8 +11,9 @@
 
 #include "app/ui.h"
 #include "common/strings.h"
-#include "install/external.h"
-#include "install/filetree.h"
+#include "common/external.h"
+#include "install/unpack.h"
+#include "common/filetree.h"
 #include "platform/platform.h"
 #include "support/helpers.h"
 

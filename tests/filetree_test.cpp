@@ -16,7 +16,7 @@
 
 #include "app/ui.h"
 #include "common/strings.h"
-#include "install/filetree.h"
+#include "common/filetree.h"
 #include "platform/platform.h"
 #include "support/helpers.h"
 

@@ -12,7 +12,8 @@
 
 #include "app/ui.h"
 #include "common/strings.h"
-#include "install/external.h"
+#include "common/external.h"
+#include "install/unpack.h"
 #include "platform/platform.h"
 #include "support/helpers.h"
 

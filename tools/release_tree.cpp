@@ -12,7 +12,7 @@
 #include "catalogue/manifest.h"
 #include "catalogue/release_signature.h"
 #include "common/strings.h"
-#include "install/filetree.h"
+#include "common/filetree.h"
 #include "package/verify.h"
 #include "release_signing.h"
 

@@ -6,7 +6,7 @@
 
 #include "catalogue/manifest.h"
 #include "common/strings.h"
-#include "install/filetree.h"
+#include "common/filetree.h"
 #include "release_signing.h"
 #include "release_tree.h"
 

@@ -3,11 +3,13 @@
 #include <vector>
 
 #include "app/cmdline.h"
+#include "app/ui.h"
 #include "app/window.h"
 #include "common/log.h"
 #include "platform/platform.h"
 
 int main(int argc, char** argv) {
+  use_toolkit_front_end();
   // UTF-8 arguments on every system, so the process keeps the system's own code page: files it
   // hands to other programs (a shortcut's target, say) then read as every other program's do.
   std::vector<std::string> arguments = plat::program_arguments(argc, argv);

@@ -12,8 +12,7 @@ bool main_loop_running = false;
 
 static bool toolkit_ready() { return gdk_display_get_default() != nullptr; }
 
-void pump_events() {
-  note_pump();
+static void pump_toolkit() {
   if (!toolkit_ready()) return;
   while (gtk_events_pending()) gtk_main_iteration();
 }
@@ -23,29 +22,17 @@ static void show_status_text(const std::wstring& text) {
     gtk_label_set_text(GTK_LABEL(installer_window.status_label), display_text(wide_to_utf8(text)).c_str());
 }
 
-void set_status(const std::wstring& text) {
-  note_status(text);
-  show_status_text(text);
-  pump_events();
-}
-
-void pulse_progress(const std::wstring& text) {
-  note_pulse(text);
+static void pulse_bar(const std::wstring& text) {
   if (!text.empty()) show_status_text(text);
   if (installer_window.progress_bar) gtk_progress_bar_pulse(GTK_PROGRESS_BAR(installer_window.progress_bar));
-  pump_events();
 }
 
-void set_progress(const std::wstring& text, double fraction) {
-  if (!text.empty()) set_status(text);
-  fraction = note_progress(fraction);
+static void show_fraction(double fraction) {
   if (installer_window.progress_bar)
     gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(installer_window.progress_bar), fraction);
-  pump_events();
 }
 
-void set_busy(bool flag) {
-  busy = flag;
+static void show_busy(bool flag) {
   const InstallerWindow& w = installer_window;
   if (flag) remember_focus();   // a control switched off loses the focus
   for (GtkWidget* widget : {w.action_button, w.cancel_button, w.version_combo, w.location_entry})
@@ -56,8 +43,7 @@ void set_busy(bool flag) {
   pump_events();
 }
 
-void show_message_dialog(MessageType type, const std::string& text) {
-  log_dialog(type == MessageType::Error, text);
+static void show_message(MessageType type, const std::string& text) {
   if (!toolkit_ready()) return;
   GtkWidget* dialog = gtk_message_dialog_new(
       installer_window.window ? GTK_WINDOW(installer_window.window) : nullptr, GTK_DIALOG_MODAL,
@@ -66,12 +52,12 @@ void show_message_dialog(MessageType type, const std::string& text) {
   gtk_widget_destroy(dialog);
 }
 
-void hide_window() {
+static void hide_shown_window() {
   if (installer_window.window) gtk_widget_hide(installer_window.window);
   pump_events();
 }
 
-void quit_main_loop() {
+static void quit_loop() {
   if (main_loop_running && gtk_main_level() > 0) gtk_main_quit();
 }
 
@@ -100,15 +86,31 @@ bool desktop_checked() { return checked(installer_window.desktop_check); }
 bool start_menu_checked() { return checked(installer_window.start_menu_check); }
 bool launch_checked() { return checked(installer_window.launch_check); }
 
-void add_version_line(const std::string& text) {
+static void add_line(const std::string& text) {
   if (installer_window.version_combo)
     gtk_combo_box_append_text(GTK_COMBO_BOX(installer_window.version_combo), display_text(text).c_str());
 }
 
-void select_version_line(int index) {
+static void select_line(int index) {
   if (installer_window.version_combo) gtk_combo_box_set_active(GTK_COMBO_BOX(installer_window.version_combo), index);
 }
 
-void set_release_notes_text(const std::string& text) {
+static void show_notes(const std::string& text) {
   if (installer_window.notes_buffer) gtk_text_buffer_set_text(installer_window.notes_buffer, display_text(text).c_str(), -1);
+}
+
+void use_toolkit_front_end() {
+  static FrontEnd gtk;
+  gtk.pump = pump_toolkit;
+  gtk.show_status = show_status_text;
+  gtk.pulse = pulse_bar;
+  gtk.show_fraction = show_fraction;
+  gtk.show_busy = show_busy;
+  gtk.show_message = show_message;
+  gtk.add_version_line = add_line;
+  gtk.select_version_line = select_line;
+  gtk.set_release_notes_text = show_notes;
+  gtk.quit_main_loop = quit_loop;
+  gtk.hide_window = hide_shown_window;
+  set_front_end(&gtk);
 }

@@ -20,8 +20,7 @@ void dispatch_window_message(MSG& msg) {
   DispatchMessageW(&msg);
 }
 
-void pump_events() {
-  note_pump();
+static void pump_messages() {
   MSG msg;
   while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
     // A quit asked for inside a flow ends the main loop once the flow returns to it.
@@ -49,11 +48,6 @@ static void show_status_text(const std::wstring& text) {
   lay_out_window();   // a longer text may wrap onto more lines
 }
 
-void set_status(const std::wstring& text) {
-  note_status(text);
-  show_status_text(text);
-  pump_events();
-}
 
 // The bar moves on its own while it pulses; a fraction stops that.
 static void set_pulsing(HWND bar, bool pulsing) {
@@ -81,25 +75,16 @@ static void show_fraction(double fraction) {
   SendMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(fraction * kProgressRange + 0.5), 0);
 }
 
-void pulse_progress(const std::wstring& text) {
-  note_pulse(text);
+static void pulse_bar(const std::wstring& text) {
   if (!text.empty()) show_status_text(text);
   if (installer_window.progress_bar) {
     // The block moves while pulses come and rests where it is when they stop, as on Linux.
     set_pulsing(installer_window.progress_bar, true);
     SetTimer(installer_window.window, kPulseTimer, kPulseRestMs, nullptr);
   }
-  pump_events();
 }
 
-void set_progress(const std::wstring& text, double fraction) {
-  if (!text.empty()) set_status(text);
-  show_fraction(note_progress(fraction));
-  pump_events();
-}
-
-void set_busy(bool flag) {
-  busy = flag;
+static void show_busy(bool flag) {
   const InstallerWindow& w = installer_window;
   if (flag) remember_focus();   // a control switched off loses the focus
   for (HWND control : {w.action_button, w.cancel_button, w.version_combo, w.location_entry})
@@ -110,8 +95,7 @@ void set_busy(bool flag) {
   pump_events();
 }
 
-void show_message_dialog(MessageType type, const std::string& text) {
-  log_dialog(type == MessageType::Error, text);
+static void show_message(MessageType type, const std::string& text) {
   // Only a windowed run asks; without the window nobody would see the box.
   HWND owner = installer_window.window;
   if (!owner) return;
@@ -123,12 +107,12 @@ void show_message_dialog(MessageType type, const std::string& text) {
   });
 }
 
-void hide_window() {
+static void hide_shown_window() {
   if (installer_window.window) ShowWindow(installer_window.window, SW_HIDE);
   pump_events();
 }
 
-void quit_main_loop() {
+static void quit_loop() {
   if (!main_loop_running) return;
   quit_requested = true;
   PostQuitMessage(0);
@@ -147,17 +131,17 @@ bool desktop_checked() { return checked(installer_window.desktop_check); }
 bool start_menu_checked() { return checked(installer_window.start_menu_check); }
 bool launch_checked() { return checked(installer_window.launch_check); }
 
-void add_version_line(const std::string& text) {
+static void add_line(const std::string& text) {
   if (installer_window.version_combo)
     SendMessageW(installer_window.version_combo, CB_ADDSTRING, 0,
                  reinterpret_cast<LPARAM>(utf8_to_wide(display_text(text)).c_str()));
 }
 
-void select_version_line(int index) {
+static void select_line(int index) {
   if (installer_window.version_combo) SendMessageW(installer_window.version_combo, CB_SETCURSEL, index, 0);
 }
 
-void set_release_notes_text(const std::string& text) {
+static void show_notes(const std::string& text) {
   if (!installer_window.notes_view) return;
   // A multi-line edit breaks lines only at CR LF.
   std::wstring shown;
@@ -166,4 +150,20 @@ void set_release_notes_text(const std::string& text) {
     shown += c;
   }
   set_text(installer_window.notes_view, shown);
+}
+
+void use_toolkit_front_end() {
+  static FrontEnd win32;
+  win32.pump = pump_messages;
+  win32.show_status = show_status_text;
+  win32.pulse = pulse_bar;
+  win32.show_fraction = show_fraction;
+  win32.show_busy = show_busy;
+  win32.show_message = show_message;
+  win32.add_version_line = add_line;
+  win32.select_version_line = select_line;
+  win32.set_release_notes_text = show_notes;
+  win32.quit_main_loop = quit_loop;
+  win32.hide_window = hide_shown_window;
+  set_front_end(&win32);
 }

@@ -1,7 +1,8 @@
 // What the engine calls to keep the installer window live during long work and to report on it:
 // status, progress, the busy state, message dialogs, the version list and its notes, the clock.
-// Each toolkit (and the window-less build) implements it, so the engine never reaches the window
-// itself; every helper is safe to call when no window exists (silent install, tests).
+// Every helper traces and logs what it reports and hands it on to the front end a toolkit has
+// set, so the engine never reaches the window itself; without one (silent install, tests, the
+// window-less build) only the trace and the log see it.
 #pragma once
 
 #include <cstdint>
@@ -9,12 +10,34 @@
 
 enum class MessageType { Info, Error };
 
+// What a toolkit does with each report; a member left null does nothing. `pump` runs the
+// toolkit's pending events; the others show what they name without pumping, but for `show_busy`,
+// which turns the loop as its toolkit needs after switching the controls.
+struct FrontEnd {
+  void (*pump)() = nullptr;
+  void (*show_status)(const std::wstring& text) = nullptr;
+  void (*pulse)(const std::wstring& text) = nullptr;           // text: the label to show, or empty
+  void (*show_fraction)(double fraction) = nullptr;
+  void (*show_busy)(bool busy) = nullptr;
+  void (*show_message)(MessageType type, const std::string& text) = nullptr;
+  void (*add_version_line)(const std::string& text) = nullptr;
+  void (*select_version_line)(int index) = nullptr;
+  void (*set_release_notes_text)(const std::string& text) = nullptr;
+  void (*quit_main_loop)() = nullptr;
+  void (*hide_window)() = nullptr;
+};
+void set_front_end(const FrontEnd* front_end);               // null: no window
+
 void pump_events();                                          // run every pending toolkit event
 void set_status(const std::wstring& text);                   // status line (empty clears it), then pump
 void pulse_progress(const std::wstring& text);               // label when text not empty, pulse the bar, pump
 void set_progress(const std::wstring& text, double fraction);// label when text not empty, bar clamped to 0..1, pump
 void set_busy(bool flag);                                    // busy state: buttons, combo and entry insensitive
 void show_message_dialog(MessageType type, const std::string& text);   // modal; bytes that do not decode show as U+FFFD
+void quit_main_loop();                                       // end the toolkit's main loop (no-op without one)
+// Takes the window off the screen while the program still has work without it; message dialogs
+// still show. No-op without a window.
+void hide_window();
 
 // The version list and the release notes, filled from the release manifest; no-ops without a window.
 void add_version_line(const std::string& text);              // one more line in the version list

@@ -7,7 +7,7 @@
 #include "common/log.h"
 #include "common/state.h"
 #include "common/strings.h"
-#include "install/external.h"
+#include "common/external.h"
 #include "install/ownership.h"
 #include "install/transaction.h"
 #include "package/payload.h"

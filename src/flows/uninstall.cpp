@@ -4,11 +4,11 @@
 #include <random>
 #include <string>
 
-#include "app/ui.h"
+#include "common/progress.h"
 #include "common/log.h"
 #include "common/strings.h"
 #include "install/app_entry.h"
-#include "install/filetree.h"
+#include "common/filetree.h"
 #include "install/instances.h"
 #include "install/lock.h"
 #include "install/ownership.h"

@@ -8,13 +8,13 @@
 #include <algorithm>
 #include <memory>
 
-#include "app/ui.h"
+#include "common/progress.h"
 #include "common/log.h"
 #include "common/state.h"
 #include "common/strings.h"
 #include "install/app_entry.h"
-#include "install/external.h"
-#include "install/filetree.h"
+#include "install/unpack.h"
+#include "common/filetree.h"
 #include "install/instances.h"
 #include "install/lock.h"
 #include "install/ownership.h"

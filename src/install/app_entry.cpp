@@ -4,7 +4,7 @@
 #include "install/app_entry.h"
 
 #include "common/strings.h"
-#include "install/filetree.h"
+#include "common/filetree.h"
 #include "install/record.h"
 #include "platform/platform.h"
 

@@ -9,7 +9,7 @@
 #include "common/progress.h"
 #include "common/strings.h"
 #include "install/config_backup.h"
-#include "install/filetree.h"
+#include "common/filetree.h"
 #include "platform/platform.h"
 
 namespace {

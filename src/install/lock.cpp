@@ -5,7 +5,7 @@
 
 #include "common/progress.h"
 #include "common/strings.h"
-#include "install/filetree.h"
+#include "common/filetree.h"
 #include "install/ownership.h"
 
 const wchar_t kInstallationBusy[] = L"另一个安装或更新正在进行，请稍后重试。";

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "common/strings.h"
-#include "install/external.h"
-#include "install/filetree.h"
+#include "common/external.h"
+#include "common/filetree.h"
 #include "platform/platform.h"
 
 const wchar_t kNotAnInstallation[] = L"所选安装位置已存在且不是 Morvell 安装目录，请选择空文件夹或原安装目录。";

@@ -7,7 +7,7 @@
 #include "common/progress.h"
 #include "common/state.h"
 #include "common/strings.h"
-#include "install/filetree.h"
+#include "common/filetree.h"
 #include "package/payload.h"
 #include "platform/platform.h"
 

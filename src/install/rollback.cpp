@@ -10,7 +10,7 @@
 #include "common/log.h"
 #include "common/progress.h"
 #include "common/strings.h"
-#include "install/filetree.h"
+#include "common/filetree.h"
 #include "install/ownership.h"
 #include "platform/platform.h"
 

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "install/filetree.h"
+#include "common/filetree.h"
 #include "install/ownership.h"
 #include "platform/platform.h"
 

@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "install/external.h"
+#include "install/unpack.h"
 #include "install/lock.h"
 
 // What an install leaves for once Morvell is running: the previous version in D + ".old", marked

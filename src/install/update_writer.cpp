@@ -9,7 +9,7 @@
 #include "common/progress.h"
 #include "common/strings.h"
 #include "install/config_entries.h"
-#include "install/filetree.h"
+#include "common/filetree.h"
 #include "install/ownership.h"
 #include "install/rollback.h"
 #include "install/update_journal.h"

@@ -6,7 +6,15 @@
 #include <functional>
 #include <string>
 
-#include "install/external.h"
+
+// A package archive: a whole file, or `length` bytes of a file from `offset` on (the archive an
+// offline installer carries behind its program), read where it lies.
+struct PackageSource {
+  std::wstring file;
+  uint64_t offset = 0;
+  uint64_t length = 0;   // 0: the whole file
+  bool is_range() const { return length != 0; }
+};
 
 // Finds the last trailer in the tail of a file; true with offset and length both non-zero.
 bool parse_payload_trailer(const char* tail, size_t size, uint64_t& offset, uint64_t& length);

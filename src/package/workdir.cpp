@@ -9,8 +9,8 @@
 
 #include <vector>
 
-#include "install/external.h"
-#include "install/filetree.h"
+#include "common/external.h"
+#include "common/filetree.h"
 #include "common/strings.h"
 #include "platform/platform.h"
 

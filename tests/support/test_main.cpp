@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include "app/ui.h"
 
 static int fake_app(int argc, char** argv) {
   if (const char* log = std::getenv("MORVELL_FAKE_APP_LOG")) {
@@ -27,6 +28,7 @@ static int fake_app(int argc, char** argv) {
 }
 
 int main(int argc, char** argv) {
+  use_toolkit_front_end();
   if (argc > 1 && std::strcmp(argv[1], "--fake-app") == 0) return fake_app(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();

@@ -6,8 +6,9 @@
 
 #include "app/ui.h"
 #include "common/strings.h"
-#include "install/external.h"
-#include "install/filetree.h"
+#include "common/external.h"
+#include "install/unpack.h"
+#include "common/filetree.h"
 #include "install/record.h"
 #include "install/shortcut.h"
 #include "platform/platform.h"

@@ -8,7 +8,7 @@
 #include <cstdio>
 
 #include "common/strings.h"
-#include "install/filetree.h"
+#include "common/filetree.h"
 #include "platform/platform.h"
 #include "support/helpers.h"
 #include "support/wine.h"

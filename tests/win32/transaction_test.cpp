@@ -4,7 +4,7 @@
 #include <windows.h>
 
 #include "common/strings.h"
-#include "install/filetree.h"
+#include "common/filetree.h"
 #include "install/record.h"
 #include "install/transaction.h"
 #include "platform/platform.h"

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "app/ui.h"
 
 // Files named by the arguments, which are UTF-8 whatever the process code page.
 static FILE* open_utf8(const char* path, const wchar_t* mode) { return _wfopen(plat::utf8_to_wide(path).c_str(), mode); }
@@ -141,6 +142,7 @@ static unsigned long chosen_exit_code() {
 }
 
 int main(int, char**) {
+  use_toolkit_front_end();
   // UTF-8 arguments as the installer takes them, whatever the process code page.
   std::vector<std::string> arguments = plat::program_arguments(0, nullptr);
   std::vector<char*> vector;

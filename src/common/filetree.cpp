@@ -1,7 +1,7 @@
 // File-tree primitives over the platform layer. Walks keep the window live after every entry
 // and never descend into a symbolic link: a link is counted, copied, moved or deleted as itself.
 // Pipes, sockets and devices are never opened: a copy passes them by.
-#include "install/filetree.h"
+#include "common/filetree.h"
 
 #include <algorithm>
 #include <vector>

@@ -1,0 +1,49 @@
+// External programs: running one to its end while the window stays live, removing trees.
+#include "common/external.h"
+
+#include "common/filetree.h"
+#include "common/log.h"
+#include "common/progress.h"
+#include "platform/platform.h"
+
+bool run_and_wait(const std::wstring& program, const std::wstring& parameters, const std::wstring& status,
+                  std::wstring& error, uint32_t* exit_code, bool shown) {
+  plat::ProcessHandle process = plat::kNoProcess;
+  const bool started = plat::start_process(program, parameters, shown, process);
+  log_process_start(program, parameters, started);
+  if (!started) {
+    error = L"无法启动外部进程。";
+    return false;
+  }
+  // Short waits keep the window live; the bar pulses every 100 ms (every fifth wait).
+  const uint32_t pulse_every = 100 / kEventSliceMs;
+  for (uint32_t waits = 1;; ++waits) {
+    uint32_t code = 1;
+    plat::WaitResult waited = plat::wait_process(process, kEventSliceMs, code);
+    if (waited == plat::WaitResult::TimedOut) {
+      if (waits % pulse_every == 0)
+        pulse_progress(status);
+      else
+        pump_events();
+      continue;
+    }
+    log_process_end(program, waited == plat::WaitResult::Exited, code);
+    if (waited == plat::WaitResult::Exited) {
+      if (exit_code) *exit_code = code;
+      if (code == 0) return true;
+      error = L"外部进程执行失败。";
+      return false;
+    }
+    // A tool we can no longer follow must not go on writing where the next one unpacks.
+    plat::end_process(process);
+    error = L"等待外部进程失败。";
+    return false;
+  }
+}
+
+void remove_tree(const std::wstring& path, const std::wstring& status) {
+  if (plat::path_kind(path) == plat::PathKind::None) return;
+  std::wstring program, parameters, ignored;
+  plat::remove_tree_command(path, program, parameters);
+  if (!run_and_wait(program, parameters, status, ignored, nullptr, false)) delete_tree(path);
+}

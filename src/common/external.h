@@ -1,0 +1,12 @@
+// External programs: running one to its end while the window stays live, and removing a tree
+// with the system's own remover.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Starts `program` with one parameter string and waits, pulsing `status` every 100 ms.
+// True only when it exited with 0; `exit_code` (may be null) receives the code.
+bool run_and_wait(const std::wstring& program, const std::wstring& parameters, const std::wstring& status,
+                  std::wstring& error, uint32_t* exit_code, bool shown);
+void remove_tree(const std::wstring& path, const std::wstring& status);   // external removal, then in-process
