@@ -96,7 +96,7 @@ TEST(OfflinePayload, CopiesTheCarriedArchiveWithProgress) {
   // twice as large and holds the rest; the first piece and the last update the bar.
   EXPECT_EQ(ui_trace.progress_updates, 2u);
   EXPECT_GE(ui_trace.pumps, 2u * 2u);
-  EXPECT_DOUBLE_EQ(ui_trace.last_fraction, 0.22);
+  EXPECT_DOUBLE_EQ(ui_trace.last_fraction, bar::kCarriedRead.to);
   EXPECT_EQ(ui_trace.last_status, L"正在读取离线安装包... 2.4 MB / 2.4 MB");
 
   // A clock that moves 150 ms at every look: each piece seems to take more than half an event
@@ -144,7 +144,7 @@ TEST(OfflinePayload, ArchiveOfExactlyOneMebibyteIsOneChunkAndOneUpdate) {
   std::wstring package, error;
   EXPECT_TRUE(extract_offline_payload(package, error));
   EXPECT_EQ(ui_trace.progress_updates, 1u);
-  EXPECT_DOUBLE_EQ(ui_trace.last_fraction, 0.22);
+  EXPECT_DOUBLE_EQ(ui_trace.last_fraction, bar::kCarriedRead.to);
   EXPECT_EQ(ui_trace.last_status, L"正在读取离线安装包... 1.0 MB / 1.0 MB");
   EXPECT_EQ(read_text(crafted.copy).size(), 1048576u);
 }

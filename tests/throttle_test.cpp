@@ -123,6 +123,21 @@ TEST(ProgressThrottle, FractionFormula) {
   ProgressThrottle down = throttle(10, 1.0, 0.0, L"down");
   down.update(5, true);
   EXPECT_DOUBLE_EQ(ui_trace.last_fraction, 0.5);
+
+  // Within a flow (while busy) the bar never runs back: a download checked by its digest ends
+  // beyond where the install begins, and the bar holds there until the install passes it.
+  set_busy(true);
+  set_progress(L"正在校验安装包...", bar::kDigest.to);
+  set_progress(L"正在安装 Morvell...", bar::kInstalling);
+  EXPECT_DOUBLE_EQ(ui_trace.last_fraction, bar::kDigest.to);
+  EXPECT_EQ(ui_trace.last_status, L"正在安装 Morvell...");
+  set_progress(L"", bar::kReplacing);
+  EXPECT_DOUBLE_EQ(ui_trace.last_fraction, bar::kReplacing);
+  set_busy(false);
+  set_busy(true);   // the next flow starts from the start
+  set_progress(L"", bar::kPreparing);
+  EXPECT_DOUBLE_EQ(ui_trace.last_fraction, bar::kPreparing);
+  set_busy(false);
 }
 
 TEST(ProgressThrottle, UnknownTotalPulses) {

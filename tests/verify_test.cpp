@@ -72,7 +72,7 @@ TEST(Sha256, FileDigestsAndProgress) {
   EXPECT_EQ(ui_trace.progress_updates, 0u);
   EXPECT_EQ(ui_trace.last_status, L"");
 
-  // Exactly one buffer: one update, the same size on both sides, the bar at 0.62.
+  // Exactly one buffer: one update, the same size on both sides, the bar at the end of the digest span.
   write_text(dir / "one", bytes(65536));
   ui_trace = UiTrace();
   {
@@ -82,7 +82,7 @@ TEST(Sha256, FileDigestsAndProgress) {
   EXPECT_EQ(digest, system_digest(dir / "one"));
   EXPECT_EQ(ui_trace.progress_updates, 1u);
   EXPECT_EQ(ui_trace.last_status, sizes_text(65536, 65536));
-  EXPECT_DOUBLE_EQ(ui_trace.last_fraction, 0.62);
+  EXPECT_DOUBLE_EQ(ui_trace.last_fraction, bar::kDigest.to);
 
   // Several reads with no time passing: each read twice the last (1, 2, then the last 2 MiB and a
   // bit), the first and the final update only, the event loop turned after the unshown one too.
@@ -99,7 +99,7 @@ TEST(Sha256, FileDigestsAndProgress) {
   EXPECT_EQ(ui_trace.progress_updates, 2u);
   EXPECT_GE(ui_trace.pumps, 2u * 2u + 1u);
   EXPECT_EQ(ui_trace.last_status, sizes_text(size, size));
-  EXPECT_DOUBLE_EQ(ui_trace.last_fraction, 0.62);
+  EXPECT_DOUBLE_EQ(ui_trace.last_fraction, bar::kDigest.to);
   // With every read taking a second, every read is shown and each is half the last down to
   // 64 KiB: 1 MiB, 512, 256, 128 and 64 KiB, then 49 reads of 64 KiB and the last 123 bytes.
   ui_trace = UiTrace();
@@ -109,7 +109,7 @@ TEST(Sha256, FileDigestsAndProgress) {
   }
   EXPECT_EQ(digest, system_digest(dir / "many"));
   EXPECT_EQ(ui_trace.progress_updates, 55u);
-  EXPECT_DOUBLE_EQ(ui_trace.last_fraction, 0.62);
+  EXPECT_DOUBLE_EQ(ui_trace.last_fraction, bar::kDigest.to);
 
   // A missing file, a directory: false, digest untouched.
   digest = "kept";

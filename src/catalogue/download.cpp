@@ -30,7 +30,7 @@ const wchar_t* stage_message(plat::HttpStage stage) {
   }
 }
 
-// The file sink with its progress display (the bar moves from 0.08 to 0.53). It stays open
+// The file sink with its progress display (the bar moves through bar::kDownload). It stays open
 // across the attempts of one download, so a resumed answer simply goes on writing.
 struct FileSink {
   std::wstring path;
@@ -74,7 +74,7 @@ struct FileSink {
     last_tick = now;
   }
 
-  double fraction() const { return 0.08 + 0.45 * static_cast<double>(received) / static_cast<double>(length); }
+  double fraction() const { return bar::kDownload.from + (bar::kDownload.to - bar::kDownload.from) * static_cast<double>(received) / static_cast<double>(length); }
 
   void close() {
     if (file != plat::kNoFile) plat::close_file(file);

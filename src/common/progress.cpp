@@ -14,6 +14,7 @@ PumpObserver pump_observer = nullptr;
 namespace {
 const FrontEnd no_window;
 const FrontEnd* front_end = &no_window;
+double flow_reached = 0.0;   // where the bar stands in the flow that is busy
 }  // namespace
 
 void set_front_end(const FrontEnd* shown) { front_end = shown ? shown : &no_window; }
@@ -42,6 +43,7 @@ void pulse_progress(const std::wstring& text) {
 void set_progress(const std::wstring& text, double fraction) {
   if (!text.empty()) set_status(text);
   fraction = std::min(1.0, std::max(0.0, fraction));
+  if (busy) fraction = flow_reached = std::max(flow_reached, fraction);
   ++ui_trace.progress_updates;
   log_progress(fraction, ui_clock());
   ui_trace.last_fraction = fraction;
@@ -51,6 +53,7 @@ void set_progress(const std::wstring& text, double fraction) {
 
 void set_busy(bool flag) {
   busy = flag;
+  flow_reached = flag ? 0.02 : 0.0;   // where a busy window's bar starts
   if (front_end->show_busy) front_end->show_busy(flag);
 }
 

@@ -31,8 +31,10 @@ void set_front_end(const FrontEnd* front_end);               // null: no window
 void pump_events();                                          // run every pending toolkit event
 void set_status(const std::wstring& text);                   // status line (empty clears it), then pump
 void pulse_progress(const std::wstring& text);               // label when text not empty, pulse the bar, pump
-void set_progress(const std::wstring& text, double fraction);// label when text not empty, bar clamped to 0..1, pump
-void set_busy(bool flag);                                    // busy state: buttons, combo and entry insensitive
+// Label when text not empty, then the bar clamped to 0..1 and, while busy, never below where it
+// stood; then pump.
+void set_progress(const std::wstring& text, double fraction);
+void set_busy(bool flag);                                    // busy state: buttons, combo and entry insensitive; a flow begins or ends
 void show_message_dialog(MessageType type, const std::string& text);   // modal; bytes that do not decode show as U+FFFD
 void quit_main_loop();                                       // end the toolkit's main loop (no-op without one)
 // Takes the window off the screen while the program still has work without it; message dialogs
@@ -43,6 +45,54 @@ void hide_window();
 void add_version_line(const std::string& text);              // one more line in the version list
 void select_version_line(int index);
 void set_release_notes_text(const std::string& text);
+
+// Where the bar stands as each step of a flow begins (a span: from where to where it moves during
+// the step), in the order the steps come. Every flow's list only increases, but for one meeting:
+// the digest of a download ends beyond where the install's first steps begin, and there the bar
+// holds, because set_progress never moves it back within one flow (from one set_busy to the next).
+struct BarSpan {
+  double from, to;
+};
+namespace bar {
+// Installs: preparing, then the package (given, downloaded and checked, or read from the
+// installer itself), then the installation.
+constexpr double kPreparing = 0.04;
+constexpr BarSpan kCarriedRead{0.06, 0.22};
+constexpr BarSpan kDownload{0.08, 0.53};
+constexpr BarSpan kDigest{0.54, 0.62};
+constexpr double kPackageGiven = 0.54;
+constexpr double kInstalling = 0.56;
+constexpr double kPreparingFolder = 0.56;
+constexpr double kUnpacking = 0.60;
+constexpr double kReplacing = 0.84;
+constexpr BarSpan kConfiguration{0.88, 0.94};
+constexpr double kShortcuts = 0.96;
+// Updates.
+constexpr double kUpdatePreparing = 0.05;
+constexpr double kUpdateUnpacking = 0.10;
+constexpr BarSpan kUpdateWriting{0.70, 0.90};
+constexpr double kUpdateFinishing = 0.98;
+
+template <int N>
+constexpr bool increasing(const double (&steps)[N]) {
+  for (int i = 1; i < N; ++i)
+    if (!(steps[i - 1] <= steps[i])) return false;
+  return true;
+}
+constexpr double kOfflineInstall[] = {kPreparing, kCarriedRead.from, kCarriedRead.to, kInstalling,
+                                      kPreparingFolder, kUnpacking, kReplacing, kConfiguration.from,
+                                      kConfiguration.to, kShortcuts};
+constexpr double kOnlineInstall[] = {kPreparing, kDownload.from, kDownload.to, kDigest.from, kDigest.to,
+                                     kReplacing, kConfiguration.from, kConfiguration.to, kShortcuts};
+constexpr double kGivenPackageInstall[] = {kPreparing, kPackageGiven, kInstalling, kUnpacking, kReplacing,
+                                           kShortcuts};
+constexpr double kUpdate[] = {kUpdatePreparing, kUpdateUnpacking, kUpdateWriting.from, kUpdateWriting.to,
+                              kUpdateFinishing};
+static_assert(increasing(kOfflineInstall) && increasing(kOnlineInstall) && increasing(kGivenPackageInstall) &&
+                  increasing(kUpdate),
+              "the bar runs forward through every flow");
+static_assert(kDigest.to > kInstalling && kDigest.to < kReplacing, "after a digest the bar holds until the swap");
+}  // namespace bar
 
 // The millisecond clock of every progress limiter and wait; tests replace it.
 using ClockFunction = uint32_t (*)();

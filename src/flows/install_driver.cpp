@@ -3,6 +3,7 @@
 #include <string>
 
 #include "app/ui.h"
+#include "common/progress.h"
 #include "catalogue/download.h"
 #include "common/log.h"
 #include "common/state.h"
@@ -71,11 +72,11 @@ bool fetch_release(std::wstring& package, bool& runs_installer, bool& downloaded
   const ReleaseEntry& entry = entries[static_cast<size_t>(index)];
   runs_installer = is_installer_program(entry);
   package = work_file_path(runs_installer ? L"Morvell-download-installer.exe" : L"Morvell-download.zip");
-  set_progress(L"正在下载安装包...", 0.08);
+  set_progress(L"正在下载安装包...", bar::kDownload.from);
   downloaded = http_download(entry.download_url, nullptr, package, error);
   if (!downloaded) return false;
   if (!entry.sha256.empty()) {
-    set_progress(L"正在校验安装包...", 0.54);
+    set_progress(L"正在校验安装包...", bar::kDigest.from);
     std::string digest;
     if (!sha256_file_hex(package, digest) || digest != entry.sha256) {
       error = L"安装包校验失败。";
@@ -109,7 +110,7 @@ void run_install() {
     fail_install(error);
     return;
   }
-  set_progress(L"正在准备安装...", 0.04);
+  set_progress(L"正在准备安装...", bar::kPreparing);
 
   std::wstring package;
   PackageSource source;
@@ -121,9 +122,9 @@ void run_install() {
       fail_install(L"更新包不存在。");
       return;
     }
-    set_progress(L"正在准备更新包...", 0.54);
+    set_progress(L"正在准备更新包...", bar::kPackageGiven);
   } else if (run_mode == "offline") {
-    set_progress(L"正在读取离线安装包...", 0.06);
+    set_progress(L"正在读取离线安装包...", bar::kCarriedRead.from);
     const bool found = offline_package(source, downloaded, error);
     if (downloaded) package = source.file;   // a copy in the work directory, never the program
     if (!found) {
@@ -140,7 +141,7 @@ void run_install() {
     return;
   }
 
-  set_progress(L"正在安装 Morvell...", 0.56);
+  set_progress(L"正在安装 Morvell...", bar::kInstalling);
   if (runs_installer) {
     plat::make_executable(package);
     uint32_t code = 0;

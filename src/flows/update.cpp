@@ -72,7 +72,7 @@ bool write_new_version(const std::wstring& given_dir, const std::wstring& packag
     error = L"更新包必须是普通文件，不能是链接、管道或设备。";
     return false;
   }
-  set_progress(L"正在准备更新...", 0.05);
+  set_progress(L"正在准备更新...", bar::kUpdatePreparing);
   if (!lock_installation(install_dir, run.lock, error)) return false;
   // Whatever a killed run left half done is completed or undone first.
   if (!settle_installation(install_dir, error)) return false;
@@ -84,7 +84,7 @@ bool write_new_version(const std::wstring& given_dir, const std::wstring& packag
   run.began = true;
   if (!close_running_instances(install_dir, error)) return false;
 
-  set_progress(L"正在解压更新包...", 0.1);
+  set_progress(L"正在解压更新包...", bar::kUpdateUnpacking);
   const std::wstring staging = join_path(install_dir, kUpdateStagingName);
   // The record and the uninstaller are written into the unpacked tree, so that they go into
   // place, and come back out, like every other file of the update.
@@ -100,8 +100,8 @@ bool write_new_version(const std::wstring& given_dir, const std::wstring& packag
   count_tree(staging, files, bytes);
   ProgressThrottle throttle;
   throttle.total = files == 0 ? 1 : files;
-  throttle.from = 0.7;
-  throttle.to = 0.9;
+  throttle.from = bar::kUpdateWriting.from;
+  throttle.to = bar::kUpdateWriting.to;
   throttle.text = L"正在写入更新文件...";
   throttle.update(0, true);
   bool written = run.rollback->open() && write_update(staging, install_dir, *run.rollback, throttle);
@@ -112,7 +112,7 @@ bool write_new_version(const std::wstring& given_dir, const std::wstring& packag
     undo_update(run, error);
     return false;
   }
-  set_progress(L"正在完成更新...", 0.98);
+  set_progress(L"正在完成更新...", bar::kUpdateFinishing);
   log_line("已写入新版本：" + wide_to_utf8(install_dir));
   return true;
 }

@@ -72,8 +72,8 @@ bool carry_configuration(const std::wstring& from, const std::wstring& to) {
   count_tree(join_path(from, L"config"), files, bytes);
   ProgressThrottle throttle;
   throttle.total = bytes != 0 ? bytes : files;
-  throttle.from = 0.88;
-  throttle.to = 0.94;
+  throttle.from = bar::kConfiguration.from;
+  throttle.to = bar::kConfiguration.to;
   throttle.text = L"正在恢复用户配置...";
   throttle.update(0, true);
   if (!carry_entry(join_path(from, L"config"), join_path(to, L"config"), throttle)) return false;

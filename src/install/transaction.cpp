@@ -38,7 +38,7 @@ bool exists(const std::wstring& path) { return plat::path_kind(path) != plat::Pa
 
 // Unpacks into the empty folder D itself; on failure D is left empty again, as it was.
 bool install_in_place(const PackageSource& package, const std::wstring& install_dir, std::wstring& error) {
-  set_progress(L"正在解压安装包...", 0.60);
+  set_progress(L"正在解压安装包...", bar::kUnpacking);
   if (!mark_staging_tree(install_dir)) {
     error = L"无法打开安装目录。";
     return false;
@@ -47,7 +47,7 @@ bool install_in_place(const PackageSource& package, const std::wstring& install_
     discard_contents(install_dir);
     return false;
   }
-  set_progress(L"正在替换程序文件...", 0.84);
+  set_progress(L"正在替换程序文件...", bar::kReplacing);
   if (write_install_record(install_dir)) return true;
   discard_contents(install_dir);
   error = kRecordFailed;
@@ -58,7 +58,7 @@ bool install_in_place(const PackageSource& package, const std::wstring& install_
 // backup until the new one holds the configuration and its record.
 bool install_by_swap(const PackageSource& package, const std::wstring& install_dir, const SwapNames& names,
                      std::wstring& error) {
-  set_progress(L"正在解压安装包...", 0.60);
+  set_progress(L"正在解压安装包...", bar::kUnpacking);
   if (!mark_staging_tree(names.staging)) {
     discard_tree(names.staging);
     error = L"无法打开安装目录。";
@@ -69,7 +69,7 @@ bool install_by_swap(const PackageSource& package, const std::wstring& install_d
     return false;
   }
 
-  set_progress(L"正在替换程序文件...", 0.84);
+  set_progress(L"正在替换程序文件...", bar::kReplacing);
   const bool had_previous = exists(install_dir);
   if (had_previous && (!open_swap_journal(install_dir) || !plat::rename_replacing(install_dir, names.backup))) {
     discard_tree(names.staging);
@@ -109,7 +109,7 @@ bool install_package(const PackageSource& package, const std::wstring& given_dir
   const std::wstring install_dir = plat::resolve_directory_link(given_dir);
   const SwapNames names = swap_names(install_dir);
 
-  set_progress(L"正在准备安装目录...", 0.56);
+  set_progress(L"正在准备安装目录...", bar::kPreparingFolder);
   auto lock = std::make_unique<InstallationLock>();
   if (!lock_installation(install_dir, *lock, error)) return false;
   // The target first: a folder of the user's is refused for what it is, whatever stands beside it;
@@ -142,7 +142,7 @@ bool install_package(const PackageSource& package, const std::wstring& given_dir
   if (!(in_place ? install_in_place(package, install_dir, error) : install_by_swap(package, install_dir, names, error)))
     return false;
 
-  set_progress(L"正在创建快捷方式...", 0.96);
+  set_progress(L"正在创建快捷方式...", bar::kShortcuts);
   unmark_tree(install_dir);   // the record shows whose it is from now on
   create_installation_shortcuts(install_dir, desktop_shortcut, start_menu_shortcut);
   write_app_entry(install_dir);

@@ -184,7 +184,7 @@ bool copy_program_part(const std::wstring& from, uint64_t length, const std::wst
 
 static void show_copy_progress(uint64_t done, uint64_t total) {
   std::wstring text = L"正在读取离线安装包... " + format_byte_size(done) + L" / " + format_byte_size(total);
-  set_progress(text, 0.06 + 0.16 * static_cast<double>(done) / static_cast<double>(total));
+  set_progress(text, bar::kCarriedRead.from + (bar::kCarriedRead.to - bar::kCarriedRead.from) * static_cast<double>(done) / static_cast<double>(total));
 }
 
 bool extract_offline_payload(std::wstring& package_path, std::wstring& error) {

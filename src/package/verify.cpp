@@ -37,7 +37,7 @@ bool sha256_file_hex(const std::wstring& path, std::string& digest) {
   job.digest = plat::sha256_begin();
   if (!job.digest) return false;
 
-  const double span = 0.62 - 0.54;
+  const double span = bar::kDigest.to - bar::kDigest.from;
   std::vector<unsigned char> buffer(kLargestRead);
   size_t piece = kFirstRead;
   uint64_t done = 0;
@@ -61,7 +61,7 @@ bool sha256_file_hex(const std::wstring& path, std::string& digest) {
         continue;
       }
       set_progress(L"正在校验安装包... " + format_byte_size(done) + L" / " + format_byte_size(size),
-                   0.54 + span * static_cast<double>(done) / static_cast<double>(size));
+                   bar::kDigest.from + span * static_cast<double>(done) / static_cast<double>(size));
       shown = true;
       last_tick = now;
     } else {
