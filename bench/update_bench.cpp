@@ -14,12 +14,12 @@
 #include <vector>
 
 #include "bench_package.h"
+#include "common/filetree.h"
 #include "common/progress.h"
 #include "common/strings.h"
-#include "install/unpack.h"
-#include "common/filetree.h"
 #include "install/ownership.h"
 #include "install/rollback.h"
+#include "install/unpack.h"
 #include "install/update_writer.h"
 #include "platform/platform.h"
 
@@ -61,7 +61,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   const double unpack = std::chrono::duration<double>(std::chrono::steady_clock::now() - unpack_start).count();
-  delete_tree(unpacked);
+  remove_tree_in_process(unpacked);
   std::vector<double> in_place, transaction;
   for (int round = 0; round < 2 * rounds; ++round) {
     const bool journaled = (round % 2 == 1) != (round / 2 % 2 == 1);   // ABBA: neither always goes first
@@ -76,11 +76,11 @@ int main(int argc, char** argv) {
     if (journaled) {
       UpdateRollback rollback(D);
       ok = rollback.open() && write_update(T, D, rollback, throttle) && rollback.set_phase(UpdatePhase::Written);
-      discard_tree(T);
+      discard_work_tree(T);
       rollback.commit();
     } else {
       ok = move_tree(T, D, &throttle);
-      discard_tree(T);
+      discard_work_tree(T);
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (!ok) {

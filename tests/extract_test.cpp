@@ -10,10 +10,10 @@
 #include <string>
 
 #include "app/ui.h"
-#include "common/strings.h"
 #include "common/external.h"
-#include "install/unpack.h"
 #include "common/filetree.h"
+#include "common/strings.h"
+#include "install/unpack.h"
 #include "platform/platform.h"
 #include "support/helpers.h"
 

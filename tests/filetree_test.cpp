@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "app/ui.h"
-#include "common/strings.h"
 #include "common/filetree.h"
+#include "common/strings.h"
 #include "platform/platform.h"
 #include "support/helpers.h"
 
@@ -340,19 +340,19 @@ TEST(FileTree, DeleteTree) {
   chmod((tmp / "t/locked").c_str(), 0555);
   ASSERT_EQ(symlink(outside.dir.path().c_str(), (tmp / "t/out").c_str()), 0);
   ASSERT_EQ(symlink((outside.dir / "precious.txt").c_str(), (tmp / "t/file-link").c_str()), 0);
-  delete_tree(tmp.wide("t"));
+  remove_tree_in_process(tmp.wide("t"));
   EXPECT_FALSE(exists(tmp / "t"));
   EXPECT_TRUE(outside.intact());
 
   // A link given directly goes by itself.
   ASSERT_EQ(symlink(outside.dir.path().c_str(), (tmp / "direct").c_str()), 0);
-  delete_tree(tmp.wide("direct"));
+  remove_tree_in_process(tmp.wide("direct"));
   EXPECT_FALSE(exists(tmp / "direct"));
   EXPECT_TRUE(outside.intact());
 
-  delete_tree(tmp.wide("missing"));   // nothing to do, nothing shown
+  remove_tree_in_process(tmp.wide("missing"));   // nothing to do, nothing shown
   write_text(tmp / "single", "x");
-  delete_tree(tmp.wide("single"));
+  remove_tree_in_process(tmp.wide("single"));
   EXPECT_FALSE(exists(tmp / "single"));
 }
 
@@ -362,7 +362,7 @@ TEST(FileTree, WalksAndCopiesKeepTheWindowLive) {
   TempDir tmp;
   for (int i = 0; i < 300; ++i) write_text(tmp / ("t/d" + std::to_string(i % 3) + "/f" + std::to_string(i)), "x");
   uint64_t pumps = ui_trace.pumps;
-  delete_tree(tmp.wide("t"));
+  remove_tree_in_process(tmp.wide("t"));
   EXPECT_FALSE(exists(tmp / "t"));
   EXPECT_GE(ui_trace.pumps - pumps, 300u);
 

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "app/ui.h"
-#include "common/strings.h"
 #include "common/external.h"
+#include "common/strings.h"
 #include "install/unpack.h"
 #include "platform/platform.h"
 #include "support/helpers.h"
@@ -327,14 +327,14 @@ TEST(RemoveTree, MissingPathRemovalAndFallback) {
     return false;
   });
   TempDir dir;
-  remove_tree(W(dir / "not-there"), L"正在删除...");
+  remove_tree_with_tool(W(dir / "not-there"), L"正在删除...");
   EXPECT_EQ(started, 0);   // nothing to remove: no process at all
 
   // A name that needs every quoting rule, and one that looks like an option.
   std::string odd = dir / "-rf a \"b\" c\\";
   write_text(odd + "/sub/file.txt", "x");
   write_text(dir / "keep.txt", "kept");
-  remove_tree(W(odd), L"正在删除...");
+  remove_tree_with_tool(W(odd), L"正在删除...");
   EXPECT_EQ(started, 1);
   EXPECT_FALSE(exists(odd));
   EXPECT_EQ(read_text(dir / "keep.txt"), "kept");
@@ -346,12 +346,12 @@ TEST(RemoveTree, MissingPathRemovalAndFallback) {
   ASSERT_EQ(run_shell("chmod a-w '" + dir / "tree/a/b/c.txt" + "'"), 0);
   write_text(dir / "tree2/x.txt", "x");
   setenv("PATH", stubs.c_str(), 1);
-  remove_tree(W(dir / "tree"), L"");
+  remove_tree_with_tool(W(dir / "tree"), L"");
   EXPECT_EQ(read_text(dir / "rm-called"), "called\n");
   EXPECT_FALSE(exists(dir / "tree"));
 
   // Not startable at all: the same fallback.
   setenv("PATH", (dir / "empty").c_str(), 1);
-  remove_tree(W(dir / "tree2"), L"");
+  remove_tree_with_tool(W(dir / "tree2"), L"");
   EXPECT_FALSE(exists(dir / "tree2"));
 }

@@ -2,10 +2,10 @@
 
 #include <cstdint>
 
+#include "common/filetree.h"
 #include "common/log.h"
 #include "common/progress.h"
 #include "common/strings.h"
-#include "common/filetree.h"
 #include "platform/platform.h"
 
 std::vector<uint32_t> reconnect_waits_ms = {1000, 2000, 4000, 8000, 16000};

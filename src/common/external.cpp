@@ -41,9 +41,9 @@ bool run_and_wait(const std::wstring& program, const std::wstring& parameters, c
   }
 }
 
-void remove_tree(const std::wstring& path, const std::wstring& status) {
+void remove_tree_with_tool(const std::wstring& path, const std::wstring& status) {
   if (plat::path_kind(path) == plat::PathKind::None) return;
   std::wstring program, parameters, ignored;
   plat::remove_tree_command(path, program, parameters);
-  if (!run_and_wait(program, parameters, status, ignored, nullptr, false)) delete_tree(path);
+  if (!run_and_wait(program, parameters, status, ignored, nullptr, false)) remove_tree_in_process(path);
 }

@@ -9,4 +9,5 @@
 // True only when it exited with 0; `exit_code` (may be null) receives the code.
 bool run_and_wait(const std::wstring& program, const std::wstring& parameters, const std::wstring& status,
                   std::wstring& error, uint32_t* exit_code, bool shown);
-void remove_tree(const std::wstring& path, const std::wstring& status);   // external removal, then in-process
+// A tree removed by the system's own remover while `status` shows; what it leaves goes in-process.
+void remove_tree_with_tool(const std::wstring& path, const std::wstring& status);

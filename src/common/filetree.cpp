@@ -26,7 +26,7 @@ bool create_directory_tree(const std::wstring& path) {
   return plat::make_directory(path) != plat::MkdirResult::Failed;
 }
 
-void delete_tree(const std::wstring& path) {
+void remove_tree_in_process(const std::wstring& path) {
   plat::delete_tree_silently(path, [] { pump_events(); });
 }
 
@@ -234,4 +234,23 @@ bool self_contained_below(const std::wstring& root, std::vector<std::wstring>& p
 bool tree_is_self_contained(const std::wstring& root) {
   std::vector<std::wstring> place;
   return self_contained_below(root, place);
+}
+
+bool read_small_file(const std::wstring& path, size_t limit, std::string& text) {
+  text.clear();
+  if (plat::path_kind(path) != plat::PathKind::File) return false;
+  plat::FileHandle file = plat::open_for_reading(path);
+  if (file == plat::kNoFile) return false;
+  char buffer[4096];
+  bool ok = true;
+  for (;;) {
+    int64_t n = plat::read_some(file, buffer, sizeof buffer);
+    if (n <= 0 || text.size() + static_cast<size_t>(n) > limit) {
+      ok = n == 0;
+      break;
+    }
+    text.append(buffer, static_cast<size_t>(n));
+  }
+  plat::close_file(file);
+  return ok;
 }

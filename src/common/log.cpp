@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "common/filetree.h"
 #include "common/strings.h"
 
 namespace {
@@ -40,15 +41,6 @@ LogState& state() {
   return log;
 }
 
-// Makes the folders above `path` that are missing; the open that follows tells whether it worked.
-void create_parents(const std::wstring& path) {
-  const std::wstring parent = parent_path(path);
-  if (parent == path || parent == L"." || parent.empty()) return;
-  if (plat::path_kind(parent) != plat::PathKind::None) return;
-  create_parents(parent);
-  plat::make_directory(parent);
-}
-
 // Every failed operation on the disk, as the platform layer reports it.
 void log_system_failure(const char* op, const std::wstring& path, const std::string& error) {
   if (state().writing) return;
@@ -59,7 +51,7 @@ void log_system_failure(const char* op, const std::wstring& path, const std::str
 
 bool open_log(const std::wstring& path) {
   close_log();
-  create_parents(path);
+  create_directory_tree(parent_path(path));   // the open that follows tells whether it worked
   state().file = plat::open_for_appending(path);
   if (state().file == plat::kNoFile) return false;
   state().path = path;

@@ -3,12 +3,12 @@
 #include <string>
 
 #include "app/ui.h"
-#include "common/progress.h"
 #include "catalogue/download.h"
+#include "common/external.h"
 #include "common/log.h"
+#include "common/progress.h"
 #include "common/state.h"
 #include "common/strings.h"
-#include "common/external.h"
 #include "install/ownership.h"
 #include "install/transaction.h"
 #include "package/payload.h"

@@ -4,11 +4,11 @@
 #include <random>
 #include <string>
 
-#include "common/progress.h"
+#include "common/filetree.h"
 #include "common/log.h"
+#include "common/progress.h"
 #include "common/strings.h"
 #include "install/app_entry.h"
-#include "common/filetree.h"
 #include "install/instances.h"
 #include "install/lock.h"
 #include "install/ownership.h"

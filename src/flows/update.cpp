@@ -8,19 +8,19 @@
 #include <algorithm>
 #include <memory>
 
-#include "common/progress.h"
+#include "common/filetree.h"
 #include "common/log.h"
+#include "common/progress.h"
 #include "common/state.h"
 #include "common/strings.h"
 #include "install/app_entry.h"
-#include "install/unpack.h"
-#include "common/filetree.h"
 #include "install/instances.h"
 #include "install/lock.h"
 #include "install/ownership.h"
 #include "install/record.h"
 #include "install/rollback.h"
 #include "install/settle.h"
+#include "install/unpack.h"
 #include "install/update_writer.h"
 #include "package/workdir.h"
 #include "platform/platform.h"
@@ -91,7 +91,7 @@ bool write_new_version(const std::wstring& given_dir, const std::wstring& packag
   if (!mark_staging_tree(staging) || !unpack_package(PackageSource{package}, staging, error) ||
       !write_install_record(install_dir, staging)) {
     if (error.empty()) error = kCannotWrite;
-    discard_tree(staging);
+    discard_work_tree(staging);
     return false;
   }
 
@@ -105,7 +105,7 @@ bool write_new_version(const std::wstring& given_dir, const std::wstring& packag
   throttle.text = L"正在写入更新文件...";
   throttle.update(0, true);
   bool written = run.rollback->open() && write_update(staging, install_dir, *run.rollback, throttle);
-  discard_tree(staging);   // what is left of it: the package's copies of files that stay
+  discard_work_tree(staging);   // what is left of it: the package's copies of files that stay
   written = written && run.rollback->set_phase(UpdatePhase::Written);
   if (!written) {
     error = kCannotWrite;

@@ -3,8 +3,9 @@
 // A failure costs the install nothing: the backend reports it to the log.
 #include "install/app_entry.h"
 
-#include "common/strings.h"
+#include "common/digest.h"
 #include "common/filetree.h"
+#include "common/strings.h"
 #include "install/record.h"
 #include "platform/platform.h"
 
@@ -36,17 +37,10 @@ std::wstring app_entry_key(const std::wstring& install_dir) {
   std::wstring spelt = to_lower_wide(clean_path_input(install_dir));
   for (wchar_t& c : spelt)
     if (c == L'/') c = L'\\';
-  const std::string text = wide_to_utf8(spelt);
-  unsigned char digest[32] = {};
-  plat::Sha256* sha = plat::sha256_begin();
-  if (sha && plat::sha256_add(sha, text.data(), text.size())) plat::sha256_finish(sha, digest);
-  else plat::sha256_discard(sha);
-  static const wchar_t digits[] = L"0123456789abcdef";
-  std::wstring key = L"Morvell-";
-  for (int i = 0; i < 8; ++i) {
-    key += digits[digest[i] >> 4];
-    key += digits[digest[i] & 15];
-  }
+  // The first eight bytes of the digest; all zero where no digest can be made.
+  std::string digits = sha256_of_text(wide_to_utf8(spelt)).substr(0, 16);
+  if (digits.empty()) digits.assign(16, '0');
+  const std::wstring key = L"Morvell-" + utf8_to_wide(digits);
   return key;
 }
 

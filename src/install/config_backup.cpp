@@ -13,9 +13,10 @@
 #include <set>
 #include <vector>
 
+#include "common/digest.h"
+#include "common/filetree.h"
 #include "common/progress.h"
 #include "common/strings.h"
-#include "common/filetree.h"
 #include "install/ownership.h"
 #include "install/rollback.h"
 #include "install/update_journal.h"
@@ -36,30 +37,7 @@ struct FileState {
   std::string sha256;   // of a file's bytes; empty for a link
 };
 
-bool digest_of(const std::wstring& path, std::string& hex) {
-  plat::FileHandle file = plat::open_for_reading(path);
-  if (file == plat::kNoFile) return false;
-  plat::Sha256* digest = plat::sha256_begin();
-  std::vector<char> buffer(65536);
-  int64_t count = 0;
-  bool ok = digest != nullptr;
-  while (ok && (count = plat::read_some(file, buffer.data(), buffer.size())) > 0)
-    ok = plat::sha256_add(digest, buffer.data(), static_cast<size_t>(count));
-  plat::close_file(file);
-  unsigned char sum[32];
-  if (!ok || count < 0) {
-    if (digest) plat::sha256_discard(digest);
-    return false;
-  }
-  if (!plat::sha256_finish(digest, sum)) return false;
-  static const char kHex[] = "0123456789abcdef";
-  hex.clear();
-  for (unsigned char byte : sum) {
-    hex += kHex[byte >> 4];
-    hex += kHex[byte & 15];
-  }
-  return true;
-}
+bool digest_of(const std::wstring& path, std::string& hex) { return sha256_of_file(path, hex, {}); }
 
 // The state of the file or link at `path`; false for a folder, nothing, or a file not readable.
 bool state_of(const std::wstring& path, FileState& state) {
@@ -89,15 +67,8 @@ std::string recorded_path(const nlohmann::json& entry) {
 }
 
 bool read_manifest(const std::wstring& path, nlohmann::json& manifest) {
-  plat::FileHandle file = plat::open_for_reading(path);
-  if (file == plat::kNoFile) return false;
   std::string text;
-  char buffer[65536];
-  int64_t count = 0;
-  while ((count = plat::read_some(file, buffer, sizeof buffer)) > 0 && text.size() < kManifestLimit)
-    text.append(buffer, static_cast<size_t>(count));
-  plat::close_file(file);
-  if (count != 0) return false;
+  if (!read_small_file(path, kManifestLimit, text)) return false;
   manifest = nlohmann::json::parse(text, nullptr, false);
   return manifest.is_object() && manifest.contains("files") && manifest.at("files").is_array();
 }
@@ -182,7 +153,7 @@ bool use_backup(const std::wstring& install_dir, std::wstring& error) {
   if (!read_manifest(manifest_path, manifest)) {
     // Only an emptied backup whose removal was cut short can do without its manifest.
     if (count_tree(backup, files, bytes) && files == 0) {
-      delete_tree(backup);
+      remove_tree_in_process(backup);
       return true;
     }
     error = L"上次更新留下的用户配置备份无法核对，已保留在 " + backup + L"，请手动取回需要的文件并删除该备份后重试。";
@@ -220,7 +191,7 @@ bool use_backup(const std::wstring& install_dir, std::wstring& error) {
   }
   pulse_progress(L"正在清理临时配置备份...");
   plat::delete_file(manifest_path);
-  delete_tree(backup);
+  remove_tree_in_process(backup);
   return true;
 }
 
@@ -242,7 +213,7 @@ bool settle_config(const std::wstring& install_dir, std::wstring& error) {
       error = not_ours_message(partial);
       return false;
     }
-    delete_tree(partial);
+    remove_tree_in_process(partial);
   }
   return use_backup(install_dir, error);
 }

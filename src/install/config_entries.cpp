@@ -5,11 +5,11 @@
 
 #include <vector>
 
+#include "common/filetree.h"
 #include "common/log.h"
 #include "common/progress.h"
 #include "common/strings.h"
 #include "install/config_backup.h"
-#include "common/filetree.h"
 #include "platform/platform.h"
 
 namespace {
@@ -29,11 +29,11 @@ bool carry_entry(const std::wstring& from, const std::wstring& to, ProgressThrot
     return copy_tree(from, aside, &throttle);
   }
   if (mine == EntryShape::FolderLink) {
-    if (theirs != EntryShape::None) delete_tree(to);   // the package's defaults, in a tree the installer made
+    if (theirs != EntryShape::None) remove_tree_in_process(to);   // the package's defaults, in a tree the installer made
     return copy_file_with_progress(from, to, &throttle, 0);
   }
   if (mine != EntryShape::Folder) return copy_file_with_progress(from, to, &throttle, 0);
-  if (theirs == EntryShape::FolderLink) delete_tree(to);
+  if (theirs == EntryShape::FolderLink) remove_tree_in_process(to);
   if (!create_directory_tree(to)) return false;
   std::vector<plat::DirEntry> entries;
   if (!plat::list_directory(from, entries)) return false;

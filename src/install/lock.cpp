@@ -3,9 +3,9 @@
 // run that was killed never keeps the next one out.
 #include "install/lock.h"
 
+#include "common/filetree.h"
 #include "common/progress.h"
 #include "common/strings.h"
-#include "common/filetree.h"
 #include "install/ownership.h"
 
 const wchar_t kInstallationBusy[] = L"另一个安装或更新正在进行，请稍后重试。";

@@ -8,9 +8,9 @@
 
 #include <vector>
 
-#include "common/strings.h"
 #include "common/external.h"
 #include "common/filetree.h"
+#include "common/strings.h"
 #include "platform/platform.h"
 
 const wchar_t kNotAnInstallation[] = L"所选安装位置已存在且不是 Morvell 安装目录，请选择空文件夹或原安装目录。";
@@ -66,25 +66,6 @@ std::wstring not_ours_message(const std::wstring& path) {
   return path + L" 不是本安装程序为当前用户留下的，已原样保留。请检查并移走它后重试。";
 }
 
-bool read_small_file(const std::wstring& path, size_t limit, std::string& text) {
-  text.clear();
-  if (plat::path_kind(path) != plat::PathKind::File) return false;
-  plat::FileHandle file = plat::open_for_reading(path);
-  if (file == plat::kNoFile) return false;
-  char buffer[4096];
-  bool ok = true;
-  for (;;) {
-    int64_t n = plat::read_some(file, buffer, sizeof buffer);
-    if (n <= 0 || text.size() + static_cast<size_t>(n) > limit) {
-      ok = n == 0;
-      break;
-    }
-    text.append(buffer, static_cast<size_t>(n));
-  }
-  plat::close_file(file);
-  return ok;
-}
-
 bool is_installer_name(const std::wstring& name) {
   for (const wchar_t* own : kInstallerNames)
     if (plat::same_path_text(name, own)) return true;
@@ -128,7 +109,7 @@ bool mark_staging_tree(const std::wstring& staging) {
 
 void unmark_tree(const std::wstring& dir) { plat::remove_empty_directory(join_path(dir, kStagingMark)); }
 
-void discard_contents(const std::wstring& path, const std::wstring& status) {
+void discard_work_tree_contents(const std::wstring& path, const std::wstring& status) {
   if (!mark_staging_tree(path)) return;   // left as it is: a later run refuses it rather than guess
   // Everything but the mark goes first; with a status, it is gathered in one folder for the
   // external remover, so that the window stays live however large the tree.
@@ -139,30 +120,30 @@ void discard_contents(const std::wstring& path, const std::wstring& status) {
       if (entry.name == kStagingMark || entry.name == kDiscardName) continue;
       const std::wstring item = join_path(path, entry.name);
       if (status.empty() || !create_directory_tree(bulk) || !plat::rename_replacing(item, join_path(bulk, entry.name)))
-        delete_tree(item);
+        remove_tree_in_process(item);
     }
   }
   if (plat::path_kind(bulk) != plat::PathKind::None) {
     if (status.empty())
-      delete_tree(bulk);
+      remove_tree_in_process(bulk);
     else
-      remove_tree(bulk, status);
+      remove_tree_with_tool(bulk, status);
   }
   // Whatever an unpacker put into the mark itself goes too: the mark must be able to go last.
   const std::wstring mark = join_path(path, kStagingMark);
   std::vector<plat::DirEntry> left;
   if (plat::list_directory(mark, left))
-    for (const plat::DirEntry& entry : left) delete_tree(join_path(mark, entry.name));
+    for (const plat::DirEntry& entry : left) remove_tree_in_process(join_path(mark, entry.name));
   if (plat::list_directory(path, left) && left.size() == 1 && left[0].name == kStagingMark) unmark_tree(path);
 }
 
-void discard_tree(const std::wstring& path, const std::wstring& status) {
+void discard_work_tree(const std::wstring& path, const std::wstring& status) {
   if (plat::path_kind(path) != plat::PathKind::Directory) {
-    delete_tree(path);
+    remove_tree_in_process(path);
     return;
   }
   if (!mark_staging_tree(path)) return;
-  discard_contents(path, status);
+  discard_work_tree_contents(path, status);
   plat::remove_empty_directory(path);
 }
 

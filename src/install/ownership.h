@@ -36,9 +36,9 @@ void unmark_tree(const std::wstring& dir);                // the mark goes once 
 // Removes a work tree of the installer's (or a file there) so that whatever a run cut short
 // leaves still carries the mark: the mark goes last. With a `status`, the bulk goes through the
 // external remover, which shows that text while it runs. Callers pass only what they proved.
-void discard_tree(const std::wstring& path, const std::wstring& status = L"");
+void discard_work_tree(const std::wstring& path, const std::wstring& status = L"");
 // The same for everything inside a work tree of the installer's; the folder itself stays, empty.
-void discard_contents(const std::wstring& path, const std::wstring& status = L"");
+void discard_work_tree_contents(const std::wstring& path, const std::wstring& status = L"");
 // Absent, an empty folder that is not one of the user's own, a tree a killed install of ours
 // left, or an installation; else false with the refusal in `error`.
 bool install_target_is_ours(const std::wstring& install_dir, std::wstring& error);
@@ -47,5 +47,3 @@ bool install_target_is_ours(const std::wstring& install_dir, std::wstring& error
 bool install_location_is_ours(const std::wstring& install_dir, const std::wstring& staging,
                               const std::wstring& backup, const std::wstring& journal, std::wstring& error);
 bool is_user_folder(const std::wstring& dir);             // a root, the home or one of the user's well-known folders
-// The whole of a small regular file; false when it is anything else, cannot be read or passes `limit`.
-bool read_small_file(const std::wstring& path, size_t limit, std::string& text);

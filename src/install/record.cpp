@@ -3,11 +3,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/filetree.h"
 #include "common/log.h"
 #include "common/progress.h"
 #include "common/state.h"
 #include "common/strings.h"
-#include "common/filetree.h"
 #include "package/payload.h"
 #include "platform/platform.h"
 

@@ -7,10 +7,10 @@
 
 #include <map>
 
+#include "common/filetree.h"
 #include "common/log.h"
 #include "common/progress.h"
 #include "common/strings.h"
-#include "common/filetree.h"
 #include "install/ownership.h"
 #include "platform/platform.h"
 
@@ -165,13 +165,13 @@ bool UpdateRollback::set_phase(UpdatePhase phase) {
 bool UpdateRollback::undo(std::wstring& error) {
   if (!undo_journal(journal_, install_dir_, area_, error)) return false;
   writer_.close();
-  discard_tree(area_);
+  discard_work_tree(area_);
   return true;
 }
 
 void UpdateRollback::commit() {
   writer_.close();
-  discard_tree(area_, L"正在清理旧版本文件...");
+  discard_work_tree(area_, L"正在清理旧版本文件...");
 }
 
 bool settle_interrupted_update(const std::wstring& install_dir, std::wstring& error) {
@@ -198,7 +198,7 @@ bool settle_interrupted_update(const std::wstring& install_dir, std::wstring& er
         log_line("上次中断的更新已完整写入，予以保留：" + wide_to_utf8(install_dir));
       }
     }
-    discard_tree(area, L"正在清理旧版本文件...");
+    discard_work_tree(area, L"正在清理旧版本文件...");
   }
   const std::wstring staging = join_path(install_dir, kUpdateStagingName);
   if (exists(staging)) {
@@ -206,7 +206,7 @@ bool settle_interrupted_update(const std::wstring& install_dir, std::wstring& er
       error = not_ours_message(staging);
       return false;
     }
-    discard_tree(staging);
+    discard_work_tree(staging);
   }
   return true;
 }

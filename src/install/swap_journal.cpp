@@ -67,7 +67,7 @@ bool free_staging(const SwapNames& names, std::wstring& error) {
     error = not_ours_message(names.staging);
     return false;
   }
-  discard_tree(names.staging);
+  discard_work_tree(names.staging);
   if (!exists(names.staging)) return true;
   error = rollback_failed_message(names.backup);
   return false;
@@ -95,7 +95,7 @@ bool put_back(const std::wstring& install_dir, const SwapNames& names, const Jou
     error = rollback_failed_message(names.backup);
     return false;
   }
-  if (new_in_place) discard_tree(names.staging);
+  if (new_in_place) discard_work_tree(names.staging);
   plat::delete_file(names.journal);
   return true;
 }
@@ -106,7 +106,7 @@ bool close_settled(const SwapNames& names, std::wstring& error) {
     error = cannot_remove_message(names.journal);
     return false;
   }
-  if (is_own_marked_tree(names.backup)) discard_tree(names.backup, L"正在清理旧版本文件...");
+  if (is_own_marked_tree(names.backup)) discard_work_tree(names.backup, L"正在清理旧版本文件...");
   return true;
 }
 
@@ -194,7 +194,7 @@ bool settle_once(const std::wstring& install_dir, std::wstring& error) {
   }
   // The previous installation never left D (or is not where the journal put it): nothing to undo.
   // A new tree that was staged for it is the installer's own.
-  if (exists(names.staging) && identity_is(names.staging, journal.fresh)) discard_tree(names.staging);
+  if (exists(names.staging) && identity_is(names.staging, journal.fresh)) discard_work_tree(names.staging);
   return plat::delete_file(names.journal) || (error = cannot_remove_message(names.journal), false);
 }
 

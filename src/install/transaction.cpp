@@ -11,13 +11,12 @@
 // cannot be written works as well.
 #include "install/transaction.h"
 
+#include "common/filetree.h"
 #include "common/log.h"
 #include "common/progress.h"
 #include "common/strings.h"
 #include "install/app_entry.h"
 #include "install/config_backup.h"
-#include "install/unpack.h"
-#include "common/filetree.h"
 #include "install/instances.h"
 #include "install/lock.h"
 #include "install/ownership.h"
@@ -25,6 +24,7 @@
 #include "install/settle.h"
 #include "install/shortcut.h"
 #include "install/swap_journal.h"
+#include "install/unpack.h"
 #include "platform/platform.h"
 
 namespace {
@@ -44,12 +44,12 @@ bool install_in_place(const PackageSource& package, const std::wstring& install_
     return false;
   }
   if (!unpack_package(package, install_dir, error)) {
-    discard_contents(install_dir);
+    discard_work_tree_contents(install_dir);
     return false;
   }
   set_progress(L"正在替换程序文件...", bar::kReplacing);
   if (write_install_record(install_dir)) return true;
-  discard_contents(install_dir);
+  discard_work_tree_contents(install_dir);
   error = kRecordFailed;
   return false;
 }
@@ -60,26 +60,26 @@ bool install_by_swap(const PackageSource& package, const std::wstring& install_d
                      std::wstring& error) {
   set_progress(L"正在解压安装包...", bar::kUnpacking);
   if (!mark_staging_tree(names.staging)) {
-    discard_tree(names.staging);
+    discard_work_tree(names.staging);
     error = L"无法打开安装目录。";
     return false;
   }
   if (!unpack_package(package, names.staging, error)) {
-    discard_tree(names.staging);
+    discard_work_tree(names.staging);
     return false;
   }
 
   set_progress(L"正在替换程序文件...", bar::kReplacing);
   const bool had_previous = exists(install_dir);
   if (had_previous && (!open_swap_journal(install_dir) || !plat::rename_replacing(install_dir, names.backup))) {
-    discard_tree(names.staging);
+    discard_work_tree(names.staging);
     // The journal claims nothing while the installation still stands in D.
     if (exists(install_dir) && !exists(names.backup) && exists(names.journal)) plat::delete_file(names.journal);
     error = kBackupFailed;
     return false;
   }
   if (!plat::rename_replacing(names.staging, install_dir)) {
-    discard_tree(names.staging);
+    discard_work_tree(names.staging);
     error = kWriteFailed;
     if (had_previous) undo_swap(install_dir, error);
     return false;
@@ -95,7 +95,7 @@ bool install_by_swap(const PackageSource& package, const std::wstring& install_d
     if (had_previous)
       undo_swap(install_dir, error);
     else
-      discard_tree(install_dir);
+      discard_work_tree(install_dir);
     return false;
   }
   return true;
@@ -124,8 +124,8 @@ bool install_package(const PackageSource& package, const std::wstring& given_dir
   if (!close_running_instances(install_dir, error)) return false;
 
   // Leftovers of an earlier run, shown above to be the installer's: no journal claims them now.
-  discard_tree(names.staging);
-  discard_tree(names.backup);
+  discard_work_tree(names.staging);
+  discard_work_tree(names.backup);
   if (exists(names.staging) || exists(names.backup)) {
     error = kBackupFailed;
     return false;
@@ -170,7 +170,7 @@ void remove_previous_version(PreviousVersion& previous) {
   // in progress needs is unmarked and stands beside its open journal.
   if (previous.lock && !previous.backup.empty() && is_own_marked_tree(previous.backup) &&
       !exists(swap_names(previous.install_dir).journal))
-    discard_tree(previous.backup, L"正在清理旧版本文件...");
+    discard_work_tree(previous.backup, L"正在清理旧版本文件...");
   previous.backup.clear();
   previous.lock.reset();
 }

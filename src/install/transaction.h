@@ -4,8 +4,8 @@
 #include <memory>
 #include <string>
 
-#include "install/unpack.h"
 #include "install/lock.h"
+#include "install/unpack.h"
 
 // What an install leaves for once Morvell is running: the previous version in D + ".old", marked
 // as the installer's, and the installation's lock, held until it is gone.

@@ -4,10 +4,10 @@
 #include <functional>
 
 #include "common/external.h"
+#include "common/filetree.h"
 #include "common/log.h"
 #include "common/progress.h"
 #include "common/strings.h"
-#include "common/filetree.h"
 #include "install/ownership.h"
 #include "platform/platform.h"
 
@@ -78,7 +78,7 @@ void empty_destination(const std::wstring& destination) {
   std::vector<plat::DirEntry> entries;
   if (plat::path_kind(destination) == plat::PathKind::Directory && plat::list_directory(destination, entries)) {
     for (const plat::DirEntry& entry : entries)
-      if (entry.name != kStagingMark) delete_tree(join_path(destination, entry.name));
+      if (entry.name != kStagingMark) remove_tree_in_process(join_path(destination, entry.name));
   }
   create_directory_tree(destination);
 }

@@ -4,6 +4,7 @@
 // line (and "%") is written as %XX.
 #include "install/update_journal.h"
 
+#include "common/filetree.h"
 #include "common/strings.h"
 
 namespace {
@@ -123,15 +124,8 @@ bool JournalWriter::write_line(const std::string& line) {
 
 bool read_journal(const std::wstring& path, UpdateJournal& journal) {
   journal = UpdateJournal();
-  plat::FileHandle file = plat::open_for_reading(path);
-  if (file == plat::kNoFile) return false;
   std::string text;
-  char buffer[65536];
-  int64_t count = 0;
-  while ((count = plat::read_some(file, buffer, sizeof buffer)) > 0 && text.size() < kReadLimit)
-    text.append(buffer, static_cast<size_t>(count));
-  plat::close_file(file);
-  if (count != 0) return false;
+  if (!read_small_file(path, kReadLimit, text)) return false;
   size_t start = 0;
   bool first = true;
   for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {

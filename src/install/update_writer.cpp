@@ -5,11 +5,11 @@
 
 #include <vector>
 
+#include "common/filetree.h"
 #include "common/log.h"
 #include "common/progress.h"
 #include "common/strings.h"
 #include "install/config_entries.h"
-#include "common/filetree.h"
 #include "install/ownership.h"
 #include "install/rollback.h"
 #include "install/update_journal.h"

@@ -1,85 +1,27 @@
 #include "package/verify.h"
 
 #include <cstdint>
-#include <vector>
 
+#include "common/digest.h"
 #include "common/progress.h"
 #include "common/strings.h"
 #include "platform/platform.h"
 
-namespace {
-
-// Reads grow while one (read and hashed) takes under a quarter of an event slice and shrink when
-// one takes more than half, so the window turns at least every slice at any disk speed while a
-// fast disk is read in large pieces.
-constexpr size_t kFirstRead = 1u << 20, kSmallestRead = 65536, kLargestRead = 4u << 20;
-
-// Closes the file and drops an unfinished digest on every way out.
-struct HashJob {
-  plat::FileHandle file = plat::kNoFile;
-  plat::Sha256* digest = nullptr;
-  ~HashJob() {
-    if (digest) plat::sha256_discard(digest);
-    if (file != plat::kNoFile) plat::close_file(file);
-  }
-};
-
-}  // namespace
-
 bool sha256_file_hex(const std::wstring& path, std::string& digest) {
-  HashJob job;
-  // A folder opens for reading on some systems but is never a package.
-  if (plat::path_kind(path) == plat::PathKind::Directory) return false;
-  job.file = plat::open_for_sequential_reading(path);
-  if (job.file == plat::kNoFile) return false;
-  uint64_t size = 0;
-  if (!plat::handle_size(job.file, size)) size = 0;
-  job.digest = plat::sha256_begin();
-  if (!job.digest) return false;
-
-  const double span = bar::kDigest.to - bar::kDigest.from;
-  std::vector<unsigned char> buffer(kLargestRead);
-  size_t piece = kFirstRead;
-  uint64_t done = 0;
   bool shown = false;
   uint32_t last_tick = 0;
-  for (;;) {
-    const uint32_t start = ui_clock();
-    int64_t count = plat::read_some(job.file, buffer.data(), piece);
-    // A read that failed part-way gives no digest: one of part of the file would be wrong.
-    if (count < 0) return false;
-    if (count == 0) break;
-    if (!plat::sha256_add(job.digest, buffer.data(), static_cast<size_t>(count))) return false;
-    done += static_cast<uint64_t>(count);
+  return sha256_of_file(path, digest, [&](uint64_t done, uint64_t size) {
     const uint32_t now = ui_clock();
-    const uint32_t took = static_cast<uint32_t>(now - start);
-    if (took < kEventSliceMs / 4 && piece < kLargestRead) piece *= 2;
-    if (took > kEventSliceMs / 2 && piece > kSmallestRead) piece /= 2;
-    if (size > 0) {
-      if (shown && static_cast<uint32_t>(now - last_tick) <= 100 && done < size) {
-        pump_events();
-        continue;
-      }
-      set_progress(L"正在校验安装包... " + format_byte_size(done) + L" / " + format_byte_size(size),
-                   bar::kDigest.from + span * static_cast<double>(done) / static_cast<double>(size));
-      shown = true;
-      last_tick = now;
-    } else {
+    if (size == 0 || (shown && static_cast<uint32_t>(now - last_tick) <= 100 && done < size)) {
       pump_events();
+      return;
     }
-  }
-
-  unsigned char value[32];
-  plat::Sha256* running = job.digest;
-  job.digest = nullptr;
-  if (!plat::sha256_finish(running, value)) return false;
-  static const char kHex[] = "0123456789abcdef";
-  digest.clear();
-  for (unsigned char byte : value) {
-    digest.push_back(kHex[byte >> 4]);
-    digest.push_back(kHex[byte & 0x0F]);
-  }
-  return true;
+    set_progress(L"正在校验安装包... " + format_byte_size(done) + L" / " + format_byte_size(size),
+                 bar::kDigest.from + (bar::kDigest.to - bar::kDigest.from) * static_cast<double>(done) /
+                                         static_cast<double>(size));
+    shown = true;
+    last_tick = now;
+  });
 }
 
 bool package_digest_matches(const std::wstring& path, const std::string& expected) {

@@ -52,7 +52,7 @@ void discard_all_but_lock(const std::wstring& dir, bool shown) {
   for (const auto& entry : entries) {
     if (entry.name == kWorkLock) continue;
     if (shown)
-      remove_tree(join_path(dir, entry.name), L"正在清理临时文件...");
+      remove_tree_with_tool(join_path(dir, entry.name), L"正在清理临时文件...");
     else
       plat::delete_tree_silently(join_path(dir, entry.name));
   }

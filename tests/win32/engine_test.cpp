@@ -5,12 +5,12 @@
 #include <windows.h>
 
 #include "app/ui.h"
-#include "common/strings.h"
 #include "common/external.h"
-#include "install/unpack.h"
 #include "common/filetree.h"
+#include "common/strings.h"
 #include "install/record.h"
 #include "install/shortcut.h"
+#include "install/unpack.h"
 #include "platform/platform.h"
 #include "support/helpers.h"
 #include "support/wine.h"
@@ -92,17 +92,17 @@ TEST(Win32Engine, FileTreesWithWindowsPaths) {
 
   write_file_bytes(root + L"\\new\\deep\\f.bin", std::string("a\0b", 3));
   EXPECT_EQ(read_text(tmp / "new/deep/f.bin"), std::string("a\0b", 3));
-  delete_tree(root + L"\\moved");
+  remove_tree_in_process(root + L"\\moved");
   EXPECT_FALSE(exists(tmp / "moved"));
-  delete_tree(root + L"\\never-there");
+  remove_tree_in_process(root + L"\\never-there");
 }
 
 TEST(Win32Engine, RemoveTreeThroughCmd) {
   TempDir tmp;
   write_text(tmp / "Old Dir/x/y.txt", "y");
-  remove_tree(tmp.wide() + L"\\Old Dir", L"cleaning");
+  remove_tree_with_tool(tmp.wide() + L"\\Old Dir", L"cleaning");
   EXPECT_FALSE(exists(tmp / "Old Dir"));
-  remove_tree(tmp.wide() + L"\\Old Dir", L"cleaning");   // missing: nothing started, nothing happens
+  remove_tree_with_tool(tmp.wide() + L"\\Old Dir", L"cleaning");   // missing: nothing started, nothing happens
   std::wstring error = L"kept";
   uint32_t code = 0;
   EXPECT_FALSE(run_and_wait(L"cmd.exe", L"/C exit 4", L"", error, &code, false));

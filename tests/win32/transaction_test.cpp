@@ -61,7 +61,7 @@ TEST(Win32Transaction, InstallReinstallAndRefusedPackage) {
   EXPECT_TRUE(exists(U(programs + L"\\Morvell\\Morvell.lnk")));
   EXPECT_TRUE(exists(U(programs + L"\\Morvell\\\u5378\u8F7D Morvell.lnk")));
   DeleteFileW((desktop + L"\\Morvell.lnk").c_str());
-  delete_tree(programs + L"\\Morvell");
+  remove_tree_in_process(programs + L"\\Morvell");
 
   // A package that cannot be unpacked leaves the installation as it was.
   write_text(tmp / "broken.zip", "not a zip");
@@ -71,7 +71,7 @@ TEST(Win32Transaction, InstallReinstallAndRefusedPackage) {
   EXPECT_FALSE(exists(U(d + L".new")));
 
   // A config that is a file of the user's is kept under a clear name and carried along.
-  delete_tree(d + L"\\config");
+  remove_tree_in_process(d + L"\\config");
   write_text(U(d + L"\\config"), "my own notes");
   ASSERT_TRUE(install_package(tmp.wide() + L"\\new.zip", d, false, false, false, error)) << U(error);
   EXPECT_EQ(read_text(U(d + L"\\config.user-file")), "my own notes");

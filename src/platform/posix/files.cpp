@@ -226,11 +226,11 @@ bool remove_empty_directory(const std::wstring& path) {
 }
 
 void delete_tree_silently(const std::wstring& path, const std::function<void()>& poll) {
-  if (posix::injected("delete_tree", path) || path.empty()) return;
+  if (posix::injected("remove_tree_in_process", path) || path.empty()) return;
   remove_all(native(path), poll);
   // What stays is reported with the error of the removal that failed last.
   struct stat st;
-  if (lstat_path(path, st)) report_failure("delete_tree", path);
+  if (lstat_path(path, st)) report_failure("remove_tree_in_process", path);
 }
 
 bool rename_replacing(const std::wstring& from, const std::wstring& to) {

@@ -204,12 +204,12 @@ bool remove_empty_directory(const std::wstring& path) {
 
 // The shell removes the tree in one call: `poll` has no turn here.
 void delete_tree_silently(const std::wstring& path, const std::function<void()>& /*poll*/) {
-  if (win32::injected("delete_tree", path) || path.empty()) return;
+  if (win32::injected("remove_tree_in_process", path) || path.empty()) return;
   DWORD attributes = GetFileAttributesW(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return;
   if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {   // a link goes by itself; its target stays
     const BOOL removed = attributes & FILE_ATTRIBUTE_DIRECTORY ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str());
-    if (!removed) report_failure("delete_tree", path);
+    if (!removed) report_failure("remove_tree_in_process", path);
     return;
   }
   // The shell wants a list ended by two NULs, and backslashes only.
@@ -225,7 +225,7 @@ void delete_tree_silently(const std::wstring& path, const std::function<void()>&
   op.fFlags = 0x0414;   // FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI, never to the recycle bin
   // The shell answers with a code of its own, not the system's last error.
   const int result = SHFileOperationW(&op);
-  if (result != 0) win32::refused("delete_tree", path, static_cast<unsigned long>(result));
+  if (result != 0) win32::refused("remove_tree_in_process", path, static_cast<unsigned long>(result));
 }
 
 bool rename_replacing(const std::wstring& from, const std::wstring& to) {

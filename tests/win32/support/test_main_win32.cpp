@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
 #include "app/ui.h"
+#include "platform/platform.h"
 
 // Files named by the arguments, which are UTF-8 whatever the process code page.
 static FILE* open_utf8(const char* path, const wchar_t* mode) { return _wfopen(plat::utf8_to_wide(path).c_str(), mode); }
