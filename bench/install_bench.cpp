@@ -89,7 +89,7 @@ int main(int argc, char** argv) {
       if (logged) open_log(utf8_to_wide(root + "/logs/install.log"));
       std::wstring error;
       start = std::chrono::steady_clock::now();
-      if (!install_package(utf8_to_wide(zip), utf8_to_wide(install_dir), false, false, false, error)) {
+      if (!install_package(utf8_to_wide(zip), utf8_to_wide(install_dir), InstallOptions::choosing(false, false, false), error)) {
         std::fprintf(stderr, "install failed: %s\n", wide_to_utf8(error).c_str());
         status = 1;
       }

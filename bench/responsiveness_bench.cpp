@@ -288,7 +288,7 @@ RoundResult run_flow(const std::string& flow, Setup& s) {
     const std::string dir = s.root + "/Morvell";
     if (!put_installation(s, dir)) return RoundResult();
     recorder.start();
-    bool ok = install_package(utf8_to_wide(s.zip), utf8_to_wide(dir), false, false, false, error);
+    bool ok = install_package(utf8_to_wide(s.zip), utf8_to_wide(dir), InstallOptions::choosing(false, false, false), error);
     RoundResult r = finish_round(ok);
     shell("rm -rf " + quoted(dir));
     return r;

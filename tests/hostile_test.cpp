@@ -135,7 +135,7 @@ TEST(ZipBomb, EveryUnpackerFailsAndTheInstallationIsExactlyAsBefore) {
 
     // The transaction, with all three in turn.
     std::wstring error;
-    EXPECT_FALSE(install_package(W(bomb), W(d), false, false, false, error));
+    EXPECT_FALSE(install_package(W(bomb), W(d), InstallOptions::choosing(false, false, false), error));
     EXPECT_EQ(error, L"解压安装包失败。");
     expect_as_before("install_package");
 

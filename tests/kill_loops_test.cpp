@@ -382,7 +382,7 @@ TEST(KillLoops, Install) {
     return start_child([&]() {
       setenv("PATH", search.c_str(), 1);
       std::wstring error;
-      return install_package(W(bench.package), W(bench.dir), true, true, false, error) ? 0 : 3;
+      return install_package(W(bench.package), W(bench.dir), InstallOptions::choosing(true, true, false), error) ? 0 : 3;
     });
   };
   kill_loop("install", bench, start, [&]() { return bench.works(expected, bench.dir + ".new"); },
@@ -457,7 +457,7 @@ TEST(KillLoops, UpdateThenReinstall) {
   auto reinstall = [&]() {
     return start_child([&]() {
       std::wstring error;
-      return install_package(W(bench.package), W(bench.dir), false, false, false, error) ? 0 : 3;
+      return install_package(W(bench.package), W(bench.dir), InstallOptions::choosing(false, false, false), error) ? 0 : 3;
     });
   };
   auto backed_up = [&]() {
@@ -537,7 +537,7 @@ TEST(KillLoops, UninstallThenReinstall) {
   auto reinstall = [&]() {
     return start_child([&]() {
       std::wstring error;
-      return install_package(W(bench.package), W(bench.dir), true, true, false, error) ? 0 : 3;
+      return install_package(W(bench.package), W(bench.dir), InstallOptions::choosing(true, true, false), error) ? 0 : 3;
     });
   };
   // Every removal script the uninstall started has ended (they are ours to reap), then the tree.
@@ -563,7 +563,7 @@ TEST(KillLoops, InterruptedReinstallThenUpdateThenInstall) {
   auto reinstall = [&]() {
     return start_child([&]() {
       std::wstring error;
-      return install_package(W(bench.package), W(bench.dir), false, false, false, error) ? 0 : 3;
+      return install_package(W(bench.package), W(bench.dir), InstallOptions::choosing(false, false, false), error) ? 0 : 3;
     });
   };
   auto update_then_install = [&]() {
@@ -576,7 +576,7 @@ TEST(KillLoops, InterruptedReinstallThenUpdateThenInstall) {
       if (exit_code != 0) return 4;
       write_text(bench.dir + "/config/written-since.ini", "after the update\n");
       std::wstring error;
-      return install_package(W(bench.package), W(bench.dir), false, false, false, error) ? 0 : 3;
+      return install_package(W(bench.package), W(bench.dir), InstallOptions::choosing(false, false, false), error) ? 0 : 3;
     });
   };
   kill_loop("reinstall, then update and install", bench, reinstall,

@@ -94,7 +94,7 @@ struct Scene {
     put_old_install(dir);
   }
   bool install(std::wstring& error, bool shortcuts = false, bool launch = false) const {
-    return install_package(W(package), D(), shortcuts, shortcuts, launch, error);
+    return install_package(W(package), D(), InstallOptions::choosing(shortcuts, shortcuts, launch), error);
   }
 
   // The new version with the user's configuration merged in.

@@ -196,7 +196,7 @@ TEST(Transaction, LeftoversOfEarlierRuns) {
   for (const bool planted : {true, false}) {
     scene.reset();
     PreviousVersion previous;
-    ASSERT_TRUE(install_package(PackageSource{W(scene.package)}, scene.D(), false, false, false, error, previous))
+    ASSERT_TRUE(install_package(PackageSource{W(scene.package)}, scene.D(), InstallOptions::choosing(false, false, false), error, previous))
         << U(error);
     ASSERT_TRUE(exists(scene.dir + ".old/.morvell-staging"));
     previous.lock.reset();
@@ -259,7 +259,7 @@ TEST(Transaction, DesignedFailuresLeaveTheInstallation) {
   scene.reset();
   auto before = snapshot_tree(scene.dir);
   write_text(scene.tmp / "broken.zip", "this is not an archive");
-  EXPECT_FALSE(install_package(W(scene.tmp / "broken.zip"), scene.D(), false, false, false, error));
+  EXPECT_FALSE(install_package(W(scene.tmp / "broken.zip"), scene.D(), InstallOptions::choosing(false, false, false), error));
   EXPECT_TRUE(designed_failure(error)) << U(error);
   EXPECT_EQ(snapshot_tree(scene.dir), before);
   EXPECT_TRUE(scene.no_leftovers());
@@ -268,7 +268,7 @@ TEST(Transaction, DesignedFailuresLeaveTheInstallation) {
   write_text(scene.tmp / "no-program/readme.txt", "Morvell without Morvell.exe");
   write_text(scene.tmp / "no-program/bin/Morvell.exe.txt", "not the program");
   ASSERT_TRUE(make_zip(scene.tmp / "no-program", scene.tmp / "no-program.zip"));
-  EXPECT_FALSE(install_package(W(scene.tmp / "no-program.zip"), scene.D(), false, false, false, error));
+  EXPECT_FALSE(install_package(W(scene.tmp / "no-program.zip"), scene.D(), InstallOptions::choosing(false, false, false), error));
   EXPECT_EQ(error, L"安装包中缺少 Morvell 程序文件。");
   EXPECT_EQ(snapshot_tree(scene.dir), before);
   EXPECT_TRUE(scene.no_leftovers());
@@ -317,7 +317,7 @@ TEST(Transaction, DesignedFailuresLeaveTheInstallation) {
   before = snapshot_tree(scene.dir);
 
   // A directory given with a trailing separator puts staging and backup inside it.
-  EXPECT_FALSE(install_package(W(scene.package), W(scene.dir + "/"), false, false, false, error));
+  EXPECT_FALSE(install_package(W(scene.package), W(scene.dir + "/"), InstallOptions::choosing(false, false, false), error));
   EXPECT_EQ(error, kStep8);
   EXPECT_EQ(snapshot_tree(scene.dir), before);
 }

@@ -33,9 +33,7 @@ int32_t run_silent_install() {
     return 2;
   }
   PreviousVersion previous;
-  bool ok = install_package(package, utf8_to_wide(install_options.install_dir), install_options.desktop_shortcut,
-                            install_options.start_menu_shortcut, install_options.launch_after_install, error,
-                            previous);
+  bool ok = install_package(package, utf8_to_wide(install_options.install_dir), install_options, error, previous);
   if (!ok) report_failure(error);
   // Morvell has started by now; the previous version goes before the exit code tells the end.
   remove_previous_version(previous);

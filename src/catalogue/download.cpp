@@ -135,19 +135,21 @@ bool parse_content_range(const std::string& text, uint64_t& first, uint64_t& len
   return first <= last && last < length;
 }
 
-bool http_download(const std::string& url, std::string* body, const std::wstring& destination,
-                   std::wstring& error) {
-  const bool to_file = !destination.empty();
+namespace {
+
+// One download: where its bytes go, what the server said of them, and why it stopped.
+struct Download {
+  bool to_file = false;
+  std::string* body = nullptr;
   FileSink sink;
-  sink.path = destination;
   Version version;
-  if (!to_file && body) body->clear();
   std::wstring failure;
   bool ranged = false;       // this attempt asks for the rest of the file
   bool start_over = false;   // this attempt's answer cannot continue the file
-
   plat::HttpHandlers handlers;
-  handlers.on_response = [&](long status, uint32_t content_length) {
+
+  // The head of an answer: a continuation of the file, the whole file (again), or a failure.
+  bool answer(long status, uint32_t content_length) {
     if (ranged) {
       uint64_t first = 0, length = 0;
       if (status == 206 && parse_content_range(handlers.content_range, first, length) && first == sink.received &&
@@ -171,8 +173,9 @@ bool http_download(const std::string& url, std::string* body, const std::wstring
     }
     version.remember(handlers);
     return true;
-  };
-  handlers.on_data = [&](const char* data, size_t size) {
+  }
+
+  bool take(const char* data, size_t size) {
     if (to_file) {
       if (sink.write(data, size)) return true;
       failure = L"写入下载文件失败。";
@@ -185,13 +188,10 @@ bool http_download(const std::string& url, std::string* body, const std::wstring
     }
     body->append(data, size);
     return true;
-  };
-  handlers.on_idle = [] { pump_events(); };
+  }
 
-  // A file with a known length that broke off after part of it arrived is asked for again, a
-  // few times, from where it stopped; the digest check after the download still decides.
-  size_t retries = 0;
-  for (;;) {
+  // One request, for the whole file or for the rest of it.
+  plat::HttpStage attempt(const std::string& url) {
     ranged = to_file && sink.length_known && sink.received > 0;
     handlers.range_from = ranged ? sink.received : 0;
     handlers.if_range = ranged ? version.validator : std::string();
@@ -199,10 +199,33 @@ bool http_download(const std::string& url, std::string* body, const std::wstring
     plat::HttpStage stage = logged_http_get(url, handlers);
     if (stage == plat::HttpStage::Done && to_file && sink.length_known && sink.received != sink.length)
       stage = plat::HttpStage::DataFailed;   // an answer that ended early without saying so
+    return stage;
+  }
+};
+
+}  // namespace
+
+bool http_download(const std::string& url, std::string* body, const std::wstring& destination,
+                   std::wstring& error) {
+  Download download;
+  download.to_file = !destination.empty();
+  download.body = body;
+  download.sink.path = destination;
+  if (!download.to_file && body) body->clear();
+  download.handlers.on_response = [&](long status, uint32_t length) { return download.answer(status, length); };
+  download.handlers.on_data = [&](const char* data, size_t size) { return download.take(data, size); };
+  download.handlers.on_idle = [] { pump_events(); };
+
+  // A file with a known length that broke off after part of it arrived is asked for again, a
+  // few times, from where it stopped; the digest check after the download still decides.
+  FileSink& sink = download.sink;
+  size_t retries = 0;
+  for (;;) {
+    const plat::HttpStage stage = download.attempt(url);
     if (stage == plat::HttpStage::Done) return true;
-    const bool resumable = to_file && sink.length_known && (retries > 0 || sink.received > 0);
-    if (resumable && (connection_lost(stage) || start_over) && retries < reconnect_waits_ms.size()) {
-      if (start_over && !sink.open(sink.length)) {
+    const bool resumable = download.to_file && sink.length_known && (retries > 0 || sink.received > 0);
+    if (resumable && (connection_lost(stage) || download.start_over) && retries < reconnect_waits_ms.size()) {
+      if (download.start_over && !sink.open(sink.length)) {
         error = L"无法创建下载文件。";
         return false;
       }
@@ -211,10 +234,7 @@ bool http_download(const std::string& url, std::string* body, const std::wstring
       reconnect_sleep(reconnect_waits_ms[retries - 1]);
       continue;
     }
-    if (stage == plat::HttpStage::Aborted && !failure.empty())
-      error = failure;
-    else
-      error = stage_message(stage);
+    error = stage == plat::HttpStage::Aborted && !download.failure.empty() ? download.failure : stage_message(stage);
     return false;
   }
 }

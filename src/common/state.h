@@ -11,6 +11,14 @@ struct InstallOptions {
   bool desktop_shortcut = true;
   bool start_menu_shortcut = true;
   bool launch_after_install = true;
+  // Only the three choices, as given (the folder and the package left empty).
+  static InstallOptions choosing(bool desktop, bool start_menu, bool launch) {
+    InstallOptions options;
+    options.desktop_shortcut = desktop;
+    options.start_menu_shortcut = start_menu;
+    options.launch_after_install = launch;
+    return options;
+  }
 };
 
 struct ReleaseEntry {

@@ -162,8 +162,7 @@ void run_install() {
 
   if (source.file.empty()) source.file = package;
   PreviousVersion previous;
-  bool ok = install_package(source, dir, install_options.desktop_shortcut, install_options.start_menu_shortcut,
-                            install_options.launch_after_install, error, previous);
+  bool ok = install_package(source, dir, install_options, error, previous);
   set_busy(false);
   if (ok) {
     finish_install(downloaded, package, previous);

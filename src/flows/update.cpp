@@ -50,6 +50,41 @@ void undo_update(UpdateRun& run, std::wstring& error) {
   error += run.rollback->undo(left) ? std::wstring(kPreviousKept) : left;
 }
 
+// Unpacks the package beside the installation and writes it over D through the rollback area;
+// false with `error` set and D as it was.
+bool unpack_and_write(const std::wstring& package, UpdateRun& run, std::wstring& error) {
+  const std::wstring& install_dir = run.install_dir;
+  set_progress(L"正在解压更新包...", bar::kUpdateUnpacking);
+  const std::wstring staging = join_path(install_dir, kUpdateStagingName);
+  // The record and the uninstaller are written into the unpacked tree, so that they go into
+  // place, and come back out, like every other file of the update.
+  if (!mark_staging_tree(staging) || !unpack_package(PackageSource{package}, staging, error) ||
+      !write_install_record(install_dir, staging)) {
+    if (error.empty()) error = kCannotWrite;
+    discard_work_tree(staging);
+    return false;
+  }
+
+  run.rollback = std::make_unique<UpdateRollback>(install_dir);
+  uint64_t files = 0, bytes = 0;
+  count_tree(staging, files, bytes);
+  ProgressThrottle throttle;
+  throttle.total = files == 0 ? 1 : files;
+  throttle.from = bar::kUpdateWriting.from;
+  throttle.to = bar::kUpdateWriting.to;
+  throttle.text = L"正在写入更新文件...";
+  throttle.update(0, true);
+  bool written = run.rollback->open() && write_update(staging, install_dir, *run.rollback, throttle);
+  discard_work_tree(staging);   // what is left of it: the package's copies of files that stay
+  written = written && run.rollback->set_phase(UpdatePhase::Written);
+  if (!written) {
+    error = kCannotWrite;
+    undo_update(run, error);
+    return false;
+  }
+  return true;
+}
+
 // Everything from reading the inputs to the new version being whole in D, its rollback area
 // still there; false with `error` (maybe empty) set and D as it was.
 bool write_new_version(const std::wstring& given_dir, const std::wstring& package, UpdateRun& run,
@@ -84,34 +119,7 @@ bool write_new_version(const std::wstring& given_dir, const std::wstring& packag
   run.began = true;
   if (!close_running_instances(install_dir, error)) return false;
 
-  set_progress(L"正在解压更新包...", bar::kUpdateUnpacking);
-  const std::wstring staging = join_path(install_dir, kUpdateStagingName);
-  // The record and the uninstaller are written into the unpacked tree, so that they go into
-  // place, and come back out, like every other file of the update.
-  if (!mark_staging_tree(staging) || !unpack_package(PackageSource{package}, staging, error) ||
-      !write_install_record(install_dir, staging)) {
-    if (error.empty()) error = kCannotWrite;
-    discard_work_tree(staging);
-    return false;
-  }
-
-  run.rollback = std::make_unique<UpdateRollback>(install_dir);
-  uint64_t files = 0, bytes = 0;
-  count_tree(staging, files, bytes);
-  ProgressThrottle throttle;
-  throttle.total = files == 0 ? 1 : files;
-  throttle.from = bar::kUpdateWriting.from;
-  throttle.to = bar::kUpdateWriting.to;
-  throttle.text = L"正在写入更新文件...";
-  throttle.update(0, true);
-  bool written = run.rollback->open() && write_update(staging, install_dir, *run.rollback, throttle);
-  discard_work_tree(staging);   // what is left of it: the package's copies of files that stay
-  written = written && run.rollback->set_phase(UpdatePhase::Written);
-  if (!written) {
-    error = kCannotWrite;
-    undo_update(run, error);
-    return false;
-  }
+  if (!unpack_and_write(package, run, error)) return false;
   set_progress(L"正在完成更新...", bar::kUpdateFinishing);
   log_line("已写入新版本：" + wide_to_utf8(install_dir));
   return true;

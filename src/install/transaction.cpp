@@ -103,15 +103,12 @@ bool install_by_swap(const PackageSource& package, const std::wstring& install_d
 
 }  // namespace
 
-bool install_package(const PackageSource& package, const std::wstring& given_dir, bool desktop_shortcut,
-                     bool start_menu_shortcut, bool launch, std::wstring& error, PreviousVersion& previous) {
-  // A link given as the installation stays as it is; the installation is the folder it names.
-  const std::wstring install_dir = plat::resolve_directory_link(given_dir);
-  const SwapNames names = swap_names(install_dir);
+namespace {
 
-  set_progress(L"正在准备安装目录...", bar::kPreparingFolder);
-  auto lock = std::make_unique<InstallationLock>();
-  if (!lock_installation(install_dir, *lock, error)) return false;
+// Under the installation's lock: the location and everything beside it are proven the
+// installer's, what a killed run left is settled, running copies are closed and the leftovers of
+// earlier runs are gone. False with the refusal in `error`.
+bool prepare_location(const std::wstring& install_dir, const SwapNames& names, std::wstring& error) {
   // The target first: a folder of the user's is refused for what it is, whatever stands beside it;
   // while a journal is open, D may be the new tree of the swap it records, and is judged after it.
   if (exists(install_dir) && is_user_folder(install_dir)) {
@@ -130,7 +127,12 @@ bool install_package(const PackageSource& package, const std::wstring& given_dir
     error = kBackupFailed;
     return false;
   }
+  return true;
+}
 
+// Unpacks into D when it is an empty folder or a marked tree of ours, else beside it and swaps.
+bool put_files_in_place(const PackageSource& package, const std::wstring& install_dir, const SwapNames& names,
+                        std::wstring& error) {
   const bool in_place = exists(install_dir) && !is_installation(install_dir);
   // An installation still marked (a run killed just before it took the mark away) would carry
   // the mark into the backup, where it says "leftover": it goes first.
@@ -139,18 +141,36 @@ bool install_package(const PackageSource& package, const std::wstring& given_dir
     error = kBackupFailed;
     return false;
   }
-  if (!(in_place ? install_in_place(package, install_dir, error) : install_by_swap(package, install_dir, names, error)))
-    return false;
+  return in_place ? install_in_place(package, install_dir, error) : install_by_swap(package, install_dir, names, error);
+}
 
+// The installation is recorded: the shortcuts, the system's list of programs and the launch.
+void finish_installation(const std::wstring& install_dir, const InstallOptions& options) {
   set_progress(L"正在创建快捷方式...", bar::kShortcuts);
   unmark_tree(install_dir);   // the record shows whose it is from now on
-  create_installation_shortcuts(install_dir, desktop_shortcut, start_menu_shortcut);
+  create_installation_shortcuts(install_dir, options.desktop_shortcut, options.start_menu_shortcut);
   write_app_entry(install_dir);
-  const std::wstring program_dir = join_path(install_dir, L"bin");
-  if (launch) {
+  if (options.launch_after_install) {
+    const std::wstring program_dir = join_path(install_dir, L"bin");
     const std::wstring program = join_path(program_dir, L"Morvell.exe");
     log_detached_start(program, plat::launch_detached(program, {}, program_dir));
   }
+}
+
+}  // namespace
+
+bool install_package(const PackageSource& package, const std::wstring& given_dir, const InstallOptions& options,
+                     std::wstring& error, PreviousVersion& previous) {
+  // A link given as the installation stays as it is; the installation is the folder it names.
+  const std::wstring install_dir = plat::resolve_directory_link(given_dir);
+  const SwapNames names = swap_names(install_dir);
+
+  set_progress(L"正在准备安装目录...", bar::kPreparingFolder);
+  auto lock = std::make_unique<InstallationLock>();
+  if (!lock_installation(install_dir, *lock, error) || !prepare_location(install_dir, names, error) ||
+      !put_files_in_place(package, install_dir, names, error))
+    return false;
+  finish_installation(install_dir, options);
   // The previous version is marked as the installer's leftover by now; what the user waits for is
   // Morvell, so it goes only after the launch, and a run killed meanwhile leaves it to the next.
   previous.lock = std::move(lock);
@@ -175,11 +195,10 @@ void remove_previous_version(PreviousVersion& previous) {
   previous.lock.reset();
 }
 
-bool install_package(const std::wstring& package, const std::wstring& install_dir, bool desktop_shortcut,
-                     bool start_menu_shortcut, bool launch, std::wstring& error) {
+bool install_package(const std::wstring& package, const std::wstring& install_dir, const InstallOptions& options,
+                     std::wstring& error) {
   PreviousVersion previous;
-  const bool installed =
-      install_package(PackageSource{package}, install_dir, desktop_shortcut, start_menu_shortcut, launch, error, previous);
+  const bool installed = install_package(PackageSource{package}, install_dir, options, error, previous);
   remove_previous_version(previous);
   return installed;
 }

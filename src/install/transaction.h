@@ -5,6 +5,7 @@
 #include <string>
 
 #include "install/lock.h"
+#include "common/state.h"
 #include "install/unpack.h"
 
 // What an install leaves for once Morvell is running: the previous version in D + ".old", marked
@@ -15,14 +16,15 @@ struct PreviousVersion {
   std::wstring backup;   // empty when no previous version was moved aside
 };
 
-// Installs, makes the shortcuts, starts Morvell (with `launch`) and hands the previous version
-// to `previous` instead of removing it; false with the message in `error`.
-bool install_package(const PackageSource& package, const std::wstring& install_dir, bool desktop_shortcut,
-                     bool start_menu_shortcut, bool launch, std::wstring& error, PreviousVersion& previous);
+// Installs, makes the shortcuts and starts Morvell as `options` choose (its folder and package
+// are not read) and hands the previous version to `previous` instead of removing it; false with
+// the message in `error`.
+bool install_package(const PackageSource& package, const std::wstring& install_dir, const InstallOptions& options,
+                     std::wstring& error, PreviousVersion& previous);
 // Removes the previous version an install left (only while it still carries the mark and no
 // journal is open), under the installation's lock (taken again when it was let go), with the
 // window live, then lets go of the lock. When another run holds it now, the next run removes it.
 void remove_previous_version(PreviousVersion& previous);
 // Both of the above at once: the previous version goes right after the launch.
-bool install_package(const std::wstring& package, const std::wstring& install_dir, bool desktop_shortcut,
-                     bool start_menu_shortcut, bool launch, std::wstring& error);
+bool install_package(const std::wstring& package, const std::wstring& install_dir, const InstallOptions& options,
+                     std::wstring& error);

@@ -32,12 +32,12 @@ TEST(Win32Transaction, InstallReinstallAndRefusedPackage) {
   ASSERT_TRUE(write_zip(tmp / "old.zip", package("6.1.16")));
   ASSERT_TRUE(write_zip(tmp / "new.zip", package("6.1.17")));
   std::wstring error;
-  ASSERT_TRUE(install_package(tmp.wide() + L"\\old.zip", d, true, true, false, error)) << U(error);
+  ASSERT_TRUE(install_package(tmp.wide() + L"\\old.zip", d, InstallOptions::choosing(true, true, false), error)) << U(error);
   EXPECT_EQ(read_text(U(d + L"\\bin\\Morvell.exe")), "app 6.1.16");
   write_text(U(d + L"\\config\\settings.ini"), "user's own");
   write_text(U(d + L"\\config\\extra.ini"), "also the user's");
 
-  ASSERT_TRUE(install_package(tmp.wide() + L"\\new.zip", d, true, true, false, error)) << U(error);
+  ASSERT_TRUE(install_package(tmp.wide() + L"\\new.zip", d, InstallOptions::choosing(true, true, false), error)) << U(error);
   EXPECT_EQ(read_text(U(d + L"\\bin\\Morvell.exe")), "app 6.1.17");
   EXPECT_EQ(read_text(U(d + L"\\config\\settings.ini")), "user's own");
   EXPECT_EQ(read_text(U(d + L"\\config\\extra.ini")), "also the user's");
@@ -65,7 +65,7 @@ TEST(Win32Transaction, InstallReinstallAndRefusedPackage) {
 
   // A package that cannot be unpacked leaves the installation as it was.
   write_text(tmp / "broken.zip", "not a zip");
-  EXPECT_FALSE(install_package(tmp.wide() + L"\\broken.zip", d, false, false, false, error));
+  EXPECT_FALSE(install_package(tmp.wide() + L"\\broken.zip", d, InstallOptions::choosing(false, false, false), error));
   EXPECT_FALSE(error.empty());
   EXPECT_EQ(read_text(U(d + L"\\bin\\Morvell.exe")), "app 6.1.17");
   EXPECT_FALSE(exists(U(d + L".new")));
@@ -73,7 +73,7 @@ TEST(Win32Transaction, InstallReinstallAndRefusedPackage) {
   // A config that is a file of the user's is kept under a clear name and carried along.
   remove_tree_in_process(d + L"\\config");
   write_text(U(d + L"\\config"), "my own notes");
-  ASSERT_TRUE(install_package(tmp.wide() + L"\\new.zip", d, false, false, false, error)) << U(error);
+  ASSERT_TRUE(install_package(tmp.wide() + L"\\new.zip", d, InstallOptions::choosing(false, false, false), error)) << U(error);
   EXPECT_EQ(read_text(U(d + L"\\config.user-file")), "my own notes");
   EXPECT_EQ(read_text(U(d + L"\\config\\settings.ini")), "shipped 6.1.17");
   EXPECT_FALSE(exists(U(d + L".old")));
@@ -83,17 +83,17 @@ TEST(Win32Transaction, InstallReinstallAndRefusedPackage) {
   ASSERT_EQ(plat::try_lock_file(d + L".lock", held), plat::LockResult::Taken);
   plat::FileHandle second = plat::kNoFile;
   EXPECT_EQ(plat::try_lock_file(d + L".lock", second), plat::LockResult::Busy);
-  EXPECT_FALSE(install_package(tmp.wide() + L"\\new.zip", d, false, false, false, error));
+  EXPECT_FALSE(install_package(tmp.wide() + L"\\new.zip", d, InstallOptions::choosing(false, false, false), error));
   EXPECT_EQ(error, L"另一个安装或更新正在进行，请稍后重试。");
   plat::unlock_file(held, d + L".lock");
   EXPECT_FALSE(exists(U(d + L".lock")));
-  ASSERT_TRUE(install_package(tmp.wide() + L"\\new.zip", d, false, false, false, error)) << U(error);
+  ASSERT_TRUE(install_package(tmp.wide() + L"\\new.zip", d, InstallOptions::choosing(false, false, false), error)) << U(error);
   EXPECT_FALSE(exists(U(d + L".lock")));
 
   // A folder of the user's is no place to install: refused, every file kept.
   const std::wstring documents = tmp.wide() + L"\\Documents";
   write_text(U(documents + L"\\thesis.txt"), "years of work");
-  EXPECT_FALSE(install_package(tmp.wide() + L"\\new.zip", documents, false, false, false, error));
+  EXPECT_FALSE(install_package(tmp.wide() + L"\\new.zip", documents, InstallOptions::choosing(false, false, false), error));
   EXPECT_EQ(error, L"所选安装位置已存在且不是 Morvell 安装目录，请选择空文件夹或原安装目录。");
   EXPECT_EQ(read_text(U(documents + L"\\thesis.txt")), "years of work");
   EXPECT_FALSE(exists(U(documents + L"\\bin")));
@@ -105,12 +105,12 @@ TEST(Win32Transaction, InstallationHeldOpenIsLeftAlone) {
   ASSERT_TRUE(write_zip(tmp / "old.zip", package("6.1.16")));
   ASSERT_TRUE(write_zip(tmp / "new.zip", package("6.1.17")));
   std::wstring error;
-  ASSERT_TRUE(install_package(tmp.wide() + L"\\old.zip", d, false, false, false, error)) << U(error);
+  ASSERT_TRUE(install_package(tmp.wide() + L"\\old.zip", d, InstallOptions::choosing(false, false, false), error)) << U(error);
   // Another program has a file of the installation open (without delete sharing).
   HANDLE held = CreateFileW((d + L"\\README.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
-  bool ok = install_package(tmp.wide() + L"\\new.zip", d, false, false, false, error);
+  bool ok = install_package(tmp.wide() + L"\\new.zip", d, InstallOptions::choosing(false, false, false), error);
   CloseHandle(held);
   if (ok && testing_support::running_under_wine())
     GTEST_SKIP() << "Wine lets a folder be renamed while a file in it is open";
