@@ -333,7 +333,7 @@ RoundResult run_flow(const std::string& flow, Setup& s) {
               quoted(exe)) != 0)
       return RoundResult();
     plat::ProcessHandle child = plat::kNoProcess;
-    if (!plat::start_process(utf8_to_wide(exe), flow == "instances-exit" ? L"2" : L"600", false, child))
+    if (!plat::start_process(utf8_to_wide(exe), {flow == "instances-exit" ? L"2" : L"600"}, false, child))
       return RoundResult();
     std::this_thread::sleep_for(std::chrono::milliseconds(100));   // until it runs as Morvell.exe
     recorder.start();

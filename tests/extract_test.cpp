@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "app/ui.h"
 #include "common/external.h"
@@ -289,9 +290,10 @@ TEST(ExtractArchive, NoMethodWritesOutsideTheDestination) {
       std::string dest = dir / "dests/m" + std::to_string(method) + "-" + std::to_string(++n);
       ASSERT_EQ(run_shell("mkdir -p '" + dest + "'"), 0);
       if (method < 3) {
-        std::wstring program, parameters, error;
-        ASSERT_TRUE(plat::archive_tool_command(method, W(zip), W(dest), program, parameters));
-        run_and_wait(program, parameters, L"", error, nullptr, false);
+        std::wstring program, error;
+        std::vector<std::wstring> arguments;
+        ASSERT_TRUE(plat::archive_tool_command(method, W(zip), W(dest), program, arguments));
+        run_and_wait(program, arguments, L"", error, nullptr, false);
       } else {
         plat::UnpackResult r = plat::unpack_in_process(W(zip), W(dest), nullptr);
         // An unsafe entry stops our own unpacker; a link that a later entry replaces is merely replaced.
@@ -304,9 +306,10 @@ TEST(ExtractArchive, NoMethodWritesOutsideTheDestination) {
       // Then each later method over what the earlier one left (links included).
       for (int later = method + 1; later <= 3; ++later) {
         if (later < 3) {
-          std::wstring program, parameters, error;
-          plat::archive_tool_command(later, W(zip), W(dest), program, parameters);
-          run_and_wait(program, parameters, L"", error, nullptr, false);
+          std::wstring program, error;
+          std::vector<std::wstring> arguments;
+          plat::archive_tool_command(later, W(zip), W(dest), program, arguments);
+          run_and_wait(program, arguments, L"", error, nullptr, false);
         } else {
           plat::unpack_in_process(W(zip), W(dest), nullptr);
         }

@@ -124,9 +124,10 @@ TEST(ZipBomb, EveryUnpackerFailsAndTheInstallationIsExactlyAsBefore) {
     for (int method = 1; method <= 3; ++method) {
       const std::string dest = small + "/Apps/Morvell.new";
       create_directory_tree(W(dest));
-      std::wstring program, parameters, error;
-      bool ok = method < 3 ? plat::archive_tool_command(method, W(bomb), W(dest), program, parameters) &&
-                                 run_and_wait(program, parameters, L"", error, nullptr, false)
+      std::wstring program, error;
+      std::vector<std::wstring> arguments;
+      bool ok = method < 3 ? plat::archive_tool_command(method, W(bomb), W(dest), program, arguments) &&
+                                 run_and_wait(program, arguments, L"", error, nullptr, false)
                            : plat::unpack_in_process(W(bomb), W(dest), nullptr) == plat::UnpackResult::Ok;
       EXPECT_FALSE(ok) << "method " << method;
       remove_tree_in_process(W(dest));

@@ -33,8 +33,8 @@ struct FakeInstall {
 struct Child {
   plat::ProcessHandle handle = plat::kNoProcess;
   uint32_t pid = 0;
-  Child(const std::string& program, const std::wstring& parameters) {
-    EXPECT_TRUE(plat::start_process(W(program), parameters, false, handle));
+  Child(const std::string& program, const std::vector<std::wstring>& arguments) {
+    EXPECT_TRUE(plat::start_process(W(program), arguments, false, handle));
     pid = static_cast<uint32_t>(handle);
     // Until the exec has happened the child still shows our own image.
     std::wstring image;
@@ -91,10 +91,10 @@ TEST(RunningInstances, MatchingByImagePath) {
   std::string renamed = install.root + "/bin/Other.exe";
   run_shell("cp '" + self_path() + "' '" + renamed + "'");
 
-  Child mine(install.exe, L"--fake-app linger");
-  Child shouting(upper, L"--fake-app linger");
-  Child elsewhere(other, L"--fake-app linger");
-  Child not_morvell(renamed, L"--fake-app linger");
+  Child mine(install.exe, {L"--fake-app", L"linger"});
+  Child shouting(upper, {L"--fake-app", L"linger"});
+  Child elsewhere(other, {L"--fake-app", L"linger"});
+  Child not_morvell(renamed, {L"--fake-app", L"linger"});
 
   std::vector<uint32_t> found = find_running_instances(W(install.root));
   EXPECT_TRUE(contains(found, mine.pid));
@@ -136,13 +136,13 @@ TEST(RunningInstances, OwnProcessIsNeverListed) {
     return;
   }
   FakeInstall install;
-  Child other(install.exe, L"--fake-app linger");
+  Child other(install.exe, {L"--fake-app", L"linger"});
   std::string report = install.dir / "self-check.txt";
   setenv("MORVELL_SELF_CHECK_DIR", install.root.c_str(), 1);
   setenv("MORVELL_SELF_CHECK_OUT", report.c_str(), 1);
   plat::ProcessHandle handle = plat::kNoProcess;
-  bool started = plat::start_process(W(install.exe), L"--gtest_filter=RunningInstances.OwnProcessIsNeverListed", false,
-                                     handle);
+  bool started = plat::start_process(W(install.exe), {L"--gtest_filter=RunningInstances.OwnProcessIsNeverListed"},
+                                     false, handle);
   unsetenv("MORVELL_SELF_CHECK_DIR");
   unsetenv("MORVELL_SELF_CHECK_OUT");
   ASSERT_TRUE(started);
@@ -175,11 +175,11 @@ TEST(RunningInstances, PoliteWaitThenTermination) {
   TempDir other_dir;
   std::string other = other_dir / "bin/Morvell.exe";
   run_shell("mkdir -p '" + other_dir / "bin" + "' && cp '" + self_path() + "' '" + other + "'");
-  Child elsewhere(other, L"--fake-app linger");
+  Child elsewhere(other, {L"--fake-app", L"linger"});
 
   // One that exits by itself within the polite wait is left to finish: exit code 0.
   {
-    Child soon(install.exe, L"--fake-app exit-after 1500");
+    Child soon(install.exe, {L"--fake-app", L"exit-after", L"1500"});
     std::wstring error = L"untouched";
     uint64_t pulses = ui_trace.pulses;
     EXPECT_TRUE(close_running_instances(W(install.root), error));
@@ -190,7 +190,7 @@ TEST(RunningInstances, PoliteWaitThenTermination) {
   }
   // One that stays is killed after the polite wait.
   {
-    Child stays(install.exe, L"--fake-app linger");
+    Child stays(install.exe, {L"--fake-app", L"linger"});
     std::wstring error = L"untouched";
     uint32_t start = plat::tick_ms();
     uint64_t pumps = ui_trace.pumps;
@@ -209,7 +209,7 @@ TEST(RunningInstances, PoliteWaitThenTermination) {
 TEST(RunningInstances, ScheduleWhenTerminationFails) {
   ClockGuard guard;
   FakeInstall install;
-  Child stays(install.exe, L"--fake-app linger");
+  Child stays(install.exe, {L"--fake-app", L"linger"});
   ui_clock = &fake_clock;
   instance_sleep = &fake_sleep;
   fake_sleeps = 0;
@@ -232,7 +232,7 @@ TEST(RunningInstances, ScheduleWhenTerminationFails) {
 TEST(RunningInstances, FailedTerminationGivesUpAfterTheDeadline) {
   ClockGuard guard;
   FakeInstall install;
-  Child stays(install.exe, L"--fake-app linger");
+  Child stays(install.exe, {L"--fake-app", L"linger"});
   plat::set_fault_hook([](const char* op, const std::wstring&) { return std::string(op) == "terminate_process"; });
   std::wstring error;
   uint32_t start = plat::tick_ms();

@@ -50,35 +50,35 @@ std::string wait_for_text(const std::string& path, int limit_ms = 5000) {
 TEST(RunAndWait, ExitCodesMissingProgramAndSignals) {
   std::wstring error = L"earlier";
   uint32_t code = 77;
-  EXPECT_TRUE(run_and_wait(L"sh", L"-c " + quote_argument(L"exit 0"), L"", error, &code, false));
+  EXPECT_TRUE(run_and_wait(L"sh", {L"-c", L"exit 0"}, L"", error, &code, false));
   EXPECT_EQ(code, 0u);
   EXPECT_EQ(error, L"earlier");   // success leaves the text alone
 
   code = 77;
-  EXPECT_FALSE(run_and_wait(L"sh", L"-c " + quote_argument(L"exit 3"), L"", error, &code, false));
+  EXPECT_FALSE(run_and_wait(L"sh", {L"-c", L"exit 3"}, L"", error, &code, false));
   EXPECT_EQ(code, 3u);
   EXPECT_EQ(error, L"外部进程执行失败。");
 
   code = 77;
   error.clear();
-  EXPECT_FALSE(run_and_wait(L"morvell-no-such-program-here", L"", L"", error, &code, false));
+  EXPECT_FALSE(run_and_wait(L"morvell-no-such-program-here", {}, L"", error, &code, false));
   EXPECT_EQ(error, L"无法启动外部进程。");
   EXPECT_EQ(code, 77u);   // not started: the output is left alone
 
   // A child killed by a signal is a failure with a non-zero code.
   code = 0;
-  EXPECT_FALSE(run_and_wait(L"sh", L"-c " + quote_argument(L"kill -9 $$"), L"", error, &code, false));
+  EXPECT_FALSE(run_and_wait(L"sh", {L"-c", L"kill -9 $$"}, L"", error, &code, false));
   EXPECT_EQ(code, 128u + SIGKILL);
   EXPECT_EQ(error, L"外部进程执行失败。");
 
   // The exit code output is optional.
-  EXPECT_FALSE(run_and_wait(L"false", L"", L"", error, nullptr, false));
+  EXPECT_FALSE(run_and_wait(L"false", {}, L"", error, nullptr, false));
 
   // A failed wait closes the handle and reports itself.
   EnvironmentGuard guard;
   plat::set_fault_hook([](const char* op, const std::wstring&) { return std::string(op) == "wait_process"; });
   code = 77;
-  EXPECT_FALSE(run_and_wait(L"true", L"", L"", error, &code, false));
+  EXPECT_FALSE(run_and_wait(L"true", {}, L"", error, &code, false));
   EXPECT_EQ(error, L"等待外部进程失败。");
   EXPECT_EQ(code, 77u);
   // ... and the tool it could no longer follow is ended, not left writing on its own.
@@ -87,21 +87,21 @@ TEST(RunAndWait, ExitCodesMissingProgramAndSignals) {
   plat::set_fault_hook([&pid_file](const char* op, const std::wstring&) {
     return std::string(op) == "wait_process" && !read_text(pid_file).empty();
   });
-  EXPECT_FALSE(run_and_wait(L"sh", L"-c " + quote_argument(W("echo $$ > '" + pid_file + "'; exec sleep 30")), L"",
-                            error, &code, false));
+  EXPECT_FALSE(
+      run_and_wait(L"sh", {L"-c", W("echo $$ > '" + pid_file + "'; exec sleep 30")}, L"", error, &code, false));
   EXPECT_EQ(error, L"等待外部进程失败。");
   const pid_t tool = static_cast<pid_t>(std::atoi(read_text(pid_file).c_str()));
   ASSERT_GT(tool, 0);
   EXPECT_TRUE(kill(tool, 0) != 0 && errno == ESRCH) << "the tool outlived the failed wait";
   plat::set_fault_hook([](const char* op, const std::wstring&) { return std::string(op) == "start_process"; });
-  EXPECT_FALSE(run_and_wait(L"true", L"", L"", error, &code, false));
+  EXPECT_FALSE(run_and_wait(L"true", {}, L"", error, &code, false));
   EXPECT_EQ(error, L"无法启动外部进程。");
 }
 
 TEST(RunAndWait, PulsesTheStatusWhileTheChildRuns) {
   uint64_t before = ui_trace.pulses, pumps = ui_trace.pumps;
   std::wstring error;
-  EXPECT_TRUE(run_and_wait(L"sleep", L"1", L"正在等待子进程...", error, nullptr, false));
+  EXPECT_TRUE(run_and_wait(L"sleep", {L"1"}, L"正在等待子进程...", error, nullptr, false));
   uint64_t pulses = ui_trace.pulses - before;
   EXPECT_GE(pulses, 5u);    // about ten a second
   EXPECT_LE(pulses, 12u);   // never faster than every 100 ms
@@ -117,11 +117,10 @@ TEST(RunAndWait, QuotedArgumentsArriveUnchanged) {
       L"\\\\\"two-slashes-quote", L"tab\there", L"中文 路径\\",     L"$HOME `x` 'y'",
       L"\"\"",            L"-rf",              L"a\\\\b\\\"c\\"};
   std::string out = dir / "args.bin";
-  std::wstring parameters = L"-c " + quote_argument(L"for a; do printf '%s\\0' \"$a\"; done > \"$0\"") + L" " +
-                            quote_argument(W(out));
-  for (const std::wstring& a : arguments) parameters += L" " + quote_argument(a);
+  std::vector<std::wstring> command = {L"-c", L"for a; do printf '%s\\0' \"$a\"; done > \"$0\"", W(out)};
+  command.insert(command.end(), arguments.begin(), arguments.end());
   std::wstring error;
-  ASSERT_TRUE(run_and_wait(L"sh", parameters, L"", error, nullptr, false)) << U(error);
+  ASSERT_TRUE(run_and_wait(L"sh", command, L"", error, nullptr, false)) << U(error);
   std::string bytes = read_text(out);
   std::vector<std::wstring> received;
   size_t start = 0;
@@ -137,7 +136,7 @@ TEST(RunAndWait, QuotedArgumentsArriveUnchanged) {
 TEST(Processes, WaitTimeoutTerminationAndListing) {
   TempDir dir;
   plat::ProcessHandle child = plat::kNoProcess;
-  ASSERT_TRUE(plat::start_process(W(self_path()), L"--fake-app linger", false, child));
+  ASSERT_TRUE(plat::start_process(W(self_path()), {L"--fake-app", L"linger"}, false, child));
   uint32_t pid = static_cast<uint32_t>(child);
   uint32_t code = 77;
   EXPECT_EQ(plat::wait_process(child, 50, code), plat::WaitResult::TimedOut);
@@ -171,7 +170,7 @@ TEST(Processes, WaitTimeoutTerminationAndListing) {
   // An image replaced on disk still reports its original path.
   std::string copy = dir / "Morvell.exe";
   ASSERT_EQ(run_shell("cp '" + self_path() + "' '" + copy + "'"), 0);
-  ASSERT_TRUE(plat::start_process(W(copy), L"--fake-app linger", false, child));
+  ASSERT_TRUE(plat::start_process(W(copy), {L"--fake-app", L"linger"}, false, child));
   pid = static_cast<uint32_t>(child);
   usleep(100000);
   ASSERT_EQ(unlink(copy.c_str()), 0);
@@ -309,7 +308,7 @@ TEST(Processes, StartFailuresAreReportedWithoutStandardDescriptors) {
     close(1);
     close(2);
     plat::ProcessHandle process = plat::kNoProcess;
-    const bool started = plat::start_process(L"morvell-no-such-program-here", L"", false, process);
+    const bool started = plat::start_process(L"morvell-no-such-program-here", {}, false, process);
     const bool launched = plat::launch_detached(L"/nonexistent/morvell-no-such-program", {}, L"");
     _exit((started ? 1 : 0) | (launched ? 2 : 0));
   }

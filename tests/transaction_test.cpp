@@ -242,7 +242,7 @@ TEST(Transaction, FailedRollbackKeepsTheBackup) {
   scene.write_journal();
   // The new tree leaves D by a rename, never by a removal in place: when it cannot be cleared
   // away afterwards the installation is back all the same, and the run stops.
-  plat::set_fault_hook([](const char* op, const std::wstring&) { return std::string(op) == "remove_tree_in_process"; });
+  plat::set_fault_hook([](const char* op, const std::wstring&) { return std::string(op) == "delete_tree"; });
   EXPECT_FALSE(scene.install(error));
   plat::set_fault_hook(nullptr);
   EXPECT_EQ(error, kStep8);

@@ -1,6 +1,7 @@
 #include "flows/install_driver.h"
 
 #include <string>
+#include <vector>
 
 #include "app/ui.h"
 #include "catalogue/download.h"
@@ -51,13 +52,13 @@ bool is_installer_program(const ReleaseEntry& entry) {
 }
 
 // The options of a silent offline install into `dir` with the choices of this press.
-std::wstring child_parameters(const std::wstring& dir) {
-  std::wstring parameters = L"--offline --silent-install --install-dir " + quote_argument(dir);
-  if (!install_options.desktop_shortcut) parameters += L" --no-desktop-shortcut";
-  if (!install_options.start_menu_shortcut) parameters += L" --no-start-menu-shortcut";
-  if (!install_options.launch_after_install) parameters += L" --no-launch";
-  if (log_enabled()) parameters += L" --log " + quote_argument(log_path());   // its story goes on in our log
-  return parameters;
+std::vector<std::wstring> child_arguments(const std::wstring& dir) {
+  std::vector<std::wstring> arguments = {L"--offline", L"--silent-install", L"--install-dir", dir};
+  if (!install_options.desktop_shortcut) arguments.push_back(L"--no-desktop-shortcut");
+  if (!install_options.start_menu_shortcut) arguments.push_back(L"--no-start-menu-shortcut");
+  if (!install_options.launch_after_install) arguments.push_back(L"--no-launch");
+  if (log_enabled()) arguments.insert(arguments.end(), {L"--log", log_path()});   // its story goes on in our log
+  return arguments;
 }
 
 // Downloads the chosen release into the work directory and checks its digest; `package` names
@@ -145,7 +146,7 @@ void run_install() {
   if (runs_installer) {
     plat::make_executable(package);
     uint32_t code = 0;
-    if (run_and_wait(package, child_parameters(dir), L"正在等待安装包完成...", error, &code, true)) {
+    if (run_and_wait(package, child_arguments(dir), L"正在等待安装包完成...", error, &code, true)) {
       if (path_exists(join_path(join_path(dir, L"bin"), L"Morvell.exe"))) {
         set_busy(false);
         PreviousVersion none;   // the child removed its own

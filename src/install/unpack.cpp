@@ -2,6 +2,7 @@
 #include "install/unpack.h"
 
 #include <functional>
+#include <vector>
 
 #include "common/external.h"
 #include "common/filetree.h"
@@ -119,11 +120,12 @@ bool extract_archive(const std::wstring& package, const std::wstring& destinatio
     return false;
   }
   for (int method = 1; method <= 2; ++method) {
-    std::wstring program, parameters;
-    if (!plat::archive_tool_command(method, package, destination, program, parameters)) continue;
+    std::wstring program;
+    std::vector<std::wstring> arguments;
+    if (!plat::archive_tool_command(method, package, destination, program, arguments)) continue;
     empty_destination(destination);
     if (plat::path_kind(package) != plat::PathKind::File) break;
-    if (run_and_wait(program, parameters, status, error, nullptr, false) && holds_files(destination))
+    if (run_and_wait(program, arguments, status, error, nullptr, false) && holds_files(destination))
       return finish_unpack(destination, error);
     error.clear();
   }

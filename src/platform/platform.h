@@ -153,9 +153,9 @@ void unlock_file(FileHandle& lock, const std::wstring& path);           // remov
 // ---------------------------------------------------------------- processes
 using ProcessHandle = intptr_t;
 constexpr ProcessHandle kNoProcess = -1;
-// Starts `program` (searched on PATH when it has no directory part) with one parameter string
-// in the Windows command-line form; `shown` asks for a visible window where that means anything.
-bool start_process(const std::wstring& program, const std::wstring& parameters, bool shown,
+// Starts `program` (searched on PATH when it has no directory part) with `arguments`, each of
+// which reaches the program as it is; `shown` asks for a visible window where that means anything.
+bool start_process(const std::wstring& program, const std::vector<std::wstring>& arguments, bool shown,
                    ProcessHandle& process);
 enum class WaitResult { Exited, TimedOut, Failed };
 // Waits up to `timeout_ms`; on Exited the exit code is stored and the handle is closed.
@@ -190,10 +190,10 @@ bool terminate_process(uint32_t pid, ProcessHandle& held);
 bool ask_process_to_close(uint32_t pid);
 
 // External tools, by platform: the command that unpacks a zip (method 1 or 2) and the one
-// that removes a directory tree. Parameters are built with the Windows quoting rules.
+// that removes a directory tree, as a program and its arguments for start_process.
 bool archive_tool_command(int method, const std::wstring& package, const std::wstring& destination,
-                          std::wstring& program, std::wstring& parameters);
-void remove_tree_command(const std::wstring& path, std::wstring& program, std::wstring& parameters);
+                          std::wstring& program, std::vector<std::wstring>& arguments);
+void remove_tree_command(const std::wstring& path, std::wstring& program, std::vector<std::wstring>& arguments);
 
 // The in-process unpacker (the last resort). `poll` runs between entries and data blocks (and
 // while waiting), every 20 ms or so where the system allows, and keeps the window live.

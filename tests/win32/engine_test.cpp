@@ -105,7 +105,7 @@ TEST(Win32Engine, RemoveTreeThroughCmd) {
   remove_tree_with_tool(tmp.wide() + L"\\Old Dir", L"cleaning");   // missing: nothing started, nothing happens
   std::wstring error = L"kept";
   uint32_t code = 0;
-  EXPECT_FALSE(run_and_wait(L"cmd.exe", L"/C exit 4", L"", error, &code, false));
+  EXPECT_FALSE(run_and_wait(L"cmd.exe", {L"/C", L"exit", L"4"}, L"", error, &code, false));
   EXPECT_EQ(code, 4u);
   EXPECT_EQ(error, L"外部进程执行失败。");
 }

@@ -40,8 +40,8 @@ struct FakeInstall {
 struct Child {
   plat::ProcessHandle handle = plat::kNoProcess;
   uint32_t pid = 0;
-  Child(const std::wstring& program, const std::wstring& parameters) {
-    EXPECT_TRUE(plat::start_process(program, parameters, false, handle));
+  Child(const std::wstring& program, const std::vector<std::wstring>& arguments) {
+    EXPECT_TRUE(plat::start_process(program, arguments, false, handle));
     if (handle != plat::kNoProcess) pid = GetProcessId(reinterpret_cast<HANDLE>(handle));
   }
   ~Child() {
@@ -74,8 +74,7 @@ TEST(Win32Processes, HelpersEndWithAKilledInstallerDetachedProgramsLiveOn) {
   const std::string log = dir / "pids.txt", helper_file = dir / "helper.txt";
   SetEnvironmentVariableW(L"MORVELL_FAKE_APP_LOG", W(log).c_str());
   plat::ProcessHandle installer = plat::kNoProcess;
-  ASSERT_TRUE(plat::start_process(self(), L"--fake-app start-then-die " + quote_argument(W(helper_file)), false,
-                                  installer));
+  ASSERT_TRUE(plat::start_process(self(), {L"--fake-app", L"start-then-die", W(helper_file)}, false, installer));
   uint32_t code = 0;
   ASSERT_TRUE(wait_exit(installer, code));
   SetEnvironmentVariableW(L"MORVELL_FAKE_APP_LOG", nullptr);
@@ -108,24 +107,24 @@ TEST(Win32Processes, HelpersEndWithAKilledInstallerDetachedProgramsLiveOn) {
 
 TEST(Win32Processes, StartWaitAndExitCodes) {
   plat::ProcessHandle process = plat::kNoProcess;
-  ASSERT_TRUE(plat::start_process(self(), L"--fake-app exit-code 3", false, process));
+  ASSERT_TRUE(plat::start_process(self(), {L"--fake-app", L"exit-code", L"3"}, false, process));
   uint32_t code = 77;
   ASSERT_TRUE(wait_exit(process, code));
   EXPECT_EQ(code, 3u);
   EXPECT_EQ(process, plat::kNoProcess);   // closed on exit
 
-  // A program found on PATH by its bare name, with a parameter string in the Windows form.
-  ASSERT_TRUE(plat::start_process(L"cmd.exe", L"/C exit 5", false, process));
+  // A program found on PATH by its bare name, its arguments written bare in its command line.
+  ASSERT_TRUE(plat::start_process(L"cmd.exe", {L"/C", L"exit", L"5"}, false, process));
   ASSERT_TRUE(wait_exit(process, code));
   EXPECT_EQ(code, 5u);
 
   // A running child times out the short wait and is still there afterwards.
-  ASSERT_TRUE(plat::start_process(self(), L"--fake-app exit-after 700", true, process));
+  ASSERT_TRUE(plat::start_process(self(), {L"--fake-app", L"exit-after", L"700"}, true, process));
   EXPECT_EQ(plat::wait_process(process, 50, code), plat::WaitResult::TimedOut);
   ASSERT_TRUE(wait_exit(process, code));
   EXPECT_EQ(code, 0u);
 
-  EXPECT_FALSE(plat::start_process(L"C:\\no\\such\\program.exe", L"", false, process));
+  EXPECT_FALSE(plat::start_process(L"C:\\no\\such\\program.exe", {}, false, process));
   EXPECT_EQ(process, plat::kNoProcess);
   EXPECT_EQ(plat::wait_process(process, 10, code), plat::WaitResult::Failed);
   plat::close_process(process);
@@ -173,7 +172,7 @@ TEST(Win32Processes, ListImagePathAndTerminate) {
   EXPECT_EQ(to_lower_wide(image), to_lower_wide(self()));
   EXPECT_FALSE(plat::process_image_path(0xFFFFFFF0u, image));
 
-  Child child(self(), L"--fake-app linger");
+  Child child(self(), {L"--fake-app", L"linger"});
   ASSERT_NE(child.pid, 0u);
   ASSERT_TRUE(plat::process_image_path(child.pid, image));
   EXPECT_EQ(to_lower_wide(image), to_lower_wide(self()));
@@ -192,8 +191,8 @@ TEST(Win32Processes, RunningCopiesOfTheApplication) {
   FakeInstall install;
   FakeInstall elsewhere;
   EXPECT_TRUE(find_running_instances(install.root).empty());
-  Child inside(install.exe, L"--fake-app linger");
-  Child outside(elsewhere.exe, L"--fake-app linger");
+  Child inside(install.exe, {L"--fake-app", L"linger"});
+  Child outside(elsewhere.exe, {L"--fake-app", L"linger"});
   std::vector<uint32_t> found;
   for (int i = 0; i < 100 && found.empty(); ++i, Sleep(20)) found = find_running_instances(install.root);
   EXPECT_TRUE(listed(found, inside.pid));
@@ -221,12 +220,13 @@ TEST(Win32Processes, TreeRemovalThroughTheCommandInterpreter) {
   TempDir tmp;
   write_text(tmp / "Old Version/bin/app.exe", "x");
   write_text(tmp / "Old Version/config/a b&c.ini", "y");
-  std::wstring program, parameters;
-  plat::remove_tree_command(W(tmp / "Old Version"), program, parameters);
+  std::wstring program;
+  std::vector<std::wstring> arguments;
+  plat::remove_tree_command(W(tmp / "Old Version"), program, arguments);
   EXPECT_EQ(program, L"cmd.exe");
-  EXPECT_EQ(parameters, L"/C rmdir /s /q " + quote_argument(tmp.wide() + L"\\Old Version"));
+  EXPECT_EQ(arguments, (std::vector<std::wstring>{L"/C", L"rmdir", L"/s", L"/q", tmp.wide() + L"\\Old Version"}));
   plat::ProcessHandle process = plat::kNoProcess;
-  ASSERT_TRUE(plat::start_process(program, parameters, false, process));
+  ASSERT_TRUE(plat::start_process(program, arguments, false, process));
   uint32_t code = 77;
   ASSERT_TRUE(wait_exit(process, code));
   EXPECT_EQ(code, 0u);
@@ -250,16 +250,31 @@ TEST(Win32Processes, QuotingRoundTripsThroughCommandLineToArgvW) {
   std::vector<std::wstring> ours = split_command_line(line.substr(12));
   EXPECT_EQ(ours, samples);
 
-  // And a real child sees the same arguments: the stand-in tar.exe reads its command line so.
-  std::wstring program, parameters;
-  ASSERT_TRUE(plat::archive_tool_command(1, L"C:\\pkg dir\\a.zip", L"C:\\dest\\", program, parameters));
+  // And a real child sees the same arguments, written into its command line by start_process,
+  // options and switches among them.
+  TempDir tmp;
+  const std::wstring out = tmp.wide() + L"\\args.txt";
+  std::vector<std::wstring> arguments = {L"--fake-app", L"write-args", out, L"-xf", L"/s"};
+  arguments.insert(arguments.end(), samples.begin(), samples.end());
+  plat::ProcessHandle process = plat::kNoProcess;
+  ASSERT_TRUE(plat::start_process(self(), arguments, false, process));
+  uint32_t code = 77;
+  ASSERT_TRUE(wait_exit(process, code));
+  std::string expected = "-xf\n/s\n";
+  for (const auto& sample : samples) expected += U(sample) + "\n";
+  EXPECT_EQ(read_text(U(out)), expected);
+
+  // The unpackers' arguments: the paths as they are, the PowerShell command in one argument.
+  std::wstring program;
+  ASSERT_TRUE(plat::archive_tool_command(1, L"C:\\pkg dir\\a.zip", L"C:\\dest\\", program, arguments));
   EXPECT_EQ(program, L"tar.exe");
-  EXPECT_EQ(parameters, L"-xf \"C:\\pkg dir\\a.zip\" -C \"C:\\dest\\\\\"");
-  ASSERT_TRUE(plat::archive_tool_command(2, L"C:\\it's\\a.zip", L"D:\\x", program, parameters));
+  EXPECT_EQ(arguments, (std::vector<std::wstring>{L"-xf", L"C:\\pkg dir\\a.zip", L"-C", L"C:\\dest\\"}));
+  ASSERT_TRUE(plat::archive_tool_command(2, L"C:\\it's\\a.zip", L"D:\\x", program, arguments));
   EXPECT_EQ(program, L"powershell.exe");
-  EXPECT_EQ(parameters, L"-NoProfile -ExecutionPolicy Bypass -Command \"Expand-Archive -LiteralPath "
-                        L"'C:\\it''s\\a.zip' -DestinationPath 'D:\\x' -Force\"");
-  EXPECT_FALSE(plat::archive_tool_command(3, L"a", L"b", program, parameters));
+  EXPECT_EQ(arguments, (std::vector<std::wstring>{L"-NoProfile", L"-ExecutionPolicy", L"Bypass", L"-Command",
+                                                  L"Expand-Archive -LiteralPath 'C:\\it''s\\a.zip' -DestinationPath "
+                                                  L"'D:\\x' -Force"}));
+  EXPECT_FALSE(plat::archive_tool_command(3, L"a", L"b", program, arguments));
 }
 
 TEST(Win32Processes, ArgumentsReachMainAsUtf8) {
@@ -268,8 +283,7 @@ TEST(Win32Processes, ArgumentsReachMainAsUtf8) {
   std::wstring out = tmp.wide() + L"\\args.txt";
   std::wstring dir = L"C:\\\u7528\u6237\\\u5B89\u88C5 \u76EE\u5F55\\";
   plat::ProcessHandle process = plat::kNoProcess;
-  ASSERT_TRUE(plat::start_process(self(), L"--fake-app write-args " + quote_argument(out) + L" --install-dir " +
-                                              quote_argument(dir), false, process));
+  ASSERT_TRUE(plat::start_process(self(), {L"--fake-app", L"write-args", out, L"--install-dir", dir}, false, process));
   uint32_t code = 77;
   ASSERT_TRUE(wait_exit(process, code));
   EXPECT_EQ(read_text(U(out)), "--install-dir\n" + U(dir) + "\n");

@@ -126,10 +126,11 @@ TEST(Win32Unpack, PowerShellExpandArchive) {
   if (running_under_wine()) GTEST_SKIP() << "Wine's powershell.exe is a stub that exits 0 and unpacks nothing";
   TempDir tmp;
   ASSERT_TRUE(write_zip(tmp / "it's here.zip", {{"bin/Morvell.exe", "app"}, {"config/a.ini", "x=1"}}));
-  std::wstring program, parameters;
-  ASSERT_TRUE(plat::archive_tool_command(2, W(tmp / "it's here.zip"), tmp.wide() + L"\\out", program, parameters));
+  std::wstring program;
+  std::vector<std::wstring> arguments;
+  ASSERT_TRUE(plat::archive_tool_command(2, W(tmp / "it's here.zip"), tmp.wide() + L"\\out", program, arguments));
   plat::ProcessHandle process = plat::kNoProcess;
-  ASSERT_TRUE(plat::start_process(program, parameters, false, process));
+  ASSERT_TRUE(plat::start_process(program, arguments, false, process));
   uint32_t code = 77;
   ASSERT_EQ(plat::wait_process(process, 120000, code), plat::WaitResult::Exited);
   EXPECT_EQ(code, 0u);

@@ -121,9 +121,10 @@ TEST(Win32SilentInstall, OfflineInstallerEndToEnd) {
   plat::ProcessHandle one = plat::kNoProcess, two = plat::kNoProcess;
   for (plat::ProcessHandle* process : {&one, &two})
     ASSERT_TRUE(plat::start_process(tmp.wide() + (process == &one ? L"\\setup-one" : L"\\setup-two") + L"\\Morvell-Setup.exe",
-                                    L"--silent-install --no-launch --no-desktop-shortcut --no-start-menu-shortcut "
-                                           L"--install-dir " + quote_argument(tmp.wide() + (process == &one ? L"\\one" : L"\\two")) +
-                                           L" --log=" + quote_argument(shared), false, *process));
+                                    {L"--silent-install", L"--no-launch", L"--no-desktop-shortcut",
+                                     L"--no-start-menu-shortcut", L"--install-dir",
+                                     tmp.wide() + (process == &one ? L"\\one" : L"\\two"), L"--log=" + shared},
+                                    false, *process));
   uint32_t code_one = 99, code_two = 99;
   EXPECT_EQ(plat::wait_process(one, 120000, code_one), plat::WaitResult::Exited);
   EXPECT_EQ(plat::wait_process(two, 120000, code_two), plat::WaitResult::Exited);

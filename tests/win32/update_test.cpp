@@ -50,7 +50,7 @@ TEST(Win32Update, WritesThePackageOverTheInstallationKeepingTheConfiguration) {
   write_text(U(d + L"\\bin\\Morvell.exe"), read_text(self_path()));
   write_text(U(d + L"\\install-info.json"), install_record_text(d));
   plat::ProcessHandle running = plat::kNoProcess;
-  ASSERT_TRUE(plat::start_process(d + L"\\bin\\Morvell.exe", L"--fake-app linger", false, running));
+  ASSERT_TRUE(plat::start_process(d + L"\\bin\\Morvell.exe", {L"--fake-app", L"linger"}, false, running));
   const uint32_t running_pid = GetProcessId(reinterpret_cast<HANDLE>(running));
   EXPECT_TRUE(wait_until(10000, [&] { return !find_running_instances(d).empty(); }));
   write_text(U(d + L"\\config\\settings.ini"), "the user's");
@@ -183,7 +183,7 @@ TEST(Win32Update, ARunningCopyIsAskedToCloseAndSavesItsWorkFirst) {
   write_text(U(d + L"\\config\\settings.ini"), "the user's");
   plat::ProcessHandle running = plat::kNoProcess;
   ASSERT_TRUE(plat::start_process(d + L"\\bin\\Morvell.exe",
-                                  L"--fake-app save-on-close " + quote_argument(d + L"\\config\\work.txt"), false, running));
+                                  {L"--fake-app", L"save-on-close", d + L"\\config\\work.txt"}, false, running));
   const DWORD pid = GetProcessId(reinterpret_cast<HANDLE>(running));
   ASSERT_TRUE(wait_until(30000, [&] { return find_top_window(pid, L"Morvell") != nullptr; }));
   ASSERT_TRUE(write_zip(tmp / "update.zip", {{"bin/Morvell.exe", quick_program()}, {"new.txt", "new"}}));

@@ -213,7 +213,7 @@ TEST(Win32Window, EachModeShowsItsControlsInOrder) {
     write_text(U(d + L"\\bin\\Morvell.exe"), read_text(self_path()));
     write_text(U(d + L"\\install-info.json"), install_record_text(d));
     plat::ProcessHandle running = plat::kNoProcess;
-    ASSERT_TRUE(plat::start_process(d + L"\\bin\\Morvell.exe", L"--fake-app linger", false, running));
+    ASSERT_TRUE(plat::start_process(d + L"\\bin\\Morvell.exe", {L"--fake-app", L"linger"}, false, running));
     InstallerRun run(setup, L"--update --package " + quote_argument(tmp.wide() + L"\\pkg.zip") + L" --install-dir " +
                                 quote_argument(d));
     ASSERT_TRUE(run.wait_window(kUpdateTitle));
@@ -433,7 +433,7 @@ TEST(Win32Window, OfflineInstallUpdateAndUninstallThroughTheWindow) {
   // written, the application started again and exit code 0.
   write_text(U(d + L"\\config\\settings.ini"), "the user's");
   plat::ProcessHandle running = plat::kNoProcess;
-  ASSERT_TRUE(plat::start_process(d + L"\\bin\\Morvell.exe", L"--fake-app linger", false, running));
+  ASSERT_TRUE(plat::start_process(d + L"\\bin\\Morvell.exe", {L"--fake-app", L"linger"}, false, running));
   ASSERT_TRUE(wait_until(30000, [&] { return count_lines(read_text(tmp / "app.log")) == 1; }));
   ASSERT_TRUE(write_zip(tmp / "downloads/update.zip",
                         {{"bin/Morvell.exe", app}, {"config/settings.ini", "shipped 2"}, {"new.txt", "new"}}));

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/backend.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_util.h"
 
@@ -159,97 +160,120 @@ int open_reader(struct archive* reader, int fd, RangeSource* range) {
   return archive_read_open1(reader);
 }
 
-UnpackResult unpack_once(const std::wstring& package, RangeSource* range, const std::wstring& destination,
-                         const std::function<void()>& poll) {
-  // The destination is resolved once, so that no link above it counts against the entries.
+// The destination resolved once, so that no link above it counts against the entries; false
+// when it is no directory.
+bool resolve_destination(const std::wstring& destination, std::string& root) {
   char resolved[PATH_MAX];
   std::string dest_utf8 = wide_to_utf8(destination);
   struct stat dest_stat;
   if (dest_utf8.empty() || !realpath(dest_utf8.c_str(), resolved) || stat(resolved, &dest_stat) != 0 ||
       !S_ISDIR(dest_stat.st_mode))
-    return UnpackResult::DestinationUnusable;
-  const std::string root = resolved;
+    return false;
+  root = resolved;
+  return true;
+}
 
-  Utf8Names names;
+// The reader and the writer of one run, released on every way out.
+struct ArchivePair {
   struct archive* reader = archive_read_new();
   struct archive* writer = archive_write_disk_new();
-  if (!reader || !writer) {
-    if (reader) archive_read_free(reader);
+  ~ArchivePair() {
     if (writer) archive_write_free(writer);
-    return UnpackResult::InitFailed;
+    if (reader) archive_read_free(reader);
   }
-  archive_read_support_format_zip(reader);
-  archive_write_disk_set_options(writer, ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_TIME |
-                                             ARCHIVE_EXTRACT_SECURE_NODOTDOT |
-                                             ARCHIVE_EXTRACT_SECURE_SYMLINKS);
+  ArchivePair() = default;
+  ArchivePair(const ArchivePair&) = delete;
+  ArchivePair& operator=(const ArchivePair&) = delete;
+};
 
-  uint32_t last_poll = now_ms();
-  auto maybe_poll = [&](bool force) {
-    if (!poll) return;
+// `poll` every 20 ms or so (or at once when forced), in the caller's locale.
+class Poller {
+ public:
+  Poller(const std::function<void()>& poll, Utf8Names& names) : poll_(poll), names_(names) {}
+  void operator()(bool force) {
+    if (!poll_) return;
     uint32_t now = now_ms();
-    if (!force && now - last_poll < 20) return;
-    last_poll = now;
-    names.suspend();
-    poll();
-    names.resume();
-  };
+    if (!force && now - last_poll_ < 20) return;
+    last_poll_ = now;
+    names_.suspend();
+    poll_();
+    names_.resume();
+  }
+
+ private:
+  const std::function<void()>& poll_;
+  Utf8Names& names_;
+  uint32_t last_poll_ = now_ms();
+};
+
+// The data of the entry just written as a header, block by block.
+UnpackResult copy_entry_data(struct archive* reader, struct archive* writer, Poller& maybe_poll) {
+  const void* block = nullptr;
+  size_t size = 0;
+  la_int64_t offset = 0;
+  for (;;) {
+    int d = archive_read_data_block(reader, &block, &size, &offset);
+    if (d == ARCHIVE_EOF) return UnpackResult::Ok;
+    // A warning here is a failed or short write (a full disk) or damaged data (a bad
+    // checksum): either way the file on disk is not the one in the package.
+    if (d < ARCHIVE_OK || archive_write_data_block(writer, block, size, offset) < ARCHIVE_OK) {
+      if (archive_errno(writer)) errno = archive_errno(writer);
+      return UnpackResult::Failed;
+    }
+    maybe_poll(false);
+  }
+}
+
+// Every entry of an opened archive below `root`; `entries` counts those written.
+UnpackResult unpack_entries(ArchivePair& archives, const std::string& root, Poller& maybe_poll, uint64_t& entries) {
+  for (;;) {
+    maybe_poll(false);
+    struct archive_entry* entry = nullptr;
+    int r = archive_read_next_header(archives.reader, &entry);
+    if (r == ARCHIVE_EOF) return UnpackResult::Ok;
+    // Not a zip at all, or damaged before its first entry: the package cannot be read.
+    if (r < ARCHIVE_WARN) return entries == 0 ? UnpackResult::PackageUnreadable : UnpackResult::Failed;
+    bool unsafe = false;
+    std::string relative = safe_relative_name(archive_entry_pathname(entry), unsafe);
+    if (unsafe || passes_through_link(root, relative)) return UnpackResult::Failed;
+    if (relative.empty()) continue;   // "./" and the like: the destination itself
+    ++entries;
+    archive_entry_set_pathname(entry, (root + "/" + relative).c_str());
+    if (archive_write_header(archives.writer, entry) < ARCHIVE_WARN) return UnpackResult::Failed;
+    const UnpackResult data = copy_entry_data(archives.reader, archives.writer, maybe_poll);
+    if (data != UnpackResult::Ok) return data;
+    if (archive_write_finish_entry(archives.writer) < ARCHIVE_WARN) return UnpackResult::Failed;
+  }
+}
+
+UnpackResult unpack_once(const std::wstring& package, RangeSource* range, const std::wstring& destination,
+                         const std::function<void()>& poll) {
+  std::string root;
+  if (!resolve_destination(destination, root)) return UnpackResult::DestinationUnusable;
+
+  Utf8Names names;
+  ArchivePair archives;
+  if (!archives.reader || !archives.writer) return UnpackResult::InitFailed;
+  archive_read_support_format_zip(archives.reader);
+  archive_write_disk_set_options(archives.writer, ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_TIME |
+                                                      ARCHIVE_EXTRACT_SECURE_NODOTDOT |
+                                                      ARCHIVE_EXTRACT_SECURE_SYMLINKS);
+  Poller maybe_poll(poll, names);
 
   UnpackResult result = UnpackResult::Ok;
   uint64_t entries = 0;
   // Opened as a regular file and never through a link, like every input.
   const int package_fd = posix::open_regular(wide_to_utf8(package), O_RDONLY | O_NOFOLLOW, 0);
-  if (package_fd < 0 || open_reader(reader, package_fd, range) != ARCHIVE_OK) {
+  if (package_fd < 0 || open_reader(archives.reader, package_fd, range) != ARCHIVE_OK)
     result = UnpackResult::PackageUnreadable;
-  } else {
-    for (;;) {
-      maybe_poll(false);
-      struct archive_entry* entry = nullptr;
-      int r = archive_read_next_header(reader, &entry);
-      if (r == ARCHIVE_EOF) break;
-      if (r < ARCHIVE_WARN) {
-        // Not a zip at all, or damaged before its first entry: the package cannot be read.
-        result = entries == 0 ? UnpackResult::PackageUnreadable : UnpackResult::Failed;
-        break;
-      }
-      bool unsafe = false;
-      std::string relative = safe_relative_name(archive_entry_pathname(entry), unsafe);
-      if (unsafe || passes_through_link(root, relative)) {
-        result = UnpackResult::Failed;
-        break;
-      }
-      if (relative.empty()) continue;   // "./" and the like: the destination itself
-      ++entries;
-      archive_entry_set_pathname(entry, (root + "/" + relative).c_str());
-      if (archive_write_header(writer, entry) < ARCHIVE_WARN) {
-        result = UnpackResult::Failed;
-        break;
-      }
-      const void* block = nullptr;
-      size_t size = 0;
-      la_int64_t offset = 0;
-      for (;;) {
-        int d = archive_read_data_block(reader, &block, &size, &offset);
-        if (d == ARCHIVE_EOF) break;
-        // A warning here is a failed or short write (a full disk) or damaged data (a bad
-        // checksum): either way the file on disk is not the one in the package.
-        if (d < ARCHIVE_OK || archive_write_data_block(writer, block, size, offset) < ARCHIVE_OK) {
-          if (archive_errno(writer)) errno = archive_errno(writer);
-          result = UnpackResult::Failed;
-          break;
-        }
-        maybe_poll(false);
-      }
-      if (result != UnpackResult::Ok) break;
-      if (archive_write_finish_entry(writer) < ARCHIVE_WARN) {
-        result = UnpackResult::Failed;
-        break;
-      }
-    }
-  }
+  else
+    result = unpack_entries(archives, root, maybe_poll, entries);
   // Closing the writer also applies the modes and times of the directories it made.
-  if (archive_write_close(writer) < ARCHIVE_WARN && result == UnpackResult::Ok) result = UnpackResult::Failed;
-  archive_write_free(writer);
-  archive_read_free(reader);
+  if (archive_write_close(archives.writer) < ARCHIVE_WARN && result == UnpackResult::Ok) result = UnpackResult::Failed;
+  archive_write_free(archives.writer);
+  archives.writer = nullptr;
+  archive_read_free(archives.reader);
+  archives.reader = nullptr;
   if (package_fd >= 0) close(package_fd);
   if (result == UnpackResult::Ok && entries == 0) result = UnpackResult::Empty;
   maybe_poll(true);
@@ -258,32 +282,24 @@ UnpackResult unpack_once(const std::wstring& package, RangeSource* range, const 
 
 }  // namespace
 
-UnpackResult unpack_in_process(const std::wstring& package, const std::wstring& destination,
-                               const std::function<void()>& poll) {
-  if (posix::injected("unpack_in_process", destination)) return UnpackResult::Failed;
-  const UnpackResult result = unpack_once(package, nullptr, destination, poll);
-  // A package that cannot be read or holds nothing is the package's fault, not the disk's.
-  if (result == UnpackResult::DestinationUnusable || result == UnpackResult::Failed)
-    report_failure("unpack_in_process", package, destination);
-  return result;
+namespace backend {
+
+UnpackResult unpack_file(const std::wstring& package, const std::wstring& destination,
+                         const std::function<void()>& poll) {
+  return unpack_once(package, nullptr, destination, poll);
 }
 
-const bool kUnpacksFileRange = true;
-
-UnpackResult unpack_range_in_process(const std::wstring& file, uint64_t offset, uint64_t length,
-                                     const std::wstring& destination, const std::function<void()>& poll) {
-  if (posix::injected("unpack_in_process", destination)) return UnpackResult::Failed;
-  // A range that cannot be addressed is no archive at all.
-  if (length == 0 || offset > static_cast<uint64_t>(INT64_MAX) || length > static_cast<uint64_t>(INT64_MAX) - offset)
-    return UnpackResult::PackageUnreadable;
+UnpackResult unpack_range(const std::wstring& file, uint64_t offset, uint64_t length, const std::wstring& destination,
+                          const std::function<void()>& poll) {
   RangeSource range;
   range.begin = offset;
   range.length = length;
-  const UnpackResult result = unpack_once(file, &range, destination, poll);
-  if (result == UnpackResult::DestinationUnusable || result == UnpackResult::Failed)
-    report_failure("unpack_in_process", file, destination);
-  return result;
+  return unpack_once(file, &range, destination, poll);
 }
+
+}  // namespace backend
+
+const bool kUnpacksFileRange = true;
 
 namespace {
 bool tree_secured = true;   // nftw hands no context to its callback
@@ -304,12 +320,13 @@ int secure_one(const char* path, const struct stat* st, int kind, struct FTW*) {
 }
 }  // namespace
 
-bool secure_unpacked_tree(const std::wstring& tree) {
-  if (posix::injected("secure_unpacked_tree", tree)) return false;
+namespace backend {
+
+bool secure_tree(const std::wstring& tree) {
   tree_secured = true;
-  if (nftw(wide_to_utf8(tree).c_str(), &secure_one, 16, FTW_PHYS) != 0 || !tree_secured)
-    return report_failure("secure_unpacked_tree", tree);
-  return true;
+  return nftw(wide_to_utf8(tree).c_str(), &secure_one, 16, FTW_PHYS) == 0 && tree_secured;
 }
+
+}  // namespace backend
 
 }  // namespace plat

@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <utility>
 
+#include "platform/backend.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_util.h"
 
@@ -33,21 +33,18 @@ std::string last_error_text() {
   return "errno " + std::to_string(code) + ": " + (text ? text : buffer);
 }
 
-static FailureListener& failure_listener() {
-  static FailureListener listener;
-  return listener;
-}
+namespace backend {
 
-void set_failure_listener(FailureListener listener) { failure_listener() = std::move(listener); }
+const SystemError kInjectedFault = EIO;
+const SystemError kNoSuchPath = ENOENT;
+const SystemError kBadHandle = EBADF;
+const SystemError kInvalidArgument = EINVAL;
 
-bool report_failure(const char* op, const std::wstring& path, const std::wstring& to) {
-  const FailureListener& listener = failure_listener();
-  if (!listener) return false;
-  const int code = errno;
-  listener(op, to.empty() ? path : path + L" -> " + to, last_error_text());
-  errno = code;   // the caller may still read why it failed
-  return false;
-}
+SystemError last_error() { return static_cast<SystemError>(errno); }
+
+void set_last_error(SystemError code) { errno = static_cast<int>(code); }
+
+}  // namespace backend
 
 void show_user_text(const std::string& text, bool error_stream, bool) {
   std::FILE* stream = error_stream ? stderr : stdout;

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/backend.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_util.h"
 
@@ -112,18 +113,6 @@ bool copy_link(const std::string& from, const std::string& to) {
 
 namespace posix {
 
-bool injected(const char* op, const std::wstring& path) {
-  if (!fault_injected(op, path)) return false;
-  errno = EIO;
-  report_failure(op, path);
-  return true;
-}
-
-bool refused(const char* op, const std::wstring& path, int code) {
-  errno = code;
-  return report_failure(op, path);
-}
-
 // Non-blocking, so that a pipe put there in the meantime cannot hold the open, and checked
 // once open.
 int open_regular(const std::string& path, int flags, mode_t mode) {
@@ -197,45 +186,45 @@ bool modification_time(const std::wstring& path, int64_t& time) {
 }
 
 MkdirResult make_directory(const std::wstring& path) {
-  if (posix::injected("make_directory", path)) return MkdirResult::Failed;
+  if (injected("make_directory", path)) return MkdirResult::Failed;
   if (!path.empty() && mkdir(native(path).c_str(), 0755) == 0) return MkdirResult::Created;
   if (!path.empty() && errno == EEXIST) return MkdirResult::AlreadyExists;
-  if (path.empty()) posix::refused("make_directory", path, ENOENT);
+  if (path.empty()) refused("make_directory", path, ENOENT);
   else report_failure("make_directory", path);
   return MkdirResult::Failed;
 }
 
 bool make_private_directory(const std::wstring& path) {
-  if (posix::injected("make_directory", path)) return false;
-  if (path.empty()) return posix::refused("make_directory", path, ENOENT);
+  if (injected("make_directory", path)) return false;
+  if (path.empty()) return refused("make_directory", path, ENOENT);
   // The umask may take bits away, never add them; owner-only whatever it says.
   if (mkdir(native(path).c_str(), 0700) == 0 && chmod(native(path).c_str(), 0700) == 0) return true;
   return report_failure("make_directory", path);
 }
 
 bool delete_file(const std::wstring& path) {
-  if (posix::injected("delete_file", path)) return false;
-  if (path.empty()) return posix::refused("delete_file", path, ENOENT);
+  if (injected("delete_file", path)) return false;
+  if (path.empty()) return refused("delete_file", path, ENOENT);
   return unlink(native(path).c_str()) == 0 || report_failure("delete_file", path);
 }
 
 bool remove_empty_directory(const std::wstring& path) {
-  if (posix::injected("remove_empty_directory", path)) return false;
-  if (path.empty()) return posix::refused("remove_empty_directory", path, ENOENT);
+  if (injected("remove_empty_directory", path)) return false;
+  if (path.empty()) return refused("remove_empty_directory", path, ENOENT);
   return rmdir(native(path).c_str()) == 0 || report_failure("remove_empty_directory", path);
 }
 
 void delete_tree_silently(const std::wstring& path, const std::function<void()>& poll) {
-  if (posix::injected("remove_tree_in_process", path) || path.empty()) return;
+  if (injected("delete_tree", path) || path.empty()) return;
   remove_all(native(path), poll);
   // What stays is reported with the error of the removal that failed last.
   struct stat st;
-  if (lstat_path(path, st)) report_failure("remove_tree_in_process", path);
+  if (lstat_path(path, st)) report_failure("delete_tree", path);
 }
 
 bool rename_replacing(const std::wstring& from, const std::wstring& to) {
-  if (posix::injected("rename", from)) return false;
-  if (from.empty() || to.empty()) return posix::refused("rename", from, ENOENT);
+  if (injected("rename", from)) return false;
+  if (from.empty() || to.empty()) return refused("rename", from, ENOENT);
   return rename(native(from).c_str(), native(to).c_str()) == 0 || report_failure("rename", from, to);
 }
 
@@ -246,7 +235,7 @@ bool is_read_only(const std::wstring& path) {
 }
 
 bool clear_read_only(const std::wstring& path) {
-  if (posix::injected("clear_read_only", path)) return false;
+  if (injected("clear_read_only", path)) return false;
   struct stat st;
   if (!lstat_path(path, st)) return report_failure("clear_read_only", path);
   if (S_ISLNK(st.st_mode) || (st.st_mode & S_IWUSR)) return true;
@@ -254,6 +243,25 @@ bool clear_read_only(const std::wstring& path) {
 }
 
 namespace {
+
+// Everything `in` holds, from where it stands, to `out`; `progress` after every chunk.
+bool copy_contents(int in, int out, uint64_t total, const CopyProgress& progress) {
+  uint64_t copied = 0;
+  // Chunks of at most 1 MiB; a small file needs no more than its size (the buffer is not cleared).
+  const size_t chunk = total < (1u << 20) ? static_cast<size_t>(total) + 1 : (1u << 20);
+  std::unique_ptr<char[]> buffer(new char[chunk]);
+  for (;;) {
+    ssize_t n = read(in, buffer.get(), chunk);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) return true;
+    if (!write_all(out, buffer.get(), static_cast<size_t>(n))) return false;
+    copied += static_cast<uint64_t>(n);
+    if (progress) progress(total, copied);
+  }
+}
 
 bool copy_file_once(const std::wstring& from, const std::wstring& to, const CopyProgress& progress) {
   if (from.empty() || to.empty()) {
@@ -283,26 +291,7 @@ bool copy_file_once(const std::wstring& from, const std::wstring& to, const Copy
     return false;
   }
   const uint64_t total = static_cast<uint64_t>(st.st_size);
-  uint64_t copied = 0;
-  bool ok = true;
-  // Chunks of at most 1 MiB; a small file needs no more than its size (the buffer is not cleared).
-  const size_t chunk = total < (1u << 20) ? static_cast<size_t>(total) + 1 : (1u << 20);
-  std::unique_ptr<char[]> buffer(new char[chunk]);
-  for (;;) {
-    ssize_t n = read(in, buffer.get(), chunk);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      ok = false;
-      break;
-    }
-    if (n == 0) break;
-    if (!write_all(out, buffer.get(), static_cast<size_t>(n))) {
-      ok = false;
-      break;
-    }
-    copied += static_cast<uint64_t>(n);
-    if (progress) progress(total, copied);
-  }
+  bool ok = copy_contents(in, out, total, progress);
   // The open mode passes through the umask and an existing file keeps its old mode: set it.
   // Permission bits only: set-user-id and set-group-id bits are not carried to a copy, as cp does.
   if (ok && fchmod(out, st.st_mode & 0777) != 0) ok = false;
@@ -321,7 +310,7 @@ bool copy_file_once(const std::wstring& from, const std::wstring& to, const Copy
 }  // namespace
 
 bool copy_file(const std::wstring& from, const std::wstring& to, const CopyProgress& progress) {
-  if (posix::injected("copy_file", to)) return false;
+  if (injected("copy_file", to)) return false;
   return copy_file_once(from, to, progress) || report_failure("copy_file", from, to);
 }
 
@@ -359,10 +348,10 @@ bool list_directory(const std::wstring& path, std::vector<DirEntry>& entries) {
 }
 
 bool make_executable(const std::wstring& path) {
-  if (posix::injected("make_executable", path)) return false;
+  if (injected("make_executable", path)) return false;
   struct stat st;
   if (!lstat_path(path, st)) return report_failure("make_executable", path);
-  if (!S_ISREG(st.st_mode)) return posix::refused("make_executable", path, EINVAL);
+  if (!S_ISREG(st.st_mode)) return refused("make_executable", path, EINVAL);
   // Execute permission wherever there is read permission, as chmod +x would give.
   mode_t mode = (st.st_mode & 07777) | S_IXUSR | ((st.st_mode & (S_IRGRP | S_IROTH)) >> 2);
   return chmod(native(path).c_str(), mode) == 0 || report_failure("make_executable", path);

@@ -255,6 +255,51 @@ void set_options(CURL* easy, const std::string& url, bool secure, Transfer& t, c
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, &t);
 }
 
+// The libcurl handles of one transfer, released on every way out.
+struct CurlHandles {
+  CURLM* multi = curl_multi_init();
+  CURL* easy = curl_easy_init();
+  curl_slist* headers = nullptr;
+  CurlHandles() = default;
+  CurlHandles(const CurlHandles&) = delete;
+  CurlHandles& operator=(const CurlHandles&) = delete;
+  ~CurlHandles() {
+    if (easy) curl_easy_cleanup(easy);
+    if (multi) curl_multi_cleanup(multi);
+    curl_slist_free_all(headers);
+  }
+};
+
+// Runs the added transfer to its end in steps of at most kPollStepMs, calling on_idle between
+// them: true with libcurl's result once it has finished, false when it could not be followed.
+bool perform(CURLM* multi, CURL* easy, const HttpHandlers& handlers, CURLcode& result) {
+  for (;;) {
+    int running = 0;
+    if (curl_multi_perform(multi, &running) != CURLM_OK) return false;
+    bool finished = false;
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
+      if (message->msg == CURLMSG_DONE && message->easy_handle == easy) {
+        result = message->data.result;
+        finished = true;
+      }
+    }
+    if (finished) return true;
+    if (running == 0) return false;
+    if (curl_multi_poll(multi, nullptr, 0, kPollStepMs, nullptr) != CURLM_OK) return false;
+    if (handlers.on_idle) handlers.on_idle();
+  }
+}
+
+// The stage a transfer ended in, the status of its final answer told first where it has one.
+HttpStage stage_after(bool finished, CURLcode result, Transfer& t) {
+  // A body-less answer reports here.
+  if (finished && result == CURLE_OK) return t.report() ? HttpStage::Done : HttpStage::Aborted;
+  // The head of the final answer arrived: its status goes first, as it would before a body.
+  if (t.headers_complete && !t.aborted && !t.downgrade) t.report();
+  return finished ? stage_of(result, t) : HttpStage::NetworkFailed;
+}
+
 }  // namespace
 
 HttpStage http_get(const std::string& url, HttpHandlers& handlers) {
@@ -263,59 +308,24 @@ HttpStage http_get(const std::string& url, HttpHandlers& handlers) {
   if (!curl_ready()) return HttpStage::InitFailed;
   if (!prepare_url(url, target, secure)) return HttpStage::BadUrl;
 
-  CURLM* multi = curl_multi_init();
-  CURL* easy = curl_easy_init();
-  if (!multi || !easy) {
-    if (easy) curl_easy_cleanup(easy);
-    if (multi) curl_multi_cleanup(multi);
-    return HttpStage::InitFailed;
-  }
+  CurlHandles h;
+  if (!h.multi || !h.easy) return HttpStage::InitFailed;
   Transfer t;
-  t.easy = easy;
+  t.easy = h.easy;
   t.handlers = &handlers;
   // The rest of a file, kept to the version whose start is already here.
   const std::string range = handlers.range_from ? std::to_string(handlers.range_from) + "-" : std::string();
-  curl_slist* headers = nullptr;
   if (!range.empty() && !handlers.if_range.empty()) {
-    headers = curl_slist_append(nullptr, ("If-Range: " + handlers.if_range).c_str());
-    if (!headers) {
-      curl_easy_cleanup(easy);
-      curl_multi_cleanup(multi);
-      return HttpStage::InitFailed;
-    }
+    h.headers = curl_slist_append(nullptr, ("If-Range: " + handlers.if_range).c_str());
+    if (!h.headers) return HttpStage::InitFailed;
   }
-  set_options(easy, target, secure, t, range, headers);
+  set_options(h.easy, target, secure, t, range, h.headers);
 
-  HttpStage stage = HttpStage::RequestFailed;
-  if (curl_multi_add_handle(multi, easy) == CURLM_OK) {
-    CURLcode result = CURLE_FAILED_INIT;
-    bool finished = false;
-    while (!finished) {
-      int running = 0;
-      if (curl_multi_perform(multi, &running) != CURLM_OK) break;
-      int left = 0;
-      while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
-        if (message->msg == CURLMSG_DONE && message->easy_handle == easy) {
-          result = message->data.result;
-          finished = true;
-        }
-      }
-      if (finished || running == 0) break;
-      if (curl_multi_poll(multi, nullptr, 0, kPollStepMs, nullptr) != CURLM_OK) break;
-      if (handlers.on_idle) handlers.on_idle();
-    }
-    if (finished && result == CURLE_OK) {
-      stage = t.report() ? HttpStage::Done : HttpStage::Aborted;   // a body-less answer reports here
-    } else {
-      // The head of the final answer arrived: its status goes first, as it would before a body.
-      if (t.headers_complete && !t.aborted && !t.downgrade) t.report();
-      stage = finished ? stage_of(result, t) : HttpStage::NetworkFailed;
-    }
-    curl_multi_remove_handle(multi, easy);
-  }
-  curl_easy_cleanup(easy);
-  curl_multi_cleanup(multi);
-  curl_slist_free_all(headers);
+  if (curl_multi_add_handle(h.multi, h.easy) != CURLM_OK) return HttpStage::RequestFailed;
+  CURLcode result = CURLE_FAILED_INIT;
+  const bool finished = perform(h.multi, h.easy, handlers, result);
+  const HttpStage stage = stage_after(finished, result, t);
+  curl_multi_remove_handle(h.multi, h.easy);
   return stage;
 }
 

@@ -6,9 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <string>
 
+#include "platform/backend.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_util.h"
 
@@ -16,16 +16,7 @@ namespace plat {
 
 namespace {
 
-// What this program writes into a lock file it makes: the proof that the file may go again.
-const char kLockText[] = "Morvell installer lock\n";
-
 bool same_object(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
-
-bool holds_lock_text(int fd) {
-  char buffer[sizeof kLockText] = {};
-  ssize_t n = pread(fd, buffer, sizeof buffer, 0);
-  return n == static_cast<ssize_t>(sizeof kLockText - 1) && std::memcmp(buffer, kLockText, sizeof kLockText - 1) == 0;
-}
 
 }  // namespace
 
@@ -85,37 +76,8 @@ int make_held_lock(const std::string& name) {
 #endif
 }
 
-LockResult lock_once(const std::wstring& path, FileHandle& lock) {
-  const std::string name = wide_to_utf8(path);
-  // For this user alone: anyone who can open a lock file can hold its lock.
-  int fd = make_held_lock(name);
-  if (fd >= 0) {
-    lock = fd;
-    return LockResult::Taken;
-  }
-  if (errno == EOPNOTSUPP) {
-    // Made by name: the lock is taken before the mark is written, so that a file that says it
-    // is ours is never one that nobody holds while its maker lives.
-    fd = open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-      if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        // Taken by another between our making and our locking: it is theirs now.
-        const bool busy = errno == EWOULDBLOCK;
-        close(fd);
-        return busy ? LockResult::Busy : LockResult::Failed;
-      }
-      if (write(fd, kLockText, sizeof kLockText - 1) != static_cast<ssize_t>(sizeof kLockText - 1)) {
-        // A lock file that does not say it is ours would stay behind for good.
-        unlink(name.c_str());
-        close(fd);
-        return LockResult::Failed;
-      }
-      lock = fd;
-      return LockResult::Taken;
-    }
-  }
-  if (errno == EEXIST) fd = open(name.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return LockResult::Failed;
+// Takes the lock of the existing lock file open at `fd`, which it closes unless the lock is taken.
+LockResult lock_existing(const std::string& name, int fd, FileHandle& lock) {
   // A lock file that another user put there is not ours to hold, to write or to remove.
   struct stat made;
   if (fstat(fd, &made) != 0 || !S_ISREG(made.st_mode) || made.st_uid != geteuid()) {
@@ -147,29 +109,50 @@ LockResult lock_once(const std::wstring& path, FileHandle& lock) {
 
 }  // namespace
 
-LockResult try_lock_file(const std::wstring& path, FileHandle& lock) {
-  lock = kNoFile;
-  if (posix::injected("lock", path)) return LockResult::Failed;
-  if (path.empty()) {
-    posix::refused("lock", path, ENOENT);
-    return LockResult::Failed;
+namespace backend {
+
+LockResult take_lock(const std::wstring& path, FileHandle& lock) {
+  const std::string name = wide_to_utf8(path);
+  // For this user alone: anyone who can open a lock file can hold its lock.
+  int fd = make_held_lock(name);
+  if (fd >= 0) {
+    lock = fd;
+    return LockResult::Taken;
   }
-  const LockResult result = lock_once(path, lock);
-  if (result == LockResult::Failed) report_failure("lock", path);
-  return result;
+  if (errno == EOPNOTSUPP) {
+    // Made by name: the lock is taken before the mark is written, so that a file that says it
+    // is ours is never one that nobody holds while its maker lives.
+    fd = open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        // Taken by another between our making and our locking: it is theirs now.
+        const bool busy = errno == EWOULDBLOCK;
+        close(fd);
+        return busy ? LockResult::Busy : LockResult::Failed;
+      }
+      if (write(fd, kLockText, sizeof kLockText - 1) != static_cast<ssize_t>(sizeof kLockText - 1)) {
+        // A lock file that does not say it is ours would stay behind for good.
+        unlink(name.c_str());
+        close(fd);
+        return LockResult::Failed;
+      }
+      lock = fd;
+      return LockResult::Taken;
+    }
+  }
+  if (errno == EEXIST) fd = open(name.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return LockResult::Failed;
+  return lock_existing(name, fd, lock);
 }
 
-void unlock_file(FileHandle& lock, const std::wstring& path) {
-  if (lock == kNoFile) return;
+bool remove_held_lock(FileHandle lock, const std::wstring& path) {
   const int fd = static_cast<int>(lock);
   const std::string name = wide_to_utf8(path);
   struct stat held, named;
-  // Removed while still held, so that nobody can take a lock on a file about to vanish.
-  if (holds_lock_text(fd) && fstat(fd, &held) == 0 && lstat(name.c_str(), &named) == 0 && same_object(held, named) &&
-      unlink(name.c_str()) != 0)
-    report_failure("unlock", path);
-  close(fd);
-  lock = kNoFile;
+  if (fstat(fd, &held) != 0 || lstat(name.c_str(), &named) != 0 || !same_object(held, named)) return true;
+  return unlink(name.c_str()) == 0;
 }
+
+}  // namespace backend
 
 }  // namespace plat

@@ -14,10 +14,5 @@ int open_regular(const std::string& path, int flags, mode_t mode);
 // device there is left alone and the open fails.
 int open_destination(const std::string& path, mode_t mode);
 
-// The fault seam for `op` on `path`: true when a test makes it fail, with EIO set and reported.
-bool injected(const char* op, const std::wstring& path);
-// `op` on `path` refused by a check of ours, before any system call: `code` set and reported.
-bool refused(const char* op, const std::wstring& path, int code);
-
 }  // namespace posix
 }  // namespace plat

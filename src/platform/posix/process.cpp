@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "common/strings.h"
+#include "platform/backend.h"
 #include "platform/platform.h"
 
 extern char** environ;
@@ -52,15 +52,18 @@ uint32_t exit_code_of(int status) {
   return 1;
 }
 
-// A C argument vector that owns its strings.
+// A C argument vector that owns its strings: the program, then its arguments.
 struct ArgVector {
   std::vector<std::string> strings;
   std::vector<char*> pointers;
-  void finish() {
-    pointers.clear();
+  ArgVector(const std::wstring& program, const std::vector<std::wstring>& arguments) {
+    strings.push_back(wide_to_utf8(program));
+    for (const std::wstring& argument : arguments) strings.push_back(wide_to_utf8(argument));
     for (std::string& s : strings) pointers.push_back(&s[0]);
     pointers.push_back(nullptr);
   }
+  ArgVector(const ArgVector&) = delete;
+  ArgVector& operator=(const ArgVector&) = delete;
 };
 
 // Closes every descriptor from 3 up, except `keep`.
@@ -143,23 +146,38 @@ int exec_first_candidate(const std::vector<const char*>& paths, char* const* arg
   return error;
 }
 
+// In the forked child of start_process: never returns.
+[[noreturn]] void run_helper(pid_t parent, int report, const std::vector<const char*>& paths, char* const* argv,
+                             char* const* environment) {
+  // A helper (an unpacker, rm) never outlives us: were we killed, it would go on writing into
+  // folders that the next run is already using. The kernel ends it when we end; it would not
+  // if we were gone already, so that is checked after asking. (This follows the thread that
+  // forks; processes are started from the main thread only, which lives as long as we do.)
+#ifdef __linux__
+  if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(127);
+#else
+  (void)parent;
+#endif
+  const int report_fd = above_standard(report);
+  // A hidden helper: it reads nothing from us and its chatter goes nowhere.
+  streams_to_null();
+  signal(SIGPIPE, SIG_DFL);
+  const int error = exec_first_candidate(paths, argv, environment);
+  if (report_fd >= 0) (void)!write(report_fd, &error, sizeof error);
+  _exit(127);
+}
+
 }  // namespace
 
-bool start_process(const std::wstring& program, const std::wstring& parameters, bool /*shown*/,
+bool start_process(const std::wstring& program, const std::vector<std::wstring>& arguments, bool /*shown*/,
                    ProcessHandle& process) {
   process = kNoProcess;
-  if (fault_injected("start_process", program)) {
-    errno = EIO;
-    return false;
-  }
+  if (injected("start_process", program)) return false;
   reap_abandoned();
   if (program.empty()) return false;
   // Everything the child needs is prepared before forking: between fork and exec it may only
   // make async-signal-safe calls.
-  ArgVector args;
-  args.strings.push_back(wide_to_utf8(program));
-  for (const std::wstring& piece : split_command_line(parameters)) args.strings.push_back(wide_to_utf8(piece));
-  args.finish();
+  ArgVector args(program, arguments);
   const std::vector<std::string> candidates = program_candidates(args.strings[0]);
   const std::vector<const char*> paths = candidate_pointers(candidates);
   char** const environment = environ;
@@ -177,22 +195,7 @@ bool start_process(const std::wstring& program, const std::wstring& parameters, 
   }
   if (pid == 0) {
     close(report[0]);
-    // A helper (an unpacker, rm) never outlives us: were we killed, it would go on writing into
-    // folders that the next run is already using. The kernel ends it when we end; it would not
-    // if we were gone already, so that is checked after asking. (This follows the thread that
-    // forks; processes are started from the main thread only, which lives as long as we do.)
-#ifdef __linux__
-    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(127);
-#else
-    (void)parent;
-#endif
-    const int report_fd = above_standard(report[1]);
-    // A hidden helper: it reads nothing from us and its chatter goes nowhere.
-    streams_to_null();
-    signal(SIGPIPE, SIG_DFL);
-    const int error = exec_first_candidate(paths, args.pointers.data(), environment);
-    if (report_fd >= 0) (void)!write(report_fd, &error, sizeof error);
-    _exit(127);
+    run_helper(parent, report[1], paths, args.pointers.data(), environment);
   }
   close(report[1]);
   const int child_error = read_start_report(report[0]);
@@ -234,10 +237,7 @@ int wait_for_child(pid_t pid, uint32_t timeout_ms, int& status) {
 WaitResult wait_process(ProcessHandle& process, uint32_t timeout_ms, uint32_t& exit_code) {
   if (process == kNoProcess) return WaitResult::Failed;
   pid_t pid = static_cast<pid_t>(process);
-  if (fault_injected("wait_process", std::to_wstring(pid))) {
-    errno = EIO;
-    return WaitResult::Failed;
-  }
+  if (injected("wait_process", std::to_wstring(pid))) return WaitResult::Failed;
   int status = 0;
   const int ended = wait_for_child(pid, timeout_ms, status);
   if (ended == 0) return WaitResult::TimedOut;
@@ -270,6 +270,35 @@ void end_process(ProcessHandle& process) {
 
 namespace {
 
+// In the first forked child of start_in_own_session: never returns. Unless `watched`, it forks
+// once more and leaves at once, so that init adopts the program.
+[[noreturn]] void run_in_own_session(int report, bool watched, const std::string& dir,
+                                     const std::vector<const char*>& paths, char* const* argv,
+                                     char* const* environment) {
+  setsid();
+  if (!watched) {
+    pid_t child = fork();
+    if (child < 0) {
+      int e = errno;
+      (void)!write(report, &e, sizeof e);
+      _exit(1);
+    }
+    if (child > 0) _exit(0);
+  }
+  const int report_fd = above_standard(report);
+  streams_to_null();
+  close_other_descriptors(report_fd >= 0 ? report_fd : 2);
+  if (!dir.empty() && chdir(dir.c_str()) != 0) {
+    int e = errno;
+    (void)!write(report_fd, &e, sizeof e);
+    _exit(127);
+  }
+  signal(SIGPIPE, SIG_DFL);
+  const int e = exec_first_candidate(paths, argv, environment);
+  (void)!write(report_fd, &e, sizeof e);
+  _exit(127);
+}
+
 // Starts a program in a session of its own, its streams on /dev/null, in `directory`: nothing
 // that ends us or our process group ends it. `watched` keeps it our child, so that its end can be
 // seen (init adopts it when we end); otherwise a middle child leaves at once and init adopts it
@@ -279,10 +308,7 @@ bool start_in_own_session(const std::wstring& program, const std::vector<std::ws
   reap_abandoned();
   if (program.empty()) return false;
   // Everything the children need is prepared before forking.
-  ArgVector args;
-  args.strings.push_back(wide_to_utf8(program));
-  for (const std::wstring& a : arguments) args.strings.push_back(wide_to_utf8(a));
-  args.finish();
+  ArgVector args(program, arguments);
   std::string dir = wide_to_utf8(directory);
   const std::vector<std::string> candidates = program_candidates(args.strings[0]);
   const std::vector<const char*> paths = candidate_pointers(candidates);
@@ -298,28 +324,7 @@ bool start_in_own_session(const std::wstring& program, const std::vector<std::ws
   }
   if (first == 0) {
     close(report[0]);
-    setsid();
-    if (!watched) {
-      pid_t child = fork();
-      if (child < 0) {
-        int e = errno;
-        (void)!write(report[1], &e, sizeof e);
-        _exit(1);
-      }
-      if (child > 0) _exit(0);
-    }
-    const int report_fd = above_standard(report[1]);
-    streams_to_null();
-    close_other_descriptors(report_fd >= 0 ? report_fd : 2);
-    if (!dir.empty() && chdir(dir.c_str()) != 0) {
-      int e = errno;
-      (void)!write(report_fd, &e, sizeof e);
-      _exit(127);
-    }
-    signal(SIGPIPE, SIG_DFL);
-    const int e = exec_first_candidate(paths, args.pointers.data(), environment);
-    (void)!write(report_fd, &e, sizeof e);
-    _exit(127);
+    run_in_own_session(report[1], watched, dir, paths, args.pointers.data(), environment);
   }
   close(report[1]);
   int status = 0;
@@ -344,10 +349,7 @@ bool start_in_own_session(const std::wstring& program, const std::vector<std::ws
 
 bool launch_detached(const std::wstring& program, const std::vector<std::wstring>& arguments,
                      const std::wstring& directory) {
-  if (fault_injected("launch_detached", program)) {
-    errno = EIO;
-    return false;
-  }
+  if (injected("launch_detached", program)) return false;
   pid_t unused = 0;
   return start_in_own_session(program, arguments, directory, false, unused);
 }
@@ -355,10 +357,7 @@ bool launch_detached(const std::wstring& program, const std::vector<std::wstring
 bool launch_watched(const std::wstring& program, const std::vector<std::wstring>& arguments,
                     const std::wstring& directory, ProcessHandle& process) {
   process = kNoProcess;
-  if (fault_injected("launch_watched", program)) {
-    errno = EIO;
-    return false;
-  }
+  if (injected("launch_watched", program)) return false;
   pid_t pid = 0;
   if (!start_in_own_session(program, arguments, directory, true, pid)) return false;
   process = static_cast<ProcessHandle>(pid);
@@ -368,7 +367,7 @@ bool launch_watched(const std::wstring& program, const std::vector<std::wstring>
 ProgramState watch_program(ProcessHandle& process, uint32_t timeout_ms, uint32_t& code) {
   if (process == kNoProcess) return ProgramState::Unknown;
   const pid_t pid = static_cast<pid_t>(process);
-  if (fault_injected("watch_program", std::to_wstring(pid))) {
+  if (injected("watch_program", std::to_wstring(pid))) {
     close_process(process);
     return ProgramState::Unknown;
   }
@@ -388,25 +387,24 @@ ProgramState watch_program(ProcessHandle& process, uint32_t timeout_ms, uint32_t
 uint32_t current_process_id() { return static_cast<uint32_t>(getpid()); }
 
 bool archive_tool_command(int method, const std::wstring& package, const std::wstring& destination,
-                          std::wstring& program, std::wstring& parameters) {
+                          std::wstring& program, std::vector<std::wstring>& arguments) {
   if (method == 1) {
     program = L"bsdtar";
     // Never the owners or the exact modes stored in the package, also when run as root.
-    parameters = L"--no-same-owner --no-same-permissions -xf " + quote_argument(package) + L" -C " +
-                 quote_argument(destination);
+    arguments = {L"--no-same-owner", L"--no-same-permissions", L"-xf", package, L"-C", destination};
     return true;
   }
   if (method == 2) {
     program = L"unzip";
-    parameters = L"-o -q " + quote_argument(package) + L" -d " + quote_argument(destination);
+    arguments = {L"-o", L"-q", package, L"-d", destination};
     return true;
   }
   return false;
 }
 
-void remove_tree_command(const std::wstring& path, std::wstring& program, std::wstring& parameters) {
+void remove_tree_command(const std::wstring& path, std::wstring& program, std::vector<std::wstring>& arguments) {
   program = L"rm";
-  parameters = L"-rf -- " + quote_argument(path);
+  arguments = {L"-rf", L"--", path};
 }
 
 }  // namespace plat

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "common/strings.h"
+#include "platform/backend.h"
 #include "platform/platform.h"
 
 namespace plat {
@@ -49,10 +49,7 @@ bool image_of(uint32_t pid, std::wstring& path) {
 
 bool list_processes(std::vector<ProcessInfo>& processes) {
   processes.clear();
-  if (fault_injected("list_processes", L"")) {
-    errno = EIO;
-    return false;
-  }
+  if (injected("list_processes", L"")) return false;
   DIR* proc = opendir("/proc");
   if (!proc) return false;
   while (dirent* e = readdir(proc)) {
@@ -65,7 +62,8 @@ bool list_processes(std::vector<ProcessInfo>& processes) {
     info.pid = static_cast<uint32_t>(pid);
     std::wstring image;
     if (image_of(info.pid, image)) {
-      info.exe_name = file_name_of(image);
+      // Its last component as the rest of the installer splits paths, so that names compare alike.
+      info.exe_name = image.substr(image.find_last_of(L"/\\") + 1);
     } else {
       // No access to the image (another user's process, a kernel thread): its short name only.
       std::ifstream comm(std::string("/proc/") + name + "/comm");
@@ -85,10 +83,7 @@ bool ask_process_to_close(uint32_t) { return false; }   // the polite wait is th
 
 bool terminate_process(uint32_t pid, ProcessHandle& held) {
   held = kNoProcess;
-  if (fault_injected("terminate_process", std::to_wstring(pid))) {
-    errno = EIO;
-    return false;
-  }
+  if (injected("terminate_process", std::to_wstring(pid))) return false;
   if (pid == 0 || pid > static_cast<uint32_t>(INT_MAX) || pid == current_process_id()) return false;
   // Nothing needs to stay open here. A child of ours is reaped by whoever started it.
   return kill(static_cast<pid_t>(pid), SIGKILL) == 0;

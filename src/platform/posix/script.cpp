@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/backend.h"
 #include "platform/platform.h"
 
 extern char** environ;
@@ -59,10 +60,7 @@ std::string removal_script_text(const std::wstring& install_dir, const std::wstr
 
 bool run_script_detached(const std::wstring& script, const std::wstring& install_dir, const std::wstring& work_dir,
                          const std::wstring& mark) {
-  if (fault_injected("run_script_detached", script)) {
-    errno = EIO;
-    return false;
-  }
+  if (injected("run_script_detached", script)) return false;
   const std::string path = wide_to_utf8(script);
   // Everything the child needs is made before the fork: it only closes, duplicates and execs.
   const std::string install = "MORVELL_INSTALL_DIR=" + wide_to_utf8(install_dir);

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/backend.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_util.h"
 
@@ -226,7 +227,7 @@ bool read_shortcut(const std::wstring& link, std::wstring& target, std::wstring&
 
 bool write_shortcut(const std::wstring& target, const std::wstring& link, const std::wstring& directory,
                     const std::wstring& arguments, const std::wstring& description) {
-  if (posix::injected("write_shortcut", link)) return false;
+  if (injected("write_shortcut", link)) return false;
   return write_entry(target, link, directory, arguments, description) || report_failure("write_shortcut", link);
 }
 

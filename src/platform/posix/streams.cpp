@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include <string>
-#include <vector>
 
+#include "platform/backend.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_util.h"
 
@@ -30,9 +30,9 @@ FileHandle open_for_sequential_reading(const std::wstring& path) {
 }
 
 FileHandle create_for_writing(const std::wstring& path) {
-  if (posix::injected("create_for_writing", path)) return kNoFile;
+  if (injected("create_for_writing", path)) return kNoFile;
   if (path.empty()) {
-    posix::refused("create_for_writing", path, ENOENT);
+    refused("create_for_writing", path, ENOENT);
     return kNoFile;
   }
   int fd = posix::open_destination(wide_to_utf8(path), 0644);
@@ -41,9 +41,9 @@ FileHandle create_for_writing(const std::wstring& path) {
 }
 
 FileHandle create_new_file(const std::wstring& path) {
-  if (posix::injected("create_for_writing", path)) return kNoFile;
+  if (injected("create_for_writing", path)) return kNoFile;
   if (path.empty()) {
-    posix::refused("create_new_file", path, ENOENT);
+    refused("create_new_file", path, ENOENT);
     return kNoFile;
   }
   int fd = open(wide_to_utf8(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
@@ -72,66 +72,40 @@ int64_t read_some(FileHandle file, void* buffer, size_t size) {
   }
 }
 
-namespace {
+namespace backend {
 
-int64_t write_once(FileHandle file, const void* buffer, size_t size) {
-  if (file < 0) {
-    errno = EBADF;
-    return -1;
+int64_t write_chunk(FileHandle file, const void* data, size_t size) {
+  for (;;) {
+    ssize_t n = write(static_cast<int>(file), data, size);
+    if (n >= 0) return static_cast<int64_t>(n);
+    if (errno != EINTR) return -1;
   }
-  const char* bytes = static_cast<const char*>(buffer);
-  size_t total = 0;
-  while (total < size) {
-    ssize_t n = write(static_cast<int>(file), bytes + total, size - total);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return total ? static_cast<int64_t>(total) : -1;
-    }
-    if (n == 0) break;
-    total += static_cast<size_t>(n);
-  }
-  return static_cast<int64_t>(total);
 }
 
-int64_t copy_once(FileHandle from, uint64_t offset, FileHandle to, size_t size) {
-  if (from < 0 || to < 0 || offset > static_cast<uint64_t>(INT64_MAX)) {
-    errno = EINVAL;
-    return -1;
+int64_t read_at(FileHandle file, uint64_t offset, void* buffer, size_t size) {
+  for (;;) {
+    ssize_t n = pread(static_cast<int>(file), buffer, size, static_cast<off_t>(offset));
+    if (n >= 0) return static_cast<int64_t>(n);
+    if (errno != EINTR) return -1;
   }
-  const int in = static_cast<int>(from), out = static_cast<int>(to);
+}
+
+int64_t system_copy(FileHandle from, uint64_t offset, FileHandle to, size_t size) {
   for (;;) {
     loff_t at = static_cast<loff_t>(offset);
-    ssize_t n = copy_file_range(in, &at, out, nullptr, size, 0);
+    ssize_t n = copy_file_range(static_cast<int>(from), &at, static_cast<int>(to), nullptr, size, 0);
     if (n >= 0) return static_cast<int64_t>(n);
     if (errno == EINTR) continue;
     // Refused for this pair of files (another file system, an old kernel): read and write instead.
-    if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP && errno != EPERM) return -1;
-    break;
-  }
-  static std::vector<char> buffer(1u << 20);
-  size_t want = size < buffer.size() ? size : buffer.size();
-  for (;;) {
-    ssize_t n = pread(in, buffer.data(), want, static_cast<off_t>(offset));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return n < 0 ? -1 : 0;
-    return write_once(to, buffer.data(), static_cast<size_t>(n)) == n ? static_cast<int64_t>(n) : -1;
+    if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP || errno == EPERM)
+      return kNoSystemCopy;
+    return -1;
   }
 }
 
-}  // namespace
+const size_t kCopyBufferSize = 1u << 20;
 
-// A handle carries no path: these failures are reported by their operation and error alone.
-int64_t write_some(FileHandle file, const void* buffer, size_t size) {
-  const int64_t written = write_once(file, buffer, size);
-  if (written < static_cast<int64_t>(size)) report_failure("write", std::wstring());
-  return written;
-}
-
-int64_t copy_some(FileHandle from, uint64_t offset, FileHandle to, size_t size) {
-  const int64_t copied = copy_once(from, offset, to, size);
-  if (copied < 0) report_failure("copy", std::wstring());
-  return copied;
-}
+}  // namespace backend
 
 void close_file(FileHandle file) {
   if (file >= 0) close(static_cast<int>(file));

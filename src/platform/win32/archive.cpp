@@ -5,34 +5,50 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
-#include "common/strings.h"
+#include "platform/backend.h"
 #include "platform/platform.h"
 #include "platform/win32/win32_util.h"
 
 namespace plat {
 
+namespace {
+
+// A single-quoted PowerShell literal: every kind of single quote inside is doubled.
+std::wstring powershell_literal(const std::wstring& text) {
+  std::wstring out = L"'";
+  for (wchar_t c : text) {
+    out.push_back(c);
+    if (c == L'\'' || c == 0x2018 || c == 0x2019 || c == 0x201A || c == 0x201B) out.push_back(c);
+  }
+  out.push_back(L'\'');
+  return out;
+}
+
+}  // namespace
+
 bool archive_tool_command(int method, const std::wstring& package, const std::wstring& destination,
-                          std::wstring& program, std::wstring& parameters) {
+                          std::wstring& program, std::vector<std::wstring>& arguments) {
   if (method == 1) {
     program = L"tar.exe";
-    parameters = L"-xf " + quote_argument(package) + L" -C " + quote_argument(destination);
+    arguments = {L"-xf", package, L"-C", destination};
     return true;
   }
   if (method == 2) {
-    // The whole PowerShell command inside one pair of double quotes, the paths as literals.
+    // The whole PowerShell command in one argument, the paths as literals.
     program = L"powershell.exe";
-    parameters = L"-NoProfile -ExecutionPolicy Bypass -Command \"Expand-Archive -LiteralPath " +
-                 quote_powershell_literal(package) + L" -DestinationPath " +
-                 quote_powershell_literal(destination) + L" -Force\"";
+    arguments = {L"-NoProfile", L"-ExecutionPolicy", L"Bypass", L"-Command",
+                 L"Expand-Archive -LiteralPath " + powershell_literal(package) + L" -DestinationPath " +
+                     powershell_literal(destination) + L" -Force"};
     return true;
   }
   return false;
 }
 
-void remove_tree_command(const std::wstring& path, std::wstring& program, std::wstring& parameters) {
+void remove_tree_command(const std::wstring& path, std::wstring& program, std::vector<std::wstring>& arguments) {
   program = L"cmd.exe";
-  parameters = L"/C rmdir /s /q " + quote_argument(win32::native_separators(path));
+  arguments = {L"/C", L"rmdir", L"/s", L"/q", win32::native_separators(path)};
 }
 
 // Shell.Application and its IShellDispatch interface.
@@ -110,8 +126,10 @@ static UnpackResult watch_destination(const std::wstring& destination, const std
   }
 }
 
-static UnpackResult unpack_once(const std::wstring& package, const std::wstring& destination,
-                                const std::function<void()>& poll) {
+namespace backend {
+
+UnpackResult unpack_file(const std::wstring& package, const std::wstring& destination,
+                         const std::function<void()>& poll) {
   win32::ComApartment apartment;
   UnpackResult result = UnpackResult::Failed;
   {
@@ -146,28 +164,17 @@ static UnpackResult unpack_once(const std::wstring& package, const std::wstring&
   return result;
 }
 
-UnpackResult unpack_in_process(const std::wstring& package, const std::wstring& destination,
-                               const std::function<void()>& poll) {
-  if (win32::injected("unpack_in_process", destination)) return UnpackResult::Failed;
-  const UnpackResult result = unpack_once(package, destination, poll);
-  // A package that cannot be read or holds nothing is the package's fault, not the disk's.
-  if (result == UnpackResult::DestinationUnusable || result == UnpackResult::Failed)
-    report_failure("unpack_in_process", package, destination);
-  return result;
-}
-
 // The shell's zip folders open whole files only: an archive carried inside another file is
-// copied out by the caller and unpacked from there.
-const bool kUnpacksFileRange = false;
-
-UnpackResult unpack_range_in_process(const std::wstring&, uint64_t, uint64_t, const std::wstring&,
-                                     const std::function<void()>&) {
+// copied out by the caller and unpacked from there (never called: kUnpacksFileRange is false).
+UnpackResult unpack_range(const std::wstring&, uint64_t, uint64_t, const std::wstring&, const std::function<void()>&) {
   return UnpackResult::InitFailed;
 }
 
-bool secure_unpacked_tree(const std::wstring& tree) {
-  // Windows files carry no such bits; the seam still lets the tests fail this step.
-  return !win32::injected("secure_unpacked_tree", tree);
-}
+// Windows files carry no such bits; the seam still lets the tests fail this step.
+bool secure_tree(const std::wstring&) { return true; }
+
+}  // namespace backend
+
+const bool kUnpacksFileRange = false;
 
 }  // namespace plat

@@ -4,8 +4,8 @@
 
 #include <cstdio>
 #include <string>
-#include <utility>
 
+#include "platform/backend.h"
 #include "platform/platform.h"
 #include "platform/win32/win32_util.h"
 
@@ -32,21 +32,18 @@ std::string last_error_text() {
   return "GetLastError " + std::to_string(code) + ": " + wide_to_utf8(message);
 }
 
-static FailureListener& failure_listener() {
-  static FailureListener listener;
-  return listener;
-}
+namespace backend {
 
-void set_failure_listener(FailureListener listener) { failure_listener() = std::move(listener); }
+const SystemError kInjectedFault = ERROR_IO_DEVICE;
+const SystemError kNoSuchPath = ERROR_PATH_NOT_FOUND;
+const SystemError kBadHandle = ERROR_INVALID_HANDLE;
+const SystemError kInvalidArgument = ERROR_INVALID_PARAMETER;
 
-bool report_failure(const char* op, const std::wstring& path, const std::wstring& to) {
-  const FailureListener& listener = failure_listener();
-  if (!listener) return false;
-  const DWORD code = GetLastError();
-  listener(op, to.empty() ? path : path + L" -> " + to, last_error_text());
-  SetLastError(code);   // the caller may still read why it failed
-  return false;
-}
+SystemError last_error() { return GetLastError(); }
+
+void set_last_error(SystemError code) { SetLastError(static_cast<DWORD>(code)); }
+
+}  // namespace backend
 
 namespace {
 

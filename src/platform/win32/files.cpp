@@ -7,26 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/backend.h"
 #include "platform/platform.h"
 #include "platform/win32/win32_util.h"
 
 namespace plat {
-
-namespace win32 {
-
-bool injected(const char* op, const std::wstring& path) {
-  if (!fault_injected(op, path)) return false;
-  SetLastError(ERROR_IO_DEVICE);
-  report_failure(op, path);
-  return true;
-}
-
-bool refused(const char* op, const std::wstring& path, unsigned long code) {
-  SetLastError(code);
-  return report_failure(op, path);
-}
-
-}  // namespace win32
 
 static PathKind kind_of_attributes(DWORD attributes) {
   // A reparse point (symbolic link, junction) is reported as a link and never followed.
@@ -81,9 +66,9 @@ bool modification_time(const std::wstring& path, int64_t& time) {
 }
 
 MkdirResult make_directory(const std::wstring& path) {
-  if (win32::injected("make_directory", path)) return MkdirResult::Failed;
+  if (injected("make_directory", path)) return MkdirResult::Failed;
   if (path.empty()) {
-    win32::refused("make_directory", path, ERROR_PATH_NOT_FOUND);
+    refused("make_directory", path, ERROR_PATH_NOT_FOUND);
     return MkdirResult::Failed;
   }
   if (CreateDirectoryW(path.c_str(), nullptr)) return MkdirResult::Created;
@@ -166,8 +151,8 @@ bool owned_by_this_user(void* handle) {
 }  // namespace win32
 
 bool make_private_directory(const std::wstring& path) {
-  if (win32::injected("make_directory", path)) return false;
-  if (path.empty()) return win32::refused("make_directory", path, ERROR_PATH_NOT_FOUND);
+  if (injected("make_directory", path)) return false;
+  if (path.empty()) return refused("make_directory", path, ERROR_PATH_NOT_FOUND);
   // Full control for this user alone; nothing inherited from the folder around it.
   const std::wstring sid = current_user_sid();
   PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -186,8 +171,8 @@ bool make_private_directory(const std::wstring& path) {
 }
 
 bool delete_file(const std::wstring& path) {
-  if (win32::injected("delete_file", path)) return false;
-  if (path.empty()) return win32::refused("delete_file", path, ERROR_FILE_NOT_FOUND);
+  if (injected("delete_file", path)) return false;
+  if (path.empty()) return refused("delete_file", path, ERROR_FILE_NOT_FOUND);
   DWORD attributes = GetFileAttributesW(path.c_str());
   // A link to a directory is itself a directory entry: it goes with RemoveDirectoryW, its target stays.
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
@@ -197,19 +182,19 @@ bool delete_file(const std::wstring& path) {
 }
 
 bool remove_empty_directory(const std::wstring& path) {
-  if (win32::injected("remove_empty_directory", path)) return false;
-  if (path.empty()) return win32::refused("remove_empty_directory", path, ERROR_PATH_NOT_FOUND);
+  if (injected("remove_empty_directory", path)) return false;
+  if (path.empty()) return refused("remove_empty_directory", path, ERROR_PATH_NOT_FOUND);
   return RemoveDirectoryW(path.c_str()) != 0 || report_failure("remove_empty_directory", path);
 }
 
 // The shell removes the tree in one call: `poll` has no turn here.
 void delete_tree_silently(const std::wstring& path, const std::function<void()>& /*poll*/) {
-  if (win32::injected("remove_tree_in_process", path) || path.empty()) return;
+  if (injected("delete_tree", path) || path.empty()) return;
   DWORD attributes = GetFileAttributesW(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return;
   if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {   // a link goes by itself; its target stays
     const BOOL removed = attributes & FILE_ATTRIBUTE_DIRECTORY ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str());
-    if (!removed) report_failure("remove_tree_in_process", path);
+    if (!removed) report_failure("delete_tree", path);
     return;
   }
   // The shell wants a list ended by two NULs, and backslashes only.
@@ -225,12 +210,12 @@ void delete_tree_silently(const std::wstring& path, const std::function<void()>&
   op.fFlags = 0x0414;   // FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI, never to the recycle bin
   // The shell answers with a code of its own, not the system's last error.
   const int result = SHFileOperationW(&op);
-  if (result != 0) win32::refused("remove_tree_in_process", path, static_cast<unsigned long>(result));
+  if (result != 0) refused("delete_tree", path, static_cast<unsigned long>(result));
 }
 
 bool rename_replacing(const std::wstring& from, const std::wstring& to) {
-  if (win32::injected("rename", from)) return false;
-  if (from.empty() || to.empty()) return win32::refused("rename", from, ERROR_PATH_NOT_FOUND);
+  if (injected("rename", from)) return false;
+  if (from.empty() || to.empty()) return refused("rename", from, ERROR_PATH_NOT_FOUND);
   return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0 || report_failure("rename", from, to);
 }
 
@@ -240,8 +225,8 @@ bool is_read_only(const std::wstring& path) {
 }
 
 bool clear_read_only(const std::wstring& path) {
-  if (win32::injected("clear_read_only", path)) return false;
-  if (path.empty()) return win32::refused("clear_read_only", path, ERROR_FILE_NOT_FOUND);
+  if (injected("clear_read_only", path)) return false;
+  if (path.empty()) return refused("clear_read_only", path, ERROR_FILE_NOT_FOUND);
   DWORD attributes = GetFileAttributesW(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return report_failure("clear_read_only", path);
   if (!(attributes & FILE_ATTRIBUTE_READONLY)) return true;
@@ -259,8 +244,8 @@ static DWORD CALLBACK copy_progress_routine(LARGE_INTEGER total, LARGE_INTEGER t
 }
 
 bool copy_file(const std::wstring& from, const std::wstring& to, const CopyProgress& progress) {
-  if (win32::injected("copy_file", to)) return false;
-  if (from.empty() || to.empty()) return win32::refused("copy_file", from, ERROR_FILE_NOT_FOUND);
+  if (injected("copy_file", to)) return false;
+  if (from.empty() || to.empty()) return refused("copy_file", from, ERROR_FILE_NOT_FOUND);
   // Flags 0 overwrite an existing destination; a link is copied as the link itself.
   DWORD flags = path_kind(from) == PathKind::Link ? COPY_FILE_COPY_SYMLINK : 0;
   BOOL cancel = FALSE;
@@ -295,7 +280,7 @@ bool list_directory(const std::wstring& path, std::vector<DirEntry>& entries) {
 }
 
 bool make_executable(const std::wstring& path) {
-  if (win32::injected("make_executable", path)) return false;
+  if (injected("make_executable", path)) return false;
   // Windows files carry no such bit: only that the file is there counts.
   return path_kind(path) != PathKind::None || report_failure("make_executable", path);
 }

@@ -90,9 +90,7 @@ struct CrackedUrl {
 #define WINHTTP_OPTION_REDIRECT_POLICY_DISALLOW_HTTPS_TO_HTTP 1
 #endif
 
-}  // namespace
-
-static bool crack_url(const std::wstring& url, CrackedUrl& out) {
+bool crack_url(const std::wstring& url, CrackedUrl& out) {
   if (url.empty()) return false;
   wchar_t host[512] = {};
   wchar_t path[4096] = {};
@@ -119,7 +117,7 @@ static bool crack_url(const std::wstring& url, CrackedUrl& out) {
   return true;
 }
 
-static DWORD query_number(HINTERNET request, DWORD what, bool& ok) {
+DWORD query_number(HINTERNET request, DWORD what, bool& ok) {
   DWORD value = 0, size = sizeof value;
   ok = WinHttpQueryHeaders(request, what | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX, &value,
                            &size, WINHTTP_NO_HEADER_INDEX) != 0;
@@ -127,7 +125,7 @@ static DWORD query_number(HINTERNET request, DWORD what, bool& ok) {
 }
 
 // A header of the answer as UTF-8 text; empty when absent.
-static std::string query_text(HINTERNET request, DWORD what) {
+std::string query_text(HINTERNET request, DWORD what) {
   DWORD size = 0;
   WinHttpQueryHeaders(request, what, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER, &size,
                       WINHTTP_NO_HEADER_INDEX);
@@ -139,14 +137,9 @@ static std::string query_text(HINTERNET request, DWORD what) {
   return wide_to_utf8(text);
 }
 
-HttpStage http_get(const std::string& url, HttpHandlers& handlers) {
-  auto idle = [&handlers]() {
-    if (handlers.on_idle) handlers.on_idle();
-  };
-  CrackedUrl target;
-  if (!crack_url(utf8_to_wide(url), target)) return HttpStage::BadUrl;
-
-  HttpHandles h;
+// The session, connection and request of one GET of `target`, with its redirect policy and
+// time-outs; Done when all three are open, else the stage that failed.
+HttpStage open_request(const CrackedUrl& target, HttpHandles& h) {
   h.session = WinHttpOpen(L"Morvell Installer", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
                           WINHTTP_NO_PROXY_BYPASS, 0);
   if (!h.session && GetLastError() == ERROR_INVALID_PARAMETER)   // systems before automatic discovery
@@ -165,47 +158,77 @@ HttpStage http_get(const std::string& url, HttpHandlers& handlers) {
   DWORD policy = WINHTTP_OPTION_REDIRECT_POLICY_DISALLOW_HTTPS_TO_HTTP;
   WinHttpSetOption(h.request, WINHTTP_OPTION_REDIRECT_POLICY, &policy, sizeof policy);
   WinHttpSetTimeouts(h.request, 30000, 30000, 30000, 30000);
+  return HttpStage::Done;
+}
 
+// Sends the request (asking for the rest of a file when the handlers say so) and waits for the
+// head of the final answer; false when the network failed on the way.
+bool send_request(HINTERNET request, const HttpHandlers& handlers, WaitingCalls& waiting,
+                  const std::function<void()>& idle) {
   // The rest of a file, kept to the version whose start is already here.
   std::wstring extra;
   if (handlers.range_from) {
     extra = L"Range: bytes=" + std::to_wstring(handlers.range_from) + L"-\r\n";
     if (!handlers.if_range.empty()) extra += L"If-Range: " + utf8_to_wide(handlers.if_range) + L"\r\n";
   }
-  WaitingCalls waiting(handlers.on_idle);
   idle();
   if (!waiting.run([&] {
-        return WinHttpSendRequest(h.request, extra.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : extra.c_str(),
+        return WinHttpSendRequest(request, extra.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : extra.c_str(),
                                   extra.empty() ? 0 : static_cast<DWORD>(-1L), WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
       }))
-    return HttpStage::NetworkFailed;
+    return false;
   idle();
-  if (!waiting.run([&] { return WinHttpReceiveResponse(h.request, nullptr); })) return HttpStage::NetworkFailed;
+  if (!waiting.run([&] { return WinHttpReceiveResponse(request, nullptr); })) return false;
   idle();
+  return true;
+}
 
+// The head of the answer handed to on_response; false when that asks to stop.
+bool report_response(HINTERNET request, HttpHandlers& handlers) {
   bool ok = false;
-  DWORD status = query_number(h.request, WINHTTP_QUERY_STATUS_CODE, ok);
-  DWORD length = query_number(h.request, WINHTTP_QUERY_CONTENT_LENGTH, ok);
-  handlers.etag = query_text(h.request, WINHTTP_QUERY_ETAG);
-  handlers.last_modified = query_text(h.request, WINHTTP_QUERY_LAST_MODIFIED);
-  handlers.content_range = query_text(h.request, WINHTTP_QUERY_CONTENT_RANGE);
-  if (handlers.on_response && !handlers.on_response(static_cast<long>(status), static_cast<uint32_t>(length)))
-    return HttpStage::Aborted;
+  DWORD status = query_number(request, WINHTTP_QUERY_STATUS_CODE, ok);
+  DWORD length = query_number(request, WINHTTP_QUERY_CONTENT_LENGTH, ok);
+  handlers.etag = query_text(request, WINHTTP_QUERY_ETAG);
+  handlers.last_modified = query_text(request, WINHTTP_QUERY_LAST_MODIFIED);
+  handlers.content_range = query_text(request, WINHTTP_QUERY_CONTENT_RANGE);
+  return !handlers.on_response || handlers.on_response(static_cast<long>(status), static_cast<uint32_t>(length));
+}
 
+// The body, piece by piece as it arrives, to on_data.
+HttpStage read_body(HINTERNET request, const HttpHandlers& handlers, WaitingCalls& waiting,
+                    const std::function<void()>& idle) {
   for (;;) {
     idle();
     DWORD available = 0;
-    if (!waiting.run([&] { return WinHttpQueryDataAvailable(h.request, &available); })) return HttpStage::ReadFailed;
+    if (!waiting.run([&] { return WinHttpQueryDataAvailable(request, &available); })) return HttpStage::ReadFailed;
     if (available == 0) break;
     std::vector<char> chunk(available, '\0');
     DWORD read = 0;
-    if (!waiting.run([&] { return WinHttpReadData(h.request, chunk.data(), available, &read); }))
+    if (!waiting.run([&] { return WinHttpReadData(request, chunk.data(), available, &read); }))
       return HttpStage::DataFailed;
     if (read == 0) break;
     if (handlers.on_data && !handlers.on_data(chunk.data(), read)) return HttpStage::Aborted;
     idle();
   }
   return HttpStage::Done;
+}
+
+}  // namespace
+
+HttpStage http_get(const std::string& url, HttpHandlers& handlers) {
+  const std::function<void()> idle = [&handlers]() {
+    if (handlers.on_idle) handlers.on_idle();
+  };
+  CrackedUrl target;
+  if (!crack_url(utf8_to_wide(url), target)) return HttpStage::BadUrl;
+
+  HttpHandles h;
+  const HttpStage opened = open_request(target, h);
+  if (opened != HttpStage::Done) return opened;
+  WaitingCalls waiting(handlers.on_idle);
+  if (!send_request(h.request, handlers, waiting, idle)) return HttpStage::NetworkFailed;
+  if (!report_response(h.request, handlers)) return HttpStage::Aborted;
+  return read_body(h.request, handlers, waiting, idle);
 }
 
 }  // namespace plat

@@ -2,9 +2,9 @@
 // lock with the last handle of its holder, so a killed holder never blocks the next one.
 #include <windows.h>
 
-#include <cstring>
 #include <string>
 
+#include "platform/backend.h"
 #include "platform/platform.h"
 #include "platform/win32/win32_util.h"
 
@@ -12,23 +12,12 @@ namespace plat {
 
 namespace {
 
-// What this program writes into a lock file it makes: the proof that the file may go again.
-const char kLockText[] = "Morvell installer lock\n";
-
 // The locked byte lies far beyond the text, so that the lock never stands in the way of reading it.
 const DWORD kLockOffsetHigh = 1;
 
 HANDLE open_object(const std::wstring& path) {
   return CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-}
-
-bool holds_lock_text(HANDLE file) {
-  char buffer[sizeof kLockText] = {};
-  DWORD n = 0;
-  LARGE_INTEGER start{};
-  return SetFilePointerEx(file, start, nullptr, FILE_BEGIN) && ReadFile(file, buffer, sizeof buffer, &n, nullptr) &&
-         n == sizeof kLockText - 1 && std::memcmp(buffer, kLockText, sizeof kLockText - 1) == 0;
 }
 
 }  // namespace
@@ -78,7 +67,39 @@ bool same_path_text(const std::wstring& a, const std::wstring& b) {
   return true;
 }
 
-static LockResult lock_once(const std::wstring& path, FileHandle& lock) {
+// Takes the lock of the lock file open at `file`, which it closes unless the lock is taken.
+static LockResult lock_opened(HANDLE file, FileHandle& lock) {
+  OVERLAPPED at{};
+  at.OffsetHigh = kLockOffsetHigh;
+  if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+    const bool busy = GetLastError() == ERROR_LOCK_VIOLATION || GetLastError() == ERROR_IO_PENDING;
+    CloseHandle(file);
+    return busy ? LockResult::Busy : LockResult::Failed;
+  }
+  // The holder before us may have removed the file after we opened it: such a lock guards nothing.
+  FILE_STANDARD_INFO info{};
+  if (!GetFileInformationByHandleEx(file, FileStandardInfo, &info, sizeof info) || info.DeletePending) {
+    CloseHandle(file);
+    return LockResult::Busy;
+  }
+  // An empty lock file is one whose maker was killed before it could say so: claim it, so that
+  // it goes again when this run ends.
+  if (info.EndOfFile.QuadPart == 0) {
+    DWORD written = 0;
+    LARGE_INTEGER start{};
+    if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN) ||
+        !WriteFile(file, kLockText, sizeof kLockText - 1, &written, nullptr) || written != sizeof kLockText - 1) {
+      CloseHandle(file);
+      return LockResult::Failed;
+    }
+  }
+  lock = reinterpret_cast<FileHandle>(file);
+  return LockResult::Taken;
+}
+
+namespace backend {
+
+LockResult take_lock(const std::wstring& path, FileHandle& lock) {
   const DWORD access = GENERIC_READ | GENERIC_WRITE | DELETE;
   // Read only is shared: nobody else can open the file to lock it while this handle lives, so a
   // file just made is held from the start, before its mark is written.
@@ -110,56 +131,15 @@ static LockResult lock_once(const std::wstring& path, FileHandle& lock) {
     const DWORD error = GetLastError();
     return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ? LockResult::Busy : LockResult::Failed;
   }
-  OVERLAPPED at{};
-  at.OffsetHigh = kLockOffsetHigh;
-  if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
-    const bool busy = GetLastError() == ERROR_LOCK_VIOLATION || GetLastError() == ERROR_IO_PENDING;
-    CloseHandle(file);
-    return busy ? LockResult::Busy : LockResult::Failed;
-  }
-  // The holder before us may have removed the file after we opened it: such a lock guards nothing.
-  FILE_STANDARD_INFO info{};
-  if (!GetFileInformationByHandleEx(file, FileStandardInfo, &info, sizeof info) || info.DeletePending) {
-    CloseHandle(file);
-    return LockResult::Busy;
-  }
-  // An empty lock file is one whose maker was killed before it could say so: claim it, so that
-  // it goes again when this run ends.
-  if (info.EndOfFile.QuadPart == 0) {
-    DWORD written = 0;
-    LARGE_INTEGER start{};
-    if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN) ||
-        !WriteFile(file, kLockText, sizeof kLockText - 1, &written, nullptr) || written != sizeof kLockText - 1) {
-      CloseHandle(file);
-      return LockResult::Failed;
-    }
-  }
-  lock = reinterpret_cast<FileHandle>(file);
-  return LockResult::Taken;
+  return lock_opened(file, lock);
 }
 
-LockResult try_lock_file(const std::wstring& path, FileHandle& lock) {
-  lock = kNoFile;
-  if (win32::injected("lock", path)) return LockResult::Failed;
-  if (path.empty()) {
-    win32::refused("lock", path, ERROR_PATH_NOT_FOUND);
-    return LockResult::Failed;
-  }
-  const LockResult result = lock_once(path, lock);
-  if (result == LockResult::Failed) report_failure("lock", path);
-  return result;
+// Marked for removal: the file goes when the last handle closes, which is ours.
+bool remove_held_lock(FileHandle lock, const std::wstring&) {
+  FILE_DISPOSITION_INFO gone{TRUE};
+  return SetFileInformationByHandle(reinterpret_cast<HANDLE>(lock), FileDispositionInfo, &gone, sizeof gone) != 0;
 }
 
-void unlock_file(FileHandle& lock, const std::wstring& path) {
-  if (lock == kNoFile) return;
-  HANDLE file = reinterpret_cast<HANDLE>(lock);
-  // Marked for removal while still held, so that nobody can take a lock on a file about to vanish.
-  if (holds_lock_text(file)) {
-    FILE_DISPOSITION_INFO gone{TRUE};
-    if (!SetFileInformationByHandle(file, FileDispositionInfo, &gone, sizeof gone)) report_failure("unlock", path);
-  }
-  CloseHandle(file);
-  lock = kNoFile;
-}
+}  // namespace backend
 
 }  // namespace plat

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "common/strings.h"
+#include "platform/backend.h"
 #include "platform/platform.h"
 
 namespace plat {
@@ -16,6 +16,54 @@ static ProcessHandle to_process_handle(HANDLE handle) {
 }
 
 static HANDLE to_handle(ProcessHandle process) { return reinterpret_cast<HANDLE>(process); }
+
+namespace {
+
+bool ascii_letter(wchar_t c) { return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z'); }
+
+// Whether an argument stands in a command line as it is: an option or a plain word (letters,
+// digits and '-'), or a switch of the command interpreter ('/' and one letter), which cmd.exe
+// reads only when it stands bare. Everything else is quoted, so that no character of a path
+// (a blank, '&', a quote) changes the command.
+bool stands_bare(const std::wstring& argument) {
+  if (argument.size() == 2 && argument[0] == L'/' && ascii_letter(argument[1])) return true;
+  if (argument.empty()) return false;
+  for (wchar_t c : argument)
+    if (!ascii_letter(c) && !(c >= L'0' && c <= L'9') && c != L'-') return false;
+  return true;
+}
+
+// One argument quoted by the rules of the Windows C runtime (and CommandLineToArgvW): 2n
+// backslashes before a quote stand for n, 2n+1 for n and a literal quote; others are literal.
+std::wstring quoted(const std::wstring& text) {
+  std::wstring out = L"\"";
+  size_t backslashes = 0;
+  for (wchar_t c : text) {
+    if (c == L'\\') {
+      ++backslashes;
+    } else {
+      if (c == L'"') out.append(backslashes + 1, L'\\');
+      backslashes = 0;
+    }
+    out.push_back(c);
+  }
+  out.append(backslashes, L'\\');
+  out.push_back(L'"');
+  return out;
+}
+
+// The parameters of a command line that hands a program exactly `arguments` (the command lines
+// of the installer's tools and children have always been written so).
+std::wstring command_line(const std::vector<std::wstring>& arguments) {
+  std::wstring line;
+  for (const std::wstring& argument : arguments) {
+    if (!line.empty()) line += L' ';
+    line += stands_bare(argument) ? argument : quoted(argument);
+  }
+  return line;
+}
+
+}  // namespace
 
 // The helpers this process starts and waits for (the unpackers) end with it, even when it is
 // killed: they join a job whose processes the system ends when its last handle closes, which is
@@ -37,10 +85,11 @@ static HANDLE helper_job() {
   return job;
 }
 
-bool start_process(const std::wstring& program, const std::wstring& parameters, bool shown,
+bool start_process(const std::wstring& program, const std::vector<std::wstring>& arguments, bool shown,
                    ProcessHandle& process) {
   process = kNoProcess;
-  if (fault_injected("start_process", program)) return false;
+  if (injected("start_process", program)) return false;
+  const std::wstring parameters = command_line(arguments);
   SHELLEXECUTEINFOW info;
   ZeroMemory(&info, sizeof info);
   info.cbSize = sizeof info;
@@ -64,7 +113,7 @@ bool start_process(const std::wstring& program, const std::wstring& parameters, 
 
 WaitResult wait_process(ProcessHandle& process, uint32_t timeout_ms, uint32_t& exit_code) {
   if (process == kNoProcess) return WaitResult::Failed;
-  if (fault_injected("wait_process", std::to_wstring(GetProcessId(to_handle(process))))) return WaitResult::Failed;
+  if (injected("wait_process", std::to_wstring(GetProcessId(to_handle(process))))) return WaitResult::Failed;
   DWORD result = WaitForSingleObject(to_handle(process), timeout_ms);
   if (result == WAIT_TIMEOUT) return WaitResult::TimedOut;
   if (result != WAIT_OBJECT_0) return WaitResult::Failed;
@@ -97,11 +146,7 @@ void end_process(ProcessHandle& process) {
 static bool open_program(const std::wstring& program, const std::vector<std::wstring>& arguments,
                          const std::wstring& directory, HANDLE& process) {
   process = nullptr;
-  std::wstring parameters;
-  for (const std::wstring& argument : arguments) {
-    if (!parameters.empty()) parameters += L' ';
-    parameters += quote_argument(argument);
-  }
+  const std::wstring parameters = command_line(arguments);
   SHELLEXECUTEINFOW info;
   ZeroMemory(&info, sizeof info);
   info.cbSize = sizeof info;
@@ -118,7 +163,7 @@ static bool open_program(const std::wstring& program, const std::vector<std::wst
 
 bool launch_detached(const std::wstring& program, const std::vector<std::wstring>& arguments,
                      const std::wstring& directory) {
-  if (fault_injected("launch_detached", program)) return false;
+  if (injected("launch_detached", program)) return false;
   HANDLE process = nullptr;
   if (!open_program(program, arguments, directory, process)) return false;
   if (process) CloseHandle(process);   // not awaited: the program outlives us
@@ -128,7 +173,7 @@ bool launch_detached(const std::wstring& program, const std::vector<std::wstring
 bool launch_watched(const std::wstring& program, const std::vector<std::wstring>& arguments,
                     const std::wstring& directory, ProcessHandle& process) {
   process = kNoProcess;
-  if (fault_injected("launch_watched", program)) return false;
+  if (injected("launch_watched", program)) return false;
   HANDLE handle = nullptr;
   if (!open_program(program, arguments, directory, handle)) return false;
   process = to_process_handle(handle);   // none when the shell handed the file to a running server
@@ -137,7 +182,7 @@ bool launch_watched(const std::wstring& program, const std::vector<std::wstring>
 
 ProgramState watch_program(ProcessHandle& process, uint32_t timeout_ms, uint32_t& code) {
   if (process == kNoProcess) return ProgramState::Unknown;
-  if (fault_injected("watch_program", std::to_wstring(GetProcessId(to_handle(process))))) {
+  if (injected("watch_program", std::to_wstring(GetProcessId(to_handle(process))))) {
     close_process(process);
     return ProgramState::Unknown;
   }
@@ -156,7 +201,7 @@ uint32_t current_process_id() { return static_cast<uint32_t>(GetCurrentProcessId
 
 bool list_processes(std::vector<ProcessInfo>& processes) {
   processes.clear();
-  if (fault_injected("list_processes", L"")) return false;
+  if (injected("list_processes", L"")) return false;
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   if (snapshot == INVALID_HANDLE_VALUE) return false;
   PROCESSENTRY32W entry;
@@ -186,7 +231,7 @@ bool process_image_path(uint32_t pid, std::wstring& path) {
 
 bool terminate_process(uint32_t pid, ProcessHandle& held) {
   held = kNoProcess;
-  if (fault_injected("terminate_process", std::to_wstring(pid))) return false;
+  if (injected("terminate_process", std::to_wstring(pid))) return false;
   if (pid == 0 || pid == current_process_id()) return false;
   HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid);
   if (process == nullptr) return false;

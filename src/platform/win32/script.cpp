@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "platform/backend.h"
 #include "platform/platform.h"
 
 namespace plat {
@@ -34,7 +35,7 @@ std::string removal_script_text(const std::wstring&, const std::wstring&, const 
 
 bool run_script_detached(const std::wstring& script, const std::wstring& install_dir, const std::wstring& work_dir,
                          const std::wstring& mark) {
-  if (fault_injected("run_script_detached", script)) return false;
+  if (injected("run_script_detached", script)) return false;
   // The script inherits this process's environment; this process is about to end.
   if (!SetEnvironmentVariableW(kInstallVariable, install_dir.c_str()) ||
       !SetEnvironmentVariableW(kWorkVariable, work_dir.c_str()) || !SetEnvironmentVariableW(kMarkVariable, mark.c_str()))

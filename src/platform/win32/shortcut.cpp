@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/backend.h"
 #include "platform/platform.h"
 #include "platform/win32/win32_util.h"
 
@@ -19,13 +20,13 @@ static const IID kPersistFile = {0x0000010B, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 
 
 bool write_shortcut(const std::wstring& target, const std::wstring& link, const std::wstring& directory,
                     const std::wstring& arguments, const std::wstring& description) {
-  if (win32::injected("write_shortcut", link)) return false;
+  if (injected("write_shortcut", link)) return false;
   win32::ComApartment apartment;
   void* object = nullptr;
   HRESULT hr = CoCreateInstance(kShellLink, nullptr, CLSCTX_INPROC_SERVER, kShellLinkW, &object);
   IShellLinkW* shell_link = static_cast<IShellLinkW*>(object);
   // COM answers with an HRESULT of its own, which is what the system has to say here.
-  if (FAILED(hr) || !shell_link) return win32::refused("write_shortcut", link, static_cast<unsigned long>(hr));
+  if (FAILED(hr) || !shell_link) return refused("write_shortcut", link, static_cast<unsigned long>(hr));
 
   shell_link->SetPath(win32::native_separators(target).c_str());
   if (!arguments.empty()) shell_link->SetArguments(arguments.c_str());
@@ -44,7 +45,7 @@ bool write_shortcut(const std::wstring& target, const std::wstring& link, const 
     file->Release();
   }
   shell_link->Release();
-  return saved || win32::refused("write_shortcut", link, static_cast<unsigned long>(hr));
+  return saved || refused("write_shortcut", link, static_cast<unsigned long>(hr));
 }
 
 bool read_shortcut(const std::wstring& link, std::wstring& target, std::wstring& arguments) {

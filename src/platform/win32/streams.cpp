@@ -3,8 +3,8 @@
 #include <windows.h>
 
 #include <string>
-#include <vector>
 
+#include "platform/backend.h"
 #include "platform/platform.h"
 #include "platform/win32/win32_util.h"
 
@@ -32,9 +32,9 @@ FileHandle open_for_sequential_reading(const std::wstring& path) {
 }
 
 FileHandle create_for_writing(const std::wstring& path) {
-  if (win32::injected("create_for_writing", path)) return kNoFile;
+  if (injected("create_for_writing", path)) return kNoFile;
   if (path.empty()) {
-    win32::refused("create_for_writing", path, ERROR_PATH_NOT_FOUND);
+    refused("create_for_writing", path, ERROR_PATH_NOT_FOUND);
     return kNoFile;
   }
   const FileHandle file = to_file_handle(
@@ -44,9 +44,9 @@ FileHandle create_for_writing(const std::wstring& path) {
 }
 
 FileHandle create_new_file(const std::wstring& path) {
-  if (win32::injected("create_for_writing", path)) return kNoFile;
+  if (injected("create_for_writing", path)) return kNoFile;
   if (path.empty()) {
-    win32::refused("create_new_file", path, ERROR_PATH_NOT_FOUND);
+    refused("create_new_file", path, ERROR_PATH_NOT_FOUND);
     return kNoFile;
   }
   const FileHandle file = to_file_handle(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
@@ -77,44 +77,26 @@ int64_t read_some(FileHandle file, void* buffer, size_t size) {
   return static_cast<int64_t>(got);
 }
 
-static int64_t write_once(FileHandle file, const void* buffer, size_t size) {
-  if (file < 0) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return -1;
-  }
-  const char* bytes = static_cast<const char*>(buffer);
-  size_t total = 0;
-  while (total < size) {
-    DWORD wanted = size - total > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size - total);
-    DWORD written = 0;
-    if (!WriteFile(to_handle(file), bytes + total, wanted, &written, nullptr)) return total ? static_cast<int64_t>(total) : -1;
-    total += written;
-    if (written < wanted) break;
-  }
-  return static_cast<int64_t>(total);
+namespace backend {
+
+int64_t write_chunk(FileHandle file, const void* data, size_t size) {
+  const DWORD wanted = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
+  DWORD written = 0;
+  if (!WriteFile(to_handle(file), data, wanted, &written, nullptr)) return -1;
+  return static_cast<int64_t>(written);
 }
 
-// A handle carries no path: these failures are reported by their operation and error alone.
-int64_t write_some(FileHandle file, const void* buffer, size_t size) {
-  const int64_t written = write_once(file, buffer, size);
-  if (written < static_cast<int64_t>(size)) report_failure("write", std::wstring());
-  return written;
+int64_t read_at(FileHandle file, uint64_t offset, void* buffer, size_t size) {
+  return seek_to(file, offset) ? read_some(file, buffer, size) : -1;
 }
 
-static int64_t copy_once(FileHandle from, uint64_t offset, FileHandle to, size_t size) {
-  if (from < 0 || to < 0 || !seek_to(from, offset)) return -1;
-  // Large pieces: the fewer calls, the nearer the disk's own speed.
-  static std::vector<char> buffer(8u << 20);
-  int64_t got = read_some(from, buffer.data(), size < buffer.size() ? size : buffer.size());
-  if (got <= 0) return got;
-  return write_once(to, buffer.data(), static_cast<size_t>(got)) == got ? got : -1;
-}
+// No copy of the system's own between two open files: always through a buffer.
+int64_t system_copy(FileHandle, uint64_t, FileHandle, size_t) { return kNoSystemCopy; }
 
-int64_t copy_some(FileHandle from, uint64_t offset, FileHandle to, size_t size) {
-  const int64_t copied = copy_once(from, offset, to, size);
-  if (copied < 0) report_failure("copy", std::wstring());
-  return copied;
-}
+// Large pieces: the fewer calls, the nearer the disk's own speed.
+const size_t kCopyBufferSize = 8u << 20;
+
+}  // namespace backend
 
 void close_file(FileHandle file) {
   if (file >= 0) CloseHandle(to_handle(file));

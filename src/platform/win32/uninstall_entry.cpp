@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "platform/backend.h"
 #include "platform/platform.h"
 #include "platform/win32/win32_util.h"
 
@@ -17,7 +18,7 @@ const wchar_t kUninstallRoot[] = L"Software\\Microsoft\\Windows\\CurrentVersion\
 
 // Each registry call returns its error instead of leaving it for GetLastError.
 bool failed(const char* op, const std::wstring& key, LONG code) {
-  return code != ERROR_SUCCESS && !win32::refused(op, L"HKCU\\" + key, static_cast<unsigned long>(code));
+  return code != ERROR_SUCCESS && !refused(op, L"HKCU\\" + key, static_cast<unsigned long>(code));
 }
 
 LONG set_text(HKEY key, const wchar_t* name, const std::wstring& value) {
@@ -40,7 +41,7 @@ LONG set_version_and_size(HKEY key, const std::wstring& version, uint32_t size_k
 
 bool write_uninstall_entry(const std::wstring& name, const UninstallEntry& entry) {
   const std::wstring path = kUninstallRoot + name;
-  if (win32::injected("write_uninstall_entry", path)) return false;
+  if (injected("write_uninstall_entry", path)) return false;
   HKEY key = nullptr;
   LONG code = RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr);
   if (failed("write_uninstall_entry", path, code)) return false;
@@ -59,7 +60,7 @@ bool write_uninstall_entry(const std::wstring& name, const UninstallEntry& entry
 
 bool update_uninstall_entry(const std::wstring& name, const std::wstring& version, uint32_t size_kib) {
   const std::wstring path = kUninstallRoot + name;
-  if (win32::injected("update_uninstall_entry", path)) return false;
+  if (injected("update_uninstall_entry", path)) return false;
   HKEY key = nullptr;
   // Opened, never made: an entry of two values would be a stranger in the list.
   LONG code = RegOpenKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, KEY_SET_VALUE, &key);
@@ -72,7 +73,7 @@ bool update_uninstall_entry(const std::wstring& name, const std::wstring& versio
 
 bool remove_uninstall_entry(const std::wstring& name) {
   const std::wstring path = kUninstallRoot + name;
-  if (win32::injected("remove_uninstall_entry", path)) return false;
+  if (injected("remove_uninstall_entry", path)) return false;
   const LONG code = RegDeleteKeyW(HKEY_CURRENT_USER, path.c_str());
   return code == ERROR_FILE_NOT_FOUND || !failed("remove_uninstall_entry", path, code);
 }

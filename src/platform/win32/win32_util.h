@@ -12,12 +12,6 @@ std::wstring native_separators(const std::wstring& path);
 // Creates the missing directories above `path`; false when one of them could not be made.
 bool create_parents(const std::wstring& path);
 
-// The fault seam for `op` on `path`: true when a test makes it fail, with ERROR_IO_DEVICE set
-// and reported.
-bool injected(const char* op, const std::wstring& path);
-// `op` on `path` refused by a check of ours, before any system call: `code` set and reported.
-bool refused(const char* op, const std::wstring& path, unsigned long code);
-
 // `handle` when it is open on a regular file on disk (no reparse point, folder, pipe or device),
 // else closes it and gives INVALID_HANDLE_VALUE with ERROR_INVALID_FUNCTION set.
 void* regular_file_only(void* handle);

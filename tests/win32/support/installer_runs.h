@@ -13,7 +13,8 @@ std::string offline_installer(const std::string& zip_bytes);
 // The installer's bytes with its compiled-in update server address replaced by `base` (an
 // address no longer than it); empty when the address is not found exactly once.
 std::string installer_for_server(const std::string& base);
-// Runs a program and waits (bounded); the exit code, or -1.
+// Runs a program with the arguments that `parameters` writes as a Windows command line and
+// waits (bounded); the exit code, or -1.
 long run_and_wait(const std::wstring& program, const std::wstring& parameters);
 
 }  // namespace testing_support

@@ -99,7 +99,7 @@ static int fake_app(int argc, char** argv) {
   if (mode == "start-then-die" && argc > 3) {
     plat::ProcessHandle helper = plat::kNoProcess;
     std::wstring self = plat::own_executable_path();
-    if (!plat::start_process(self, L"--fake-app linger", false, helper)) return 2;
+    if (!plat::start_process(self, {L"--fake-app", L"linger"}, false, helper)) return 2;
     if (!plat::launch_detached(self, {L"--fake-app", L"linger"}, L"")) return 3;
     if (FILE* f = open_utf8(argv[3], L"wb")) {
       std::fprintf(f, "%lu\n", static_cast<unsigned long>(GetProcessId(reinterpret_cast<HANDLE>(helper))));

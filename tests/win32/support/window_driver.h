@@ -48,7 +48,7 @@ double timed_ask(HWND window, UINT message, WPARAM wparam, LPARAM lparam, UINT t
 // `timeout_ms` (the move then finishes on its own thread once the window answers or goes).
 double timed_move(HWND window, int x, int y, UINT timeout_ms);
 
-// The installer started with `parameters` and shown; ended (with its job) when this goes.
+// The installer started with the arguments `parameters` writes as a command line, and shown; ended (with its job) when this goes.
 class InstallerRun {
  public:
   InstallerRun(const std::wstring& program, const std::wstring& parameters);
