@@ -74,29 +74,29 @@ TEST(Strings, Utf8ConversionsRoundTripAndReplaceInvalidBytes) {
 }
 
 TEST(Strings, QuoteArgumentRoundTripsThroughTheSplitter) {
-  EXPECT_EQ(quote_argument(L""), L"\"\"");
-  EXPECT_EQ(quote_argument(L"D:\\"), L"\"D:\\\\\"");
-  EXPECT_EQ(quote_argument(L"a\\b"), L"\"a\\b\"");
-  EXPECT_EQ(quote_argument(L"say \"hi\""), L"\"say \\\"hi\\\"\"");
-  EXPECT_EQ(quote_argument(L"x\\\"y"), L"\"x\\\\\\\"y\"");
+  EXPECT_EQ(plat::quote_argument(L""), L"\"\"");
+  EXPECT_EQ(plat::quote_argument(L"D:\\"), L"\"D:\\\\\"");
+  EXPECT_EQ(plat::quote_argument(L"a\\b"), L"\"a\\b\"");
+  EXPECT_EQ(plat::quote_argument(L"say \"hi\""), L"\"say \\\"hi\\\"\"");
+  EXPECT_EQ(plat::quote_argument(L"x\\\"y"), L"\"x\\\\\\\"y\"");
   const std::wstring samples[] = {L"", L"plain", L"with space", L"D:\\", L"trail\\\\", L"q\"uote",
                                   L"back\\\"slash", L"\\\\\"\\", L"\t tab", L"$HOME `id` 'x'", L"新建 文件夹"};
   for (const auto& s : samples) {
-    auto args = split_command_line(L"-x " + quote_argument(s) + L" --last");
+    auto args = plat::split_command_line(L"-x " + plat::quote_argument(s) + L" --last");
     ASSERT_EQ(args.size(), 3u) << U(s);
     EXPECT_EQ(args[1], s);
     EXPECT_EQ(args[2], L"--last");
   }
-  auto parts = split_command_line(L"--offline --silent-install --install-dir \"C:\\Program Files\\Morvell\"");
+  auto parts = plat::split_command_line(L"--offline --silent-install --install-dir \"C:\\Program Files\\Morvell\"");
   ASSERT_EQ(parts.size(), 4u);
   EXPECT_EQ(parts[3], L"C:\\Program Files\\Morvell");
 }
 
 TEST(Strings, PowershellLiteralDoublesEverySingleQuote) {
-  EXPECT_EQ(quote_powershell_literal(L""), L"''");
-  EXPECT_EQ(quote_powershell_literal(L"it's"), L"'it''s'");
-  EXPECT_EQ(quote_powershell_literal(L"a\u2018b\u2019c\u201Ad\u201Be"), L"'a\u2018\u2018b\u2019\u2019c\u201A\u201Ad\u201B\u201Be'");
-  EXPECT_EQ(quote_powershell_literal(L"a\"b$c"), L"'a\"b$c'");
+  EXPECT_EQ(plat::quote_powershell_literal(L""), L"''");
+  EXPECT_EQ(plat::quote_powershell_literal(L"it's"), L"'it''s'");
+  EXPECT_EQ(plat::quote_powershell_literal(L"a\u2018b\u2019c\u201Ad\u201Be"), L"'a\u2018\u2018b\u2019\u2019c\u201A\u201Ad\u201B\u201Be'");
+  EXPECT_EQ(plat::quote_powershell_literal(L"a\"b$c"), L"'a\"b$c'");
 }
 
 TEST(Strings, EndsWithIgnoreCaseIsAsciiOnly) {

@@ -104,7 +104,7 @@ static void log_start(int argc, char** argv) {
   }
   std::string command;
   for (int i = 0; i < argc; ++i)
-    command += (i ? " " : "") + wide_to_utf8(quote_argument(utf8_to_wide(argv[i] ? argv[i] : "")));
+    command += (i ? " " : "") + wide_to_utf8(plat::quote_argument(utf8_to_wide(argv[i] ? argv[i] : "")));
   const auto yes_no = [](bool flag) { return std::string(flag ? "是" : "否"); };
   log_line(std::string("morvell-installer ") + installer_version + "，进程 " +
            std::to_string(plat::current_process_id()));

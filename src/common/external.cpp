@@ -9,35 +9,11 @@
 #include "common/strings.h"
 #include "platform/platform.h"
 
-namespace {
-
-// The arguments as the log shows them, in the Windows command-line form: options and plain
-// words (letters, digits and '-'; a '/' and one letter, a switch of the command interpreter)
-// bare, every other argument (a path, a text with blanks) quoted.
-std::wstring logged_parameters(const std::vector<std::wstring>& arguments) {
-  auto letter = [](wchar_t c) { return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z'); };
-  auto bare = [&](const std::wstring& argument) {
-    if (argument.size() == 2 && argument[0] == L'/' && letter(argument[1])) return true;
-    if (argument.empty()) return false;
-    for (wchar_t c : argument)
-      if (!letter(c) && !(c >= L'0' && c <= L'9') && c != L'-') return false;
-    return true;
-  };
-  std::wstring parameters;
-  for (const std::wstring& argument : arguments) {
-    if (!parameters.empty()) parameters += L' ';
-    parameters += bare(argument) ? argument : quote_argument(argument);
-  }
-  return parameters;
-}
-
-}  // namespace
-
 bool run_and_wait(const std::wstring& program, const std::vector<std::wstring>& arguments, const std::wstring& status,
                   std::wstring& error, uint32_t* exit_code, bool shown) {
   plat::ProcessHandle process = plat::kNoProcess;
   const bool started = plat::start_process(program, arguments, shown, process);
-  log_process_start(program, logged_parameters(arguments), started);
+  log_process_start(program, plat::command_line_text(arguments), started);
   if (!started) {
     error = L"无法启动外部进程。";
     return false;

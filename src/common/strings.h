@@ -21,12 +21,6 @@ std::wstring format_byte_size(uint64_t bytes);          // "1023 B", "1.5 KB", "
 std::wstring join_path(const std::wstring& parent, const std::wstring& name);   // parent + separator + name
 bool is_separator(wchar_t c);                           // "\" or "/"
 
-// Quotes one argument by the Windows command-line rules (always quoted).
-std::wstring quote_argument(const std::wstring& text);
-// Splits a parameter string by the same rules, the inverse of quote_argument.
-std::vector<std::wstring> split_command_line(const std::wstring& parameters);
-// A single-quoted PowerShell literal; every kind of single quote inside is doubled.
-std::wstring quote_powershell_literal(const std::wstring& text);
 // Byte-wise suffix test after ASCII lower-casing of both sides.
 bool ends_with_ignore_case(const std::string& text, const std::string& suffix);
 std::string base64_encode(const std::string& bytes);    // standard alphabet, padded, one line

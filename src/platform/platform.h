@@ -41,6 +41,17 @@ std::wstring temporary_directory();            // the user's temporary directory
 // component and no doubled separator (".." stops at the root). Empty stays empty.
 std::wstring absolute_path(const std::wstring& path);
 
+// ---------------------------------------------------------------- command lines
+// Quotes one argument by the Windows command-line rules (always quoted).
+std::wstring quote_argument(const std::wstring& text);
+// Splits a parameter string by the same rules, the inverse of quote_argument.
+std::vector<std::wstring> split_command_line(const std::wstring& parameters);
+// The parameters of a Windows command line that hands a program exactly `arguments`: options,
+// plain words and command-interpreter switches bare, every other argument quoted.
+std::wstring command_line_text(const std::vector<std::wstring>& arguments);
+// A single-quoted PowerShell literal; every kind of single quote inside is doubled.
+std::wstring quote_powershell_literal(const std::wstring& text);
+
 // ---------------------------------------------------------------- time
 uint32_t tick_ms();                            // millisecond counter that wraps at 2^32
 void sleep_ms(uint32_t ms);

@@ -8,6 +8,7 @@
 
 #include "app/installer_window_win32.h"
 #include "common/strings.h"
+#include "platform/platform.h"
 #include "support/app_entries.h"
 #include "support/helpers.h"
 #include "support/installer_runs.h"
@@ -41,7 +42,7 @@ TEST(Win32Keyboard, ADoubleClickedOfflineInstallerFromTheKeyboard) {
   write_text(U(setup), offline_installer(read_text(tmp / "pkg.zip")));
   const std::wstring d = tmp.wide() + L"\\Programs\\Morvell";
   {
-    InstallerRun run(setup, L"--install-dir " + quote_argument(d));
+    InstallerRun run(setup, L"--install-dir " + plat::quote_argument(d));
     ASSERT_TRUE(run.wait_window(kInstallTitle)) << "exit code " << run.wait_exit(0);
     EXPECT_EQ(run.control(kDescriptionId).text, L"离线安装器已包含绿色版程序包。");
     RECT area{};

@@ -65,8 +65,8 @@ TEST(Win32ChineseSystem, TheDesktopShortcutOfAChineseUserOpensFromStart) {
   const std::wstring link = plat::shell_folder(plat::kFolderDesktop) + L"\\Morvell.lnk";
   DeleteFileW(link.c_str());
   const std::wstring log = tmp.wide() + L"\\install.log";
-  ASSERT_EQ(run_and_wait(setup, L"--silent-install --no-launch --no-start-menu-shortcut --install-dir " + quote_argument(d) +
-                                    L" --log " + quote_argument(log)),
+  ASSERT_EQ(run_and_wait(setup, L"--silent-install --no-launch --no-start-menu-shortcut --install-dir " + plat::quote_argument(d) +
+                                    L" --log " + plat::quote_argument(log)),
             0)
       << read_text(U(log));
   const std::string bytes = read_text(U(link));
@@ -75,7 +75,7 @@ TEST(Win32ChineseSystem, TheDesktopShortcutOfAChineseUserOpensFromStart) {
 
   const std::wstring started = tmp.wide() + L"\\started.log";
   SetEnvironmentVariableW(L"MORVELL_FAKE_APP_LOG", started.c_str());
-  EXPECT_EQ(run_and_wait(L"start.exe", L"/wait " + quote_argument(link)), 0);
+  EXPECT_EQ(run_and_wait(L"start.exe", L"/wait " + plat::quote_argument(link)), 0);
   SetEnvironmentVariableW(L"MORVELL_FAKE_APP_LOG", nullptr);
   EXPECT_TRUE(wait_until(30000, [&] { return !read_text(U(started)).empty(); }));
   DeleteFileW(link.c_str());

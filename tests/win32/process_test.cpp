@@ -239,7 +239,7 @@ TEST(Win32Processes, QuotingRoundTripsThroughCommandLineToArgvW) {
       L"", L"plain", L"with blank", L"C:\\Program Files\\Morvell\\", L"trailing\\\\", L"a\"b",
       L"back\\\"slash quote", L"\\\\server\\share\\x", L"\u5B89\u88C5 \u76EE\u5F55", L"tab\there", L"%PATH%"};
   std::wstring line = L"program.exe";
-  for (const auto& sample : samples) line += L" " + quote_argument(sample);
+  for (const auto& sample : samples) line += L" " + plat::quote_argument(sample);
   int argc = 0;
   wchar_t** argv = CommandLineToArgvW(line.c_str(), &argc);
   ASSERT_NE(argv, nullptr);
@@ -247,7 +247,7 @@ TEST(Win32Processes, QuotingRoundTripsThroughCommandLineToArgvW) {
   for (size_t i = 0; i < samples.size(); ++i) EXPECT_EQ(std::wstring(argv[i + 1]), samples[i]) << i;
   LocalFree(argv);
   // Our own splitter agrees with the system's.
-  std::vector<std::wstring> ours = split_command_line(line.substr(12));
+  std::vector<std::wstring> ours = plat::split_command_line(line.substr(12));
   EXPECT_EQ(ours, samples);
 
   // And a real child sees the same arguments, written into its command line by start_process,

@@ -156,7 +156,7 @@ TEST(Win32Release, TheShippedFilesAndASignedOfflineInstaller) {
   TempDir tmp;
   const std::wstring d = tmp.wide() + L"\\Morvell";
   EXPECT_EQ(run_and_wait(setup, L"--silent-install --no-launch --no-desktop-shortcut --no-start-menu-shortcut "
-                                L"--install-dir " + quote_argument(d)),
+                                L"--install-dir " + plat::quote_argument(d)),
             0);
   EXPECT_EQ(read_text(U(d + L"\\bin\\Morvell.exe")), "the application");
   // Its uninstaller is the program part, unsigned, with its own checksum: the unsigned program.
@@ -164,5 +164,5 @@ TEST(Win32Release, TheShippedFilesAndASignedOfflineInstaller) {
   EXPECT_EQ(certificates(uninstaller), 0);
   EXPECT_TRUE(checksum_right(uninstaller));
   EXPECT_TRUE(read_text(U(uninstaller)) == read_text(U(plain)));
-  EXPECT_EQ(run_and_wait(uninstaller, L"--silent-install --install-dir " + quote_argument(tmp.wide() + L"\\x")), 2);
+  EXPECT_EQ(run_and_wait(uninstaller, L"--silent-install --install-dir " + plat::quote_argument(tmp.wide() + L"\\x")), 2);
 }

@@ -33,7 +33,7 @@ TEST(Win32SilentInstall, OfflineInstallerEndToEnd) {
 
   const std::wstring log = tmp.wide() + L"\\logs\\\u5B89\u88C5.log";
   EXPECT_EQ(run_and_wait(setup, L"--offline --silent-install --no-launch --no-desktop-shortcut --no-start-menu-shortcut "
-                       L"--install-dir " + quote_argument(d + L"\\") + L" --log " + quote_argument(log)), 0);
+                       L"--install-dir " + plat::quote_argument(d + L"\\") + L" --log " + plat::quote_argument(log)), 0);
   const std::vector<std::string> events = log_events(read_text(U(log)));
   EXPECT_TRUE(logged_in_order(events, {
       "运行模式：offline，更新：否，静默安装：是，安装目录：" + U(d) + "，安装包：，桌面快捷方式：否，开始菜单快捷方式：否，安装后启动：否",
@@ -46,7 +46,7 @@ TEST(Win32SilentInstall, OfflineInstallerEndToEnd) {
   // so a silent install from it ends with 2 (its windowed run is below).
   const std::wstring uninstaller = d + L"\\bin\\Morvell-Uninstall.exe";
   EXPECT_TRUE(read_text(U(uninstaller)) == read_text(U(installer_path())));
-  EXPECT_EQ(run_and_wait(uninstaller, L"--silent-install --no-launch --install-dir " + quote_argument(tmp.wide() + L"\\x")), 2);
+  EXPECT_EQ(run_and_wait(uninstaller, L"--silent-install --no-launch --install-dir " + plat::quote_argument(tmp.wide() + L"\\x")), 2);
   EXPECT_FALSE(exists(tmp / "x"));
   EXPECT_NE(read_text(U(d + L"\\install-info.json")).find("\"version\": \"6.1.17\""), std::string::npos);
   EXPECT_EQ(read_text(tmp / "setup/Morvell-Installer-Temp/Morvell-offline-package.zip/planted.txt"), "not ours");
@@ -56,7 +56,7 @@ TEST(Win32SilentInstall, OfflineInstallerEndToEnd) {
   // The plain installer carries nothing: exit 2, and no work directory is left behind.
   std::wstring bare = tmp.wide() + L"\\bare\\morvell-installer.exe";
   write_text(U(bare), read_text(U(installer_path())));
-  EXPECT_EQ(run_and_wait(bare, L"--silent-install --no-launch --install-dir " + quote_argument(tmp.wide() + L"\\other")), 2);
+  EXPECT_EQ(run_and_wait(bare, L"--silent-install --no-launch --install-dir " + plat::quote_argument(tmp.wide() + L"\\other")), 2);
   EXPECT_FALSE(exists(tmp / "bare/Morvell-Installer-Temp"));
   EXPECT_FALSE(exists(tmp / "other"));
   // A window program all the same writes why on the standard error its starter gave it.
@@ -66,7 +66,7 @@ TEST(Win32SilentInstall, OfflineInstallerEndToEnd) {
   // A carried archive that is no zip: the install fails with 3 and the installation stays.
   write_text(tmp / "bad/Morvell-Setup.exe", offline_installer("this is not a zip archive at all"));
   EXPECT_EQ(run_and_wait(tmp.wide() + L"\\bad\\Morvell-Setup.exe",
-                L"--silent-install --no-launch --install-dir " + quote_argument(d) + L" --log=" + quote_argument(log)), 3);
+                L"--silent-install --no-launch --install-dir " + plat::quote_argument(d) + L" --log=" + plat::quote_argument(log)), 3);
   const std::vector<std::string> failed = log_events(read_text(U(log)));
   EXPECT_TRUE(logged_in_order(failed, {"退出码：0", "状态：正在解压安装包...", "失败：[正在解压安装包...] ", "退出码：3"}));
   EXPECT_EQ(failed.back(), "退出码：3");
@@ -76,7 +76,7 @@ TEST(Win32SilentInstall, OfflineInstallerEndToEnd) {
   ASSERT_TRUE(write_zip(tmp / "hollow.zip", {{"bin/", ""}, {"bin/Morvell", "near miss"}, {"readme.txt", "x"}}));
   write_text(tmp / "hollow/Morvell-Setup.exe", offline_installer(read_text(tmp / "hollow.zip")));
   EXPECT_EQ(run_and_wait(tmp.wide() + L"\\hollow\\Morvell-Setup.exe",
-                L"--silent-install --no-launch --install-dir " + quote_argument(d)), 3);
+                L"--silent-install --no-launch --install-dir " + plat::quote_argument(d)), 3);
   EXPECT_EQ(read_text(U(d + L"\\bin\\Morvell.exe")), "app");
   EXPECT_FALSE(exists(U(d + L"\\readme.txt")));
 
@@ -97,15 +97,15 @@ TEST(Win32SilentInstall, OfflineInstallerEndToEnd) {
 
   // A folder of the user's: 3, and every file of it stays.
   write_text(tmp / "Documents/thesis.txt", "years of work");
-  EXPECT_EQ(run_and_wait(setup, L"--silent-install --no-launch --install-dir " + quote_argument(tmp.wide() + L"\\Documents")), 3);
+  EXPECT_EQ(run_and_wait(setup, L"--silent-install --no-launch --install-dir " + plat::quote_argument(tmp.wide() + L"\\Documents")), 3);
   EXPECT_EQ(read_text(tmp / "Documents/thesis.txt"), "years of work");
   EXPECT_FALSE(exists(tmp / "Documents/bin"));
   // Below a file nothing can be made: 3, and the log names the operation, the path and the
   // system's own code and text.
   write_text(tmp / "a-file", "a file of the user's");
   const std::wstring under_file = tmp.wide() + L"\\a-file\\Morvell";
-  EXPECT_EQ(run_and_wait(setup, L"--silent-install --no-launch --install-dir " + quote_argument(under_file) +
-                                    L" --log " + quote_argument(log)),
+  EXPECT_EQ(run_and_wait(setup, L"--silent-install --no-launch --install-dir " + plat::quote_argument(under_file) +
+                                    L" --log " + plat::quote_argument(log)),
             3);
   const std::vector<std::string> refused = log_events(read_text(U(log)));
   EXPECT_TRUE(logged_in_order(refused, {"文件操作失败：make_directory " + U(under_file) + "（系统错误：GetLastError ",
@@ -182,7 +182,7 @@ TEST(Win32SilentUninstall, TheAppsAndFeaturesEntryFromInstallToSilentUninstall) 
   ChineseUserFolder programs(L"Programs");
   const std::wstring d = programs.path() + L"\\Morvell";
   ASSERT_EQ(run_and_wait(setup, L"--silent-install --no-launch --no-desktop-shortcut --no-start-menu-shortcut "
-                                L"--install-dir " + quote_argument(d)), 0);
+                                L"--install-dir " + plat::quote_argument(d)), 0);
   const std::vector<AppEntry> entries = app_entries_at(d);
   ASSERT_EQ(entries.size(), 1u);
   const AppEntry& entry = entries[0];
@@ -203,7 +203,7 @@ TEST(Win32SilentUninstall, TheAppsAndFeaturesEntryFromInstallToSilentUninstall) 
 
   // The quiet command as a fleet tool runs it: the entry goes at once, the removal is started.
   const std::wstring log = tmp.wide() + L"\\uninstall.log";
-  EXPECT_EQ(run_and_wait(d + L"\\bin\\Morvell-Uninstall.exe", L"--silent-uninstall --log " + quote_argument(log)), 0);
+  EXPECT_EQ(run_and_wait(d + L"\\bin\\Morvell-Uninstall.exe", L"--silent-uninstall --log " + plat::quote_argument(log)), 0);
   EXPECT_TRUE(app_entries_at(d).empty());
   EXPECT_TRUE(logged_in_order(log_events(read_text(U(log))),
                               {"静默卸载：是", "启动程序（不等待其结束）：" + U(d) + "\\bin\\Morvell-Installer-Temp\\morv-uninstall.cmd",

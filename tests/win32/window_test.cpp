@@ -183,7 +183,7 @@ TEST(Win32Window, EachModeShowsItsControlsInOrder) {
   const std::wstring d = tmp.wide() + L"\\Programs\\Morvell";
 
   {  // The offline window, launching switched off on the command line.
-    InstallerRun run(setup, L"--offline --no-launch --install-dir " + quote_argument(d));
+    InstallerRun run(setup, L"--offline --no-launch --install-dir " + plat::quote_argument(d));
     ASSERT_TRUE(run.wait_window(kInstallTitle)) << "exit code " << run.wait_exit(0);
     std::vector<Expected> rows = {{1001, L"Static", L"安装 Morvell"}, {1002, L"Static", L"离线安装器已包含绿色版程序包。"}};
     for (const Expected& row : location_rows(d)) rows.push_back(row);
@@ -214,8 +214,8 @@ TEST(Win32Window, EachModeShowsItsControlsInOrder) {
     write_text(U(d + L"\\install-info.json"), install_record_text(d));
     plat::ProcessHandle running = plat::kNoProcess;
     ASSERT_TRUE(plat::start_process(d + L"\\bin\\Morvell.exe", {L"--fake-app", L"linger"}, false, running));
-    InstallerRun run(setup, L"--update --package " + quote_argument(tmp.wide() + L"\\pkg.zip") + L" --install-dir " +
-                                quote_argument(d));
+    InstallerRun run(setup, L"--update --package " + plat::quote_argument(tmp.wide() + L"\\pkg.zip") + L" --install-dir " +
+                                plat::quote_argument(d));
     ASSERT_TRUE(run.wait_window(kUpdateTitle));
     EXPECT_TRUE(run.wait_text(1014, L"正在等待 Morvell 退出..."));
     expect_controls(run.controls(),
@@ -255,7 +255,7 @@ TEST(Win32Window, OnlineInstallFromTheLoopbackServer) {
   const std::wstring d = tmp.wide() + L"\\Programs\\Morvell";
   Shortcuts links;
 
-  InstallerRun run(tmp.wide() + L"\\online\\morvell-installer.exe", L"--no-launch --install-dir " + quote_argument(d));
+  InstallerRun run(tmp.wide() + L"\\online\\morvell-installer.exe", L"--no-launch --install-dir " + plat::quote_argument(d));
   ASSERT_TRUE(run.wait_window(kInstallTitle));
   ASSERT_TRUE(run.wait_text(1014, L"请选择要安装的版本。")) << U(run.control(1014).text);
   std::vector<Expected> rows = {{1001, L"Static", L"安装 Morvell"},
@@ -327,7 +327,7 @@ TEST(Win32Window, AnswersWithin100MsDuringADownloadAndADigestCheck) {
   const std::wstring d = tmp.wide() + L"\\Programs\\Morvell";
 
   InstallerRun run(tmp.wide() + L"\\online\\morvell-installer.exe",
-                   L"--no-launch --no-desktop-shortcut --no-start-menu-shortcut --install-dir " + quote_argument(d));
+                   L"--no-launch --no-desktop-shortcut --no-start-menu-shortcut --install-dir " + plat::quote_argument(d));
   ASSERT_TRUE(run.wait_window(kInstallTitle));
   ASSERT_TRUE(run.wait_text(1014, L"请选择要安装的版本。"));
   const HWND window = run.window();
@@ -398,7 +398,7 @@ TEST(Win32Window, OfflineInstallUpdateAndUninstallThroughTheWindow) {
   const std::wstring& menu = shortcuts.menu;
 
   {  // The offline window: the user ticks the desktop shortcut again, then installs.
-    InstallerRun run(setup, L"--offline --no-launch --no-desktop-shortcut --install-dir " + quote_argument(d));
+    InstallerRun run(setup, L"--offline --no-launch --no-desktop-shortcut --install-dir " + plat::quote_argument(d));
     ASSERT_TRUE(run.wait_window(kInstallTitle)) << "no window";
     EXPECT_EQ(run.control(kDescriptionId).text, L"离线安装器已包含绿色版程序包。");
     EXPECT_EQ(run.control(kLocationId).text, d);
@@ -438,8 +438,8 @@ TEST(Win32Window, OfflineInstallUpdateAndUninstallThroughTheWindow) {
   ASSERT_TRUE(write_zip(tmp / "downloads/update.zip",
                         {{"bin/Morvell.exe", app}, {"config/settings.ini", "shipped 2"}, {"new.txt", "new"}}));
   {
-    InstallerRun run(setup, L"--update --package " + quote_argument(tmp.wide() + L"\\downloads\\update.zip") +
-                                L" --install-dir " + quote_argument(d));
+    InstallerRun run(setup, L"--update --package " + plat::quote_argument(tmp.wide() + L"\\downloads\\update.zip") +
+                                L" --install-dir " + plat::quote_argument(d));
     ASSERT_TRUE(run.wait_window(kUpdateTitle)) << "no window";
     const std::vector<Control> controls = run.controls();
     EXPECT_EQ(texts_of(controls).front(), L"更新 Morvell");
@@ -467,8 +467,8 @@ TEST(Win32Window, OfflineInstallUpdateAndUninstallThroughTheWindow) {
       << read_text(tmp / "app.log");
 
   {  // A package that is not there: the error dialog, exit code 4, the installation as it was.
-    InstallerRun run(setup, L"--update --package " + quote_argument(tmp.wide() + L"\\downloads\\none.zip") +
-                                L" --install-dir " + quote_argument(d));
+    InstallerRun run(setup, L"--update --package " + plat::quote_argument(tmp.wide() + L"\\downloads\\none.zip") +
+                                L" --install-dir " + plat::quote_argument(d));
     ASSERT_TRUE(run.wait_window(kUpdateTitle)) << "no window";
     EXPECT_FALSE(run.wait_message_box().empty());
     ASSERT_TRUE(run.dismiss_message_box());
@@ -477,7 +477,7 @@ TEST(Win32Window, OfflineInstallUpdateAndUninstallThroughTheWindow) {
   EXPECT_EQ(read_text(U(d + L"\\config\\settings.ini")), "the user's");
 
   {  // The uninstaller: no location, no choices; the shortcuts go and the removal script starts.
-    InstallerRun run(d + L"\\bin\\Morvell-Uninstall.exe", L"--uninstall --log " + quote_argument(tmp.wide() + L"\\uninstall.log"));
+    InstallerRun run(d + L"\\bin\\Morvell-Uninstall.exe", L"--uninstall --log " + plat::quote_argument(tmp.wide() + L"\\uninstall.log"));
     ASSERT_TRUE(run.wait_window(kInstallTitle)) << "no window";
     EXPECT_EQ(run.control(kTitleId).text, L"卸载 Morvell");
     EXPECT_EQ(run.control(kDescriptionId).text, L"将移除当前安装目录和快捷方式。");
@@ -501,7 +501,7 @@ TEST(Win32Window, TheUninstallWindowLeavesTheRemovalToItsScript) {
   write_text(U(setup), offline_installer(read_text(tmp / "pkg.zip")));
   const std::wstring d = tmp.wide() + L"\\Morvell";
   InstallerRun install(setup, L"--silent-install --no-launch --no-desktop-shortcut --no-start-menu-shortcut "
-                              L"--install-dir " + quote_argument(d));
+                              L"--install-dir " + plat::quote_argument(d));
   ASSERT_EQ(install.wait_exit(), 0);
   InstallerRun run(d + L"\\bin\\Morvell-Uninstall.exe", L"--uninstall");
   ASSERT_TRUE(run.wait_window(kInstallTitle)) << "no window";

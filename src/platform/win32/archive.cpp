@@ -13,21 +13,6 @@
 
 namespace plat {
 
-namespace {
-
-// A single-quoted PowerShell literal: every kind of single quote inside is doubled.
-std::wstring powershell_literal(const std::wstring& text) {
-  std::wstring out = L"'";
-  for (wchar_t c : text) {
-    out.push_back(c);
-    if (c == L'\'' || c == 0x2018 || c == 0x2019 || c == 0x201A || c == 0x201B) out.push_back(c);
-  }
-  out.push_back(L'\'');
-  return out;
-}
-
-}  // namespace
-
 bool archive_tool_command(int method, const std::wstring& package, const std::wstring& destination,
                           std::wstring& program, std::vector<std::wstring>& arguments) {
   if (method == 1) {
@@ -39,8 +24,8 @@ bool archive_tool_command(int method, const std::wstring& package, const std::ws
     // The whole PowerShell command in one argument, the paths as literals.
     program = L"powershell.exe";
     arguments = {L"-NoProfile", L"-ExecutionPolicy", L"Bypass", L"-Command",
-                 L"Expand-Archive -LiteralPath " + powershell_literal(package) + L" -DestinationPath " +
-                     powershell_literal(destination) + L" -Force"};
+                 L"Expand-Archive -LiteralPath " + quote_powershell_literal(package) + L" -DestinationPath " +
+                     quote_powershell_literal(destination) + L" -Force"};
     return true;
   }
   return false;

@@ -17,53 +17,6 @@ static ProcessHandle to_process_handle(HANDLE handle) {
 
 static HANDLE to_handle(ProcessHandle process) { return reinterpret_cast<HANDLE>(process); }
 
-namespace {
-
-bool ascii_letter(wchar_t c) { return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z'); }
-
-// Whether an argument stands in a command line as it is: an option or a plain word (letters,
-// digits and '-'), or a switch of the command interpreter ('/' and one letter), which cmd.exe
-// reads only when it stands bare. Everything else is quoted, so that no character of a path
-// (a blank, '&', a quote) changes the command.
-bool stands_bare(const std::wstring& argument) {
-  if (argument.size() == 2 && argument[0] == L'/' && ascii_letter(argument[1])) return true;
-  if (argument.empty()) return false;
-  for (wchar_t c : argument)
-    if (!ascii_letter(c) && !(c >= L'0' && c <= L'9') && c != L'-') return false;
-  return true;
-}
-
-// One argument quoted by the rules of the Windows C runtime (and CommandLineToArgvW): 2n
-// backslashes before a quote stand for n, 2n+1 for n and a literal quote; others are literal.
-std::wstring quoted(const std::wstring& text) {
-  std::wstring out = L"\"";
-  size_t backslashes = 0;
-  for (wchar_t c : text) {
-    if (c == L'\\') {
-      ++backslashes;
-    } else {
-      if (c == L'"') out.append(backslashes + 1, L'\\');
-      backslashes = 0;
-    }
-    out.push_back(c);
-  }
-  out.append(backslashes, L'\\');
-  out.push_back(L'"');
-  return out;
-}
-
-// The parameters of a command line that hands a program exactly `arguments` (the command lines
-// of the installer's tools and children have always been written so).
-std::wstring command_line(const std::vector<std::wstring>& arguments) {
-  std::wstring line;
-  for (const std::wstring& argument : arguments) {
-    if (!line.empty()) line += L' ';
-    line += stands_bare(argument) ? argument : quoted(argument);
-  }
-  return line;
-}
-
-}  // namespace
 
 // The helpers this process starts and waits for (the unpackers) end with it, even when it is
 // killed: they join a job whose processes the system ends when its last handle closes, which is
@@ -89,7 +42,7 @@ bool start_process(const std::wstring& program, const std::vector<std::wstring>&
                    ProcessHandle& process) {
   process = kNoProcess;
   if (injected("start_process", program)) return false;
-  const std::wstring parameters = command_line(arguments);
+  const std::wstring parameters = command_line_text(arguments);
   SHELLEXECUTEINFOW info;
   ZeroMemory(&info, sizeof info);
   info.cbSize = sizeof info;
@@ -146,7 +99,7 @@ void end_process(ProcessHandle& process) {
 static bool open_program(const std::wstring& program, const std::vector<std::wstring>& arguments,
                          const std::wstring& directory, HANDLE& process) {
   process = nullptr;
-  const std::wstring parameters = command_line(arguments);
+  const std::wstring parameters = command_line_text(arguments);
   SHELLEXECUTEINFOW info;
   ZeroMemory(&info, sizeof info);
   info.cbSize = sizeof info;

@@ -33,7 +33,7 @@ std::string installer_for_server(const std::string& base) {
 
 long run_and_wait(const std::wstring& program, const std::wstring& parameters) {
   plat::ProcessHandle process = plat::kNoProcess;
-  if (!plat::start_process(program, split_command_line(parameters), false, process)) return -1;
+  if (!plat::start_process(program, plat::split_command_line(parameters), false, process)) return -1;
   uint32_t code = 0;
   if (plat::wait_process(process, 120000, code) != plat::WaitResult::Exited) {
     plat::close_process(process);

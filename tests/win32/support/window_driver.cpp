@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "common/strings.h"
+#include "platform/platform.h"
 #include "support/helpers.h"
 #include "support/wine.h"
 
@@ -160,7 +161,7 @@ std::wstring message_box_text(HWND box) {
 }
 
 InstallerRun::InstallerRun(const std::wstring& program, const std::wstring& parameters) {
-  if (!plat::start_process(program, split_command_line(parameters), true, process_)) return;
+  if (!plat::start_process(program, plat::split_command_line(parameters), true, process_)) return;
   pid_ = GetProcessId(reinterpret_cast<HANDLE>(process_));
 }
 
