@@ -9,6 +9,7 @@
 
 #include "app/ui.h"
 #include "catalogue/download.h"
+#include "catalogue/messages.h"
 #include "common/log.h"
 #include "common/strings.h"
 #include "package/verify.h"
@@ -255,20 +256,20 @@ TEST_F(DownloadTest, RedirectsAreFollowedButNeverDownToPlainHttp) {
   std::string plain_target = server.plain_url("/_/bytes?size=10");
   r = to_file(server.url("/_/redirect-abs?to=" + encoded(plain_target)), work / "down.bin");
   EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.error, L"网络请求失败。");
+  EXPECT_EQ(r.error, kRequestFailed);
   EXPECT_FALSE(exists(work / "down.bin"));
   // Also in the middle of a chain that started on plain http.
   std::string via_https = server.url("/_/redirect-abs?to=" + encoded(plain_target));
   r = to_memory(server.plain_url("/_/redirect-abs?to=" + encoded(via_https)), body);
   EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.error, L"网络请求失败。");
+  EXPECT_EQ(r.error, kRequestFailed);
   Fetch count = get(server.plain_url("/_/count"));
   EXPECT_EQ(count.body, "2") << "only the two requests that began on plain http reached the plain server";
 
   // A redirect loop ends.
   r = to_memory(server.url("/_/loop"), body);
   EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.error, L"网络请求失败。");
+  EXPECT_EQ(r.error, kRequestFailed);
 }
 
 TEST_F(DownloadTest, StatusCodes) {
@@ -342,7 +343,7 @@ TEST_F(DownloadTest, UnknownLengthsShowTheDownloadedSoFarForm) {
   ui_trace = UiTrace();
   r = to_file(server.url("/_/huge-length?size=70000"), path);
   EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.error, L"下载数据失败。");
+  EXPECT_EQ(r.error, kDownloadDataFailed);
   EXPECT_EQ(ui_trace.last_status.rfind(L"正在下载安装包... 已下载 ", 0), 0u);
   EXPECT_EQ(ui_trace.progress_updates, 0u);
 }
@@ -351,13 +352,13 @@ TEST_F(DownloadTest, BrokenBodiesAndUnusableAddresses) {
   std::string path = work / "cut.bin";
   Result r = to_file(server.url("/_/cut?length=100000&send=30000"), path);
   EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.error, L"下载数据失败。");
+  EXPECT_EQ(r.error, kDownloadDataFailed);
   ASSERT_TRUE(exists(path)) << "the partial file stays for the caller";
   EXPECT_EQ(read_text(path), pattern(30000));
   std::string body;
   r = to_memory(server.url("/_/cut?length=1000&send=0"), body);
   EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.error, L"下载数据失败。");
+  EXPECT_EQ(r.error, kDownloadDataFailed);
 
   for (const std::string& url :
        {std::string(), std::string("packages/Morvell.zip"), std::string("ftp://127.0.0.1/x.zip"),
@@ -365,14 +366,14 @@ TEST_F(DownloadTest, BrokenBodiesAndUnusableAddresses) {
         server.url("/" + std::string(4100, 'p')), std::string("https:///x.zip"), std::string("https://")}) {
     r = to_file(url, work / "never.bin");
     EXPECT_FALSE(r.ok) << url;
-    EXPECT_EQ(r.error, L"地址格式无效。") << url;
+    EXPECT_EQ(r.error, kBadAddress) << url;
   }
   EXPECT_FALSE(exists(work / "never.bin"));
 
   // Nobody listening.
   r = to_memory("https://127.0.0.1:1/x.json", body);
   EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.error, L"网络请求失败。");
+  EXPECT_EQ(r.error, kRequestFailed);
 }
 
 TEST_F(DownloadTest, OnlyTrustedCertificatesAreAccepted) {
@@ -385,13 +386,13 @@ TEST_F(DownloadTest, OnlyTrustedCertificatesAreAccepted) {
   setenv("SSL_CERT_FILE", other.ca.c_str(), 1);   // an authority that did not sign this server
   Result r = to_file(server.url("/_/bytes?size=10"), path);
   EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.error, L"网络请求失败。");
+  EXPECT_EQ(r.error, kRequestFailed);
   EXPECT_FALSE(exists(path));
 
   unsetenv("SSL_CERT_FILE");   // the system's own store does not know the test authority
   r = to_memory(server.url("/_/bytes?size=10"), body);
   EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.error, L"网络请求失败。");
+  EXPECT_EQ(r.error, kRequestFailed);
 
   // A directory store in the OpenSSL layout works too.
   TempDir store;
@@ -415,12 +416,12 @@ TEST_F(DownloadTest, OnlyTrustedCertificatesAreAccepted) {
   ASSERT_EQ(plat::environment_value("SSL_CERT_FILE"), elsewhere.ca_file());
   r = to_file(elsewhere.url("/_/bytes?size=10"), path);
   EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.error, L"网络请求失败。");
+  EXPECT_EQ(r.error, kRequestFailed);
   EXPECT_FALSE(exists(path));
   body = "before";
   r = to_memory(elsewhere.url("/_/bytes?size=10"), body);
   EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.error, L"网络请求失败。");
+  EXPECT_EQ(r.error, kRequestFailed);
   EXPECT_TRUE(body.empty() || body == "before");
 }
 
@@ -458,7 +459,7 @@ TEST_F(DownloadTest, DestinationFilesAndMemoryBuffers) {
   body = "x";
   r = to_memory(server.url("/_/endless"), body);
   EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.error, L"下载数据失败。");
+  EXPECT_EQ(r.error, kDownloadDataFailed);
   EXPECT_LE(body.size(), 64u * 1024u * 1024u);
   EXPECT_GT(body.size(), 60u * 1024u * 1024u);
 
@@ -467,12 +468,12 @@ TEST_F(DownloadTest, DestinationFilesAndMemoryBuffers) {
   r = to_file(server.url("/_/bytes?size=10"), work / "denied.bin");
   plat::set_fault_hook(nullptr);
   EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.error, L"无法创建下载文件。");
+  EXPECT_EQ(r.error, kCannotCreateDownload);
   // A device is never opened, so it is a file that cannot be made.
   if (exists("/dev/full")) {
     r = to_file(server.url("/_/bytes?size=10"), "/dev/full");
     EXPECT_FALSE(r.ok);
-    EXPECT_EQ(r.error, L"无法创建下载文件。");
+    EXPECT_EQ(r.error, kCannotCreateDownload);
   }
   // A file that may grow to 5 bytes only takes the first bytes and refuses the rest.
   struct rlimit saved;
@@ -485,7 +486,7 @@ TEST_F(DownloadTest, DestinationFilesAndMemoryBuffers) {
   setrlimit(RLIMIT_FSIZE, &saved);
   signal(SIGXFSZ, previous);
   EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.error, L"写入下载文件失败。");
+  EXPECT_EQ(r.error, kCannotWriteDownload);
 }
 
 // The two 30-second limits: a server that goes quiet mid-body, and one that never answers.
@@ -494,7 +495,7 @@ TEST_F(DownloadTest, SilentServerTimesOutWhileTheWindowStaysLive) {
   reconnect_waits_ms = {};   // no further attempt
   Result r = to_file(server.url("/_/stall?length=100000&send=1000&seconds=90"), path);
   EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.error, L"读取响应失败。");
+  EXPECT_EQ(r.error, kCannotReadAnswer);
   EXPECT_EQ(read_text(path), pattern(1000));
   EXPECT_TRUE(waits.empty());
 
@@ -582,7 +583,7 @@ TEST_F(DownloadTest, BrokenDownloadsGoOnWhereTheyStopped) {
   std::string body;
   r = to_memory(server.url("/_/resumable?key=memory&length=100000&cuts=50000"), body);
   EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.error, L"下载数据失败。");
+  EXPECT_EQ(r.error, kDownloadDataFailed);
   EXPECT_EQ(log("memory").size(), 1u);
   r = to_file(server.url("/_/no-length?size=1000"), path);
   EXPECT_TRUE(r.ok);
@@ -593,7 +594,7 @@ TEST_F(DownloadTest, SixCutsEndTheDownloadAfterFiveMoreAttempts) {
   const std::string path = work / "pkg.zip";
   Result r = to_file(server.url("/_/resumable?key=six&length=600000&cuts=100000,200000,300000,400000,500000,550000"), path);
   EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.error, L"下载数据失败。");
+  EXPECT_EQ(r.error, kDownloadDataFailed);
   EXPECT_EQ(log("six").size(), 6u);
   ASSERT_EQ(waits.size(), 5u);
   for (int i = 0; i < 5; ++i) {
@@ -609,7 +610,7 @@ TEST_F(DownloadTest, SixCutsEndTheDownloadAfterFiveMoreAttempts) {
   std::string down = encoded(server.plain_url("/_/bytes?size=600000"));
   r = to_file(server.url("/_/resumable?key=down&length=600000&cuts=100000&then=" + down), path);
   EXPECT_FALSE(r.ok);
-  EXPECT_EQ(r.error, L"网络请求失败。");
+  EXPECT_EQ(r.error, kRequestFailed);
   std::vector<std::string> expected(6, "302 bytes=100000- \"v1\"");
   expected[0] = "200 - -";
   EXPECT_EQ(log("down"), expected);

@@ -14,6 +14,7 @@
 #include "common/external.h"
 #include "common/filetree.h"
 #include "common/strings.h"
+#include "install/messages.h"
 #include "install/unpack.h"
 #include "platform/platform.h"
 #include "support/helpers.h"
@@ -178,24 +179,24 @@ TEST(ExtractArchive, MessagesWhenEveryMethodFails) {
   // A zip without entries, and one holding only a folder: nothing to install.
   ASSERT_TRUE(python_zip(dir / "empty.zip", {}));
   EXPECT_FALSE(extract_with_path(p, dir / "empty.zip", dir / "e1", error));
-  EXPECT_EQ(error, L"安装包为空或无法读取。");
+  EXPECT_EQ(error, kPackageEmpty);
   ASSERT_TRUE(python_zip(dir / "folder.zip", {"only/"}));
   error.clear();
   EXPECT_FALSE(extract_with_path(p, dir / "folder.zip", dir / "e2", error));
-  EXPECT_EQ(error, L"安装包为空或无法读取。");
+  EXPECT_EQ(error, kPackageEmpty);
 
   // Not a zip, or no file at all.
   write_text(dir / "junk.zip", std::string(5000, 'j'));
   EXPECT_FALSE(extract_with_path(p, dir / "junk.zip", dir / "e3", error));
-  EXPECT_EQ(error, L"无法打开安装包。");
+  EXPECT_EQ(error, kCannotOpenPackage);
   EXPECT_FALSE(extract_with_path(p, dir / "missing.zip", dir / "e4", error));
-  EXPECT_EQ(error, L"无法打开安装包。");
+  EXPECT_EQ(error, kCannotOpenPackage);
 
   // A destination that is a file.
   std::string zip = sample_package(dir);
   write_text(dir / "a-file", "x");
   EXPECT_FALSE(extract_with_path(p, zip, dir / "a-file", error));
-  EXPECT_EQ(error, L"无法打开安装目录。");
+  EXPECT_EQ(error, kCannotOpenInstallDir);
 
   // A damaged package: the first entries come out, then it fails.
   std::string big = dir / "big";
@@ -204,7 +205,7 @@ TEST(ExtractArchive, MessagesWhenEveryMethodFails) {
   ASSERT_TRUE(make_zip(big, dir / "big.zip"));
   ASSERT_EQ(run_shell("head -c 300000 '" + dir / "big.zip" + "' > '" + dir / "cut.zip" + "'"), 0);
   EXPECT_FALSE(extract_with_path(p, dir / "cut.zip", dir / "e5", error));
-  EXPECT_TRUE(error == L"解压安装包失败。" || error == L"无法打开安装包。") << U(error);
+  EXPECT_TRUE(error == kUnpackFailed || error == kCannotOpenPackage) << U(error);
 
   // Data that does not match its checksum is refused by every method, not installed damaged.
   ASSERT_TRUE(python_zip(dir / "crc.zip", {"bin/Morvell.exe"}));   // stored: the data is the name
@@ -213,7 +214,7 @@ TEST(ExtractArchive, MessagesWhenEveryMethodFails) {
                       "open(p, 'wb').write(d)\" '" + dir / "crc.zip" + "'"),
             0);
   EXPECT_FALSE(extract_with_path(p, dir / "crc.zip", dir / "e7", error));
-  EXPECT_EQ(error, L"解压安装包失败。");
+  EXPECT_EQ(error, kUnpackFailed);
   EXPECT_FALSE(extract_with_path(stub_path(dir / "real", {{"bsdtar", ""}, {"unzip", ""}}), dir / "crc.zip", dir / "e8",
                                  error));
   EXPECT_EQ(read_text(dir / "real/calls"), "bsdtar\nunzip\n");
@@ -223,7 +224,7 @@ TEST(ExtractArchive, MessagesWhenEveryMethodFails) {
   error.clear();
   EXPECT_FALSE(extract_with_path(p, zip, dir / "e6", error));
   plat::set_fault_hook(nullptr);
-  EXPECT_EQ(error, L"解压安装包失败。");
+  EXPECT_EQ(error, kUnpackFailed);
 }
 
 TEST(ExtractArchive, InProcessUnpackerKeepsModesAndPolls) {
@@ -335,7 +336,7 @@ TEST(ExtractArchive, NoMethodWritesOutsideTheDestination) {
       if (name == "dotdot" || name == "absolute" || name == "link-dir" || name == "link-out" || name == "link-up" ||
           name == "link-via-link") {
         EXPECT_FALSE(ok) << label;
-        EXPECT_EQ(error, L"解压安装包失败。") << label;
+        EXPECT_EQ(error, kUnpackFailed) << label;
       }
       if (name == "link-in") {
         EXPECT_TRUE(ok) << label;
@@ -362,7 +363,7 @@ TEST(ExtractArchive, NoMethodWritesOutsideTheDestination) {
       const std::string name = c.name;
       if (name == "link-dir" || name == "link-out" || name == "link-up" || name == "link-via-link") {
         EXPECT_FALSE(ok) << label;
-        EXPECT_EQ(error, L"解压安装包失败。") << label;
+        EXPECT_EQ(error, kUnpackFailed) << label;
       }
       if (name == "link-in") {
         EXPECT_TRUE(ok) << label;

@@ -17,6 +17,7 @@
 #include "app/ui.h"
 #include "common/filetree.h"
 #include "common/strings.h"
+#include "install/messages.h"
 #include "platform/platform.h"
 #include "support/helpers.h"
 
@@ -195,10 +196,10 @@ TEST(FileTree, CopyTree) {
 
   // With a range the bar ends at its end; range end below start means no progress at all.
   ui_trace.last_fraction = -1.0;
-  EXPECT_TRUE(copy_tree_with_progress(tmp.wide("src"), tmp.wide("dst2"), L"正在恢复用户配置...", bar::kConfiguration.from,
+  EXPECT_TRUE(copy_tree_with_progress(tmp.wide("src"), tmp.wide("dst2"), kRestoringConfigStatus, bar::kConfiguration.from,
                                       bar::kConfiguration.to));
   EXPECT_DOUBLE_EQ(ui_trace.last_fraction, bar::kConfiguration.to);
-  EXPECT_EQ(ui_trace.last_status, L"正在恢复用户配置...");
+  EXPECT_EQ(ui_trace.last_status, kRestoringConfigStatus);
   updates = ui_trace.progress_updates;
   EXPECT_TRUE(copy_tree_with_progress(tmp.wide("src"), tmp.wide("dst3"), L"x", 0.5, 0.4));
   EXPECT_EQ(ui_trace.progress_updates, updates);

@@ -23,6 +23,7 @@
 #include "common/strings.h"
 #include "flows/uninstall.h"
 #include "flows/update.h"
+#include "install/messages.h"
 #include "install/ownership.h"
 #include "install/record.h"
 #include "install/transaction.h"
@@ -137,7 +138,7 @@ TEST(ZipBomb, EveryUnpackerFailsAndTheInstallationIsExactlyAsBefore) {
     // The transaction, with all three in turn.
     std::wstring error;
     EXPECT_FALSE(install_package(W(bomb), W(d), InstallOptions::choosing(false, false, false), error));
-    EXPECT_EQ(error, L"解压安装包失败。");
+    EXPECT_EQ(error, kUnpackFailed);
     expect_as_before("install_package");
 
     // The update run: the package is consumed, the program files and the configuration stay.
@@ -148,7 +149,7 @@ TEST(ZipBomb, EveryUnpackerFailsAndTheInstallationIsExactlyAsBefore) {
     ui_trace = UiTrace();
     run_update();
     EXPECT_EQ(exit_code, 4);
-    EXPECT_EQ(ui_trace.last_status, L"解压安装包失败。");
+    EXPECT_EQ(ui_trace.last_status, kUnpackFailed);
     EXPECT_FALSE(exists(package));
     expect_as_before("run_update");
     set_work_program_path(L"");

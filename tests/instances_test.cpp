@@ -12,6 +12,7 @@
 #include "app/ui.h"
 #include "common/strings.h"
 #include "install/instances.h"
+#include "install/messages.h"
 #include "platform/platform.h"
 #include "support/helpers.h"
 
@@ -184,7 +185,7 @@ TEST(RunningInstances, PoliteWaitThenTermination) {
     uint64_t pulses = ui_trace.pulses;
     EXPECT_TRUE(close_running_instances(W(install.root), error));
     EXPECT_GT(ui_trace.pulses, pulses);
-    EXPECT_EQ(ui_trace.last_status, L"正在等待 Morvell 退出...");
+    EXPECT_EQ(ui_trace.last_status, kWaitingForExitStatus);
     EXPECT_EQ(soon.finished(5000), 0);
     EXPECT_EQ(error, L"untouched");
   }
@@ -221,10 +222,10 @@ TEST(RunningInstances, ScheduleWhenTerminationFails) {
   });
   std::wstring error;
   EXPECT_FALSE(close_running_instances(W(install.root), error));
-  EXPECT_EQ(error, L"无法关闭正在运行的 Morvell，请手动退出后重试。");
+  EXPECT_EQ(error, kCannotCloseRunning);
   EXPECT_EQ(terminations, 1);
   EXPECT_EQ(fake_sleeps, 20 + 40);
-  EXPECT_EQ(ui_trace.last_status, L"正在关闭正在运行的 Morvell...");
+  EXPECT_EQ(ui_trace.last_status, kClosingRunningStatus);
   EXPECT_EQ(stays.finished(0), -1);   // still running
 }
 
@@ -238,7 +239,7 @@ TEST(RunningInstances, FailedTerminationGivesUpAfterTheDeadline) {
   uint32_t start = plat::tick_ms();
   EXPECT_FALSE(close_running_instances(W(install.root), error));
   uint32_t elapsed = plat::tick_ms() - start;
-  EXPECT_EQ(error, L"无法关闭正在运行的 Morvell，请手动退出后重试。");
+  EXPECT_EQ(error, kCannotCloseRunning);
   EXPECT_GE(elapsed, 14900u);
   EXPECT_LT(elapsed, 30000u);
   EXPECT_EQ(stays.finished(0), -1);

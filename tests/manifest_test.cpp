@@ -11,6 +11,7 @@
 #include "app/ui.h"
 #include "app/window.h"
 #include "catalogue/manifest.h"
+#include "catalogue/messages.h"
 #include "common/state.h"
 #include "support/helpers.h"
 #include "support/https_fixture.h"
@@ -130,12 +131,12 @@ TEST_F(ManifestTest, CatalogueFromThePrimaryDocument) {
   // Only HTTPS: the catalogue is left as it was.
   error.clear();
   EXPECT_FALSE(load_release_catalogue_from(server.plain_url(""), error));
-  EXPECT_EQ(error, L"更新清单必须从 HTTPS 授权服务获取。");
+  EXPECT_EQ(error, kListNotHttps);
   EXPECT_EQ(versions(), (std::vector<std::string>{"4.0"}));
   for (const char* base : {"https:/", "https:///", "", "ftp://127.0.0.1"}) {
     error.clear();
     EXPECT_FALSE(load_release_catalogue_from(base, error)) << base;
-    EXPECT_EQ(error, L"更新清单必须从 HTTPS 授权服务获取。") << base;
+    EXPECT_EQ(error, kListNotHttps) << base;
   }
 }
 
@@ -165,7 +166,7 @@ TEST_F(ManifestTest, FallbackDocument) {
   // The fallback's own failures are the ones shown.
   serve("latest-portable.json", "{\"version\": \"5.0\",");
   EXPECT_FALSE(load(error));
-  EXPECT_EQ(error, L"更新清单解析失败。");
+  EXPECT_EQ(error, kListUnparsable);
   EXPECT_TRUE(release_catalogue.entries.empty());
   serve("latest-portable.json", R"({"version": "5.0", "download_url": ""})");
   error = L"stale";
@@ -183,7 +184,7 @@ TEST_F(ManifestTest, FallbackDocument) {
   setenv("SSL_CERT_FILE", "/nonexistent/ca.pem", 1);
   EXPECT_FALSE(load(error));
   setenv("SSL_CERT_FILE", server.ca_file().c_str(), 1);
-  EXPECT_EQ(error, L"网络请求失败。");
+  EXPECT_EQ(error, kRequestFailed);
 
   // Documents nested a million deep (2 MB) neither crash nor change the rules: a deep member
   // beside usable releases is ignored, a deep "releases" leads to the fallback, a deep fallback
@@ -203,7 +204,7 @@ TEST_F(ManifestTest, FallbackDocument) {
   EXPECT_EQ(error, L"");
   serve("latest-portable.json", "{\"a\": " + std::string(depth, '['));
   EXPECT_FALSE(load(error));
-  EXPECT_EQ(error, L"更新清单解析失败。");
+  EXPECT_EQ(error, kListUnparsable);
   EXPECT_TRUE(release_catalogue.entries.empty());
 }
 
@@ -270,7 +271,7 @@ TEST(VersionList, FilledFromTheProgramsOwnServer) {
                                    R"({"version": "1.9", "download_url": "u/b"})",
                                    R"({"download_url": "u/c", "release_notes": "dropped"})"}));
   fill_fresh(window);
-  EXPECT_EQ(ui_trace.last_status, L"请选择要安装的版本。");
+  EXPECT_EQ(ui_trace.last_status, kChooseVersion);
   ASSERT_EQ(release_catalogue.entries.size(), 2u);
   EXPECT_EQ(release_catalogue.selected, 0);
   if (window) {
@@ -298,10 +299,10 @@ TEST(VersionList, FilledFromTheProgramsOwnServer) {
   }
   serve("latest-portable.json", "not json");
   fill_fresh(window);
-  EXPECT_EQ(ui_trace.last_status, L"更新清单解析失败。");
+  EXPECT_EQ(ui_trace.last_status, kListUnparsable);
   serve("latest-portable.json", std::string(1000000, '['));   // deep and unterminated
   fill_fresh(window);
-  EXPECT_EQ(ui_trace.last_status, L"更新清单解析失败。");
+  EXPECT_EQ(ui_trace.last_status, kListUnparsable);
   EXPECT_EQ(release_catalogue.selected, -1);
   if (window) {
     EXPECT_TRUE(combo_lines().empty());
@@ -309,10 +310,10 @@ TEST(VersionList, FilledFromTheProgramsOwnServer) {
   }
   serve("latest-portable.json", R"({"version": "1.0"})");
   fill_fresh(window);
-  EXPECT_EQ(ui_trace.last_status, L"读取版本列表失败。");
+  EXPECT_EQ(ui_trace.last_status, kListUnreadable);
   serve("latest-portable.json", R"({"version": "1.0", "download_url": "u/1", "kind": "installer"})");
   fill_fresh(window);
-  EXPECT_EQ(ui_trace.last_status, L"请选择要安装的版本。");
+  EXPECT_EQ(ui_trace.last_status, kChooseVersion);
   EXPECT_EQ(release_catalogue.selected, 0);
   if (window) {
     EXPECT_EQ(combo_lines(), (std::vector<std::string>{"1.0"}));

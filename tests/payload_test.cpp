@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/ui.h"
+#include "package/messages.h"
 #include "package/payload.h"
 #include "package/workdir.h"
 #include "platform/platform.h"
@@ -15,7 +16,7 @@ using namespace testing_support;
 
 namespace {
 
-const std::wstring kNoPackage = L"离线安装器未包含安装包数据。";
+const std::wstring kNoPackage = kNoCarriedPackage;
 
 bool parse(const std::string& tail, uint64_t& p, uint64_t& l) { return parse_payload_trailer(tail.data(), tail.size(), p, l); }
 

@@ -12,6 +12,7 @@
 
 #include "app/ui.h"
 #include "common/external.h"
+#include "common/messages.h"
 #include "common/strings.h"
 #include "install/unpack.h"
 #include "platform/platform.h"
@@ -57,19 +58,19 @@ TEST(RunAndWait, ExitCodesMissingProgramAndSignals) {
   code = 77;
   EXPECT_FALSE(run_and_wait(L"sh", {L"-c", L"exit 3"}, L"", error, &code, false));
   EXPECT_EQ(code, 3u);
-  EXPECT_EQ(error, L"外部进程执行失败。");
+  EXPECT_EQ(error, kProgramFailed);
 
   code = 77;
   error.clear();
   EXPECT_FALSE(run_and_wait(L"morvell-no-such-program-here", {}, L"", error, &code, false));
-  EXPECT_EQ(error, L"无法启动外部进程。");
+  EXPECT_EQ(error, kCannotStartProgram);
   EXPECT_EQ(code, 77u);   // not started: the output is left alone
 
   // A child killed by a signal is a failure with a non-zero code.
   code = 0;
   EXPECT_FALSE(run_and_wait(L"sh", {L"-c", L"kill -9 $$"}, L"", error, &code, false));
   EXPECT_EQ(code, 128u + SIGKILL);
-  EXPECT_EQ(error, L"外部进程执行失败。");
+  EXPECT_EQ(error, kProgramFailed);
 
   // The exit code output is optional.
   EXPECT_FALSE(run_and_wait(L"false", {}, L"", error, nullptr, false));
@@ -79,7 +80,7 @@ TEST(RunAndWait, ExitCodesMissingProgramAndSignals) {
   plat::set_fault_hook([](const char* op, const std::wstring&) { return std::string(op) == "wait_process"; });
   code = 77;
   EXPECT_FALSE(run_and_wait(L"true", {}, L"", error, &code, false));
-  EXPECT_EQ(error, L"等待外部进程失败。");
+  EXPECT_EQ(error, kCannotWaitForProgram);
   EXPECT_EQ(code, 77u);
   // ... and the tool it could no longer follow is ended, not left writing on its own.
   TempDir tmp;
@@ -89,13 +90,13 @@ TEST(RunAndWait, ExitCodesMissingProgramAndSignals) {
   });
   EXPECT_FALSE(
       run_and_wait(L"sh", {L"-c", W("echo $$ > '" + pid_file + "'; exec sleep 30")}, L"", error, &code, false));
-  EXPECT_EQ(error, L"等待外部进程失败。");
+  EXPECT_EQ(error, kCannotWaitForProgram);
   const pid_t tool = static_cast<pid_t>(std::atoi(read_text(pid_file).c_str()));
   ASSERT_GT(tool, 0);
   EXPECT_TRUE(kill(tool, 0) != 0 && errno == ESRCH) << "the tool outlived the failed wait";
   plat::set_fault_hook([](const char* op, const std::wstring&) { return std::string(op) == "start_process"; });
   EXPECT_FALSE(run_and_wait(L"true", {}, L"", error, &code, false));
-  EXPECT_EQ(error, L"无法启动外部进程。");
+  EXPECT_EQ(error, kCannotStartProgram);
 }
 
 TEST(RunAndWait, PulsesTheStatusWhileTheChildRuns) {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "catalogue/download.h"
+#include "catalogue/messages.h"
 #include "catalogue/release_signature.h"
 #include "support/build_paths.h"
 #include "support/manifest_fixture.h"
@@ -77,7 +78,7 @@ TEST_F(SignedListTest, OnlyGoodSignaturesByTheCompiledInKeysCount) {
   serve("latest-portable.json", entry("5.1", ""));
   error.clear();
   EXPECT_FALSE(load(error));
-  EXPECT_EQ(error, L"版本列表签名无效。");
+  EXPECT_EQ(error, kBadListSignatureText);
   EXPECT_TRUE(release_catalogue.entries.empty());
 
   // A missing signature, one that is not base64, one by another key.
@@ -88,16 +89,16 @@ TEST_F(SignedListTest, OnlyGoodSignaturesByTheCompiledInKeysCount) {
   EXPECT_EQ(versions(), (std::vector<std::string>{"5.0"}));
   withdraw("latest-portable.json.sig");
   EXPECT_FALSE(load(error));
-  EXPECT_EQ(error, L"版本列表签名无效。");
+  EXPECT_EQ(error, kBadListSignatureText);
   serve("latest-portable.json.sig", "<html>Not here</html>");
   error.clear();
   EXPECT_FALSE(load(error));
-  EXPECT_EQ(error, L"版本列表签名无效。");
+  EXPECT_EQ(error, kBadListSignatureText);
   serve_signed("releases.json", primary, "b");
   serve_signed("latest-portable.json", fallback, "b");
   error.clear();
   EXPECT_FALSE(load(error));
-  EXPECT_EQ(error, L"版本列表签名无效。");
+  EXPECT_EQ(error, kBadListSignatureText);
 
   // Key rotation: the build trusts both keys, the lists are signed by the second.
   use_keys(key_a + ";" + key_b);
@@ -136,12 +137,12 @@ TEST_F(SignedListTest, ExpiredListsAreRefusedOnlyWithKeys) {
   EXPECT_EQ(versions(), (std::vector<std::string>{"5.0"})) << "an expired list leads to the fallback";
   serve_signed("latest-portable.json", single("2020-06-30T00:00:00Z", "5.0"));
   EXPECT_FALSE(load(error));
-  EXPECT_EQ(error, L"版本列表已过期。");
+  EXPECT_EQ(error, kListExpired);
   EXPECT_TRUE(release_catalogue.entries.empty());
   serve_signed("latest-portable.json", single("whenever", "5.0"));
   error.clear();
   EXPECT_FALSE(load(error));
-  EXPECT_EQ(error, L"版本列表已过期。");
+  EXPECT_EQ(error, kListExpired);
 
   // Without keys nothing expires.
   use_keys("");

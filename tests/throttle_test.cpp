@@ -7,6 +7,7 @@
 #include "app/ui.h"
 #include "common/log.h"
 #include "common/strings.h"
+#include "install/messages.h"
 #include "support/helpers.h"
 #include "support/log_reader.h"
 
@@ -80,7 +81,7 @@ TEST(ProgressThrottle, LimitsUnforcedUpdatesTo100ms) {
   EXPECT_EQ(shown.new_pulses(), 0u);
   fake_now = 5250;
   t.update(49, false);                      // 4.9 % is shown as 5 %
-  set_progress(L"正在恢复用户配置...", 0.05);  // a new step logs its position at once
+  set_progress(kRestoringConfigStatus, 0.05);  // a new step logs its position at once
   set_progress(L"", 0.05);
   close_log();
   EXPECT_EQ(testing_support::log_events(testing_support::read_text(log)),

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "common/strings.h"
+#include "install/messages.h"
 #include "install/ownership.h"
 #include "install/record.h"
 #include "install/swap_journal.h"
@@ -22,15 +23,15 @@ namespace transaction_scene {
 
 using namespace testing_support;
 
-inline const std::wstring kStep8 = L"无法备份当前安装目录，请关闭正在运行的 Morvell 后重试。";
-inline const std::wstring kStep9 = L"无法写入安装目录，请关闭正在运行的 Morvell 后重试。";
-inline const std::wstring kStep10 = L"无法恢复当前配置，安装已回滚，请确认安装目录可读写后重试。";
+inline const std::wstring kStep8 = kBackupFailed;
+inline const std::wstring kStep9 = kWriteFailed;
+inline const std::wstring kStep10 = kCarryFailed;
 
 inline bool designed_failure(const std::wstring& error) {
   static const std::set<std::wstring> texts = {
-      L"无法关闭正在运行的 Morvell，请手动退出后重试。", L"安装包为空或无法读取。", L"解压安装包失败。",
-      L"无法初始化系统解压组件。", L"无法打开安装包。", L"无法打开安装目录。", L"解压安装包超时。",
-      L"安装包中缺少 Morvell 程序文件。", L"无法写入安装记录，请释放磁盘空间后重新安装。",
+      kCannotCloseRunning, kPackageEmpty, kUnpackFailed,
+      kUnpackerInitFailed, kCannotOpenPackage, kCannotOpenInstallDir, kUnpackTimedOut,
+      kProgramMissing, kRecordFailed,
       kStep8, kStep9, kStep10};
   // The installation's lock could not be made beside it: the message names the folder.
   return texts.count(error) != 0 || error.rfind(L"无法在 ", 0) == 0;

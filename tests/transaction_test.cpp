@@ -7,6 +7,7 @@
 
 #include "app/ui.h"
 #include "install/config_backup.h"
+#include "install/messages.h"
 #include "install/record.h"
 #include "support/leftover_backup.h"
 #include "transaction_scene.h"
@@ -25,7 +26,7 @@ TEST(Transaction, FirstInstallShortcutsRecordAndLaunch) {
   EXPECT_EQ(snap["install-info.json"], install_record_text(scene.D()));
   EXPECT_EQ(snap["bin/Morvell-Uninstall.exe"], read_text(self_path()));
   EXPECT_TRUE(scene.no_leftovers());
-  EXPECT_EQ(ui_trace.last_status, L"正在创建快捷方式...");
+  EXPECT_EQ(ui_trace.last_status, kShortcutsStatus);
 
   const std::string desktop = scene.home + "/Desktop/Morvell.desktop";
   const std::string menu = scene.home + "/.local/share/applications/Morvell";
@@ -269,7 +270,7 @@ TEST(Transaction, DesignedFailuresLeaveTheInstallation) {
   write_text(scene.tmp / "no-program/bin/Morvell.exe.txt", "not the program");
   ASSERT_TRUE(make_zip(scene.tmp / "no-program", scene.tmp / "no-program.zip"));
   EXPECT_FALSE(install_package(W(scene.tmp / "no-program.zip"), scene.D(), InstallOptions::choosing(false, false, false), error));
-  EXPECT_EQ(error, L"安装包中缺少 Morvell 程序文件。");
+  EXPECT_EQ(error, kProgramMissing);
   EXPECT_EQ(snapshot_tree(scene.dir), before);
   EXPECT_TRUE(scene.no_leftovers());
 
@@ -295,7 +296,7 @@ TEST(Transaction, DesignedFailuresLeaveTheInstallation) {
 
   // The record cannot be written (a full disk, say): an installation without its record could be
   // neither updated nor uninstalled, so the previous version, with its record, comes back whole.
-  const std::wstring record_failed = L"无法写入安装记录，请释放磁盘空间后重新安装。";
+  const std::wstring record_failed = kRecordFailed;
   scene.reset();
   before = snapshot_tree(scene.dir);
   plat::set_fault_hook([](const char* op, const std::wstring& path) {

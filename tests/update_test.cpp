@@ -9,6 +9,7 @@
 #include <map>
 #include <string>
 
+#include "install/messages.h"
 #include "install/rollback.h"
 #include "install/settle.h"
 #include "update_bench.h"
@@ -49,7 +50,7 @@ TEST(UpdateRun, MissingInputs) {
     install_options.package_path = bench.p;
     run_update();
     EXPECT_EQ(exit_code, 4);
-    EXPECT_EQ(ui_trace.last_status, L"所选安装位置已存在且不是 Morvell 安装目录，请选择空文件夹或原安装目录。");
+    EXPECT_EQ(ui_trace.last_status, kNotAnInstallation);
     EXPECT_EQ(snapshot_tree(bench.dir.path()), all) << target;
     EXPECT_EQ(read_text(documents + "/config/settings.ini"), "the user's own");
     EXPECT_FALSE(exists(bench.dir / "missing"));
@@ -61,7 +62,7 @@ TEST(UpdateRun, MissingInputs) {
   bench.run(bench.p);
   plat::unlock_file(held, W(bench.d + ".lock"));
   EXPECT_EQ(exit_code, 4);
-  EXPECT_EQ(ui_trace.last_status, L"另一个安装或更新正在进行，请稍后重试。");
+  EXPECT_EQ(ui_trace.last_status, kInstallationBusy);
   EXPECT_EQ(snapshot_tree(bench.d), before);
   EXPECT_FALSE(exists(bench.d + ".lock"));
   EXPECT_TRUE(exists(bench.p));
@@ -71,7 +72,7 @@ TEST(UpdateRun, MissingInputs) {
   bench.zip_source(bench.p);
   bench.run(bench.p);
   EXPECT_EQ(exit_code, 4);
-  EXPECT_EQ(ui_trace.last_status, L"安装包中缺少 Morvell 程序文件。");
+  EXPECT_EQ(ui_trace.last_status, kProgramMissing);
   EXPECT_EQ(snapshot_tree(bench.d), before);
   EXPECT_FALSE(exists(bench.p));   // the update began: its package is consumed
   EXPECT_EQ(read_text(bench.log), "");
@@ -136,7 +137,7 @@ TEST(UpdateRun, UnpackFailureLeavesTheProgramFiles) {
   auto before = snapshot_tree(bench.d);
   bench.run(bench.p);
   EXPECT_EQ(exit_code, 4);
-  EXPECT_EQ(ui_trace.last_status, L"无法打开安装包。");
+  EXPECT_EQ(ui_trace.last_status, kCannotOpenPackage);
   EXPECT_FALSE(exists(bench.p));   // consumed after a failure too
   auto after = snapshot_tree(bench.d);
   for (auto it = after.begin(); it != after.end();)

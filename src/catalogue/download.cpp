@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "catalogue/messages.h"
 #include "common/filetree.h"
 #include "common/log.h"
 #include "common/progress.h"
@@ -19,14 +20,14 @@ constexpr size_t kMemoryLimit = 64u * 1024u * 1024u;
 
 const wchar_t* stage_message(plat::HttpStage stage) {
   switch (stage) {
-    case plat::HttpStage::BadUrl: return L"地址格式无效。";
-    case plat::HttpStage::InitFailed: return L"无法初始化网络。";
-    case plat::HttpStage::ConnectFailed: return L"无法连接服务器。";
-    case plat::HttpStage::RequestFailed: return L"无法创建请求。";
-    case plat::HttpStage::ReadFailed: return L"读取响应失败。";
-    case plat::HttpStage::DataFailed: return L"下载数据失败。";
+    case plat::HttpStage::BadUrl: return kBadAddress;
+    case plat::HttpStage::InitFailed: return kNetworkInitFailed;
+    case plat::HttpStage::ConnectFailed: return kCannotConnect;
+    case plat::HttpStage::RequestFailed: return kCannotCreateRequest;
+    case plat::HttpStage::ReadFailed: return kCannotReadAnswer;
+    case plat::HttpStage::DataFailed: return kDownloadDataFailed;
     case plat::HttpStage::NetworkFailed:
-    default: return L"网络请求失败。";
+    default: return kRequestFailed;
   }
 }
 
@@ -168,7 +169,7 @@ struct Download {
       return false;
     }
     if (to_file && !sink.open(content_length)) {
-      failure = L"无法创建下载文件。";
+      failure = kCannotCreateDownload;
       return false;
     }
     version.remember(handlers);
@@ -178,12 +179,12 @@ struct Download {
   bool take(const char* data, size_t size) {
     if (to_file) {
       if (sink.write(data, size)) return true;
-      failure = L"写入下载文件失败。";
+      failure = kCannotWriteDownload;
       return false;
     }
     if (!body) return true;
     if (size > kMemoryLimit - body->size()) {
-      failure = L"下载数据失败。";
+      failure = kDownloadDataFailed;
       return false;
     }
     body->append(data, size);
@@ -226,7 +227,7 @@ bool http_download(const std::string& url, std::string* body, const std::wstring
     const bool resumable = download.to_file && sink.length_known && (retries > 0 || sink.received > 0);
     if (resumable && (connection_lost(stage) || download.start_over) && retries < reconnect_waits_ms.size()) {
       if (download.start_over && !sink.open(sink.length)) {
-        error = L"无法创建下载文件。";
+        error = kCannotCreateDownload;
         return false;
       }
       ++retries;

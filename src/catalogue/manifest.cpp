@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "catalogue/download.h"
+#include "catalogue/messages.h"
 #include "catalogue/release_signature.h"
 #include "common/progress.h"
 #include "common/strings.h"
@@ -77,7 +78,7 @@ bool signature_accepted(const std::string& url, const std::string& body, std::ws
 // users on an old list for ever); unsigned lists never expire.
 bool refused_as_expired(const nlohmann::json& document, std::wstring& error) {
   if (release_keys().empty() || !list_expired(document, plat::utc_seconds_now())) return false;
-  error = kListExpiredText;
+  error = kListExpired;
   return true;
 }
 
@@ -135,7 +136,7 @@ void collect_parsed_release_entries(const nlohmann::json& document, std::vector<
 bool load_release_catalogue_from(const std::string& base_address, std::wstring& error) {
   const std::string base = trim_base(base_address);
   if (!is_https(base)) {
-    error = L"更新清单必须从 HTTPS 授权服务获取。";
+    error = kListNotHttps;
     return false;
   }
   std::vector<ReleaseEntry>& catalogue = release_catalogue.entries;
@@ -163,7 +164,7 @@ bool load_release_catalogue_from(const std::string& base_address, std::wstring& 
     return false;
   nlohmann::json document;
   if (!parse_document(body, document)) {
-    error = L"更新清单解析失败。";
+    error = kListUnparsable;
     return false;
   }
   if (refused_as_expired(document, error)) return false;
@@ -178,7 +179,7 @@ bool load_release_catalogue(std::wstring& error) { return load_release_catalogue
 bool fill_version_list() {
   std::wstring error;
   if (!load_release_catalogue(error)) {
-    set_status(error.empty() ? L"读取版本列表失败。" : error);
+    set_status(error.empty() ? kListUnreadable : error);
     return false;
   }
   for (const ReleaseEntry& entry : release_catalogue.entries)
@@ -188,7 +189,7 @@ bool fill_version_list() {
     select_version_line(0);
   }
   show_release_notes();
-  set_status(L"请选择要安装的版本。");
+  set_status(kChooseVersion);
   return false;
 }
 

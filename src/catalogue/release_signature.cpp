@@ -6,9 +6,6 @@
 #include "common/strings.h"
 #include "platform/platform.h"
 
-const wchar_t kBadListSignatureText[] = L"版本列表签名无效。";
-const wchar_t kListExpiredText[] = L"版本列表已过期。";
-
 namespace {
 
 struct KeySlot {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-extern const wchar_t kBadListSignatureText[];   // "版本列表签名无效。"
-extern const wchar_t kListExpiredText[];        // "版本列表已过期。"
+#include "catalogue/messages.h"
+
 
 // The keys of a setting like release_keys_setting, as DER; a key that is not base64 stays in the
 // list as one that matches nothing, so a damaged setting refuses lists rather than trusting them.

@@ -5,6 +5,7 @@
 
 #include "common/filetree.h"
 #include "common/log.h"
+#include "common/messages.h"
 #include "common/progress.h"
 #include "common/strings.h"
 #include "platform/platform.h"
@@ -15,7 +16,7 @@ bool run_and_wait(const std::wstring& program, const std::vector<std::wstring>& 
   const bool started = plat::start_process(program, arguments, shown, process);
   log_process_start(program, plat::command_line_text(arguments), started);
   if (!started) {
-    error = L"无法启动外部进程。";
+    error = kCannotStartProgram;
     return false;
   }
   // Short waits keep the window live; the bar pulses every 100 ms (every fifth wait).
@@ -34,12 +35,12 @@ bool run_and_wait(const std::wstring& program, const std::vector<std::wstring>& 
     if (waited == plat::WaitResult::Exited) {
       if (exit_code) *exit_code = code;
       if (code == 0) return true;
-      error = L"外部进程执行失败。";
+      error = kProgramFailed;
       return false;
     }
     // A tool we can no longer follow must not go on writing where the next one unpacks.
     plat::end_process(process);
-    error = L"等待外部进程失败。";
+    error = kCannotWaitForProgram;
     return false;
   }
 }

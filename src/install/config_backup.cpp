@@ -17,6 +17,7 @@
 #include "common/filetree.h"
 #include "common/progress.h"
 #include "common/strings.h"
+#include "install/messages.h"
 #include "install/ownership.h"
 #include "install/rollback.h"
 #include "install/update_journal.h"
@@ -24,7 +25,6 @@
 
 namespace {
 
-const wchar_t kBackupFailed[] = L"无法备份当前配置，请确认安装目录可读写后重试。";
 const wchar_t kManifestName[] = L"manifest.json";
 const wchar_t kCopyName[] = L"config";
 constexpr uint64_t kManifestLimit = 64u << 20;
@@ -166,7 +166,7 @@ bool use_backup(const std::wstring& install_dir, std::wstring& error) {
   } catch (const nlohmann::json::exception&) {
     ok = false;
   }
-  pulse_progress(L"正在恢复用户配置...");
+  pulse_progress(kRestoringConfigStatus);
   for (size_t i = 0; ok && i < entries.size(); ++i) {
     try {
       const std::string relative = recorded_path(entries[i]);
@@ -186,10 +186,10 @@ bool use_backup(const std::wstring& install_dir, std::wstring& error) {
     pump_events();
   }
   if (!ok) {
-    error = kBackupFailed + config_backup_kept_note(install_dir);
+    error = kConfigBackupFailed + config_backup_kept_note(install_dir);
     return false;
   }
-  pulse_progress(L"正在清理临时配置备份...");
+  pulse_progress(kRemovingConfigBackupStatus);
   plat::delete_file(manifest_path);
   remove_tree_in_process(backup);
   return true;

@@ -10,6 +10,7 @@
 #include "common/progress.h"
 #include "common/strings.h"
 #include "install/config_backup.h"
+#include "install/messages.h"
 #include "platform/platform.h"
 
 namespace {
@@ -74,7 +75,7 @@ bool carry_configuration(const std::wstring& from, const std::wstring& to) {
   throttle.total = bytes != 0 ? bytes : files;
   throttle.from = bar::kConfiguration.from;
   throttle.to = bar::kConfiguration.to;
-  throttle.text = L"正在恢复用户配置...";
+  throttle.text = kRestoringConfigStatus;
   throttle.update(0, true);
   if (!carry_entry(join_path(from, L"config"), join_path(to, L"config"), throttle)) return false;
   // Config entries set aside by earlier runs are the user's as well.

@@ -5,6 +5,7 @@
 #include "common/log.h"
 #include "common/progress.h"
 #include "common/strings.h"
+#include "install/messages.h"
 #include "platform/platform.h"
 
 InstanceSleepFunction instance_sleep = &sleep_with_events;
@@ -62,7 +63,7 @@ bool close_running_instances(const std::wstring& install_dir, std::wstring& erro
         if (plat::ask_process_to_close(pid) && log_enabled())
           log_line("请正在运行的 Morvell 关闭：进程 " + std::to_string(pid));
     instance_sleep(kPollInterval);
-    pulse_progress(L"正在等待 Morvell 退出...");
+    pulse_progress(kWaitingForExitStatus);
   }
   std::vector<uint32_t> still = find_running_instances(install_dir);
   if (still.empty()) return true;
@@ -83,10 +84,10 @@ bool close_running_instances(const std::wstring& install_dir, std::wstring& erro
       return true;
     }
     instance_sleep(kPollInterval);
-    pulse_progress(L"正在关闭正在运行的 Morvell...");
+    pulse_progress(kClosingRunningStatus);
     if (static_cast<uint32_t>(ui_clock() - start) > kTerminationDeadline) break;
   }
   release_all(held);
-  error = L"无法关闭正在运行的 Morvell，请手动退出后重试。";
+  error = kCannotCloseRunning;
   return false;
 }

@@ -8,7 +8,6 @@
 #include "common/strings.h"
 #include "install/ownership.h"
 
-const wchar_t kInstallationBusy[] = L"另一个安装或更新正在进行，请稍后重试。";
 
 namespace {
 

@@ -3,9 +3,9 @@
 
 #include <string>
 
+#include "install/messages.h"
 #include "platform/platform.h"
 
-extern const wchar_t kInstallationBusy[];   // the refusal while another run holds the installation
 
 // Held from lock_installation until the object ends.
 struct InstallationLock {

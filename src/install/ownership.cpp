@@ -13,9 +13,6 @@
 #include "common/strings.h"
 #include "platform/platform.h"
 
-const wchar_t kNotAnInstallation[] = L"所选安装位置已存在且不是 Morvell 安装目录，请选择空文件夹或原安装目录。";
-const wchar_t kUserFolderRefused[] =
-    L"不能安装到根目录、主文件夹或“桌面”“文档”“下载”“音乐”“图片”等常用文件夹，请在其中新建一个文件夹作为安装目录。";
 const wchar_t kStagingMark[] = L".morvell-staging";
 
 namespace {

@@ -5,14 +5,13 @@
 
 #include <string>
 
-extern const wchar_t kNotAnInstallation[];   // the refusal of an install location that is the user's
+#include "install/messages.h"
+
 extern const wchar_t kStagingMark[];         // the folder that marks a work tree as the installer's
 
 // The refusal of something beside or in the installation that the installer did not make for
 // this user (a planted backup, another user's journal, a folder of the user's at a work name).
 std::wstring not_ours_message(const std::wstring& path);
-// The refusal of the root, the home and the user's well-known folders as install targets.
-extern const wchar_t kUserFolderRefused[];
 
 // Names at the top of an installation that the installer keeps for its own state (work trees,
 // journals, marks, the record): a package that brings one of them is refused as a whole.

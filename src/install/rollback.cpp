@@ -11,6 +11,7 @@
 #include "common/log.h"
 #include "common/progress.h"
 #include "common/strings.h"
+#include "install/messages.h"
 #include "install/ownership.h"
 #include "platform/platform.h"
 
@@ -105,7 +106,7 @@ bool undo_journal(const UpdateJournal& journal, const std::wstring& install_dir,
         log_failure(error);
         return false;
       }
-      pulse_progress(L"正在恢复更新前的版本...");
+      pulse_progress(kRevertingUpdateStatus);
       sleep_with_events(100);
     }
     if (i % 64 == 0) pump_events();
@@ -171,7 +172,7 @@ bool UpdateRollback::undo(std::wstring& error) {
 
 void UpdateRollback::commit() {
   writer_.close();
-  discard_work_tree(area_, L"正在清理旧版本文件...");
+  discard_work_tree(area_, kRemovingPreviousStatus);
 }
 
 bool settle_interrupted_update(const std::wstring& install_dir, std::wstring& error) {
@@ -198,7 +199,7 @@ bool settle_interrupted_update(const std::wstring& install_dir, std::wstring& er
         log_line("上次中断的更新已完整写入，予以保留：" + wide_to_utf8(install_dir));
       }
     }
-    discard_work_tree(area, L"正在清理旧版本文件...");
+    discard_work_tree(area, kRemovingPreviousStatus);
   }
   const std::wstring staging = join_path(install_dir, kUpdateStagingName);
   if (exists(staging)) {

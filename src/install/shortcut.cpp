@@ -7,6 +7,7 @@
 
 #include "common/log.h"
 #include "common/strings.h"
+#include "install/messages.h"
 #include "platform/platform.h"
 
 namespace {
@@ -54,7 +55,7 @@ void create_installation_shortcuts(const std::wstring& install_dir, bool desktop
     if (programs.empty()) return;
     const std::wstring folder = join_path(programs, L"Morvell");
     create_shortcut(program, join_path(folder, link_name(L"Morvell")), program_dir, L"");
-    create_shortcut(program_of(install_dir, L"Morvell-Uninstall.exe"), join_path(folder, link_name(L"卸载 Morvell")),
+    create_shortcut(program_of(install_dir, L"Morvell-Uninstall.exe"), join_path(folder, link_name(kUninstallShortcutTitle)),
                     program_dir, L"--uninstall");
   }
 }
@@ -67,7 +68,7 @@ void remove_installation_shortcuts(const std::wstring& install_dir) {
   if (programs.empty()) return;
   const std::wstring folder = join_path(programs, L"Morvell");
   remove_if_ours(join_path(folder, link_name(L"Morvell")), program);
-  remove_if_ours(join_path(folder, link_name(L"卸载 Morvell")), program_of(install_dir, L"Morvell-Uninstall.exe"));
+  remove_if_ours(join_path(folder, link_name(kUninstallShortcutTitle)), program_of(install_dir, L"Morvell-Uninstall.exe"));
   std::vector<plat::DirEntry> left;
   if (plat::path_kind(folder) == plat::PathKind::Directory && plat::list_directory(folder, left) && left.empty())
     plat::remove_empty_directory(folder);

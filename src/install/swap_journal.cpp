@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "common/filetree.h"
+#include "install/messages.h"
 #include "install/ownership.h"
 #include "platform/platform.h"
 
@@ -106,7 +107,7 @@ bool close_settled(const SwapNames& names, std::wstring& error) {
     error = cannot_remove_message(names.journal);
     return false;
   }
-  if (is_own_marked_tree(names.backup)) discard_work_tree(names.backup, L"正在清理旧版本文件...");
+  if (is_own_marked_tree(names.backup)) discard_work_tree(names.backup, kRemovingPreviousStatus);
   return true;
 }
 

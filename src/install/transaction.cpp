@@ -19,6 +19,7 @@
 #include "install/config_backup.h"
 #include "install/instances.h"
 #include "install/lock.h"
+#include "install/messages.h"
 #include "install/ownership.h"
 #include "install/record.h"
 #include "install/settle.h"
@@ -29,25 +30,21 @@
 
 namespace {
 
-const wchar_t kBackupFailed[] = L"无法备份当前安装目录，请关闭正在运行的 Morvell 后重试。";
-const wchar_t kWriteFailed[] = L"无法写入安装目录，请关闭正在运行的 Morvell 后重试。";
-const wchar_t kCarryFailed[] = L"无法恢复当前配置，安装已回滚，请确认安装目录可读写后重试。";
-const wchar_t kRecordFailed[] = L"无法写入安装记录，请释放磁盘空间后重新安装。";
 
 bool exists(const std::wstring& path) { return plat::path_kind(path) != plat::PathKind::None; }
 
 // Unpacks into the empty folder D itself; on failure D is left empty again, as it was.
 bool install_in_place(const PackageSource& package, const std::wstring& install_dir, std::wstring& error) {
-  set_progress(L"正在解压安装包...", bar::kUnpacking);
+  set_progress(kUnpackingStatus, bar::kUnpacking);
   if (!mark_staging_tree(install_dir)) {
-    error = L"无法打开安装目录。";
+    error = kCannotOpenInstallDir;
     return false;
   }
   if (!unpack_package(package, install_dir, error)) {
     discard_work_tree_contents(install_dir);
     return false;
   }
-  set_progress(L"正在替换程序文件...", bar::kReplacing);
+  set_progress(kReplacingStatus, bar::kReplacing);
   if (write_install_record(install_dir)) return true;
   discard_work_tree_contents(install_dir);
   error = kRecordFailed;
@@ -58,10 +55,10 @@ bool install_in_place(const PackageSource& package, const std::wstring& install_
 // backup until the new one holds the configuration and its record.
 bool install_by_swap(const PackageSource& package, const std::wstring& install_dir, const SwapNames& names,
                      std::wstring& error) {
-  set_progress(L"正在解压安装包...", bar::kUnpacking);
+  set_progress(kUnpackingStatus, bar::kUnpacking);
   if (!mark_staging_tree(names.staging)) {
     discard_work_tree(names.staging);
-    error = L"无法打开安装目录。";
+    error = kCannotOpenInstallDir;
     return false;
   }
   if (!unpack_package(package, names.staging, error)) {
@@ -69,7 +66,7 @@ bool install_by_swap(const PackageSource& package, const std::wstring& install_d
     return false;
   }
 
-  set_progress(L"正在替换程序文件...", bar::kReplacing);
+  set_progress(kReplacingStatus, bar::kReplacing);
   const bool had_previous = exists(install_dir);
   if (had_previous && (!open_swap_journal(install_dir) || !plat::rename_replacing(install_dir, names.backup))) {
     discard_work_tree(names.staging);
@@ -146,7 +143,7 @@ bool put_files_in_place(const PackageSource& package, const std::wstring& instal
 
 // The installation is recorded: the shortcuts, the system's list of programs and the launch.
 void finish_installation(const std::wstring& install_dir, const InstallOptions& options) {
-  set_progress(L"正在创建快捷方式...", bar::kShortcuts);
+  set_progress(kShortcutsStatus, bar::kShortcuts);
   unmark_tree(install_dir);   // the record shows whose it is from now on
   create_installation_shortcuts(install_dir, options.desktop_shortcut, options.start_menu_shortcut);
   write_app_entry(install_dir);
@@ -165,7 +162,7 @@ bool install_package(const PackageSource& package, const std::wstring& given_dir
   const std::wstring install_dir = plat::resolve_directory_link(given_dir);
   const SwapNames names = swap_names(install_dir);
 
-  set_progress(L"正在准备安装目录...", bar::kPreparingFolder);
+  set_progress(kPreparingFolderStatus, bar::kPreparingFolder);
   auto lock = std::make_unique<InstallationLock>();
   if (!lock_installation(install_dir, *lock, error) || !prepare_location(install_dir, names, error) ||
       !put_files_in_place(package, install_dir, names, error))
@@ -190,7 +187,7 @@ void remove_previous_version(PreviousVersion& previous) {
   // in progress needs is unmarked and stands beside its open journal.
   if (previous.lock && !previous.backup.empty() && is_own_marked_tree(previous.backup) &&
       !exists(swap_names(previous.install_dir).journal))
-    discard_work_tree(previous.backup, L"正在清理旧版本文件...");
+    discard_work_tree(previous.backup, kRemovingPreviousStatus);
   previous.backup.clear();
   previous.lock.reset();
 }

@@ -9,6 +9,7 @@
 #include "common/log.h"
 #include "common/progress.h"
 #include "common/strings.h"
+#include "install/messages.h"
 #include "install/ownership.h"
 #include "platform/platform.h"
 
@@ -26,21 +27,21 @@ bool holds_files(const std::wstring& directory) {
 // links: a package that brings a link out of it, or a pipe or device, is refused as a whole.
 bool unpacked_safely(const std::wstring& destination, std::wstring& error) {
   if (tree_is_self_contained(destination)) return true;
-  error = L"解压安装包失败。";
+  error = kUnpackFailed;
   return false;
 }
 
 const wchar_t* unpack_message(plat::UnpackResult result) {
   switch (result) {
-    case plat::UnpackResult::InitFailed: return L"无法初始化系统解压组件。";
-    case plat::UnpackResult::PackageUnreadable: return L"无法打开安装包。";
-    case plat::UnpackResult::DestinationUnusable: return L"无法打开安装目录。";
-    case plat::UnpackResult::Empty: return L"安装包为空或无法读取。";
-    case plat::UnpackResult::TimedOut: return L"解压安装包超时。";
+    case plat::UnpackResult::InitFailed: return kUnpackerInitFailed;
+    case plat::UnpackResult::PackageUnreadable: return kCannotOpenPackage;
+    case plat::UnpackResult::DestinationUnusable: return kCannotOpenInstallDir;
+    case plat::UnpackResult::Empty: return kPackageEmpty;
+    case plat::UnpackResult::TimedOut: return kUnpackTimedOut;
     case plat::UnpackResult::Failed:
     case plat::UnpackResult::Ok: break;
   }
-  return L"解压安装包失败。";
+  return kUnpackFailed;
 }
 
 // A package may not bring a name the installer keeps for its own state (a work tree, a journal,
@@ -88,7 +89,7 @@ void empty_destination(const std::wstring& destination) {
 // runs. What it leaves counts once it holds files and passes finish_unpack.
 bool unpack_here(const std::wstring& destination, std::wstring& error,
                  const std::function<plat::UnpackResult(const std::function<void()>&)>& unpack) {
-  const std::wstring status = L"正在解压安装包...";
+  const std::wstring status = kUnpackingStatus;
   bool pulsed = false;
   uint32_t last_pulse = 0;
   plat::UnpackResult result = unpack([&]() {
@@ -112,7 +113,7 @@ bool unpack_here(const std::wstring& destination, std::wstring& error,
 }  // namespace
 
 bool extract_archive(const std::wstring& package, const std::wstring& destination, std::wstring& error) {
-  const std::wstring status = L"正在解压安装包...";
+  const std::wstring status = kUnpackingStatus;
   // A package is a regular file: a link is not followed, and a pipe or device would hold the
   // unpacker for good. Looked at again before every unpacker.
   if (plat::path_kind(package) != plat::PathKind::File) {
@@ -154,6 +155,6 @@ bool unpack_package(const PackageSource& package, const std::wstring& staging, s
   if (!unpacked) return false;
   // A tree without the program would install as something that neither starts nor uninstalls.
   if (plat::path_kind(join_path(join_path(staging, L"bin"), L"Morvell.exe")) == plat::PathKind::File) return true;
-  error = L"安装包中缺少 Morvell 程序文件。";
+  error = kProgramMissing;
   return false;
 }

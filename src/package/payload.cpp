@@ -9,6 +9,7 @@
 
 #include "common/progress.h"
 #include "common/strings.h"
+#include "package/messages.h"
 #include "package/pe_image.h"
 #include "package/workdir.h"
 #include "platform/platform.h"
@@ -191,7 +192,7 @@ bool extract_offline_payload(std::wstring& package_path, std::wstring& error) {
   const std::wstring program = work_program_path();
   uint64_t offset = 0, length = 0, end = 0;
   if (!find_trailer(program, offset, length, end)) {
-    error = L"离线安装器未包含安装包数据。";
+    error = kNoCarriedPackage;
     return false;
   }
   package_path = work_file_path(L"Morvell-offline-package.zip");
@@ -220,7 +221,7 @@ bool offline_package(PackageSource& package, bool& copied, std::wstring& error) 
   const std::wstring program = work_program_path();
   uint64_t offset = 0, length = 0, end = 0, size = 0;
   if (!find_trailer(program, offset, length, end)) {
-    error = L"离线安装器未包含安装包数据。";
+    error = kNoCarriedPackage;
     return false;
   }
   // An archive that runs past the end of the file is cut short, as a copy of it would be.

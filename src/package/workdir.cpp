@@ -12,6 +12,7 @@
 #include "common/external.h"
 #include "common/filetree.h"
 #include "common/strings.h"
+#include "package/messages.h"
 #include "platform/platform.h"
 
 static std::wstring program_override;
@@ -52,7 +53,7 @@ void discard_all_but_lock(const std::wstring& dir, bool shown) {
   for (const auto& entry : entries) {
     if (entry.name == kWorkLock) continue;
     if (shown)
-      remove_tree_with_tool(join_path(dir, entry.name), L"正在清理临时文件...");
+      remove_tree_with_tool(join_path(dir, entry.name), kCleaningWorkStatus);
     else
       plat::delete_tree_silently(join_path(dir, entry.name));
   }

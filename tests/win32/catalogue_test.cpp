@@ -8,6 +8,7 @@
 #include "app/ui.h"
 #include "catalogue/download.h"
 #include "catalogue/manifest.h"
+#include "catalogue/messages.h"
 #include "catalogue/release_signature.h"
 #include "common/log.h"
 #include "common/state.h"
@@ -51,7 +52,7 @@ TEST(Win32Download, MemoryAndFileModesWithProgress) {
   EXPECT_FALSE(http_download(server.url("/gone"), &body, L"", error));
   EXPECT_EQ(error, L"服务器返回 HTTP 404");
   EXPECT_FALSE(http_download("ftp://127.0.0.1/x", &body, L"", error));
-  EXPECT_EQ(error, L"地址格式无效。");
+  EXPECT_EQ(error, kBadAddress);
 
   // File mode: the missing folder is made, the bar ends at 0.53 with both sizes equal.
   TempDir tmp;
@@ -107,7 +108,7 @@ TEST(Win32Download, BrokenDownloadsGoOnWithRanges) {
   error.clear();
   EXPECT_FALSE(http_download(base + "/resumable?key=w3&length=300000&cuts=10000,20000,30000,40000,50000,60000",
                              nullptr, file, error));
-  EXPECT_EQ(error, L"下载数据失败。");
+  EXPECT_EQ(error, kDownloadDataFailed);
   EXPECT_EQ(slept.size(), 5u);
   EXPECT_EQ(read_text(U(file)), whole.substr(0, 60000));
   reconnect_sleep = &sleep_with_events;
@@ -189,7 +190,7 @@ TEST(Win32Manifest, CatalogueOverHttpsAndTheFallback) {
   write_text(www + "\\updates\\releases.json.sig", kSignatureB);
   error.clear();
   EXPECT_FALSE(load_release_catalogue_from(base, error));
-  EXPECT_EQ(error, L"版本列表签名无效。");
+  EXPECT_EQ(error, kBadListSignatureText);
   replace_release_keys(nullptr);
   DeleteFileW(W(www + "\\files\\Morvell-6.1.17.zip").c_str());
   for (const char* name : {"releases.json", "releases.json.sig", "latest-portable.json"})

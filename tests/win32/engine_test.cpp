@@ -7,6 +7,7 @@
 #include "app/ui.h"
 #include "common/external.h"
 #include "common/filetree.h"
+#include "common/messages.h"
 #include "common/strings.h"
 #include "install/record.h"
 #include "install/shortcut.h"
@@ -107,7 +108,7 @@ TEST(Win32Engine, RemoveTreeThroughCmd) {
   uint32_t code = 0;
   EXPECT_FALSE(run_and_wait(L"cmd.exe", {L"/C", L"exit", L"4"}, L"", error, &code, false));
   EXPECT_EQ(code, 4u);
-  EXPECT_EQ(error, L"外部进程执行失败。");
+  EXPECT_EQ(error, kProgramFailed);
 }
 
 TEST(Win32Engine, ExtractWithTarAndTheEmptyDestinationRule) {

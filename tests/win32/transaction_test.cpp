@@ -3,8 +3,9 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include "common/strings.h"
 #include "common/filetree.h"
+#include "common/strings.h"
+#include "install/messages.h"
 #include "install/record.h"
 #include "install/transaction.h"
 #include "platform/platform.h"
@@ -84,7 +85,7 @@ TEST(Win32Transaction, InstallReinstallAndRefusedPackage) {
   plat::FileHandle second = plat::kNoFile;
   EXPECT_EQ(plat::try_lock_file(d + L".lock", second), plat::LockResult::Busy);
   EXPECT_FALSE(install_package(tmp.wide() + L"\\new.zip", d, InstallOptions::choosing(false, false, false), error));
-  EXPECT_EQ(error, L"另一个安装或更新正在进行，请稍后重试。");
+  EXPECT_EQ(error, kInstallationBusy);
   plat::unlock_file(held, d + L".lock");
   EXPECT_FALSE(exists(U(d + L".lock")));
   ASSERT_TRUE(install_package(tmp.wide() + L"\\new.zip", d, InstallOptions::choosing(false, false, false), error)) << U(error);
@@ -94,7 +95,7 @@ TEST(Win32Transaction, InstallReinstallAndRefusedPackage) {
   const std::wstring documents = tmp.wide() + L"\\Documents";
   write_text(U(documents + L"\\thesis.txt"), "years of work");
   EXPECT_FALSE(install_package(tmp.wide() + L"\\new.zip", documents, InstallOptions::choosing(false, false, false), error));
-  EXPECT_EQ(error, L"所选安装位置已存在且不是 Morvell 安装目录，请选择空文件夹或原安装目录。");
+  EXPECT_EQ(error, kNotAnInstallation);
   EXPECT_EQ(read_text(U(documents + L"\\thesis.txt")), "years of work");
   EXPECT_FALSE(exists(U(documents + L"\\bin")));
 }
@@ -115,7 +116,7 @@ TEST(Win32Transaction, InstallationHeldOpenIsLeftAlone) {
   if (ok && testing_support::running_under_wine())
     GTEST_SKIP() << "Wine lets a folder be renamed while a file in it is open";
   EXPECT_FALSE(ok);
-  EXPECT_EQ(error, L"无法备份当前安装目录，请关闭正在运行的 Morvell 后重试。");
+  EXPECT_EQ(error, kBackupFailed);
   EXPECT_EQ(read_text(U(d + L"\\bin\\Morvell.exe")), "app 6.1.16");
   EXPECT_FALSE(exists(U(d + L".new")));
   EXPECT_FALSE(exists(U(d + L".old")));

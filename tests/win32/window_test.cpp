@@ -12,7 +12,9 @@
 #include <optional>
 
 #include "app/installer_window_win32.h"
+#include "catalogue/messages.h"
 #include "common/strings.h"
+#include "install/messages.h"
 #include "install/record.h"
 #include "package/verify.h"
 #include "platform/platform.h"
@@ -203,7 +205,7 @@ TEST(Win32Window, EachModeShowsItsControlsInOrder) {
     InstallerRun run(setup, L"--uninstall");
     ASSERT_TRUE(run.wait_window(kInstallTitle));
     expect_controls(run.controls(),
-                    with_bottom_rows({{1001, L"Static", L"卸载 Morvell"}, {1002, L"Static", L"将移除当前安装目录和快捷方式。"}},
+                    with_bottom_rows({{1001, L"Static", kUninstallShortcutTitle}, {1002, L"Static", L"将移除当前安装目录和快捷方式。"}},
                                      L"准备就绪。", L"卸载"));
     EXPECT_TRUE(run.close());
     EXPECT_EQ(run.wait_exit(), 0);
@@ -217,7 +219,7 @@ TEST(Win32Window, EachModeShowsItsControlsInOrder) {
     InstallerRun run(setup, L"--update --package " + plat::quote_argument(tmp.wide() + L"\\pkg.zip") + L" --install-dir " +
                                 plat::quote_argument(d));
     ASSERT_TRUE(run.wait_window(kUpdateTitle));
-    EXPECT_TRUE(run.wait_text(1014, L"正在等待 Morvell 退出..."));
+    EXPECT_TRUE(run.wait_text(1014, kWaitingForExitStatus));
     expect_controls(run.controls(),
                     with_bottom_rows({{1001, L"Static", L"更新 Morvell"},
                                       {1002, L"Static", L"正在安装已下载的更新包，请不要关闭窗口。用户配置和授权信息会自动保留。"}},
@@ -257,7 +259,7 @@ TEST(Win32Window, OnlineInstallFromTheLoopbackServer) {
 
   InstallerRun run(tmp.wide() + L"\\online\\morvell-installer.exe", L"--no-launch --install-dir " + plat::quote_argument(d));
   ASSERT_TRUE(run.wait_window(kInstallTitle));
-  ASSERT_TRUE(run.wait_text(1014, L"请选择要安装的版本。")) << U(run.control(1014).text);
+  ASSERT_TRUE(run.wait_text(1014, kChooseVersion)) << U(run.control(1014).text);
   std::vector<Expected> rows = {{1001, L"Static", L"安装 Morvell"},
                                 {1002, L"Static", L"选择一个可用版本，安装器会自动下载并安装绿色版程序。"},
                                 {1003, L"Static", L"版本："},
@@ -265,7 +267,7 @@ TEST(Win32Window, OnlineInstallFromTheLoopbackServer) {
                                 {1005, L"Static", L"版本说明："},
                                 {1006, L"Edit", kAnyText}};
   for (const Expected& row : location_rows(d)) rows.push_back(row);
-  expect_controls(run.controls(), with_bottom_rows(rows, L"请选择要安装的版本。", L"安装"));
+  expect_controls(run.controls(), with_bottom_rows(rows, kChooseVersion, L"安装"));
   EXPECT_EQ(run.combo_lines(1004), (std::vector<std::wstring>{L"6.1.17", L"6.1.16"}));
   EXPECT_EQ(run.combo_selection(1004), 0);
   EXPECT_EQ(U(run.control(1006).text), notes17);
@@ -329,7 +331,7 @@ TEST(Win32Window, AnswersWithin100MsDuringADownloadAndADigestCheck) {
   InstallerRun run(tmp.wide() + L"\\online\\morvell-installer.exe",
                    L"--no-launch --no-desktop-shortcut --no-start-menu-shortcut --install-dir " + plat::quote_argument(d));
   ASSERT_TRUE(run.wait_window(kInstallTitle));
-  ASSERT_TRUE(run.wait_text(1014, L"请选择要安装的版本。"));
+  ASSERT_TRUE(run.wait_text(1014, kChooseVersion));
   const HWND window = run.window();
   const HWND status = run.control(1014).handle;
   ASSERT_TRUE(run.press(1016));
@@ -479,7 +481,7 @@ TEST(Win32Window, OfflineInstallUpdateAndUninstallThroughTheWindow) {
   {  // The uninstaller: no location, no choices; the shortcuts go and the removal script starts.
     InstallerRun run(d + L"\\bin\\Morvell-Uninstall.exe", L"--uninstall --log " + plat::quote_argument(tmp.wide() + L"\\uninstall.log"));
     ASSERT_TRUE(run.wait_window(kInstallTitle)) << "no window";
-    EXPECT_EQ(run.control(kTitleId).text, L"卸载 Morvell");
+    EXPECT_EQ(run.control(kTitleId).text, kUninstallShortcutTitle);
     EXPECT_EQ(run.control(kDescriptionId).text, L"将移除当前安装目录和快捷方式。");
     EXPECT_EQ(run.control(kLocationId).handle, nullptr);
     EXPECT_EQ(run.control(kDesktopCheckId).handle, nullptr);

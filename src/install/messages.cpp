@@ -1,0 +1,29 @@
+#include "install/messages.h"
+
+const wchar_t kPreparingFolderStatus[] = L"正在准备安装目录...";
+const wchar_t kClosingRunningStatus[] = L"正在关闭正在运行的 Morvell...";
+const wchar_t kWaitingForExitStatus[] = L"正在等待 Morvell 退出...";
+const wchar_t kUnpackingStatus[] = L"正在解压安装包...";
+const wchar_t kReplacingStatus[] = L"正在替换程序文件...";
+const wchar_t kRestoringConfigStatus[] = L"正在恢复用户配置...";
+const wchar_t kShortcutsStatus[] = L"正在创建快捷方式...";
+const wchar_t kRemovingPreviousStatus[] = L"正在清理旧版本文件...";
+const wchar_t kRemovingConfigBackupStatus[] = L"正在清理临时配置备份...";
+const wchar_t kRevertingUpdateStatus[] = L"正在恢复更新前的版本...";
+const wchar_t kNotAnInstallation[] = L"所选安装位置已存在且不是 Morvell 安装目录，请选择空文件夹或原安装目录。";
+const wchar_t kInstallationBusy[] = L"另一个安装或更新正在进行，请稍后重试。";
+const wchar_t kUserFolderRefused[] = L"不能安装到根目录、主文件夹或“桌面”“文档”“下载”“音乐”“图片”等常用文件夹，请在其中新建一个文件夹作为安装目录。";
+const wchar_t kCannotOpenInstallDir[] = L"无法打开安装目录。";
+const wchar_t kCannotCloseRunning[] = L"无法关闭正在运行的 Morvell，请手动退出后重试。";
+const wchar_t kUnpackerInitFailed[] = L"无法初始化系统解压组件。";
+const wchar_t kCannotOpenPackage[] = L"无法打开安装包。";
+const wchar_t kPackageEmpty[] = L"安装包为空或无法读取。";
+const wchar_t kUnpackTimedOut[] = L"解压安装包超时。";
+const wchar_t kUnpackFailed[] = L"解压安装包失败。";
+const wchar_t kProgramMissing[] = L"安装包中缺少 Morvell 程序文件。";
+const wchar_t kBackupFailed[] = L"无法备份当前安装目录，请关闭正在运行的 Morvell 后重试。";
+const wchar_t kWriteFailed[] = L"无法写入安装目录，请关闭正在运行的 Morvell 后重试。";
+const wchar_t kCarryFailed[] = L"无法恢复当前配置，安装已回滚，请确认安装目录可读写后重试。";
+const wchar_t kRecordFailed[] = L"无法写入安装记录，请释放磁盘空间后重新安装。";
+const wchar_t kConfigBackupFailed[] = L"无法备份当前配置，请确认安装目录可读写后重试。";
+const wchar_t kUninstallShortcutTitle[] = L"卸载 Morvell";
