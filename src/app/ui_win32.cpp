@@ -5,6 +5,7 @@
 
 #include "app/installer_window_win32.h"
 #include "app/ui.h"
+#include "app/window_events.h"
 #include "common/log.h"
 #include "common/state.h"
 #include "common/strings.h"
@@ -12,6 +13,21 @@
 InstallerWindow installer_window;
 bool main_loop_running = false;
 bool quit_requested = false;
+
+HWND& control_handle(ControlRole role) {
+  static HWND InstallerWindow::* const fields[kControlRoleCount] = {
+      &InstallerWindow::title_label,      &InstallerWindow::description_label, &InstallerWindow::version_label,
+      &InstallerWindow::version_combo,    &InstallerWindow::notes_label,       &InstallerWindow::notes_view,
+      &InstallerWindow::location_label,   &InstallerWindow::location_entry,    &InstallerWindow::browse_button,
+      &InstallerWindow::desktop_check,    &InstallerWindow::start_menu_check,  &InstallerWindow::launch_check,
+      &InstallerWindow::progress_bar,     &InstallerWindow::status_label,      &InstallerWindow::cancel_button,
+      &InstallerWindow::action_button,
+  };
+  return installer_window.*fields[static_cast<int>(role)];
+}
+
+static_assert(kActionId - kTitleId + 1 == kControlRoleCount, "one control identifier for each role");
+int control_id(ControlRole role) { return kTitleId + static_cast<int>(role); }
 
 void dispatch_window_message(MSG& msg) {
   // Tab, Shift+Tab, arrows and Space move and press as in a dialog.
@@ -100,10 +116,11 @@ void set_progress(const std::wstring& text, double fraction) {
 
 void set_busy(bool flag) {
   busy = flag;
-  const InstallerWindow& w = installer_window;
   if (flag) remember_focus();   // a control switched off loses the focus
-  for (HWND control : {w.action_button, w.cancel_button, w.version_combo, w.location_entry})
-    if (control) EnableWindow(control, flag ? FALSE : TRUE);
+  for (const RowModel& row : installer_window_model().rows)
+    for (const ControlModel& control : row.controls)
+      if (HWND handle = control.off_while_busy ? control_handle(control.role) : nullptr)
+        EnableWindow(handle, flag ? FALSE : TRUE);
   if (!flag) restore_focus();
   show_fraction(flag ? 0.02 : 0.0);
   pump_events();

@@ -21,6 +21,15 @@ void add_version_line(const std::string& text);              // one more line in
 void select_version_line(int index);
 void set_release_notes_text(const std::string& text);
 
+// The window's own run, for the flows; no-ops without a window.
+void quit_main_loop();                                       // end the toolkit's main loop
+// Takes the window off the screen while the program still has work without it; message dialogs
+// still show.
+void hide_window();
+// Shows `text` (UTF-8) in the location entry: the folder a flow settled. A folder name that is not
+// valid UTF-8 is shown with U+FFFD and read back as set while the user leaves it as shown.
+void set_location_text(const std::string& text);
+
 // The millisecond clock of every progress limiter and wait; tests replace it.
 using ClockFunction = uint32_t (*)();
 extern ClockFunction ui_clock;

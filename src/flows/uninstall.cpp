@@ -4,8 +4,8 @@
 #include <random>
 #include <string>
 
-#include "app/ui.h"
 #include "common/log.h"
+#include "common/progress.h"
 #include "common/strings.h"
 #include "install/app_entry.h"
 #include "install/filetree.h"

@@ -8,8 +8,8 @@
 #include <algorithm>
 #include <memory>
 
-#include "app/ui.h"
 #include "common/log.h"
+#include "common/progress.h"
 #include "common/state.h"
 #include "common/strings.h"
 #include "install/app_entry.h"
