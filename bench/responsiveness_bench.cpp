@@ -376,7 +376,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "--window needs a display (xvfb-run -a ...)\n");
       return 1;
     }
-    run_mode = "offline";
+    run_mode = RunMode::Offline;
     build_installer_window();
     pump_events();
   }

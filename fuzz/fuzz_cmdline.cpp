@@ -88,15 +88,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t i = 1; i < texts.size(); ++i) check_clean(utf8_to_wide(texts[i]));
   check_clean(raw_wide(data, size));
 
-  run_mode = "online";
-  update_mode = false;
+  run_mode = RunMode::Online;
   install_options = InstallOptions();
   settle_options(argc, argv.data());
   auto flag = [&](const char* name) { return has_flag(argc, argv.data(), name); };
   // Later flags override earlier ones: --update beats --uninstall, which beats --offline.
-  const char* mode = flag("--update") ? "offline" : flag("--uninstall") ? "uninstall" : flag("--offline") ? "offline" : "online";
+  const RunMode mode = flag("--update")      ? RunMode::Update
+                       : flag("--uninstall") ? RunMode::Uninstall
+                       : flag("--offline")   ? RunMode::Offline
+                                             : RunMode::Online;
   FUZZ_CHECK(run_mode == mode);
-  FUZZ_CHECK(update_mode == flag("--update"));
   FUZZ_CHECK(install_options.package_path == expected_value(texts, "--package"));
   std::string dir = expected_value(texts, "--install-dir");
   if (!dir.empty()) {

@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <initializer_list>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,11 @@
 #include "support/helpers.h"
 
 using namespace testing_support;
+
+// A run mode in a failure message: its name, and whether it is the update.
+void PrintTo(RunMode mode, std::ostream* out) {
+  *out << run_mode_name(mode) << (mode == RunMode::Update ? " (update)" : "");
+}
 
 namespace {
 
@@ -47,8 +53,7 @@ std::string current_directory() {
 }
 
 void reset_state() {
-  run_mode = "online";
-  update_mode = false;
+  run_mode = RunMode::Online;
   install_options = InstallOptions();
   release_catalogue = ReleaseCatalogue();
   busy = false;
@@ -221,22 +226,21 @@ TEST(CommandLine, ChoicesAndPackage) {
 TEST(CommandLine, RunModePrecedence) {
   struct Case {
     Args args;
-    const char* mode;
-    bool update;
+    RunMode mode;
   };
   std::vector<Case> cases = {
-      {Args{}, "online", false},
-      {Args{"--offline"}, "offline", false},
-      {Args{"--uninstall"}, "uninstall", false},
-      {Args{"--offline", "--uninstall"}, "uninstall", false},
-      {Args{"--uninstall", "--offline"}, "uninstall", false},
-      {Args{"--update"}, "offline", true},
-      {Args{"--uninstall", "--update"}, "offline", true},
-      {Args{"--update", "--uninstall", "--offline"}, "offline", true},
-      {Args{"--Offline", "--UNINSTALL", "--Update"}, "online", false},
-      {Args{"--offline=1", "--uninstall=yes"}, "online", false},
-      {Args{"--package", "--update"}, "offline", true},   // a value that is a flag still counts
-      {Args{"--silent-install", "--unknown", "x"}, "online", false},
+      {Args{}, RunMode::Online},
+      {Args{"--offline"}, RunMode::Offline},
+      {Args{"--uninstall"}, RunMode::Uninstall},
+      {Args{"--offline", "--uninstall"}, RunMode::Uninstall},
+      {Args{"--uninstall", "--offline"}, RunMode::Uninstall},
+      {Args{"--update"}, RunMode::Update},
+      {Args{"--uninstall", "--update"}, RunMode::Update},
+      {Args{"--update", "--uninstall", "--offline"}, RunMode::Update},
+      {Args{"--Offline", "--UNINSTALL", "--Update"}, RunMode::Online},
+      {Args{"--offline=1", "--uninstall=yes"}, RunMode::Online},
+      {Args{"--package", "--update"}, RunMode::Update},   // a value that is a flag still counts
+      {Args{"--silent-install", "--unknown", "x"}, RunMode::Online},
   };
   for (Case& c : cases) {
     reset_state();
@@ -244,7 +248,6 @@ TEST(CommandLine, RunModePrecedence) {
     std::string shown;
     for (size_t i = 1; i < c.args.texts.size(); ++i) shown += c.args.texts[i] + " ";
     EXPECT_EQ(run_mode, c.mode) << shown;
-    EXPECT_EQ(update_mode, c.update) << shown;
   }
 
   // A program that carries a package (an offline installer opened with a double click) starts
@@ -259,14 +262,14 @@ TEST(CommandLine, RunModePrecedence) {
   struct Carried {
     std::string file;
     Args args;
-    const char* mode;
+    RunMode mode;
   };
   std::vector<Carried> carried = {
-      {"Morvell-Setup.exe", Args{}, "offline"},
-      {"Morvell-Setup.exe", Args{"--no-launch", "--install-dir", "/opt/M"}, "offline"},
-      {"Morvell-Setup.exe", Args{"--uninstall"}, "uninstall"},
-      {"Morvell-Setup.exe", Args{"--update"}, "offline"},
-      {"broken.exe", Args{}, "online"},
+      {"Morvell-Setup.exe", Args{}, RunMode::Offline},
+      {"Morvell-Setup.exe", Args{"--no-launch", "--install-dir", "/opt/M"}, RunMode::Offline},
+      {"Morvell-Setup.exe", Args{"--uninstall"}, RunMode::Uninstall},
+      {"Morvell-Setup.exe", Args{"--update"}, RunMode::Update},
+      {"broken.exe", Args{}, RunMode::Online},
   };
   for (Carried& c : carried) {
     set_work_program_path(utf8_to_wide(dir / c.file));
@@ -277,7 +280,7 @@ TEST(CommandLine, RunModePrecedence) {
   set_work_program_path(L"");
   reset_state();
   settle_options(Args{}.argc(), Args{}.data());
-  EXPECT_EQ(run_mode, "online");   // the test program carries nothing
+  EXPECT_EQ(run_mode, RunMode::Online);   // the test program carries nothing
 }
 
 // The real program without a display: a windowed run explains itself and fails with 1; a silent

@@ -252,7 +252,7 @@ void fill_fresh(bool window) {
   while (window && gtk_events_pending()) gtk_main_iteration();
   release_catalogue = ReleaseCatalogue();
   ui_trace = UiTrace();
-  run_mode = "online";
+  run_mode = RunMode::Online;
   if (window) build_installer_window();
   EXPECT_FALSE(fill_version_list());
 }

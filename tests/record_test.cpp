@@ -50,10 +50,9 @@ TEST(InstallRecord, TextIsByteExact) {
   // The version is the release an online install chose; an offline install and an update
   // record the release the installer carries.
   struct Restore {
-    std::string mode = run_mode;
+    RunMode mode = run_mode;
     ~Restore() {
       run_mode = mode;
-      update_mode = false;
       release_catalogue = ReleaseCatalogue();
     }
   } restore;
@@ -61,14 +60,13 @@ TEST(InstallRecord, TextIsByteExact) {
   release_catalogue.entries[0].version = "6.1.17";
   release_catalogue.entries[1].version = "6.1.16";
   release_catalogue.selected = 1;
-  run_mode = "online";
+  run_mode = RunMode::Online;
   EXPECT_NE(install_record_text(L"/opt/M").find("\"version\": \"6.1.16\"\n}"), std::string::npos);
-  update_mode = true;
+  run_mode = RunMode::Update;
   EXPECT_EQ(installed_version(), "6.1.17");
-  update_mode = false;
-  run_mode = "offline";
+  run_mode = RunMode::Offline;
   EXPECT_EQ(installed_version(), "6.1.17");
-  run_mode = "online";
+  run_mode = RunMode::Online;
   release_catalogue.selected = 2;   // outside the list
   EXPECT_EQ(installed_version(), "6.1.17");
 }

@@ -36,10 +36,8 @@ void drain() {
 }
 
 // Builds the window for a mode from a fresh process state.
-void build(const std::string& mode, bool update, const std::string& dir = "/opt/Morvell",
-           const std::string& package = "") {
+void build(RunMode mode, const std::string& dir = "/opt/Morvell", const std::string& package = "") {
   run_mode = mode;
-  update_mode = update;
   install_options = InstallOptions();
   install_options.install_dir = dir;
   install_options.package_path = package;
@@ -54,7 +52,7 @@ void destroy_window() {
   if (installer_window.window) gtk_widget_destroy(installer_window.window);
   drain();
   busy = false;
-  update_mode = false;
+  run_mode = RunMode::Online;
 }
 
 struct Visit {
@@ -135,7 +133,7 @@ const std::string kMarkupStart = "<span size=\"x-large\" weight=\"bold\">";
 
 TEST(InstallerWindow, OnlineMode) {
   NEED_DISPLAY();
-  build("online", false, "/opt/My Apps/Morvell");
+  build(RunMode::Online, "/opt/My Apps/Morvell");
   const InstallerWindow& w = installer_window;
   ASSERT_NE(w.window, nullptr);
   EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(w.window)), "Morvell 安装器");
@@ -224,7 +222,7 @@ TEST(InstallerWindow, OnlineMode) {
 
 TEST(InstallerWindow, OfflineMode) {
   NEED_DISPLAY();
-  build("offline", false);
+  build(RunMode::Offline);
   const InstallerWindow& w = installer_window;
   EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(w.window)), "Morvell 安装器");
   std::vector<std::string> labels = {"安装 Morvell", "离线安装器已包含绿色版程序包。", "安装位置：", "浏览",
@@ -241,7 +239,7 @@ TEST(InstallerWindow, OfflineMode) {
   destroy_window();
 
   // With --package the description speaks of the downloaded package.
-  build("offline", false, "/opt/Morvell", "/tmp/Morvell-6.1.17.zip");
+  build(RunMode::Offline, "/opt/Morvell", "/tmp/Morvell-6.1.17.zip");
   EXPECT_EQ(label_text(installer_window.description_label), "将使用已下载的更新包覆盖安装绿色版程序。");
   EXPECT_EQ(button_text(installer_window.action_button), "安装");
   destroy_window();
@@ -249,7 +247,7 @@ TEST(InstallerWindow, OfflineMode) {
 
 TEST(InstallerWindow, UninstallMode) {
   NEED_DISPLAY();
-  build("uninstall", false);
+  build(RunMode::Uninstall);
   const InstallerWindow& w = installer_window;
   EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(w.window)), "Morvell 安装器");
   EXPECT_EQ(gtk_label_get_label(GTK_LABEL(w.title_label)), kMarkupStart + "卸载 Morvell</span>");
@@ -275,7 +273,7 @@ TEST(InstallerWindow, UninstallMode) {
 
 TEST(InstallerWindow, UpdateMode) {
   NEED_DISPLAY();
-  build("offline", true, "/opt/Morvell", "/tmp/update.zip");
+  build(RunMode::Update, "/opt/Morvell", "/tmp/update.zip");
   const InstallerWindow& w = installer_window;
   EXPECT_STREQ(gtk_window_get_title(GTK_WINDOW(w.window)), "Morvell 更新器");
   EXPECT_EQ(gtk_label_get_label(GTK_LABEL(w.title_label)), kMarkupStart + "更新 Morvell</span>");
@@ -313,8 +311,7 @@ TEST(InstallerWindow, UpdateMode) {
 
 TEST(InstallerWindow, ChoicesFromCommandLine) {
   NEED_DISPLAY();
-  run_mode = "offline";
-  update_mode = false;
+  run_mode = RunMode::Offline;
   install_options = InstallOptions();
   install_options.launch_after_install = false;
   build_installer_window();
@@ -343,7 +340,7 @@ TEST(InstallerWindow, ChoicesFromCommandLine) {
 
 TEST(InstallerWindow, BusyState) {
   NEED_DISPLAY();
-  build("online", false);
+  build(RunMode::Online);
   const InstallerWindow& w = installer_window;
   set_busy(true);
   EXPECT_TRUE(busy);
@@ -378,7 +375,7 @@ TEST(InstallerWindow, BusyState) {
 
 TEST(InstallerWindow, StatusAndProgressHelpers) {
   NEED_DISPLAY();
-  build("offline", false);
+  build(RunMode::Offline);
   const InstallerWindow& w = installer_window;
   set_progress(L"正在复制 50%", -0.5);
   EXPECT_DOUBLE_EQ(fraction(), 0.0);
@@ -496,7 +493,7 @@ void browse(ChooserPlan& plan) {
 
 TEST(InstallerWindow, MessageDialog) {
   NEED_DISPLAY();
-  build("offline", false);
+  build(RunMode::Offline);
   DialogSeen seen;
   g_timeout_add(20, answer_message_dialog, &seen);
   show_message_dialog(MessageType::Error, "无法写入 100% 的文件 %s %n");
@@ -520,7 +517,7 @@ TEST(InstallerWindow, FolderChooser) {
   testing_support::TempDir dir;
   std::string folder = dir / "目标 folder";
   ASSERT_EQ(testing_support::run_shell("mkdir -p '" + folder + "'"), 0);
-  build("offline", false, "/opt/Morvell");
+  build(RunMode::Offline, "/opt/Morvell");
 
   ChooserPlan cancel;
   browse(cancel);
@@ -553,7 +550,7 @@ gboolean give_up(gpointer data) {
 
 TEST(InstallerWindow, CancelEndsMainLoop) {
   NEED_DISPLAY();
-  build("offline", false);
+  build(RunMode::Offline);
   bool gave_up = false;
   g_timeout_add(50, press_cancel, nullptr);
   guint guard = g_timeout_add(10000, give_up, &gave_up);
@@ -603,7 +600,7 @@ void count_click(GtkWidget*, gpointer count) { ++*static_cast<int*>(count); }
 
 TEST(InstallerWindow, KeyboardFocusAndIcons) {
   NEED_DISPLAY();
-  build("online", false, "/nonexistent/Morvell");
+  build(RunMode::Online, "/nonexistent/Morvell");
   const InstallerWindow& w = installer_window;
   int position = -1;
   g_object_get(w.window, "window-position", &position, nullptr);

@@ -50,19 +50,17 @@ static std::wstring default_install_dir() {
 }
 
 void settle_options(int argc, char** argv) {
-  run_mode = "online";
+  run_mode = RunMode::Online;
   std::wstring own = own_exe_path();
   if (!own.empty() && ascii_equal_ignore_case(wide_to_utf8(file_name_of(own)), "Morvell-Uninstall.exe"))
-    run_mode = "uninstall";
-  if (has_flag(argc, argv, "--offline")) run_mode = "offline";
-  if (has_flag(argc, argv, "--uninstall")) run_mode = "uninstall";
-  if (has_flag(argc, argv, "--update")) {
-    run_mode = "offline";
-    update_mode = true;
-  }
+    run_mode = RunMode::Uninstall;
+  if (has_flag(argc, argv, "--offline")) run_mode = RunMode::Offline;
+  if (has_flag(argc, argv, "--uninstall")) run_mode = RunMode::Uninstall;
+  if (has_flag(argc, argv, "--update")) run_mode = RunMode::Update;
   // An offline installer opened with a double click names no mode: the package it carries does.
   uint64_t offset = 0, length = 0;
-  if (run_mode == "online" && find_carried_payload(work_program_path(), offset, length)) run_mode = "offline";
+  if (run_mode == RunMode::Online && find_carried_payload(work_program_path(), offset, length))
+    run_mode = RunMode::Offline;
   install_options.package_path = option_value(argc, argv, "--package");
   std::string dir = option_value(argc, argv, "--install-dir");
   // Settled once and absolute: the shortcuts, the record and the programs started later
@@ -109,8 +107,8 @@ static void log_start(int argc, char** argv) {
   log_line(std::string("morvell-installer ") + installer_version + "，进程 " +
            std::to_string(plat::current_process_id()));
   log_line("命令行：" + command);
-  log_line("运行模式：" + run_mode + "，更新：" + yes_no(update_mode) + "，静默安装：" +
-           yes_no(has_flag(argc, argv, "--silent-install")) + "，安装目录：" + install_options.install_dir +
+  log_line("运行模式：" + std::string(run_mode_name(run_mode)) + "，更新：" + yes_no(run_mode == RunMode::Update) +
+           "，静默安装：" + yes_no(has_flag(argc, argv, "--silent-install")) + "，安装目录：" + install_options.install_dir +
            "，安装包：" + install_options.package_path + "，桌面快捷方式：" + yes_no(install_options.desktop_shortcut) +
            "，开始菜单快捷方式：" + yes_no(install_options.start_menu_shortcut) +
            "，安装后启动：" + yes_no(install_options.launch_after_install) +

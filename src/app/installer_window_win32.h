@@ -7,7 +7,9 @@
 
 #include <functional>
 
-// Control identifiers, in the window's order.
+#include "app/window_model.h"
+
+// Control identifiers, in the window's order: one for each ControlRole, in the roles' order.
 enum ControlId : int {
   kTitleId = 1001,
   kDescriptionId,
@@ -56,6 +58,10 @@ struct InstallerWindow {
 extern InstallerWindow installer_window;
 extern bool main_loop_running;
 extern bool quit_requested;        // the main loop ends at its next turn
+
+// The control of `role` and the field of installer_window that holds it; its identifier.
+HWND& control_handle(ControlRole role);
+int control_id(ControlRole role);
 
 void dispatch_window_message(MSG& msg);   // keyboard navigation first, then the window procedure
 void rest_pulse();                        // the pulsing bar stops where it is

@@ -25,11 +25,13 @@ gboolean on_key_press(GtkWidget*, GdkEventKey* event, gpointer) {
 
 }  // namespace
 
-void set_up_keyboard(GtkWidget* notes_view) {
+void set_up_keyboard(GtkWidget* notes_view, GtkWidget* default_button) {
   InstallerWindow& w = installer_window;
   gtk_window_set_position(GTK_WINDOW(w.window), GTK_WIN_POS_CENTER);
-  GTK_WIDGET_SET_FLAGS(w.action_button, GTK_CAN_DEFAULT);
-  gtk_widget_grab_default(w.action_button);
+  if (default_button) {
+    GTK_WIDGET_SET_FLAGS(default_button, GTK_CAN_DEFAULT);
+    gtk_widget_grab_default(default_button);
+  }
   if (w.location_entry) gtk_entry_set_activates_default(GTK_ENTRY(w.location_entry), TRUE);
   // Read-only text: Tab goes on to the next control instead of into the text.
   if (notes_view) gtk_text_view_set_accepts_tab(GTK_TEXT_VIEW(notes_view), FALSE);

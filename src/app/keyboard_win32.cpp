@@ -8,7 +8,7 @@
 #include <algorithm>
 
 #include "app/installer_window_win32.h"
-#include "app/ui.h"
+#include "app/window_events.h"
 #include "common/state.h"
 
 namespace {
@@ -72,7 +72,7 @@ bool handle_keyboard_message(UINT message, WPARAM wparam, LRESULT& result) {
 }
 
 void press_cancel_key() {
-  if (!busy && installer_window.cancel_button && IsWindowEnabled(installer_window.cancel_button)) quit_main_loop();
+  if (!busy && installer_window.cancel_button && IsWindowEnabled(installer_window.cancel_button)) press_cancel();
 }
 
 void remember_focus() {

@@ -1,8 +1,9 @@
-// The installer window's layout on Windows: one column as the Linux window packs it (border 18,
-// spacing 12 between rows, 8 inside a row, buttons at the right end), measured in pixels of the
-// window's own DPI. Rows keep their natural height; the spare height goes, in equal shares, to
-// the rows that take it (the status text, and the release notes in online mode), and a label
-// stands vertically centred in whatever height it is given.
+// The installer window's layout on Windows: the window model's rows in one column as the Linux
+// window packs them (the model's border around it, its spacings between and inside the rows,
+// buttons at the right end), measured in pixels of the window's own DPI. Rows keep their natural
+// height; the spare height goes, in equal shares, to the rows that take it (the status text, and
+// the release notes in online mode), and a label stands vertically centred in whatever height it
+// is given.
 #include <windows.h>
 #include <commctrl.h>
 
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "app/installer_window_win32.h"
+#include "app/window_events.h"
 
 namespace {
 
@@ -95,15 +97,26 @@ int line_height() {
   return metrics.tmHeight;
 }
 
-// One row of the column: its natural height, whether it takes spare height, and how it places
-// its controls once its top and height are known.
-struct Row {
-  int height;
-  bool expand;
-  std::vector<HWND> controls;
-  int kind;
+// The measures of one layout pass, in pixels of the window's DPI.
+struct Column {
+  int left, width;           // the column's inside
+  int border, spacing, inner;
+  int line;                  // one line of the message font
+  int field, push;           // an entry's height, a push button's
 };
-enum RowKind { kLabelRow, kVersionRow, kNotesRow, kLocationRow, kCheckRow, kBarRow, kButtonRow };
+
+Column measure_column(const WindowModel& model, const RECT& client) {
+  Column c;
+  c.border = px(model.border);
+  c.spacing = px(model.row_spacing);
+  c.inner = px(model.inner_spacing);
+  c.left = c.border;
+  c.width = std::max(0, static_cast<int>(client.right) - 2 * c.border);
+  c.line = line_height();
+  c.field = c.line + px(8);
+  c.push = std::max(px(27), c.line + px(10));
+  return c;
+}
 
 // Moves a control only when its place changes: a status update must not make the window flicker.
 // A drop-down list is given the height of its open list, while its window is the closed field.
@@ -139,93 +152,158 @@ int button_width(HWND control, bool in_button_box = true) {
   return in_button_box ? std::max(px(85), natural) : natural;
 }
 
+// The natural height of a row that holds one control.
+int single_height(const ControlModel& control, const Column& c) {
+  HWND handle = control_handle(control.role);
+  switch (control.kind) {
+    case ControlKind::Heading:
+    case ControlKind::Line:
+    case ControlKind::Caption:
+      return text_size(handle, 0).cy;
+    case ControlKind::Wrapped:
+      return text_size(handle, c.width).cy;
+    case ControlKind::Check:
+      return c.line + px(6);
+    case ControlKind::ProgressBar:
+      return px(20);
+    default:
+      return 0;   // the notes: the row's own height
+  }
+}
+
+// The natural height of a caption's row: that of its tallest field or button.
+int labelled_height(const RowModel& row, const Column& c) {
+  int height = 0;
+  for (const ControlModel& control : row.controls) {
+    if (control.kind == ControlKind::Choice) {
+      RECT combo = {};
+      GetWindowRect(control_handle(control.role), &combo);
+      height = std::max({height, c.field, static_cast<int>(combo.bottom - combo.top)});
+    }
+    if (control.kind == ControlKind::Entry) height = std::max(height, c.field);
+    if (control.kind == ControlKind::Button) height = std::max(height, c.push);
+  }
+  return height;
+}
+
+int row_height(const RowModel& row, const Column& c) {
+  int natural = c.push;   // a row of buttons
+  if (row.shape == RowShape::Single) natural = single_height(row.controls.front(), c);
+  if (row.shape == RowShape::Labelled) natural = labelled_height(row, c);
+  return std::max(natural, px(row.min_height));
+}
+
+void place_single(const ControlModel& control, int y, int height, const Column& c) {
+  HWND handle = control_handle(control.role);
+  switch (control.kind) {
+    case ControlKind::Heading:
+      place_label(handle, c.left, y, height, c.width, 0);
+      break;
+    case ControlKind::Line:
+    case ControlKind::Wrapped:
+    case ControlKind::Caption:
+      place_label(handle, c.left, y, height, c.width, c.width);
+      break;
+    case ControlKind::Check:
+      place(handle, c.left, y,
+            std::min(c.width, text_size(handle, 0).cx + GetSystemMetrics(SM_CXMENUCHECK) + px(12)), height);
+      break;
+    default:
+      place(handle, c.left, y, c.width, height);
+      break;
+  }
+}
+
+// The caption at its text's width, buttons after the field at theirs, the field between them.
+void place_labelled(const RowModel& row, int y, int height, const Column& c) {
+  int trailing = 0;
+  for (const ControlModel& control : row.controls)
+    if (control.kind == ControlKind::Button) trailing += c.inner + button_width(control_handle(control.role), false);
+  int x = c.left;
+  for (const ControlModel& control : row.controls) {
+    HWND handle = control_handle(control.role);
+    int width = 0;
+    if (control.kind == ControlKind::Caption) {
+      width = text_size(handle, 0).cx;
+      place_label(handle, x, y, height, width, 0);
+    } else if (control.kind == ControlKind::Button) {
+      width = button_width(handle, false);
+      place(handle, x, y, width, height);
+    } else {
+      width = c.left + c.width - trailing - x;
+      if (control.kind == ControlKind::Choice)
+        place(handle, x, y, width, px(200), true);
+      else
+        place(handle, x, y + (height - c.field) / 2, width, c.field);
+    }
+    x += width + c.inner;
+  }
+}
+
+// The buttons from the right end: the last one rightmost.
+void place_buttons(const RowModel& row, int y, int height, const Column& c) {
+  int right = c.left + c.width;
+  for (auto control = row.controls.rbegin(); control != row.controls.rend(); ++control) {
+    HWND handle = control_handle(control->role);
+    const int width = button_width(handle);
+    right -= width;
+    place(handle, right, y, width, height);
+    right -= c.inner;
+  }
+}
+
+void place_row(const RowModel& row, int y, int height, const Column& c) {
+  switch (row.shape) {
+    case RowShape::Single:
+      place_single(row.controls.front(), y, height, c);
+      break;
+    case RowShape::Labelled:
+      place_labelled(row, y, height, c);
+      break;
+    case RowShape::Buttons:
+      place_buttons(row, y, height, c);
+      break;
+  }
+}
+
+// Gives each row that takes spare height an equal share of what the window has beyond the
+// column's natural height (the first ones the larger shares).
+void share_spare_height(const std::vector<RowModel>& rows, std::vector<int>& heights, int spare) {
+  int takers = 0;
+  for (const RowModel& row : rows) takers += row.expand ? 1 : 0;
+  for (size_t i = 0; i < rows.size() && takers > 0; ++i) {
+    if (!rows[i].expand) continue;
+    const int share = spare / takers;
+    heights[i] += share;
+    spare -= share;
+    --takers;
+  }
+}
+
 }  // namespace
 
 void lay_out_window() {
   const InstallerWindow& w = installer_window;
   if (!w.window || !message_font) return;
+  const WindowModel& model = installer_window_model();
+  if (model.rows.empty()) return;
   RECT client;
   GetClientRect(w.window, &client);
-  const int border = px(18), spacing = px(12), inner = px(8);
-  const int left = border, width = std::max(0, static_cast<int>(client.right) - 2 * border);
-  const int line = line_height();
-  const int field = line + px(8), push = std::max(px(27), line + px(10));
+  const Column c = measure_column(model, client);
 
-  std::vector<Row> rows;
-  rows.push_back({text_size(w.title_label, 0).cy, false, {w.title_label}, kLabelRow});
-  rows.push_back({text_size(w.description_label, width).cy, false, {w.description_label}, kLabelRow});
-  if (w.version_combo) {
-    RECT combo;
-    GetWindowRect(w.version_combo, &combo);
-    const int combo_height = std::max(field, static_cast<int>(combo.bottom - combo.top));
-    rows.push_back({combo_height, false, {w.version_label, w.version_combo}, kVersionRow});
-    rows.push_back({text_size(w.notes_label, 0).cy, false, {w.notes_label}, kLabelRow});
-    rows.push_back({px(110), true, {w.notes_view}, kNotesRow});
-  }
-  if (w.location_entry) {
-    rows.push_back({std::max(field, push), false, {w.location_label, w.location_entry, w.browse_button}, kLocationRow});
-    for (HWND check : {w.desktop_check, w.start_menu_check, w.launch_check})
-      rows.push_back({line + px(6), false, {check}, kCheckRow});
-  }
-  rows.push_back({px(20), false, {w.progress_bar}, kBarRow});
-  rows.push_back({text_size(w.status_label, width).cy, true, {w.status_label}, kLabelRow});
-  rows.push_back({push, false, {w.cancel_button, w.action_button}, kButtonRow});
-
-  int needed = 2 * border + spacing * static_cast<int>(rows.size() - 1), takers = 0;
-  for (const Row& row : rows) {
-    needed += row.height;
-    takers += row.expand ? 1 : 0;
+  std::vector<int> heights;
+  int needed = 2 * c.border + c.spacing * static_cast<int>(model.rows.size() - 1);
+  for (const RowModel& row : model.rows) {
+    heights.push_back(row_height(row, c));
+    needed += heights.back();
   }
   natural_height = needed;
-  int spare = std::max(0, static_cast<int>(client.bottom) - needed);
+  share_spare_height(model.rows, heights, std::max(0, static_cast<int>(client.bottom) - needed));
 
-  int y = border;
-  for (const Row& row : rows) {
-    int height = row.height;
-    if (row.expand && takers > 0) {
-      const int share = spare / takers;
-      height += share;
-      spare -= share;
-      --takers;
-    }
-    switch (row.kind) {
-      case kLabelRow:
-        place_label(row.controls[0], left, y, height, width, row.controls[0] == w.title_label ? 0 : width);
-        break;
-      case kVersionRow: {
-        const int label_width = text_size(row.controls[0], 0).cx;
-        place_label(row.controls[0], left, y, height, label_width, 0);
-        place(row.controls[1], left + label_width + inner, y, width - label_width - inner, px(200), true);
-        break;
-      }
-      case kNotesRow:
-        place(row.controls[0], left, y, width, height);
-        break;
-      case kLocationRow: {
-        const int label_width = text_size(row.controls[0], 0).cx, browse = button_width(row.controls[2], false);
-        place_label(row.controls[0], left, y, height, label_width, 0);
-        place(row.controls[1], left + label_width + inner, y + (height - field) / 2,
-              width - label_width - browse - 2 * inner, field);
-        place(row.controls[2], left + width - browse, y, browse, height);
-        break;
-      }
-      case kCheckRow:
-        place(row.controls[0], left, y,
-              std::min(width, text_size(row.controls[0], 0).cx + GetSystemMetrics(SM_CXMENUCHECK) + px(12)),
-              height);
-        break;
-      case kBarRow:
-        place(row.controls[0], left, y, width, height);
-        break;
-      case kButtonRow: {
-        // The action button stands rightmost, Cancel to its left.
-        const int action = button_width(row.controls[1]), cancel = button_width(row.controls[0]);
-        place(row.controls[1], left + width - action, y, action, height);
-        place(row.controls[0], left + width - action - inner - cancel, y, cancel, height);
-        break;
-      }
-    }
-    y += height + spacing;
+  int y = c.border;
+  for (size_t i = 0; i < model.rows.size(); ++i) {
+    place_row(model.rows[i], y, heights[i], c);
+    y += heights[i] + c.spacing;
   }
 }
 
@@ -242,7 +320,8 @@ void prepare_window_layout() {
   }
   // The designed size is that of the window's inside; the window stands in the middle of the
   // work area of the screen it opens on.
-  RECT frame = {0, 0, px(640), px(520)};
+  const WindowModel& model = installer_window_model();
+  RECT frame = {0, 0, px(model.width), px(model.height)};
   AdjustWindowRectEx(&frame, static_cast<DWORD>(GetWindowLongPtrW(w.window, GWL_STYLE)), FALSE,
                      static_cast<DWORD>(GetWindowLongPtrW(w.window, GWL_EXSTYLE)));
   const int width = frame.right - frame.left, height = frame.bottom - frame.top;

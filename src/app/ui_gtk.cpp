@@ -3,12 +3,37 @@
 
 #include "app/installer_window_gtk.h"
 #include "app/ui.h"
+#include "app/window_events.h"
 #include "common/log.h"
 #include "common/state.h"
 #include "common/strings.h"
 
 InstallerWindow installer_window;
 bool main_loop_running = false;
+
+GtkWidget** widget_slot(ControlRole role) {
+  InstallerWindow& w = installer_window;
+  switch (role) {
+    case ControlRole::Title: return &w.title_label;
+    case ControlRole::Description: return &w.description_label;
+    case ControlRole::Versions: return &w.version_combo;
+    case ControlRole::Location: return &w.location_entry;
+    case ControlRole::Browse: return &w.browse_button;
+    case ControlRole::DesktopShortcut: return &w.desktop_check;
+    case ControlRole::StartMenuShortcut: return &w.start_menu_check;
+    case ControlRole::Launch: return &w.launch_check;
+    case ControlRole::Progress: return &w.progress_bar;
+    case ControlRole::Status: return &w.status_label;
+    case ControlRole::Cancel: return &w.cancel_button;
+    case ControlRole::Action: return &w.action_button;
+    case ControlRole::VersionLabel:
+    case ControlRole::NotesLabel:
+    case ControlRole::Notes:
+    case ControlRole::LocationLabel:
+      break;
+  }
+  return nullptr;
+}
 
 static bool toolkit_ready() { return gdk_display_get_default() != nullptr; }
 
@@ -35,8 +60,11 @@ static void show_fraction(double fraction) {
 static void show_busy(bool flag) {
   const InstallerWindow& w = installer_window;
   if (flag) remember_focus();   // a control switched off loses the focus
-  for (GtkWidget* widget : {w.action_button, w.cancel_button, w.version_combo, w.location_entry})
-    if (widget) gtk_widget_set_sensitive(widget, !flag);
+  for (const RowModel& row : installer_window_model().rows)
+    for (const ControlModel& control : row.controls) {
+      GtkWidget** slot = control.off_while_busy ? widget_slot(control.role) : nullptr;
+      if (slot && *slot) gtk_widget_set_sensitive(*slot, !flag);
+    }
   if (!flag) restore_focus();
   if (w.progress_bar) gtk_progress_bar_set_fraction(GTK_PROGRESS_BAR(w.progress_bar), flag ? 0.02 : 0.0);
   pump_events();
@@ -71,7 +99,7 @@ std::string location_text() {
   return shown == location_shown ? location_meant : shown;
 }
 
-void set_location_text(const std::string& text) {
+static void show_location(const std::string& text) {
   if (!installer_window.location_entry) return;
   location_meant = text;
   location_shown = display_text(text);
@@ -112,5 +140,6 @@ void use_toolkit_front_end() {
   gtk.set_release_notes_text = show_notes;
   gtk.quit_main_loop = quit_loop;
   gtk.hide_window = hide_shown_window;
+  gtk.set_location_text = show_location;
   set_front_end(&gtk);
 }

@@ -5,7 +5,6 @@
 void use_toolkit_front_end() {}
 
 std::string location_text() { return std::string(); }
-void set_location_text(const std::string&) {}
 bool desktop_checked() { return false; }
 bool start_menu_checked() { return false; }
 bool launch_checked() { return false; }

@@ -5,6 +5,7 @@
 
 #include "app/installer_window_win32.h"
 #include "app/ui.h"
+#include "app/window_events.h"
 #include "common/log.h"
 #include "common/state.h"
 #include "common/strings.h"
@@ -12,6 +13,21 @@
 InstallerWindow installer_window;
 bool main_loop_running = false;
 bool quit_requested = false;
+
+HWND& control_handle(ControlRole role) {
+  static HWND InstallerWindow::* const fields[kControlRoleCount] = {
+      &InstallerWindow::title_label,      &InstallerWindow::description_label, &InstallerWindow::version_label,
+      &InstallerWindow::version_combo,    &InstallerWindow::notes_label,       &InstallerWindow::notes_view,
+      &InstallerWindow::location_label,   &InstallerWindow::location_entry,    &InstallerWindow::browse_button,
+      &InstallerWindow::desktop_check,    &InstallerWindow::start_menu_check,  &InstallerWindow::launch_check,
+      &InstallerWindow::progress_bar,     &InstallerWindow::status_label,      &InstallerWindow::cancel_button,
+      &InstallerWindow::action_button,
+  };
+  return installer_window.*fields[static_cast<int>(role)];
+}
+
+static_assert(kActionId - kTitleId + 1 == kControlRoleCount, "one control identifier for each role");
+int control_id(ControlRole role) { return kTitleId + static_cast<int>(role); }
 
 void dispatch_window_message(MSG& msg) {
   // Tab, Shift+Tab, arrows and Space move and press as in a dialog.
@@ -87,8 +103,10 @@ static void pulse_bar(const std::wstring& text) {
 static void show_busy(bool flag) {
   const InstallerWindow& w = installer_window;
   if (flag) remember_focus();   // a control switched off loses the focus
-  for (HWND control : {w.action_button, w.cancel_button, w.version_combo, w.location_entry})
-    if (control) EnableWindow(control, flag ? FALSE : TRUE);
+  for (const RowModel& row : installer_window_model().rows)
+    for (const ControlModel& control : row.controls)
+      if (HWND handle = control.off_while_busy ? control_handle(control.role) : nullptr)
+        EnableWindow(handle, flag ? FALSE : TRUE);
   if (!flag) restore_focus();
   show_fraction(flag ? 0.02 : 0.0);
   pump_events();
@@ -123,7 +141,7 @@ std::string location_text() {
   return wide_to_utf8(window_text(installer_window.location_entry));
 }
 
-void set_location_text(const std::string& text) { set_text(installer_window.location_entry, utf8_to_wide(text)); }
+static void show_location(const std::string& text) { set_text(installer_window.location_entry, utf8_to_wide(text)); }
 
 static bool checked(HWND check) { return check && SendMessageW(check, BM_GETCHECK, 0, 0) == BST_CHECKED; }
 
@@ -165,5 +183,6 @@ void use_toolkit_front_end() {
   win32.set_release_notes_text = show_notes;
   win32.quit_main_loop = quit_loop;
   win32.hide_window = hide_shown_window;
+  win32.set_location_text = show_location;
   set_front_end(&win32);
 }

@@ -1,14 +1,11 @@
-// Building the installer window for the run mode, its signal handlers and its idle callbacks.
+// The installer window over GTK+ 2: the window model drawn as one column of rows, its signals
+// routed to the shared handlers (window_events.h), and the idle job and main loop.
 #include <gtk/gtk.h>
 
 #include "app/installer_window_gtk.h"
 #include "app/ui.h"
 #include "app/window.h"
-#include "catalogue/manifest.h"
-#include "common/state.h"
-#include "flows/install_driver.h"
-#include "flows/uninstall.h"
-#include "flows/update.h"
+#include "app/window_events.h"
 
 extern const unsigned char app_icon_png[];
 extern const std::size_t app_icon_png_size;
@@ -17,12 +14,21 @@ bool init_toolkit(int& argc, char**& argv) { return gtk_init_check(&argc, &argv)
 
 bool window_exists() { return installer_window.window != nullptr; }
 
-static gboolean on_delete_event(GtkWidget*, GdkEvent*, gpointer) { return busy ? TRUE : FALSE; }
+namespace {
 
-static void on_browse_clicked(GtkWidget*, gpointer) {
+// What drawing the model leaves for the keyboard's set-up.
+struct Drawn {
+  GtkWidget* notes_view = nullptr;
+  GtkWidget* default_button = nullptr;
+};
+
+gboolean on_delete_event(GtkWidget*, GdkEvent*, gpointer) { return may_close_window() ? FALSE : TRUE; }
+
+void on_browse_clicked(GtkWidget*, gpointer) {
   GtkWidget* dialog = gtk_file_chooser_dialog_new(
-      "选择安装目录", GTK_WINDOW(installer_window.window), GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER, "gtk-cancel",
-      GTK_RESPONSE_CANCEL, "gtk-open", GTK_RESPONSE_ACCEPT, nullptr);
+      installer_window_model().folder_dialog_title.c_str(), GTK_WINDOW(installer_window.window),
+      GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER, "gtk-cancel", GTK_RESPONSE_CANCEL, "gtk-open", GTK_RESPONSE_ACCEPT,
+      nullptr);
   if (run_dialog(dialog) == GTK_RESPONSE_ACCEPT) {
     gchar* folder = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(dialog));
     if (folder) {
@@ -33,38 +39,28 @@ static void on_browse_clicked(GtkWidget*, gpointer) {
   gtk_widget_destroy(dialog);
 }
 
-static void on_action_clicked(GtkWidget*, gpointer) {
-  if (update_mode) return;
-  if (run_mode == "uninstall")
-    run_uninstall();
-  else
-    run_install();
-}
+void on_action_clicked(GtkWidget*, gpointer) { press_action(); }
+void on_cancel_clicked(GtkWidget*, gpointer) { press_cancel(); }
 
-static void on_version_changed(GtkWidget* combo, gpointer) {
-  release_catalogue.selected = gtk_combo_box_get_active(GTK_COMBO_BOX(combo));
-  show_release_notes();
-}
+void on_version_changed(GtkWidget* combo, gpointer) { choose_version(gtk_combo_box_get_active(GTK_COMBO_BOX(combo))); }
 
-static void on_cancel_clicked(GtkWidget*, gpointer) { quit_main_loop(); }
-
-static void on_destroy(GtkWidget*, gpointer) {
+void on_destroy(GtkWidget*, gpointer) {
   installer_window = InstallerWindow();
   quit_main_loop();
 }
 
-static void pack(GtkWidget* box, GtkWidget* child, bool expand, bool fill) {
+void pack(GtkWidget* box, GtkWidget* child, bool expand, bool fill) {
   gtk_box_pack_start(GTK_BOX(box), child, expand ? TRUE : FALSE, fill ? TRUE : FALSE, 0);
 }
 
-static GtkWidget* left_label(const char* text) {
+GtkWidget* left_label(const char* text) {
   GtkWidget* label = gtk_label_new(text);
   gtk_misc_set_alignment(GTK_MISC(label), 0.0f, 0.5f);
   return label;
 }
 
 // The title bar, the task list and the window switcher each take the size they show, as on Windows.
-static void set_window_icon(GtkWidget* window) {
+void set_window_icon(GtkWidget* window) {
   GdkPixbufLoader* loader = gdk_pixbuf_loader_new_with_type("png", nullptr);
   if (!loader) return;
   if (gdk_pixbuf_loader_write(loader, app_icon_png, app_icon_png_size, nullptr) &&
@@ -84,125 +80,143 @@ static void set_window_icon(GtkWidget* window) {
   g_object_unref(loader);
 }
 
-static const char* description_text() {
-  if (update_mode) return "正在安装已下载的更新包，请不要关闭窗口。用户配置和授权信息会自动保留。";
-  if (run_mode == "online") return "选择一个可用版本，安装器会自动下载并安装绿色版程序。";
-  if (run_mode == "uninstall") return "将移除当前安装目录和快捷方式。";
-  if (!install_options.package_path.empty()) return "将使用已下载的更新包覆盖安装绿色版程序。";
-  return "离线安装器已包含绿色版程序包。";
+GtkWidget* heading(const char* text) {
+  GtkWidget* label = left_label("");
+  gchar* markup = g_markup_printf_escaped("<span size=\"x-large\" weight=\"bold\">%s</span>", text);
+  gtk_label_set_markup(GTK_LABEL(label), markup);
+  g_free(markup);
+  return label;
 }
 
-static GtkWidget* build_version_rows(GtkWidget* column) {
-  InstallerWindow& w = installer_window;
-  GtkWidget* row = gtk_hbox_new(FALSE, 8);
-  pack(row, gtk_label_new("版本："), false, false);
-  w.version_combo = gtk_combo_box_new_text();
-  pack(row, w.version_combo, true, true);
-  pack(column, row, false, false);
-  g_signal_connect(w.version_combo, "changed", G_CALLBACK(on_version_changed), nullptr);
-  pack(column, left_label("版本说明："), false, false);
+GtkWidget* wrapped_label(const char* text) {
+  GtkWidget* label = left_label(text);
+  gtk_label_set_line_wrap(GTK_LABEL(label), TRUE);
+  return label;
+}
+
+// The read-only notes in a scrolled window; the view is kept in `drawn`, its buffer in the window.
+GtkWidget* notes_area(const char* text, Drawn& drawn) {
   GtkWidget* scrolled = gtk_scrolled_window_new(nullptr, nullptr);
   gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scrolled), GTK_POLICY_AUTOMATIC, GTK_POLICY_AUTOMATIC);
-  gtk_widget_set_size_request(scrolled, -1, 110);
   GtkWidget* view = gtk_text_view_new();
   gtk_text_view_set_editable(GTK_TEXT_VIEW(view), FALSE);
   gtk_text_view_set_cursor_visible(GTK_TEXT_VIEW(view), FALSE);
   gtk_text_view_set_wrap_mode(GTK_TEXT_VIEW(view), GTK_WRAP_WORD_CHAR);
-  w.notes_buffer = gtk_text_view_get_buffer(GTK_TEXT_VIEW(view));
-  gtk_text_buffer_set_text(w.notes_buffer, "正在读取版本说明...", -1);
+  installer_window.notes_buffer = gtk_text_view_get_buffer(GTK_TEXT_VIEW(view));
+  gtk_text_buffer_set_text(installer_window.notes_buffer, text, -1);
   gtk_container_add(GTK_CONTAINER(scrolled), view);
-  pack(column, scrolled, true, true);
-  return view;
+  drawn.notes_view = view;
+  return scrolled;
 }
 
-static GtkWidget* check_button(const char* text, bool active) {
+GtkWidget* check_button(const char* text, bool active) {
   GtkWidget* check = gtk_check_button_new_with_label(text);
   gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(check), active ? TRUE : FALSE);
   return check;
 }
 
-static void build_location_rows(GtkWidget* column) {
-  InstallerWindow& w = installer_window;
-  GtkWidget* row = gtk_hbox_new(FALSE, 8);
-  pack(row, gtk_label_new("安装位置："), false, false);
-  w.location_entry = gtk_entry_new();
-  pack(row, w.location_entry, true, true);
-  set_location_text(install_options.install_dir);
-  w.browse_button = gtk_button_new_with_label("浏览");
-  pack(row, w.browse_button, false, false);
-  pack(column, row, false, false);
-  g_signal_connect(w.browse_button, "clicked", G_CALLBACK(on_browse_clicked), nullptr);
-  w.desktop_check = check_button("创建桌面快捷方式", install_options.desktop_shortcut);
-  w.start_menu_check = check_button("创建开始菜单快捷方式", install_options.start_menu_shortcut);
-  w.launch_check = check_button("安装完成后启动 Morvell", install_options.launch_after_install);
-  for (GtkWidget* check : {w.desktop_check, w.start_menu_check, w.launch_check}) pack(column, check, false, false);
+GtkWidget* progress_bar(double pulse_step) {
+  GtkWidget* bar = gtk_progress_bar_new();
+  gtk_progress_bar_set_pulse_step(GTK_PROGRESS_BAR(bar), pulse_step);
+  return bar;
 }
 
-void build_installer_window() {
-  InstallerWindow& w = installer_window;
-  w.window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-  gtk_window_set_title(GTK_WINDOW(w.window), update_mode ? "Morvell 更新器" : "Morvell 安装器");
-  gtk_window_set_default_size(GTK_WINDOW(w.window), 640, 520);
-  gtk_container_set_border_width(GTK_CONTAINER(w.window), 18);
-  set_window_icon(w.window);
-  g_signal_connect(w.window, "delete-event", G_CALLBACK(on_delete_event), nullptr);
-  g_signal_connect(w.window, "destroy", G_CALLBACK(on_destroy), nullptr);
-
-  GtkWidget* column = gtk_vbox_new(FALSE, 12);
-  gtk_container_add(GTK_CONTAINER(w.window), column);
-
-  w.title_label = left_label("");
-  const char* title = update_mode ? "更新 Morvell" : run_mode == "uninstall" ? "卸载 Morvell" : "安装 Morvell";
-  gchar* markup = g_strdup_printf("<span size=\"x-large\" weight=\"bold\">%s</span>", title);
-  gtk_label_set_markup(GTK_LABEL(w.title_label), markup);
-  g_free(markup);
-  pack(column, w.title_label, false, false);
-
-  w.description_label = left_label(description_text());
-  gtk_label_set_line_wrap(GTK_LABEL(w.description_label), TRUE);
-  pack(column, w.description_label, false, false);
-
-  GtkWidget* notes_view = run_mode == "online" ? build_version_rows(column) : nullptr;
-  if (run_mode != "uninstall" && !update_mode) build_location_rows(column);
-
-  w.progress_bar = gtk_progress_bar_new();
-  gtk_progress_bar_set_pulse_step(GTK_PROGRESS_BAR(w.progress_bar), 0.04);
-  pack(column, w.progress_bar, false, false);
-
-  const char* status = update_mode ? "准备更新..." : run_mode == "online" ? "正在读取版本列表..." : "准备就绪。";
-  w.status_label = left_label(status);
-  gtk_label_set_line_wrap(GTK_LABEL(w.status_label), TRUE);
-  pack(column, w.status_label, true, true);
-
-  GtkWidget* buttons = gtk_hbutton_box_new();
-  gtk_button_box_set_layout(GTK_BUTTON_BOX(buttons), GTK_BUTTONBOX_END);
-  gtk_box_set_spacing(GTK_BOX(buttons), 8);
-  w.cancel_button = gtk_button_new_with_label("取消");
-  w.action_button =
-      gtk_button_new_with_label(run_mode == "uninstall" ? "卸载" : update_mode ? "更新" : "安装");
-  pack(buttons, w.cancel_button, false, false);
-  pack(buttons, w.action_button, false, false);
-  pack(column, buttons, false, false);
-  g_signal_connect(w.action_button, "clicked", G_CALLBACK(on_action_clicked), nullptr);
-  g_signal_connect(w.cancel_button, "clicked", G_CALLBACK(on_cancel_clicked), nullptr);
-
-  if (update_mode) {
-    gtk_widget_set_sensitive(w.action_button, FALSE);
-    gtk_widget_set_sensitive(w.cancel_button, FALSE);
+// The widget of one control, before its handle is kept and its signals are connected.
+GtkWidget* make_widget(const ControlModel& control, const WindowModel& model, Drawn& drawn) {
+  const char* text = control.text.c_str();
+  switch (control.kind) {
+    case ControlKind::Heading: return heading(text);
+    case ControlKind::Line: return left_label(text);
+    case ControlKind::Wrapped: return wrapped_label(text);
+    case ControlKind::Caption: return gtk_label_new(text);
+    case ControlKind::Choice: return gtk_combo_box_new_text();
+    case ControlKind::ReadOnlyText: return notes_area(text, drawn);
+    case ControlKind::Entry: return gtk_entry_new();
+    case ControlKind::Button: return gtk_button_new_with_label(text);
+    case ControlKind::Check: return check_button(text, control.checked);
+    case ControlKind::ProgressBar: return progress_bar(model.pulse_step);
   }
-  set_up_keyboard(notes_view);
+  return nullptr;
+}
+
+void connect_signals(ControlRole role, GtkWidget* widget) {
+  switch (role) {
+    case ControlRole::Versions:
+      g_signal_connect(widget, "changed", G_CALLBACK(on_version_changed), nullptr);
+      break;
+    case ControlRole::Browse:
+      g_signal_connect(widget, "clicked", G_CALLBACK(on_browse_clicked), nullptr);
+      break;
+    case ControlRole::Cancel:
+      g_signal_connect(widget, "clicked", G_CALLBACK(on_cancel_clicked), nullptr);
+      break;
+    case ControlRole::Action:
+      g_signal_connect(widget, "clicked", G_CALLBACK(on_action_clicked), nullptr);
+      break;
+    default:
+      break;
+  }
+}
+
+// One control: made, kept in its field of the window, set to its first state, connected.
+GtkWidget* draw_control(const ControlModel& control, const WindowModel& model, Drawn& drawn) {
+  GtkWidget* widget = make_widget(control, model, drawn);
+  if (GtkWidget** slot = widget_slot(control.role)) *slot = widget;
+  if (control.kind == ControlKind::Entry) set_location_text(control.text);
+  if (!control.sensitive) gtk_widget_set_sensitive(widget, FALSE);
+  if (control.is_default) drawn.default_button = widget;
+  connect_signals(control.role, widget);
+  return widget;
+}
+
+// A row's widget for the column: the control itself, a box of a caption and its field, or the
+// button box at the end.
+GtkWidget* draw_row(const RowModel& row, const WindowModel& model, Drawn& drawn) {
+  if (row.shape == RowShape::Single) {
+    GtkWidget* widget = draw_control(row.controls.front(), model, drawn);
+    if (row.min_height > 0) gtk_widget_set_size_request(widget, -1, row.min_height);
+    return widget;
+  }
+  GtkWidget* box = nullptr;
+  if (row.shape == RowShape::Labelled) {
+    box = gtk_hbox_new(FALSE, model.inner_spacing);
+  } else {
+    box = gtk_hbutton_box_new();
+    gtk_button_box_set_layout(GTK_BUTTON_BOX(box), GTK_BUTTONBOX_END);
+    gtk_box_set_spacing(GTK_BOX(box), model.inner_spacing);
+  }
+  for (const ControlModel& control : row.controls)
+    pack(box, draw_control(control, model, drawn), control.expand, control.expand);
+  return box;
+}
+
+GtkWidget* make_window(const WindowModel& model) {
+  GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+  gtk_window_set_title(GTK_WINDOW(window), model.title.c_str());
+  gtk_window_set_default_size(GTK_WINDOW(window), model.width, model.height);
+  gtk_container_set_border_width(GTK_CONTAINER(window), static_cast<guint>(model.border));
+  set_window_icon(window);
+  g_signal_connect(window, "delete-event", G_CALLBACK(on_delete_event), nullptr);
+  g_signal_connect(window, "destroy", G_CALLBACK(on_destroy), nullptr);
+  return window;
+}
+
+gboolean idle_job(gpointer) { return run_idle_job() ? TRUE : FALSE; }
+
+}  // namespace
+
+void draw_installer_window(const WindowModel& model) {
+  InstallerWindow& w = installer_window;
+  w.window = make_window(model);
+  GtkWidget* column = gtk_vbox_new(FALSE, model.row_spacing);
+  gtk_container_add(GTK_CONTAINER(w.window), column);
+  Drawn drawn;
+  for (const RowModel& row : model.rows) pack(column, draw_row(row, model, drawn), row.expand, row.expand);
+  set_up_keyboard(drawn.notes_view, drawn.default_button);
   gtk_widget_show_all(w.window);
 }
 
-static gboolean update_idle(gpointer) { return run_update() ? TRUE : FALSE; }
-static gboolean manifest_idle(gpointer) { return fill_version_list() ? TRUE : FALSE; }
-
-void install_mode_idle_callback() {
-  if (update_mode)
-    g_idle_add(update_idle, nullptr);
-  else if (run_mode == "online")
-    g_idle_add(manifest_idle, nullptr);
-}
+void schedule_idle_job() { g_idle_add(idle_job, nullptr); }
 
 void run_main_loop() {
   main_loop_running = true;

@@ -70,6 +70,10 @@ void hide_window() {
   if (front_end->hide_window) front_end->hide_window();
 }
 
+void set_location_text(const std::string& text) {
+  if (front_end->set_location_text) front_end->set_location_text(text);
+}
+
 void add_version_line(const std::string& text) {
   if (front_end->add_version_line) front_end->add_version_line(text);
 }

@@ -25,6 +25,7 @@ struct FrontEnd {
   void (*set_release_notes_text)(const std::string& text) = nullptr;
   void (*quit_main_loop)() = nullptr;
   void (*hide_window)() = nullptr;
+  void (*set_location_text)(const std::string& text) = nullptr;
 };
 void set_front_end(const FrontEnd* front_end);               // null: no window
 
@@ -45,6 +46,10 @@ void hide_window();
 void add_version_line(const std::string& text);              // one more line in the version list
 void select_version_line(int index);
 void set_release_notes_text(const std::string& text);
+
+// Shows `text` (UTF-8) in the location entry: the folder a flow settled. A folder name that is not
+// valid UTF-8 is shown with U+FFFD and read back as set while the user leaves it as shown.
+void set_location_text(const std::string& text);
 
 // Where the bar stands as each step of a flow begins (a span: from where to where it moves during
 // the step), in the order the steps come. Every flow's list only increases, but for one meeting:

@@ -1,7 +1,6 @@
 #include "common/state.h"
 
-std::string run_mode = "online";
-bool update_mode = false;
+RunMode run_mode = RunMode::Online;
 InstallOptions install_options;
 ReleaseCatalogue release_catalogue;
 bool busy = false;
@@ -21,3 +20,16 @@ const char* const carried_release = MORVELL_RELEASE_VERSION;
 #define MORVELL_UPDATE_SERVER "https://updates.morvell.example"
 #endif
 const char* const update_server_base = MORVELL_UPDATE_SERVER;
+
+const char* run_mode_name(RunMode mode) {
+  switch (mode) {
+    case RunMode::Online:
+      return "online";
+    case RunMode::Uninstall:
+      return "uninstall";
+    case RunMode::Offline:
+    case RunMode::Update:
+      break;
+  }
+  return "offline";
+}

@@ -37,8 +37,19 @@ struct ReleaseCatalogue {
   int32_t selected = -1;            // outside the list = nothing chosen
 };
 
-extern std::string run_mode;        // "online", "offline" or "uninstall"
-extern bool update_mode;            // started by the application with --update
+// What this run of the program does, settled at start-up from the command line and the program's name.
+enum class RunMode {
+  Online,      // installs a release chosen from the update server's list
+  Offline,     // installs the package the program carries, or the --package one
+  Uninstall,   // removes the installation the program belongs to
+  Update,      // started by the installed application with --update: its package goes over the installation
+};
+
+extern RunMode run_mode;
+// The mode's name as the log gives it: "online", "offline" or "uninstall". An update installs a
+// package as an offline run does and is named "offline" there (its line goes on with 更新：是).
+const char* run_mode_name(RunMode mode);
+
 extern InstallOptions install_options;
 extern ReleaseCatalogue release_catalogue;
 extern bool busy;                   // a flow is running a long operation

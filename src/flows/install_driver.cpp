@@ -3,7 +3,6 @@
 #include <string>
 #include <vector>
 
-#include "app/ui.h"
 #include "catalogue/download.h"
 #include "common/external.h"
 #include "common/log.h"
@@ -89,15 +88,15 @@ bool fetch_release(std::wstring& package, bool& runs_installer, bool& downloaded
 
 }  // namespace
 
-void run_install() {
+void run_install(const InstallRequest& request) {
   set_busy(true);
   // Absolute and normal, as at start-up: the siblings, the record and the shortcuts all name it.
-  const std::wstring typed = clean_path_input(utf8_to_wide(location_text()));
+  const std::wstring typed = clean_path_input(utf8_to_wide(request.location));
   std::wstring dir = typed.empty() ? typed : plat::absolute_path(typed);
   // The choices are kept even when this press fails at once.
-  install_options.desktop_shortcut = desktop_checked();
-  install_options.start_menu_shortcut = start_menu_checked();
-  install_options.launch_after_install = launch_checked();
+  install_options.desktop_shortcut = request.desktop_shortcut;
+  install_options.start_menu_shortcut = request.start_menu_shortcut;
+  install_options.launch_after_install = request.launch_after_install;
   std::wstring error;
   if (dir.empty()) {
     set_busy(false);
@@ -124,7 +123,7 @@ void run_install() {
       return;
     }
     set_progress(L"正在准备更新包...", bar::kPackageGiven);
-  } else if (run_mode == "offline") {
+  } else if (run_mode == RunMode::Offline) {
     set_progress(L"正在读取离线安装包...", bar::kCarriedRead.from);
     const bool found = offline_package(source, downloaded, error);
     if (downloaded) package = source.file;   // a copy in the work directory, never the program

@@ -15,7 +15,7 @@ std::string installed_version() {
   // An online install knows which release it downloaded: recording another one would tell the
   // application (and whoever looks) a version that is not there.
   const int32_t chosen = release_catalogue.selected;
-  if (run_mode == "online" && !update_mode && chosen >= 0 &&
+  if (run_mode == RunMode::Online && chosen >= 0 &&
       static_cast<size_t>(chosen) < release_catalogue.entries.size() &&
       !release_catalogue.entries[static_cast<size_t>(chosen)].version.empty())
     return release_catalogue.entries[static_cast<size_t>(chosen)].version;

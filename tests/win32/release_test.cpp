@@ -119,7 +119,7 @@ TEST(Win32Release, TheWindowCarriesTheBigAndTheSmallIcon) {
   int argc = 0;
   char** argv = nullptr;
   ASSERT_TRUE(init_toolkit(argc, argv));
-  run_mode = "uninstall";
+  run_mode = RunMode::Uninstall;
   build_installer_window();
   ASSERT_NE(installer_window.window, nullptr);
   for (auto [which, metric] : {std::pair<WPARAM, int>{ICON_BIG, SM_CXICON}, {ICON_SMALL, SM_CXSMICON}}) {
@@ -134,7 +134,7 @@ TEST(Win32Release, TheWindowCarriesTheBigAndTheSmallIcon) {
     DeleteObject(info.hbmMask);
   }
   DestroyWindow(installer_window.window);
-  run_mode = "online";
+  run_mode = RunMode::Online;
 }
 
 TEST(Win32Release, TheShippedFilesAndASignedOfflineInstaller) {

@@ -29,7 +29,7 @@ struct StateGuard {
   ~StateGuard() {
     set_work_program_path(L"");
     install_options = InstallOptions();
-    update_mode = false;
+    run_mode = RunMode::Online;
     exit_code = 0;
   }
 };
@@ -62,7 +62,7 @@ TEST(Win32Update, WritesThePackageOverTheInstallationKeepingTheConfiguration) {
   set_work_program_path(tmp.wide() + L"\\setup\\Morvell-Setup.exe");
   install_options.install_dir = U(d) + "\\";
   install_options.package_path = tmp / "downloads/update.zip";
-  update_mode = true;
+  run_mode = RunMode::Update;
   exit_code = 77;
   ASSERT_TRUE(open_log(tmp.wide() + L"\\logs\\update.log"));
   EXPECT_FALSE(run_update());   // an idle callback that runs once
@@ -127,7 +127,7 @@ TEST(Win32Update, ANewVersionThatCrashesIsTakenBack) {
   SetEnvironmentVariableW(L"MORVELL_FAKE_APP_LOG", W(log).c_str());
   set_work_program_path(tmp.wide() + L"\\setup\\Morvell-Setup.exe");
   install_options.install_dir = U(d);
-  update_mode = true;
+  run_mode = RunMode::Update;
   const auto before = snapshot_tree(U(d));
   auto update_with = [&](const char* code) {
     DeleteFileW(W(log).c_str());
@@ -190,7 +190,7 @@ TEST(Win32Update, ARunningCopyIsAskedToCloseAndSavesItsWorkFirst) {
   set_work_program_path(tmp.wide() + L"\\setup\\Morvell-Setup.exe");
   install_options.install_dir = U(d);
   install_options.package_path = tmp / "update.zip";
-  update_mode = true;
+  run_mode = RunMode::Update;
   ASSERT_TRUE(open_log(tmp.wide() + L"\\update.log"));
   run_update();
   close_log();

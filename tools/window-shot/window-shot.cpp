@@ -38,11 +38,13 @@ static void fill_sample_versions() {
 }
 
 static void settle_for(const std::string& mode) {
-  run_mode = mode == "update" ? "offline" : mode;
-  update_mode = mode == "update";
+  run_mode = mode == "update"      ? RunMode::Update
+             : mode == "uninstall" ? RunMode::Uninstall
+             : mode == "offline"   ? RunMode::Offline
+                                   : RunMode::Online;
   install_options = InstallOptions();
   install_options.install_dir = "/home/user/.local/share/Programs/Morvell";
-  if (update_mode) install_options.package_path = "/home/user/Downloads/Morvell-6.1.17.zip";
+  if (run_mode == RunMode::Update) install_options.package_path = "/home/user/Downloads/Morvell-6.1.17.zip";
 }
 
 // Runs the toolkit until the window has been mapped and painted.
@@ -93,6 +95,7 @@ static int save_foreign_window(const char* id, const char* path) {
 }
 
 int main(int argc, char** argv) {
+  use_toolkit_front_end();
   if (!gtk_init_check(&argc, &argv)) {
     std::fprintf(stderr, "window-shot: no display\n");
     return 1;
@@ -108,7 +111,7 @@ int main(int argc, char** argv) {
   build_installer_window();
   GtkWidget* window = installer_window.window;
   gtk_window_move(GTK_WINDOW(window), 0, 0);
-  if (run_mode == "online" && !update_mode) fill_sample_versions();
+  if (run_mode == RunMode::Online) fill_sample_versions();
   settle_display(window);
 
   bool saved = save_window(window->window, argv[2]);
