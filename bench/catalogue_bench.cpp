@@ -10,6 +10,7 @@
 #include "catalogue/download.h"
 #include "common/strings.h"
 #include "package/verify.h"
+#include "platform/platform.h"
 
 static long peak_resident_kb() {
   std::ifstream status("/proc/self/status");
@@ -30,10 +31,10 @@ int main(int argc, char** argv) {
   std::string detail;
   if (mode == "download" && argc == 4) {
     std::wstring error;
-    ok = http_download(argv[2], nullptr, utf8_to_wide(argv[3]), error);
-    detail = wide_to_utf8(error);
+    ok = http_download(argv[2], nullptr, plat::utf8_to_wide(argv[3]), error);
+    detail = plat::wide_to_utf8(error);
   } else if (mode == "sha256") {
-    ok = sha256_file_hex(utf8_to_wide(argv[2]), detail);
+    ok = sha256_file_hex(plat::utf8_to_wide(argv[2]), detail);
   } else {
     return 2;
   }

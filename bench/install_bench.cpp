@@ -86,11 +86,11 @@ int main(int argc, char** argv) {
       shell("rm -rf " + quoted(install_dir) + " && mkdir -p " + quoted(install_dir) + " && bsdtar -xf " +
             quoted(zip) + " -C " + quoted(install_dir) + " && echo user > " +
             quoted(install_dir + "/config/user.ini") + " && sync");
-      if (logged) open_log(utf8_to_wide(root + "/logs/install.log"));
+      if (logged) open_log(plat::utf8_to_wide(root + "/logs/install.log"));
       std::wstring error;
       start = std::chrono::steady_clock::now();
-      if (!install_package(utf8_to_wide(zip), utf8_to_wide(install_dir), InstallOptions::choosing(false, false, false), error)) {
-        std::fprintf(stderr, "install failed: %s\n", wide_to_utf8(error).c_str());
+      if (!install_package(plat::utf8_to_wide(zip), plat::utf8_to_wide(install_dir), InstallOptions::choosing(false, false, false), error)) {
+        std::fprintf(stderr, "install failed: %s\n", plat::wide_to_utf8(error).c_str());
         status = 1;
       }
       (logged ? logged_times : install_times).push_back(seconds_since(start));
@@ -126,7 +126,7 @@ int main(int argc, char** argv) {
   // What the lines themselves cost, free of the disk's and the machine's noise: the same kind of
   // line written 10,000 times, and that cost for one install's share of lines.
   const std::string lines_file = base + "/morvell-install-bench-lines.log";
-  open_log(utf8_to_wide(lines_file));
+  open_log(plat::utf8_to_wide(lines_file));
   const auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < 10000; ++i) log_line("状态：正在写入更新文件... " + std::to_string(i));
   const double per_line = seconds_since(start) / 10000;

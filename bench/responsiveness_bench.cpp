@@ -213,7 +213,7 @@ std::string tool_folder(const Setup& s, const std::string& name, const std::vect
 bool put_installation(const Setup& s, const std::string& dir) {
   return shell("rm -rf " + quoted(dir) + " && mkdir -p " + quoted(dir) + " && bsdtar -xf " + quoted(s.zip) + " -C " +
                quoted(dir) + " && echo user > " + quoted(dir + "/config/user.ini")) == 0 &&
-         write_install_record(utf8_to_wide(dir)) && shell("sync") == 0;
+         write_install_record(plat::utf8_to_wide(dir)) && shell("sync") == 0;
 }
 
 // The HTTPS file server of bench/file_server.py with a certificate authority of its own.
@@ -265,7 +265,7 @@ RoundResult run_flow(const std::string& flow, Setup& s) {
   if (flow == "hash") {
     std::string digest;
     recorder.start();
-    bool ok = sha256_file_hex(utf8_to_wide(s.zip), digest);
+    bool ok = sha256_file_hex(plat::utf8_to_wide(s.zip), digest);
     return finish_round(ok && digest.size() == 64);
   }
   if (flow.rfind("extract-", 0) == 0) {
@@ -278,7 +278,7 @@ RoundResult run_flow(const std::string& flow, Setup& s) {
     shell("rm -rf " + quoted(dest) + " && sync");
     setenv("PATH", only.c_str(), 1);
     recorder.start();
-    bool ok = extract_archive(utf8_to_wide(s.zip), utf8_to_wide(dest), error);
+    bool ok = extract_archive(plat::utf8_to_wide(s.zip), plat::utf8_to_wide(dest), error);
     RoundResult r = finish_round(ok);
     setenv("PATH", saved_path.c_str(), 1);
     shell("rm -rf " + quoted(dest));
@@ -288,7 +288,7 @@ RoundResult run_flow(const std::string& flow, Setup& s) {
     const std::string dir = s.root + "/Morvell";
     if (!put_installation(s, dir)) return RoundResult();
     recorder.start();
-    bool ok = install_package(utf8_to_wide(s.zip), utf8_to_wide(dir), InstallOptions::choosing(false, false, false), error);
+    bool ok = install_package(plat::utf8_to_wide(s.zip), plat::utf8_to_wide(dir), InstallOptions::choosing(false, false, false), error);
     RoundResult r = finish_round(ok);
     shell("rm -rf " + quoted(dir));
     return r;
@@ -311,19 +311,19 @@ RoundResult run_flow(const std::string& flow, Setup& s) {
     if (s.url.empty()) return RoundResult();
     const std::string dest = s.root + "/downloaded.zip";
     recorder.start();
-    bool ok = http_download(s.url, nullptr, utf8_to_wide(dest), error);
+    bool ok = http_download(s.url, nullptr, plat::utf8_to_wide(dest), error);
     RoundResult r = finish_round(ok);
     shell("rm -f " + quoted(dest));
     return r;
   }
   if (flow == "payload") {
-    set_work_program_path(utf8_to_wide(s.setup_file));
+    set_work_program_path(plat::utf8_to_wide(s.setup_file));
     std::wstring package;
     recorder.start();
     bool ok = extract_offline_payload(package, error);
     RoundResult r = finish_round(ok);
     if (!package.empty()) plat::delete_file(package);
-    set_work_program_path(utf8_to_wide(s.installer));
+    set_work_program_path(plat::utf8_to_wide(s.installer));
     return r;
   }
   if (flow == "instances-exit" || flow == "instances-kill") {
@@ -333,11 +333,11 @@ RoundResult run_flow(const std::string& flow, Setup& s) {
               quoted(exe)) != 0)
       return RoundResult();
     plat::ProcessHandle child = plat::kNoProcess;
-    if (!plat::start_process(utf8_to_wide(exe), {flow == "instances-exit" ? L"2" : L"600"}, false, child))
+    if (!plat::start_process(plat::utf8_to_wide(exe), {flow == "instances-exit" ? L"2" : L"600"}, false, child))
       return RoundResult();
     std::this_thread::sleep_for(std::chrono::milliseconds(100));   // until it runs as Morvell.exe
     recorder.start();
-    bool ok = close_running_instances(utf8_to_wide(dir), error);
+    bool ok = close_running_instances(plat::utf8_to_wide(dir), error);
     RoundResult r = finish_round(ok);
     uint32_t code = 0;
     if (plat::wait_process(child, 5000, code) != plat::WaitResult::Exited) r.ok = false;
@@ -410,7 +410,7 @@ int main(int argc, char** argv) {
   // The work directory of the installer lies beside its program: keep it in the work area.
   s.installer = s.root + "/installer/morvell-installer";
   shell("mkdir -p " + quoted(s.root + "/installer") + " && cp " + quoted(MORVELL_INSTALLER) + " " + quoted(s.installer));
-  set_work_program_path(utf8_to_wide(s.installer));
+  set_work_program_path(plat::utf8_to_wide(s.installer));
   bool wants_payload = std::find(flows.begin(), flows.end(), "payload") != flows.end();
   bool wants_download = std::find(flows.begin(), flows.end(), "download") != flows.end();
   if (wants_payload) {
@@ -438,7 +438,7 @@ int main(int argc, char** argv) {
       std::printf("round %d %-20s %s %6.2f s %6zu turns  longest %6.1f ms (on a CPU %5.1f, waiting for one %5.1f,"
                   " stolen from the machine %3.0f)  p99 %6.1f ms  >100ms %4zu  own %6.1f ms  (after: %s; in it: %s)\n",
                   round + 1, flow.c_str(), r.ok ? "ok  " : "FAIL", r.seconds, r.turns, r.longest, r.longest_on_cpu,
-                  r.longest_waited, r.longest_stolen, r.p99, r.over_goal, r.longest_own, wide_to_utf8(r.status).c_str(), r.ops.c_str());
+                  r.longest_waited, r.longest_stolen, r.p99, r.over_goal, r.longest_own, plat::wide_to_utf8(r.status).c_str(), r.ops.c_str());
       std::fflush(stdout);
     }
   }
@@ -471,7 +471,7 @@ int main(int argc, char** argv) {
     std::snprintf(own_range, sizeof own_range, "%.0f (%.0f-%.0f)", median_of(own),
                   *std::min_element(own.begin(), own.end()), *std::max_element(own.begin(), own.end()));
     std::printf("%-20s %8.2f %18s %10.1f %8zu %9.2fx %14s  %s\n", flow.c_str(), median_of(secs), range, median_of(p99),
-                median_of(over), median_of(longest) / kGoalMs, own_range, wide_to_utf8(worst->status).c_str());
+                median_of(over), median_of(longest) / kGoalMs, own_range, plat::wide_to_utf8(worst->status).c_str());
   }
   return all_ok ? 0 : 1;
 }

@@ -85,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     argv[argc - 1] = saved;
   }
-  for (size_t i = 1; i < texts.size(); ++i) check_clean(utf8_to_wide(texts[i]));
+  for (size_t i = 1; i < texts.size(); ++i) check_clean(plat::utf8_to_wide(texts[i]));
   check_clean(raw_wide(data, size));
 
   run_mode = RunMode::Online;
@@ -103,13 +103,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!dir.empty()) {
     // Cleaned, then made absolute against the current directory; the bytes of the name kept.
     // Lexically normal too: no empty, "." or ".." piece is left in it.
-    const std::wstring cleaned = clean_path_input(utf8_to_wide(dir));
-    FUZZ_CHECK(install_options.install_dir == wide_to_utf8(plat::absolute_path(cleaned)));
+    const std::wstring cleaned = clean_path_input(plat::utf8_to_wide(dir));
+    FUZZ_CHECK(install_options.install_dir == plat::wide_to_utf8(plat::absolute_path(cleaned)));
     if (!cleaned.empty()) {
       FUZZ_CHECK(install_options.install_dir[0] == '/');
       FUZZ_CHECK(lexically_plain(install_options.install_dir));
     }
-    if (cleaned == utf8_to_wide(dir) && dir[0] == '/' && lexically_plain(dir)) FUZZ_CHECK(install_options.install_dir == dir);
+    if (cleaned == plat::utf8_to_wide(dir) && dir[0] == '/' && lexically_plain(dir)) FUZZ_CHECK(install_options.install_dir == dir);
   }
   FUZZ_CHECK(install_options.desktop_shortcut == !flag("--no-desktop-shortcut"));
   FUZZ_CHECK(install_options.start_menu_shortcut == !flag("--no-start-menu-shortcut"));

@@ -30,7 +30,7 @@ static std::wstring powershell_literal_value(const std::wstring& literal) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::wstring> args;
-  for (const std::string& part : split_at_zero(data, size)) args.push_back(utf8_to_wide(part));
+  for (const std::string& part : split_at_zero(data, size)) args.push_back(plat::utf8_to_wide(part));
   if (args.size() > 32) return 0;
   std::wstring line;
   for (const std::wstring& arg : args) {
@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::wstring raw = raw_wide(data, size);
   std::vector<std::wstring> one = plat::split_command_line(plat::quote_argument(raw));
   FUZZ_CHECK(one.size() == 1 && one[0] == raw);
-  (void)plat::split_command_line(utf8_to_wide(std::string(reinterpret_cast<const char*>(data), size)));
+  (void)plat::split_command_line(plat::utf8_to_wide(std::string(reinterpret_cast<const char*>(data), size)));
   FUZZ_CHECK(powershell_literal_value(plat::quote_powershell_literal(raw)) == raw);
   for (const std::wstring& arg : args) FUZZ_CHECK(powershell_literal_value(plat::quote_powershell_literal(arg)) == arg);
   return 0;

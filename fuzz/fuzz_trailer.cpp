@@ -83,7 +83,7 @@ static void check_copy_out(const std::string& bytes) {
   FUZZ_CHECK(std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size());
   std::fclose(f);
   unlink(copy.c_str());
-  set_work_program_path(utf8_to_wide(program));
+  set_work_program_path(plat::utf8_to_wide(program));
 
   // What the reader should see: the last min(size, 4096) bytes, when the file is over 128 bytes.
   const uint64_t size = bytes.size();
@@ -100,7 +100,7 @@ static void check_copy_out(const std::string& bytes) {
     FUZZ_CHECK(package.empty());
   } else {
     FUZZ_CHECK(error.empty());
-    FUZZ_CHECK(wide_to_utf8(package) == copy);
+    FUZZ_CHECK(plat::wide_to_utf8(package) == copy);
   }
   if (ok) FUZZ_CHECK(read_file(copy) == bytes.substr(p, l));
   set_work_program_path(L"");

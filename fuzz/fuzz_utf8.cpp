@@ -5,6 +5,7 @@
 
 #include "common/strings.h"
 #include "fuzz_support.h"
+#include "platform/platform.h"
 
 // True when the bytes are well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
 static bool valid_utf8(const std::string& s) {
@@ -28,12 +29,12 @@ static bool valid_utf8(const std::string& s) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string bytes(reinterpret_cast<const char*>(data), size);
-  std::wstring wide = utf8_to_wide(bytes);
+  std::wstring wide = plat::utf8_to_wide(bytes);
   if (!bytes.empty()) FUZZ_CHECK(!wide.empty());            // never empty for non-empty input
   // Names are bytes: whatever they hold, they come back as the very same bytes.
-  std::string back = wide_to_utf8(wide);
+  std::string back = plat::wide_to_utf8(wide);
   FUZZ_CHECK(back == bytes);
-  FUZZ_CHECK(utf8_to_wide(back) == wide);
+  FUZZ_CHECK(plat::utf8_to_wide(back) == wide);
   for (wchar_t c : wide) FUZZ_CHECK(static_cast<uint32_t>(c) <= 0x10FFFF);
   // A byte that does not decode is one escape U+DC80..U+DCFF, and well-formed text holds none.
   size_t escapes = 0;
@@ -48,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string shown = display_text(bytes);
   FUZZ_CHECK(valid_utf8(shown));
   if (valid_utf8(bytes)) FUZZ_CHECK(shown == bytes);
-  std::wstring shown_wide = utf8_to_wide(shown);
+  std::wstring shown_wide = plat::utf8_to_wide(shown);
   FUZZ_CHECK(shown_wide.size() == wide.size());
   for (size_t i = 0; i < wide.size(); ++i) {
     bool escape = static_cast<uint32_t>(wide[i]) >= 0xDC80 && static_cast<uint32_t>(wide[i]) <= 0xDCFF;
@@ -57,11 +58,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // Any wide text at all: other surrogates and values past U+10FFFF become one U+FFFD each.
   std::wstring raw = raw_wide(data, size);
-  std::string raw_shown = display_text(wide_to_utf8(raw));
+  std::string raw_shown = display_text(plat::wide_to_utf8(raw));
   FUZZ_CHECK(valid_utf8(raw_shown));
   bool escapes_in_raw = false;
   for (wchar_t c : raw) escapes_in_raw |= static_cast<uint32_t>(c) >= 0xDC80 && static_cast<uint32_t>(c) <= 0xDCFF;
-  if (!escapes_in_raw) FUZZ_CHECK(utf8_to_wide(wide_to_utf8(raw)).size() == raw.size());
+  if (!escapes_in_raw) FUZZ_CHECK(plat::utf8_to_wide(plat::wide_to_utf8(raw)).size() == raw.size());
 
   std::wstring lower = to_lower_wide(wide);
   FUZZ_CHECK(lower.size() == wide.size());
@@ -83,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(text == std::to_wstring(count) + L" B");
   } else {
     // One decimal, the largest unit up to GB that leaves at least 1, and the value close to the count.
-    std::string narrow = wide_to_utf8(text);
+    std::string narrow = plat::wide_to_utf8(text);
     double value = 0;
     char unit[4] = {0};
     FUZZ_CHECK(std::sscanf(narrow.c_str(), "%lf %3s", &value, unit) == 2);

@@ -15,6 +15,7 @@
 #include "common/state.h"
 #include "common/strings.h"
 #include "package/workdir.h"
+#include "platform/platform.h"
 #include "support/build_paths.h"
 #include "support/helpers.h"
 
@@ -272,7 +273,7 @@ TEST(CommandLine, RunModePrecedence) {
       {"broken.exe", Args{}, RunMode::Online},
   };
   for (Carried& c : carried) {
-    set_work_program_path(utf8_to_wide(dir / c.file));
+    set_work_program_path(plat::utf8_to_wide(dir / c.file));
     reset_state();
     settle_options(c.args.argc(), c.args.data());
     EXPECT_EQ(run_mode, c.mode) << c.file << " " << c.args.argc();

@@ -299,7 +299,7 @@ TEST_F(DownloadTest, StatusCodes) {
 
   // With a log, one line per request: the address without its credentials, status, length, time.
   const std::string log = work / "requests.log";
-  ASSERT_TRUE(open_log(utf8_to_wide(log)));
+  ASSERT_TRUE(open_log(plat::utf8_to_wide(log)));
   const std::string host = server.base_url().substr(8);
   r = to_memory("https://fleet:s3cret@" + host + "/_/bytes?size=1000", body);
   EXPECT_TRUE(r.ok);

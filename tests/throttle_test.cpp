@@ -8,6 +8,7 @@
 #include "common/log.h"
 #include "common/strings.h"
 #include "install/messages.h"
+#include "platform/platform.h"
 #include "support/helpers.h"
 #include "support/log_reader.h"
 
@@ -54,7 +55,7 @@ TEST(ProgressThrottle, LimitsUnforcedUpdatesTo100ms) {
   // The log follows the bar: its status once, positions in whole percent at most every 100 ms.
   testing_support::TempDir dir;
   const std::string log = dir / "progress.log";
-  ASSERT_TRUE(open_log(utf8_to_wide(log)));
+  ASSERT_TRUE(open_log(plat::utf8_to_wide(log)));
   ProgressThrottle t = throttle(1000, 0.0, 1.0, L"正在复制文件...");
   fake_now = 5000;
   t.update(0, false);                       // nothing shown yet: always shown

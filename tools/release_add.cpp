@@ -15,6 +15,7 @@
 #include "common/strings.h"
 #include "offline_pack.h"
 #include "package/payload.h"
+#include "platform/platform.h"
 #include "release_signing.h"
 #include "release_tree.h"
 
@@ -124,7 +125,7 @@ int run_add(const Options& options) {
   if (release.kind != "portable" && release.kind != "installer") return tool_fail("--kind is portable or installer");
   if (!ends_with_ignore_case(base.substr(0, 8), "https://"))
     return tool_fail("--base-url must be an https:// address: installers fetch packages by the address listed");
-  release.file_name = wide_to_utf8(file_name_of(utf8_to_wide(package)));
+  release.file_name = plat::wide_to_utf8(file_name_of(plat::utf8_to_wide(package)));
   if (!well_formed(release.file_name) || release.file_name[0] == '.')
     return tool_fail(package + ": a package name must be UTF-8 and must not start with a dot");
   release.download_url = join_url(base, "pkgs/" + url_segment(release.file_name));
@@ -144,7 +145,7 @@ int run_add(const Options& options) {
   // What the installer does with the file: a portable package is unpacked, an installer is run.
   uint64_t offset = 0, length = 0;
   std::vector<unsigned char> bytes;
-  if (release.kind == "installer" ? !find_carried_payload(utf8_to_wide(package), offset, length)
+  if (release.kind == "installer" ? !find_carried_payload(plat::utf8_to_wide(package), offset, length)
                                   : !read_regular_file(package, bytes, why) || !looks_like_zip(bytes))
     return tool_fail(package + (release.kind == "installer" ? " is not an offline installer (no package inside)"
                                                              : " is not a zip archive"));
@@ -154,7 +155,7 @@ int run_add(const Options& options) {
   Json list;
   if (!lock_tree(tree, lock, why) || !read_release_list(tree.list(), list, why)) return tool_fail(why);
   const std::string staged = staging_file(tree, release.file_name);
-  if (staged.empty() || !plat::copy_file(utf8_to_wide(package), utf8_to_wide(staged), {})) {
+  if (staged.empty() || !plat::copy_file(plat::utf8_to_wide(package), plat::utf8_to_wide(staged), {})) {
     if (!staged.empty()) unlink(staged.c_str());
     return tool_fail("cannot copy " + package + " into " + tree.root + "/pkgs");
   }

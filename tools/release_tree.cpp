@@ -11,9 +11,10 @@
 
 #include "catalogue/manifest.h"
 #include "catalogue/release_signature.h"
-#include "common/strings.h"
 #include "common/filetree.h"
+#include "common/strings.h"
 #include "package/verify.h"
+#include "platform/platform.h"
 #include "release_signing.h"
 
 namespace {
@@ -45,12 +46,12 @@ std::string json_text(const Json& document) {
 
 bool lock_tree(const ReleaseTree& tree, InstallationLock& lock, std::string& why) {
   for (const char* folder : {"/updates", "/pkgs"}) {
-    if (!create_directory_tree(utf8_to_wide(tree.root + folder))) {
+    if (!create_directory_tree(plat::utf8_to_wide(tree.root + folder))) {
       why = "cannot create " + tree.root + folder + ": " + std::strerror(errno);
       return false;
     }
   }
-  lock.path = utf8_to_wide(tree.root + "/.morvell-release.lock");
+  lock.path = plat::utf8_to_wide(tree.root + "/.morvell-release.lock");
   const uint32_t start = plat::tick_ms();
   for (;;) {
     const plat::LockResult result = plat::try_lock_file(lock.path, lock.file);
@@ -197,7 +198,7 @@ bool apply_expires(Json& list, const std::string& option, std::string& why) {
 }
 
 bool file_digest(const std::string& path, std::string& digest, uint64_t& size) {
-  const std::wstring wide = utf8_to_wide(path);
+  const std::wstring wide = plat::utf8_to_wide(path);
   return plat::file_size(wide, size) && sha256_file_hex(wide, digest);
 }
 

@@ -5,8 +5,9 @@
 #include <string>
 
 #include "catalogue/manifest.h"
-#include "common/strings.h"
 #include "common/filetree.h"
+#include "common/strings.h"
+#include "platform/platform.h"
 #include "release_signing.h"
 #include "release_tree.h"
 
@@ -132,7 +133,7 @@ int run_winget(const Options& options) {
   locale_file += tail("defaultLocale");
 
   const std::string folder = options.has("--output") ? options.value("--output") : tree.root + "/winget/" + version;
-  if (!create_directory_tree(utf8_to_wide(folder))) return tool_fail("cannot create " + folder);
+  if (!create_directory_tree(plat::utf8_to_wide(folder))) return tool_fail("cannot create " + folder);
   for (const auto& [name, text] : {std::make_pair(id + ".yaml", version_file),
                                    std::make_pair(id + ".installer.yaml", installer_file),
                                    std::make_pair(id + ".locale." + kLocale + ".yaml", locale_file)}) {

@@ -42,17 +42,17 @@ static bool ascii_equal_ignore_case(const std::string& a, const char* b) {
 }
 
 static std::wstring default_install_dir() {
-  std::wstring local = shell_folder(plat::kFolderLocalAppData);
+  std::wstring local = plat::shell_folder(plat::kFolderLocalAppData);
   if (!local.empty()) return join_path(join_path(local, L"Programs"), L"Morvell");
-  std::wstring profile = shell_folder(plat::kFolderProfile);
+  std::wstring profile = plat::shell_folder(plat::kFolderProfile);
   if (!profile.empty()) return join_path(profile, L"Morvell");
   return L"Morvell";
 }
 
 void settle_options(int argc, char** argv) {
   run_mode = RunMode::Online;
-  std::wstring own = own_exe_path();
-  if (!own.empty() && ascii_equal_ignore_case(wide_to_utf8(file_name_of(own)), "Morvell-Uninstall.exe"))
+  std::wstring own = plat::own_executable_path();
+  if (!own.empty() && ascii_equal_ignore_case(plat::wide_to_utf8(file_name_of(own)), "Morvell-Uninstall.exe"))
     run_mode = RunMode::Uninstall;
   if (has_flag(argc, argv, "--offline")) run_mode = RunMode::Offline;
   if (has_flag(argc, argv, "--uninstall")) run_mode = RunMode::Uninstall;
@@ -65,8 +65,8 @@ void settle_options(int argc, char** argv) {
   std::string dir = option_value(argc, argv, "--install-dir");
   // Settled once and absolute: the shortcuts, the record and the programs started later
   // (from other folders) must all name the same place.
-  const std::wstring settled = dir.empty() ? default_install_dir() : clean_path_input(utf8_to_wide(dir));
-  install_options.install_dir = wide_to_utf8(plat::absolute_path(settled));
+  const std::wstring settled = dir.empty() ? default_install_dir() : clean_path_input(plat::utf8_to_wide(dir));
+  install_options.install_dir = plat::wide_to_utf8(plat::absolute_path(settled));
   if (has_flag(argc, argv, "--no-desktop-shortcut")) install_options.desktop_shortcut = false;
   if (has_flag(argc, argv, "--no-start-menu-shortcut")) install_options.start_menu_shortcut = false;
   if (has_flag(argc, argv, "--no-launch")) install_options.launch_after_install = false;
@@ -96,13 +96,13 @@ static const char kUsage[] =
 static void log_start(int argc, char** argv) {
   const std::string path = option_value(argc, argv, "--log");
   if (path.empty()) return;
-  if (!open_log(utf8_to_wide(path))) {
+  if (!open_log(plat::utf8_to_wide(path))) {
     plat::show_user_text("无法写入日志文件：" + path + "\n", true, false);   // the run goes on without one
     return;
   }
   std::string command;
   for (int i = 0; i < argc; ++i)
-    command += (i ? " " : "") + wide_to_utf8(plat::quote_argument(utf8_to_wide(argv[i] ? argv[i] : "")));
+    command += (i ? " " : "") + plat::wide_to_utf8(plat::quote_argument(plat::utf8_to_wide(argv[i] ? argv[i] : "")));
   const auto yes_no = [](bool flag) { return std::string(flag ? "是" : "否"); };
   log_line(std::string("morvell-installer ") + installer_version + "，进程 " +
            std::to_string(plat::current_process_id()));

@@ -15,7 +15,7 @@
 static void report_failure(const std::wstring& error) {
   const std::wstring text = error.empty() ? std::wstring(L"安装失败。") : error;
   log_failure(text);
-  plat::show_user_text(wide_to_utf8(text) + "\n", true, false);
+  plat::show_user_text(plat::wide_to_utf8(text) + "\n", true, false);
 }
 
 int32_t run_silent_install() {
@@ -33,7 +33,7 @@ int32_t run_silent_install() {
     return 2;
   }
   PreviousVersion previous;
-  bool ok = install_package(package, utf8_to_wide(install_options.install_dir), install_options, error, previous);
+  bool ok = install_package(package, plat::utf8_to_wide(install_options.install_dir), install_options, error, previous);
   if (!ok) report_failure(error);
   // Morvell has started by now; the previous version goes before the exit code tells the end.
   remove_previous_version(previous);

@@ -7,6 +7,7 @@
 #include "common/log.h"
 #include "common/state.h"
 #include "common/strings.h"
+#include "platform/platform.h"
 
 InstallerWindow installer_window;
 bool main_loop_running = false;
@@ -44,7 +45,7 @@ static void pump_toolkit() {
 
 static void show_status_text(const std::wstring& text) {
   if (installer_window.status_label)
-    gtk_label_set_text(GTK_LABEL(installer_window.status_label), display_text(wide_to_utf8(text)).c_str());
+    gtk_label_set_text(GTK_LABEL(installer_window.status_label), display_text(plat::wide_to_utf8(text)).c_str());
 }
 
 static void pulse_bar(const std::wstring& text) {

@@ -9,6 +9,7 @@
 #include "common/log.h"
 #include "common/state.h"
 #include "common/strings.h"
+#include "platform/platform.h"
 
 InstallerWindow installer_window;
 bool main_loop_running = false;
@@ -120,7 +121,7 @@ static void show_message(MessageType type, const std::string& text) {
   wchar_t title[64] = {};
   GetWindowTextW(owner, title, 64);
   run_modal([&] {
-    MessageBoxW(owner, utf8_to_wide(display_text(text)).c_str(), title,
+    MessageBoxW(owner, plat::utf8_to_wide(display_text(text)).c_str(), title,
                 MB_OK | (type == MessageType::Error ? MB_ICONERROR : MB_ICONINFORMATION));
   });
 }
@@ -138,10 +139,10 @@ static void quit_loop() {
 
 std::string location_text() {
   if (!installer_window.location_entry) return std::string();
-  return wide_to_utf8(window_text(installer_window.location_entry));
+  return plat::wide_to_utf8(window_text(installer_window.location_entry));
 }
 
-static void show_location(const std::string& text) { set_text(installer_window.location_entry, utf8_to_wide(text)); }
+static void show_location(const std::string& text) { set_text(installer_window.location_entry, plat::utf8_to_wide(text)); }
 
 static bool checked(HWND check) { return check && SendMessageW(check, BM_GETCHECK, 0, 0) == BST_CHECKED; }
 
@@ -152,7 +153,7 @@ bool launch_checked() { return checked(installer_window.launch_check); }
 static void add_line(const std::string& text) {
   if (installer_window.version_combo)
     SendMessageW(installer_window.version_combo, CB_ADDSTRING, 0,
-                 reinterpret_cast<LPARAM>(utf8_to_wide(display_text(text)).c_str()));
+                 reinterpret_cast<LPARAM>(plat::utf8_to_wide(display_text(text)).c_str()));
 }
 
 static void select_line(int index) {
@@ -163,7 +164,7 @@ static void show_notes(const std::string& text) {
   if (!installer_window.notes_view) return;
   // A multi-line edit breaks lines only at CR LF.
   std::wstring shown;
-  for (wchar_t c : utf8_to_wide(display_text(text))) {
+  for (wchar_t c : plat::utf8_to_wide(display_text(text))) {
     if (c == L'\n' && (shown.empty() || shown.back() != L'\r')) shown += L'\r';
     shown += c;
   }

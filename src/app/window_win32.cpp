@@ -12,6 +12,7 @@
 #include "app/window.h"
 #include "app/window_events.h"
 #include "common/strings.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -33,7 +34,7 @@ HWND make_progress_bar(int id, double pulse_step) {
 // The native control of one control of the model, with its label or first text.
 HWND make_native_control(const ControlModel& control, const WindowModel& model) {
   const int id = control_id(control.role);
-  const std::wstring text = utf8_to_wide(control.text);
+  const std::wstring text = plat::utf8_to_wide(control.text);
   switch (control.kind) {
     case ControlKind::Heading:
     case ControlKind::Line:
@@ -70,7 +71,7 @@ void draw_control(const ControlModel& control, const WindowModel& model) {
 
 // The system's own folder dialog; the older folder browser where that one cannot be had.
 bool choose_folder(std::wstring& folder) {
-  const std::wstring title = utf8_to_wide(installer_window_model().folder_dialog_title);
+  const std::wstring title = plat::utf8_to_wide(installer_window_model().folder_dialog_title);
   const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   bool chosen = false, shown = false;
   IFileOpenDialog* dialog = nullptr;
@@ -116,7 +117,7 @@ void on_browse_clicked() {
   std::wstring folder;
   bool chosen = false;
   run_modal([&] { chosen = choose_folder(folder); });
-  if (chosen) set_location_text(wide_to_utf8(folder));
+  if (chosen) set_location_text(plat::wide_to_utf8(folder));
 }
 
 void on_command(int id, int code, HWND from) {
@@ -191,7 +192,7 @@ bool window_exists() { return installer_window.window != nullptr; }
 
 void draw_installer_window(const WindowModel& model) {
   InstallerWindow& w = installer_window;
-  w.window = CreateWindowExW(WS_EX_CONTROLPARENT, kWindowClass, utf8_to_wide(model.title).c_str(),
+  w.window = CreateWindowExW(WS_EX_CONTROLPARENT, kWindowClass, plat::utf8_to_wide(model.title).c_str(),
                              WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
                              CW_USEDEFAULT, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
   if (!w.window) return;

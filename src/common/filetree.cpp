@@ -120,7 +120,7 @@ namespace {
 
 // The running program's own path, lower-cased once per process.
 const std::wstring& lowered_own_path() {
-  static const std::wstring lowered = to_lower_wide(own_exe_path());
+  static const std::wstring lowered = to_lower_wide(plat::own_executable_path());
   return lowered;
 }
 

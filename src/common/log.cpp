@@ -7,6 +7,7 @@
 
 #include "common/filetree.h"
 #include "common/strings.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -44,7 +45,7 @@ LogState& state() {
 // Every failed operation on the disk, as the platform layer reports it.
 void log_system_failure(const char* op, const std::wstring& path, const std::string& error) {
   if (state().writing) return;
-  log_line(std::string("文件操作失败：") + op + (path.empty() ? "" : " " + wide_to_utf8(path)) + "（系统错误：" + error + "）");
+  log_line(std::string("文件操作失败：") + op + (path.empty() ? "" : " " + plat::wide_to_utf8(path)) + "（系统错误：" + error + "）");
 }
 
 }  // namespace
@@ -88,7 +89,7 @@ void log_status(const std::wstring& text) {
   log.earlier_status = log.status;
   log.status = text;
   log.status_changed = true;
-  log_line("状态：" + wide_to_utf8(text));
+  log_line("状态：" + plat::wide_to_utf8(text));
 }
 
 void log_progress(double fraction, uint32_t now) {
@@ -110,20 +111,20 @@ void log_failure(const std::wstring& message, bool system_error) {
   // A flow shows its failure in the status line first: the step is the status before that.
   const LogState& log = state();
   const std::wstring& step = log.status == message ? log.earlier_status : log.status;
-  log_line("失败：" + (step.empty() ? std::string() : "[" + wide_to_utf8(step) + "] ") +
-           wide_to_utf8(message.empty() ? std::wstring(L"（无说明）") : message) + error);
+  log_line("失败：" + (step.empty() ? std::string() : "[" + plat::wide_to_utf8(step) + "] ") +
+           plat::wide_to_utf8(message.empty() ? std::wstring(L"（无说明）") : message) + error);
 }
 
 void log_dialog(bool error, const std::string& text) {
   if (error)
-    log_failure(utf8_to_wide(text));
+    log_failure(plat::utf8_to_wide(text));
   else
     log_line("提示：" + text);
 }
 
 void log_process_start(const std::wstring& program, const std::wstring& parameters, bool started) {
   if (!log_enabled()) return;
-  const std::string command = wide_to_utf8(program) + (parameters.empty() ? "" : " " + wide_to_utf8(parameters));
+  const std::string command = plat::wide_to_utf8(program) + (parameters.empty() ? "" : " " + plat::wide_to_utf8(parameters));
   if (started)
     log_line("启动外部程序：" + command);
   else
@@ -133,17 +134,17 @@ void log_process_start(const std::wstring& program, const std::wstring& paramete
 void log_process_end(const std::wstring& program, bool exited, uint32_t exit_code) {
   if (!log_enabled()) return;
   if (exited)
-    log_line("外部程序结束：" + wide_to_utf8(program) + "，退出码 " + std::to_string(exit_code));
+    log_line("外部程序结束：" + plat::wide_to_utf8(program) + "，退出码 " + std::to_string(exit_code));
   else
-    log_line("等待外部程序失败：" + wide_to_utf8(program) + "（系统错误：" + plat::last_error_text() + "）");
+    log_line("等待外部程序失败：" + plat::wide_to_utf8(program) + "（系统错误：" + plat::last_error_text() + "）");
 }
 
 void log_detached_start(const std::wstring& program, bool started) {
   if (!log_enabled()) return;
   if (started)
-    log_line("启动程序（不等待其结束）：" + wide_to_utf8(program));
+    log_line("启动程序（不等待其结束）：" + plat::wide_to_utf8(program));
   else
-    log_line("无法启动程序：" + wide_to_utf8(program) + "（系统错误：" + plat::last_error_text() + "）");
+    log_line("无法启动程序：" + plat::wide_to_utf8(program) + "（系统错误：" + plat::last_error_text() + "）");
 }
 
 void log_exit_code(int code) {

@@ -7,18 +7,8 @@
 
 #include "platform/platform.h"
 
-std::wstring utf8_to_wide(const std::string& text) {
-  if (text.empty()) return std::wstring();
-  return plat::utf8_to_wide(text);
-}
-
-std::string wide_to_utf8(const std::wstring& text) {
-  if (text.empty()) return std::string();
-  return plat::wide_to_utf8(text);
-}
-
 std::string display_text(const std::string& text) {
-  std::wstring wide = utf8_to_wide(text);
+  std::wstring wide = plat::utf8_to_wide(text);
   // The escapes of undecodable bytes, like any other unpaired surrogate, are nothing to show;
   // a pair (where wide text is UTF-16) is one character and stays.
   auto high = [](wchar_t c) { return static_cast<uint32_t>(c) >= 0xD800 && static_cast<uint32_t>(c) <= 0xDBFF; };
@@ -30,7 +20,7 @@ std::string display_text(const std::string& text) {
     }
     if (high(wide[i]) || low(wide[i])) wide[i] = static_cast<wchar_t>(0xFFFD);
   }
-  return wide_to_utf8(wide);
+  return plat::wide_to_utf8(wide);
 }
 
 std::wstring to_lower_wide(const std::wstring& text) {
@@ -69,10 +59,6 @@ std::wstring clean_path_input(const std::wstring& text) {
   while (out.size() > 3 && is_separator(out.back())) out.pop_back();
   return out;
 }
-
-std::wstring own_exe_path() { return plat::own_executable_path(); }
-
-std::wstring shell_folder(int folder) { return plat::shell_folder(folder); }
 
 std::wstring format_byte_size(uint64_t bytes) {
   static const wchar_t* const units[] = {L"B", L"KB", L"MB", L"GB"};

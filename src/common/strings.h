@@ -6,8 +6,6 @@
 #include <string>
 #include <vector>
 
-std::wstring utf8_to_wide(const std::string& text);     // as plat::utf8_to_wide (names round-trip)
-std::string wide_to_utf8(const std::wstring& text);     // as plat::wide_to_utf8; empty on empty input
 // Text for the user to read: always valid UTF-8, a byte that does not decode shown as U+FFFD.
 std::string display_text(const std::string& text);
 std::wstring to_lower_wide(const std::wstring& text);   // towlower per code unit
@@ -15,8 +13,6 @@ std::wstring parent_path(const std::wstring& path);     // "." when there is no 
 std::wstring file_name_of(const std::wstring& path);    // last component, empty after a trailing separator
 // Trims blanks, drops one pair of enclosing double quotes, drops trailing separators while longer than 3.
 std::wstring clean_path_input(const std::wstring& text);
-std::wstring own_exe_path();                            // full path of the running program, or empty
-std::wstring shell_folder(int folder);                  // a well-known folder (plat::kFolder*), or empty
 std::wstring format_byte_size(uint64_t bytes);          // "1023 B", "1.5 KB", "2048.0 GB"
 std::wstring join_path(const std::wstring& parent, const std::wstring& name);   // parent + separator + name
 bool is_separator(wchar_t c);                           // "\" or "/"

@@ -25,7 +25,7 @@ void fail_install(const std::wstring& error) {
   cleanup_work_directory();
   std::wstring message = error.empty() ? std::wstring(L"安装失败。") : error;
   set_status(message);
-  show_message_dialog(MessageType::Error, wide_to_utf8(message));
+  show_message_dialog(MessageType::Error, plat::wide_to_utf8(message));
 }
 
 // Morvell is running by now: the dialog tells so, and the previous version goes after it with
@@ -91,7 +91,7 @@ bool fetch_release(std::wstring& package, bool& runs_installer, bool& downloaded
 void run_install(const InstallRequest& request) {
   set_busy(true);
   // Absolute and normal, as at start-up: the siblings, the record and the shortcuts all name it.
-  const std::wstring typed = clean_path_input(utf8_to_wide(request.location));
+  const std::wstring typed = clean_path_input(plat::utf8_to_wide(request.location));
   std::wstring dir = typed.empty() ? typed : plat::absolute_path(typed);
   // The choices are kept even when this press fails at once.
   install_options.desktop_shortcut = request.desktop_shortcut;
@@ -103,7 +103,7 @@ void run_install(const InstallRequest& request) {
     fail_install(L"请选择安装目录。");
     return;
   }
-  set_location_text(wide_to_utf8(dir));
+  set_location_text(plat::wide_to_utf8(dir));
   // Told before anything is downloaded; the install itself checks again under its lock.
   if (!install_target_is_ours(plat::resolve_directory_link(dir), error)) {
     set_busy(false);
@@ -116,7 +116,7 @@ void run_install(const InstallRequest& request) {
   PackageSource source;
   bool runs_installer = false, downloaded = false;
   if (!install_options.package_path.empty()) {
-    package = utf8_to_wide(install_options.package_path);
+    package = plat::utf8_to_wide(install_options.package_path);
     if (!path_exists(package)) {
       set_busy(false);
       fail_install(L"更新包不存在。");

@@ -92,7 +92,7 @@ bool start_uninstall(std::wstring& error) {
 void run_uninstall() {
   std::wstring error;
   if (!start_uninstall(error)) {
-    show_message_dialog(MessageType::Error, wide_to_utf8(error));
+    show_message_dialog(MessageType::Error, plat::wide_to_utf8(error));
     return;
   }
   quit_main_loop();

@@ -121,7 +121,7 @@ bool write_new_version(const std::wstring& given_dir, const std::wstring& packag
 
   if (!unpack_and_write(package, run, error)) return false;
   set_progress(L"正在完成更新...", bar::kUpdateFinishing);
-  log_line("已写入新版本：" + wide_to_utf8(install_dir));
+  log_line("已写入新版本：" + plat::wide_to_utf8(install_dir));
   return true;
 }
 
@@ -204,8 +204,8 @@ void set_health_watch_ms(uint32_t ms) { health_watch_ms = ms == 0 ? kDefaultWatc
 
 bool run_update() {
   set_busy(true);
-  const std::wstring install_dir = clean_path_input(utf8_to_wide(install_options.install_dir));
-  const std::wstring package = utf8_to_wide(install_options.package_path);
+  const std::wstring install_dir = clean_path_input(plat::utf8_to_wide(install_options.install_dir));
+  const std::wstring package = plat::utf8_to_wide(install_options.package_path);
   std::wstring error;
   UpdateRun run;
   bool ok = write_new_version(install_dir, package, run, error);
@@ -228,7 +228,7 @@ bool run_update() {
   exit_code = 4;
   const std::wstring message = error.empty() ? std::wstring(L"更新失败。") : error;
   set_status(message);
-  show_message_dialog(MessageType::Error, wide_to_utf8(message));
+  show_message_dialog(MessageType::Error, plat::wide_to_utf8(message));
   quit_main_loop();
   return false;
 }

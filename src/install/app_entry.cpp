@@ -38,9 +38,9 @@ std::wstring app_entry_key(const std::wstring& install_dir) {
   for (wchar_t& c : spelt)
     if (c == L'/') c = L'\\';
   // The first eight bytes of the digest; all zero where no digest can be made.
-  std::string digits = sha256_of_text(wide_to_utf8(spelt)).substr(0, 16);
+  std::string digits = sha256_of_text(plat::wide_to_utf8(spelt)).substr(0, 16);
   if (digits.empty()) digits.assign(16, '0');
-  const std::wstring key = L"Morvell-" + utf8_to_wide(digits);
+  const std::wstring key = L"Morvell-" + plat::utf8_to_wide(digits);
   return key;
 }
 
@@ -48,7 +48,7 @@ void write_app_entry(const std::wstring& install_dir) {
   if (!plat::kKeepsProgramList) return;   // no tree walk for a list that is not there
   plat::UninstallEntry entry;
   entry.name = L"Morvell";
-  entry.version = utf8_to_wide(installed_version());
+  entry.version = plat::utf8_to_wide(installed_version());
   entry.icon = join_path(join_path(install_dir, L"bin"), L"Morvell.exe");
   entry.location = install_dir;
   entry.uninstall_command = uninstaller_command(install_dir, L"--uninstall");
@@ -60,7 +60,7 @@ void write_app_entry(const std::wstring& install_dir) {
 
 void update_app_entry(const std::wstring& install_dir) {
   if (!plat::kKeepsProgramList) return;
-  plat::update_uninstall_entry(app_entry_key(install_dir), utf8_to_wide(installed_version()), size_kib(install_dir));
+  plat::update_uninstall_entry(app_entry_key(install_dir), plat::utf8_to_wide(installed_version()), size_kib(install_dir));
 }
 
 void remove_app_entry(const std::wstring& install_dir) {

@@ -104,7 +104,7 @@ bool files_below(const std::wstring& root, const std::string& prefix, std::set<s
   std::vector<plat::DirEntry> entries;
   if (!plat::list_directory(root, entries)) return false;
   for (const plat::DirEntry& entry : entries) {
-    const std::string relative = prefix + wide_to_utf8(entry.name);
+    const std::string relative = prefix + plat::wide_to_utf8(entry.name);
     if (entry.kind != plat::PathKind::Directory) found.insert(relative);
     else if (!files_below(join_path(root, entry.name), relative + "/", found)) return false;
   }

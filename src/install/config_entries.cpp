@@ -26,7 +26,7 @@ bool carry_entry(const std::wstring& from, const std::wstring& to, ProgressThrot
   if (mine != EntryShape::FolderLink && theirs != EntryShape::None && is_folder_shape(mine) != is_folder_shape(theirs)) {
     const std::wstring aside = free_aside_name(parent_path(to), file_name_of(to), mine == EntryShape::Folder);
     if (aside.empty()) return false;
-    log_line("用户配置 " + wide_to_utf8(from) + " 与新版本的同名项目类型不同，已改名保留为 " + wide_to_utf8(aside));
+    log_line("用户配置 " + plat::wide_to_utf8(from) + " 与新版本的同名项目类型不同，已改名保留为 " + plat::wide_to_utf8(aside));
     return copy_tree(from, aside, &throttle);
   }
   if (mine == EntryShape::FolderLink) {

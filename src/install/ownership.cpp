@@ -72,10 +72,10 @@ bool is_installer_name(const std::wstring& name) {
 bool is_recorded_installation(const std::wstring& dir) {
   std::string recorded;
   if (!owned_directory(dir) || !read_record(dir, recorded)) return false;
-  if (plat::same_file(utf8_to_wide(recorded), dir)) return true;
+  if (plat::same_file(plat::utf8_to_wide(recorded), dir)) return true;
   // A folder whose name holds bytes that are not UTF-8 is recorded as the user sees it, with
   // U+FFFD in their place: it names this folder when that shown form is this folder's.
-  return recorded.find("\xEF\xBF\xBD") != std::string::npos && recorded == display_text(wide_to_utf8(dir));
+  return recorded.find("\xEF\xBF\xBD") != std::string::npos && recorded == display_text(plat::wide_to_utf8(dir));
 }
 
 bool is_installation(const std::wstring& dir) {

@@ -24,7 +24,7 @@ std::string installed_version() {
 
 std::string install_record_text(const std::wstring& install_dir, const std::string& version) {
   nlohmann::json record = nlohmann::json::object();   // members kept sorted by key
-  record["install_dir"] = wide_to_utf8(install_dir);
+  record["install_dir"] = plat::wide_to_utf8(install_dir);
   record["app_exe"] = "bin/Morvell.exe";
   record["uninstaller"] = "bin/Morvell-Uninstall.exe";
   record["version"] = version;
@@ -43,7 +43,7 @@ bool write_install_record(const std::wstring& install_dir, const std::wstring& i
   // could carry the uninstaller somewhere else, so nothing is written through it.
   const plat::PathKind bin = plat::path_kind(join_path(into, L"bin"));
   if (bin != plat::PathKind::None && bin != plat::PathKind::Directory) return false;
-  const std::wstring own = own_exe_path();
+  const std::wstring own = plat::own_executable_path();
   const std::wstring uninstaller = join_path(join_path(into, L"bin"), L"Morvell-Uninstall.exe");
   if (to_lower_wide(own) != to_lower_wide(uninstaller)) {
     // An offline installer leaves its package behind: the uninstaller is the program part alone,
@@ -72,6 +72,6 @@ bool write_install_record(const std::wstring& install_dir, const std::wstring& i
     plat::delete_file(record + kPartial);
     return false;
   }
-  log_line("已写入安装记录：" + wide_to_utf8(record));
+  log_line("已写入安装记录：" + plat::wide_to_utf8(record));
   return true;
 }

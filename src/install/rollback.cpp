@@ -66,7 +66,7 @@ bool undo_step(const JournalEntry& entry, const std::wstring& install_dir, const
       if (kind != plat::PathKind::Directory) return true;
       // Something in it that the update did not put there is not the update's to remove.
       if (!is_empty_folder(place)) {
-        log_line("更新建立的文件夹中有其他文件，已保留：" + wide_to_utf8(place));
+        log_line("更新建立的文件夹中有其他文件，已保留：" + plat::wide_to_utf8(place));
         return true;
       }
       return plat::remove_empty_directory(place);
@@ -194,9 +194,9 @@ bool settle_interrupted_update(const std::wstring& install_dir, std::wstring& er
       // the versions.
       if (journal.phase != UpdatePhase::Written) {
         if (!undo_journal(journal, install_dir, area, error)) return false;
-        log_line("已撤销上次中断的更新：" + wide_to_utf8(install_dir));
+        log_line("已撤销上次中断的更新：" + plat::wide_to_utf8(install_dir));
       } else {
-        log_line("上次中断的更新已完整写入，予以保留：" + wide_to_utf8(install_dir));
+        log_line("上次中断的更新已完整写入，予以保留：" + plat::wide_to_utf8(install_dir));
       }
     }
     discard_work_tree(area, kRemovingPreviousStatus);

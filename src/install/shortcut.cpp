@@ -33,7 +33,7 @@ void remove_if_ours(const std::wstring& link, const std::wstring& program) {
   }
   std::wstring target, arguments;
   plat::read_shortcut(link, target, arguments);
-  log_line("保留快捷方式 " + wide_to_utf8(link) + "：它启动的是 " + wide_to_utf8(target) + "，不是 " + wide_to_utf8(program));
+  log_line("保留快捷方式 " + plat::wide_to_utf8(link) + "：它启动的是 " + plat::wide_to_utf8(target) + "，不是 " + plat::wide_to_utf8(program));
 }
 
 }  // namespace
@@ -47,11 +47,11 @@ void create_installation_shortcuts(const std::wstring& install_dir, bool desktop
   const std::wstring program_dir = join_path(install_dir, L"bin");
   const std::wstring program = program_of(install_dir, L"Morvell.exe");
   if (desktop) {
-    const std::wstring folder = shell_folder(plat::kFolderDesktop);
+    const std::wstring folder = plat::shell_folder(plat::kFolderDesktop);
     if (!folder.empty()) create_shortcut(program, join_path(folder, link_name(L"Morvell")), program_dir, L"");
   }
   if (start_menu) {
-    const std::wstring programs = shell_folder(plat::kFolderPrograms);
+    const std::wstring programs = plat::shell_folder(plat::kFolderPrograms);
     if (programs.empty()) return;
     const std::wstring folder = join_path(programs, L"Morvell");
     create_shortcut(program, join_path(folder, link_name(L"Morvell")), program_dir, L"");
@@ -62,9 +62,9 @@ void create_installation_shortcuts(const std::wstring& install_dir, bool desktop
 
 void remove_installation_shortcuts(const std::wstring& install_dir) {
   const std::wstring program = program_of(install_dir, L"Morvell.exe");
-  const std::wstring desktop = shell_folder(plat::kFolderDesktop);
+  const std::wstring desktop = plat::shell_folder(plat::kFolderDesktop);
   if (!desktop.empty()) remove_if_ours(join_path(desktop, link_name(L"Morvell")), program);
-  const std::wstring programs = shell_folder(plat::kFolderPrograms);
+  const std::wstring programs = plat::shell_folder(plat::kFolderPrograms);
   if (programs.empty()) return;
   const std::wstring folder = join_path(programs, L"Morvell");
   remove_if_ours(join_path(folder, link_name(L"Morvell")), program);

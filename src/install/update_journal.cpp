@@ -6,6 +6,7 @@
 
 #include "common/filetree.h"
 #include "common/strings.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -142,7 +143,7 @@ std::wstring path_below(const std::wstring& root, const std::string& relative) {
   size_t start = 0;
   for (;;) {
     const size_t slash = relative.find('/', start);
-    const std::wstring part = utf8_to_wide(relative.substr(start, slash == std::string::npos ? slash : slash - start));
+    const std::wstring part = plat::utf8_to_wide(relative.substr(start, slash == std::string::npos ? slash : slash - start));
     if (part.empty() || part == L"." || part == L".." || part.find(plat::kPathSeparator) != std::wstring::npos)
       return L"";
     path = join_path(path, part);

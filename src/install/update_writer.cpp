@@ -18,7 +18,7 @@
 namespace {
 
 std::string child_of(const std::string& folder, const std::wstring& name) {
-  return folder.empty() ? wide_to_utf8(name) : folder + "/" + wide_to_utf8(name);
+  return folder.empty() ? plat::wide_to_utf8(name) : folder + "/" + plat::wide_to_utf8(name);
 }
 
 class Writer {
@@ -26,7 +26,7 @@ class Writer {
   Writer(const std::wstring& staging, const std::wstring& install_dir, UpdateRollback& rollback,
          ProgressThrottle& throttle)
       : staging_(staging), install_dir_(install_dir), rollback_(rollback), throttle_(throttle),
-        own_(own_exe_path()), own_name_(file_name_of(own_)) {}
+        own_(plat::own_executable_path()), own_name_(file_name_of(own_)) {}
 
   bool folder(const std::string& relative, bool in_config) {
     std::vector<plat::DirEntry> entries;
@@ -47,7 +47,7 @@ class Writer {
     if (is_folder) {
       if (there == EntryShape::Folder) return folder(relative, in_config);
       if (in_config && there == EntryShape::FolderLink) {
-        log_line("用户配置 " + wide_to_utf8(to) + " 是指向文件夹的链接，保持不变，新版本带来的默认配置不写入其中");
+        log_line("用户配置 " + plat::wide_to_utf8(to) + " 是指向文件夹的链接，保持不变，新版本带来的默认配置不写入其中");
         return dropped(from);
       }
       if (there != EntryShape::None && !make_room(relative, to, there, in_config)) return false;
@@ -71,7 +71,7 @@ class Writer {
     if (aside.empty()) return false;
     const size_t slash = relative.rfind('/');
     const std::string aside_relative = child_of(slash == std::string::npos ? "" : relative.substr(0, slash), file_name_of(aside));
-    log_line("用户配置 " + wide_to_utf8(to) + " 与新版本的同名项目类型不同，已改名保留为 " + wide_to_utf8(aside));
+    log_line("用户配置 " + plat::wide_to_utf8(to) + " 与新版本的同名项目类型不同，已改名保留为 " + plat::wide_to_utf8(aside));
     return rollback_.rename_aside(relative, aside_relative);
   }
 

@@ -25,7 +25,7 @@ static plat::FileHandle held = plat::kNoFile;
 // while that run lives it holds the lock.
 static const wchar_t kWorkLock[] = L".morvell-work.lock";
 
-std::wstring work_program_path() { return program_override.empty() ? own_exe_path() : program_override; }
+std::wstring work_program_path() { return program_override.empty() ? plat::own_executable_path() : program_override; }
 
 void set_work_program_path(const std::wstring& path) {
   // Another program file, another work folder: the one held so far is let go.

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "common/strings.h"
+#include "platform/platform.h"
 
 namespace testing_support {
 
@@ -110,7 +111,7 @@ bool make_zip(const std::string& dir, const std::string& zip) {
   return run_shell("cd '" + dir + "' && rm -f '" + zip + "' && zip -q -r -y '" + zip + "' . >/dev/null") == 0;
 }
 
-std::wstring W(const std::string& utf8) { return utf8_to_wide(utf8); }
-std::string U(const std::wstring& wide) { return wide_to_utf8(wide); }
+std::wstring W(const std::string& utf8) { return plat::utf8_to_wide(utf8); }
+std::string U(const std::wstring& wide) { return plat::wide_to_utf8(wide); }
 
 }  // namespace testing_support

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "common/strings.h"
+#include "platform/platform.h"
 #include "support/helpers.h"
 #include "support/zip_writer.h"
 
@@ -150,7 +151,7 @@ std::string self_path() {
 
 bool make_zip(const std::string& dir, const std::string& zip) { return write_zip_of_tree(dir, zip); }
 
-std::wstring W(const std::string& utf8) { return utf8_to_wide(utf8); }
-std::string U(const std::wstring& wide) { return wide_to_utf8(wide); }
+std::wstring W(const std::string& utf8) { return plat::utf8_to_wide(utf8); }
+std::string U(const std::wstring& wide) { return plat::wide_to_utf8(wide); }
 
 }  // namespace testing_support
