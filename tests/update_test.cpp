@@ -9,6 +9,7 @@
 #include <map>
 #include <string>
 
+#include "flows/messages.h"
 #include "install/messages.h"
 #include "install/rollback.h"
 #include "install/settle.h"
@@ -35,7 +36,7 @@ TEST(UpdateRun, MissingInputs) {
 
   EXPECT_FALSE(bench.run(bench.dir / "no-such-package.zip"));
   EXPECT_EQ(exit_code, 4);
-  EXPECT_EQ(ui_trace.last_status, L"更新包不存在。");
+  EXPECT_EQ(ui_trace.last_status, kPackageNotFound);
   EXPECT_EQ(snapshot_tree(bench.d), before);
   EXPECT_FALSE(busy);
   EXPECT_FALSE(exists(bench.dir / "program/Morvell-Installer-Temp"));

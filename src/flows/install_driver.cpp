@@ -4,11 +4,13 @@
 #include <vector>
 
 #include "catalogue/download.h"
+#include "catalogue/messages.h"
 #include "common/external.h"
 #include "common/log.h"
 #include "common/progress.h"
 #include "common/state.h"
 #include "common/strings.h"
+#include "flows/messages.h"
 #include "install/ownership.h"
 #include "install/transaction.h"
 #include "package/payload.h"
@@ -66,7 +68,7 @@ bool fetch_release(std::wstring& package, bool& runs_installer, bool& downloaded
   const auto& entries = release_catalogue.entries;
   int32_t index = release_catalogue.selected;
   if (index < 0 || static_cast<size_t>(index) >= entries.size()) {
-    error = L"请选择要安装的版本。";
+    error = kChooseVersion;
     return false;
   }
   const ReleaseEntry& entry = entries[static_cast<size_t>(index)];
@@ -119,7 +121,7 @@ void run_install(const InstallRequest& request) {
     package = plat::utf8_to_wide(install_options.package_path);
     if (!path_exists(package)) {
       set_busy(false);
-      fail_install(L"更新包不存在。");
+      fail_install(kPackageNotFound);
       return;
     }
     set_progress(L"正在准备更新包...", bar::kPackageGiven);

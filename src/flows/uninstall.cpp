@@ -8,6 +8,7 @@
 #include "common/log.h"
 #include "common/progress.h"
 #include "common/strings.h"
+#include "flows/messages.h"
 #include "install/app_entry.h"
 #include "install/instances.h"
 #include "install/lock.h"
@@ -51,7 +52,7 @@ std::wstring make_removal_mark(const std::wstring& install) {
 bool start_uninstall(std::wstring& error) {
   std::wstring install = installation_of(work_program_path());
   if (!looks_like_installation(install)) {
-    error = L"无法识别安装目录，卸载已取消。";
+    error = kUnknownInstallation;
     return false;
   }
   // Not while an install or update works on it; the removal itself runs once we have ended.
@@ -61,7 +62,7 @@ bool start_uninstall(std::wstring& error) {
   set_busy(true);
   bool ready = lock_installation(install, lock, error) && settle_installation(install, error);
   if (ready && !looks_like_installation(install)) {
-    error = L"无法识别安装目录，卸载已取消。";
+    error = kUnknownInstallation;
     ready = false;
   }
   ready = ready && close_running_instances(install, error);

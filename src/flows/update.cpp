@@ -13,6 +13,7 @@
 #include "common/progress.h"
 #include "common/state.h"
 #include "common/strings.h"
+#include "flows/messages.h"
 #include "install/app_entry.h"
 #include "install/instances.h"
 #include "install/lock.h"
@@ -100,7 +101,7 @@ bool write_new_version(const std::wstring& given_dir, const std::wstring& packag
   // document given by mistake is not a package, and none of them may be deleted at the end.
   const plat::PathKind package_kind = plat::path_kind(package);
   if (package_kind == plat::PathKind::None) {
-    error = L"更新包不存在。";
+    error = kPackageNotFound;
     return false;
   }
   if (package_kind != plat::PathKind::File || !plat::file_identity(package, run.package_identity)) {
