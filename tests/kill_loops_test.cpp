@@ -457,7 +457,9 @@ TEST(KillLoops, UpdateThenReinstall) {
   auto reinstall = [&]() {
     return start_child([&]() {
       std::wstring error;
-      return install_package(W(bench.package), W(bench.dir), InstallOptions::choosing(false, false, false), error) ? 0 : 3;
+      if (install_package(W(bench.package), W(bench.dir), InstallOptions::choosing(false, false, false), error)) return 0;
+      std::fprintf(stderr, "the reinstall failed: %s\n", plat::wide_to_utf8(error).c_str());
+      return 3;
     });
   };
   auto backed_up = [&]() {

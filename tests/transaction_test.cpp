@@ -9,6 +9,8 @@
 #include "install/config_backup.h"
 #include "install/messages.h"
 #include "install/record.h"
+#include "install/rollback.h"
+#include "install/settle.h"
 #include "support/leftover_backup.h"
 #include "transaction_scene.h"
 
@@ -189,6 +191,33 @@ TEST(Transaction, LeftoversOfEarlierRuns) {
   ASSERT_TRUE(scene.install(error)) << U(error);
   EXPECT_TRUE(scene.new_with_user_config());
   EXPECT_TRUE(scene.no_leftovers());
+
+  // An update killed while its record and its program stood in the rollback area, the new ones
+  // not yet in place: D lacks both, yet its area proves it the installation, and the reinstall
+  // (and the window's early check) settle it and install. An area whose record names another
+  // folder proves nothing: the run stops and leaves everything as it was.
+  for (const bool copied : {false, true}) {
+    scene.reset();
+    if (copied) write_text(scene.dir + "/install-info.json", install_record_text(W(scene.old_tree), "6.1.16"));
+    {
+      UpdateRollback rollback(scene.D());
+      ASSERT_TRUE(rollback.open());
+      ASSERT_TRUE(rollback.move_aside("install-info.json"));
+      ASSERT_TRUE(rollback.move_aside("bin/Morvell.exe"));
+    }
+    ASSERT_FALSE(exists(scene.dir + "/install-info.json"));
+    const auto before = snapshot_tree(scene.tmp.path());
+    EXPECT_EQ(unsettled_target_is_ours(scene.D(), error), !copied);
+    EXPECT_EQ(scene.install(error), !copied) << U(error);
+    if (copied) {
+      EXPECT_EQ(error, kNotAnInstallation);
+      EXPECT_EQ(snapshot_tree(scene.tmp.path()), before);
+      continue;
+    }
+    EXPECT_TRUE(scene.new_with_user_config());
+    EXPECT_TRUE(scene.no_leftovers());
+    EXPECT_FALSE(exists(scene.dir + "/Morvell-Update-Rollback"));
+  }
 
   // The previous version waits for Morvell's start, the lock let go meanwhile (as while the
   // finished dialog shows). What stands at its name by then and is not the installer's marked

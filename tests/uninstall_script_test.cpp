@@ -8,6 +8,7 @@
 
 #include "flows/uninstall.h"
 #include "install/record.h"
+#include "install/rollback.h"
 #include "install/shortcut.h"
 #include "package/workdir.h"
 #include "platform/platform.h"
@@ -163,6 +164,19 @@ TEST(Uninstall, RemovesShortcutsAtOnceAndTheInstallationAfterwards) {
   EXPECT_TRUE(wait_until(10000, [&] { return !script_running(script); }));
   EXPECT_EQ(snapshot_tree(d), reinstalled);
   EXPECT_FALSE(exists(d + ".lock"));
+
+  // An update killed while its record stood in the rollback area: the area proves the
+  // installation, the uninstall settles it and removes it.
+  ASSERT_EQ(run_shell("rm -rf '" + d + "' '" + d + ".old'"), 0);
+  put(d + "/bin/Morvell.exe", "app");
+  put(d + "/install-info.json", install_record_text(W(d)));
+  {
+    UpdateRollback rollback(W(d));
+    ASSERT_TRUE(rollback.open());
+    ASSERT_TRUE(rollback.move_aside("install-info.json"));
+  }
+  run_uninstall();
+  EXPECT_TRUE(wait_until(10000, [&] { return !exists(d); }));
 
   // "Bin" counts like "bin"; the record may name the folder by another way there.
   const std::string e = box.dir / "Other";

@@ -11,7 +11,7 @@
 #include "common/state.h"
 #include "common/strings.h"
 #include "flows/messages.h"
-#include "install/ownership.h"
+#include "install/settle.h"
 #include "install/transaction.h"
 #include "package/payload.h"
 #include "package/verify.h"
@@ -107,7 +107,7 @@ void run_install(const InstallRequest& request) {
   }
   set_location_text(plat::wide_to_utf8(dir));
   // Told before anything is downloaded; the install itself checks again under its lock.
-  if (!install_target_is_ours(plat::resolve_directory_link(dir), error)) {
+  if (!unsettled_target_is_ours(plat::resolve_directory_link(dir), error)) {
     set_busy(false);
     fail_install(error);
     return;

@@ -13,6 +13,7 @@
 #include "install/instances.h"
 #include "install/lock.h"
 #include "install/ownership.h"
+#include "install/rollback.h"
 #include "install/settle.h"
 #include "install/shortcut.h"
 #include "package/workdir.h"
@@ -31,9 +32,10 @@ std::wstring installation_of(const std::wstring& program) {
 // Only a directory that this installer recorded as installed right there is ever removed: an
 // installer started with --uninstall from a downloads folder, or copies of the program planted
 // anywhere, must not take that folder with it. The user's own folders never go, whatever they hold.
-bool looks_like_installation(const std::wstring& dir) {
+bool looks_like_installation(const std::wstring& dir, bool settled) {
   if (dir.empty() || dir == L"." || dir.size() <= 3) return false;
-  return is_recorded_installation(dir) && !is_user_folder(dir);
+  // Before settling, an update cut short may have its record out of the way in its rollback area.
+  return (is_recorded_installation(dir) || (!settled && is_interrupted_update(dir))) && !is_user_folder(dir);
 }
 
 // A file of a name nobody else can know, made in the installation for its removal script.
@@ -51,7 +53,7 @@ std::wstring make_removal_mark(const std::wstring& install) {
 
 bool start_uninstall(std::wstring& error) {
   std::wstring install = installation_of(work_program_path());
-  if (!looks_like_installation(install)) {
+  if (!looks_like_installation(install, false)) {
     error = kUnknownInstallation;
     return false;
   }
@@ -61,7 +63,7 @@ bool start_uninstall(std::wstring& error) {
   InstallationLock lock;
   set_busy(true);
   bool ready = lock_installation(install, lock, error) && settle_installation(install, error);
-  if (ready && !looks_like_installation(install)) {
+  if (ready && !looks_like_installation(install, true)) {
     error = kUnknownInstallation;
     ready = false;
   }

@@ -38,8 +38,7 @@ bool owned_directory(const std::wstring& path) {
 }
 
 // The record holds the four members the installer writes, of the kinds it writes them.
-bool read_record(const std::wstring& dir, std::string& install_dir) {
-  const std::wstring path = join_path(dir, L"install-info.json");
+bool read_record(const std::wstring& path, std::string& install_dir) {
   std::string text;
   if (!plat::owned_by_current_user(path) || !read_small_file(path, 64 * 1024, text)) return false;
   const nlohmann::json record = nlohmann::json::parse(text, nullptr, false);
@@ -70,8 +69,12 @@ bool is_installer_name(const std::wstring& name) {
 }
 
 bool is_recorded_installation(const std::wstring& dir) {
+  return owned_directory(dir) && record_names(join_path(dir, L"install-info.json"), dir);
+}
+
+bool record_names(const std::wstring& record, const std::wstring& dir) {
   std::string recorded;
-  if (!owned_directory(dir) || !read_record(dir, recorded)) return false;
+  if (!read_record(record, recorded)) return false;
   if (plat::same_file(plat::utf8_to_wide(recorded), dir)) return true;
   // A folder whose name holds bytes that are not UTF-8 is recorded as the user sees it, with
   // U+FFFD in their place: it names this folder when that shown form is this folder's.

@@ -20,6 +20,9 @@ bool is_installer_name(const std::wstring& top_level_name);
 // The folder and its install-info.json belong to this user, the record holds exactly the members
 // the installer writes and its install_dir names this very folder (file identity).
 bool is_recorded_installation(const std::wstring& dir);
+// The record file at `record` is this user's, holds exactly the members the installer writes and
+// names `dir` (file identity).
+bool record_names(const std::wstring& record, const std::wstring& dir);
 // A recorded installation that holds its program, bin/Morvell.exe.
 bool is_installation(const std::wstring& dir);
 bool is_empty_directory(const std::wstring& path);

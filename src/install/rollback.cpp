@@ -175,6 +175,14 @@ void UpdateRollback::commit() {
   discard_work_tree(area_, kRemovingPreviousStatus);
 }
 
+bool is_interrupted_update(const std::wstring& install_dir) {
+  const std::wstring area = join_path(install_dir, kRollbackAreaName);
+  if (!is_own_marked_tree(area)) return false;
+  return is_recorded_installation(install_dir) ||
+         (plat::path_kind(install_dir) == plat::PathKind::Directory && plat::owned_by_current_user(install_dir) &&
+          record_names(join_path(join_path(area, kFilesName), L"install-info.json"), install_dir));
+}
+
 bool settle_interrupted_update(const std::wstring& install_dir, std::wstring& error) {
   const std::wstring area = join_path(install_dir, kRollbackAreaName), journal_path = join_path(area, kJournalName);
   if (exists(area)) {

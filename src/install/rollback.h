@@ -37,6 +37,9 @@ class UpdateRollback {
   std::set<std::wstring> made_folders_;   // in the area, each made once
 };
 
+// D is an installation that an update was cut short in: its rollback area is this user's marked
+// tree and a record naming D is in D or, moved out of the way by the update, in the area.
+bool is_interrupted_update(const std::wstring& install_dir);
 // Completes or undoes an update that a killed run left, from its journal, and clears the
 // update's work trees; false with `error` naming what stands in the way (a tree that is not the
 // installer's, or a file that could not be put back), which is then left as it is.

@@ -9,3 +9,7 @@
 // (with `error` naming the cause) when something in the way cannot be shown to be the
 // installer's own; nothing is touched then.
 bool settle_installation(const std::wstring& install_dir, std::wstring& error);
+// D is fit to be settled and then installed into: what install_target_is_ours accepts, or an
+// installation an update was cut short in (whole again once settled); else false with the
+// refusal in `error`.
+bool unsettled_target_is_ours(const std::wstring& install_dir, std::wstring& error);

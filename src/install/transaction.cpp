@@ -112,7 +112,7 @@ bool prepare_location(const std::wstring& install_dir, const SwapNames& names, s
     error = kUserFolderRefused;
     return false;
   }
-  if (!exists(names.journal) && !install_target_is_ours(install_dir, error)) return false;
+  if (!exists(names.journal) && !unsettled_target_is_ours(install_dir, error)) return false;
   if (!settle_installation(install_dir, error)) return false;
   if (!install_location_is_ours(install_dir, names.staging, names.backup, names.journal, error)) return false;
   if (!close_running_instances(install_dir, error)) return false;
