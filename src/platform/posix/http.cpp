@@ -1,6 +1,7 @@
 // POSIX backend: one HTTP(S) GET through libcurl's multi interface, polled in short steps so
 // that the window stays live during name resolution, connection, TLS handshake and transfer.
 #include <curl/curl.h>
+#include <dlfcn.h>
 
 #include <cstring>
 #include <string>
@@ -19,8 +20,43 @@ constexpr size_t kMaxHostUnits = 511;        // the same limits on every platfor
 constexpr size_t kMaxPathUnits = 4095;
 constexpr size_t kMaxPathWithQuery = 4094;
 
+// libcurl is loaded the first time an address is fetched: the runs that never download (an
+// offline install, an update, an uninstall) start without it and the many libraries it brings.
+// Every function is called through this table once curl_ready() has said the library is there.
+#define MORVELL_CURL_FUNCTIONS(X) X(easy_cleanup) X(easy_getinfo) X(easy_init) X(easy_setopt) X(free) X(global_init) X(multi_add_handle) X(multi_cleanup) X(multi_info_read) X(multi_init) X(multi_perform) X(multi_poll) X(multi_remove_handle) X(slist_append) X(slist_free_all) X(url) X(url_cleanup) X(url_get) X(url_set)
+
+struct CurlFunctions {
+#define MORVELL_CURL_MEMBER(name) decltype(&::curl_##name) name = nullptr;
+  MORVELL_CURL_FUNCTIONS(MORVELL_CURL_MEMBER)
+#undef MORVELL_CURL_MEMBER
+};
+
+const CurlFunctions* curl = nullptr;
+
+// The library the program was built against (its ABI has not changed since 2006), or the same
+// library built on another TLS stack. False when neither is there or one lacks a function.
+bool load_curl() {
+  static CurlFunctions functions;
+  for (const char* name : {"libcurl.so.4", "libcurl-gnutls.so.4"}) {
+    void* library = dlopen(name, RTLD_NOW | RTLD_LOCAL);
+    if (!library) continue;
+    bool whole = true;
+#define MORVELL_CURL_LOOKUP(name)                                                                      \
+  functions.name = reinterpret_cast<decltype(functions.name)>(dlsym(library, "curl_" #name)); \
+  whole = whole && functions.name;
+    MORVELL_CURL_FUNCTIONS(MORVELL_CURL_LOOKUP)
+#undef MORVELL_CURL_LOOKUP
+    if (whole) {
+      curl = &functions;
+      return true;
+    }
+    dlclose(library);
+  }
+  return false;
+}
+
 bool curl_ready() {
-  static const bool ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+  static const bool ready = load_curl() && curl->global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
   return ready;
 }
 
@@ -34,8 +70,8 @@ size_t utf16_units(const std::string& text) {
 std::string url_part(CURLU* url, CURLUPart part) {
   char* value = nullptr;
   std::string text;
-  if (curl_url_get(url, part, &value, 0) == CURLUE_OK && value) text = value;
-  curl_free(value);
+  if (curl->url_get(url, part, &value, 0) == CURLUE_OK && value) text = value;
+  curl->free(value);
   return text;
 }
 
@@ -58,10 +94,10 @@ bool prepare_url(const std::string& text, std::string& prepared, bool& secure) {
   if (authority == std::string::npos || authority + 3 >= text.size() || text[authority + 3] == '/' ||
       text[authority + 3] == '\\')
     return false;   // no host between the slashes
-  CURLU* url = curl_url();
+  CURLU* url = curl->url();
   if (!url) return false;
   bool ok = false;
-  if (curl_url_set(url, CURLUPART_URL, text.c_str(), CURLU_URLENCODE) == CURLUE_OK) {
+  if (curl->url_set(url, CURLUPART_URL, text.c_str(), CURLU_URLENCODE) == CURLUE_OK) {
     std::string scheme = url_part(url, CURLUPART_SCHEME);
     std::string host = url_part(url, CURLUPART_HOST);
     std::string path = url_part(url, CURLUPART_PATH);
@@ -70,27 +106,27 @@ bool prepare_url(const std::string& text, std::string& prepared, bool& secure) {
     ok = (secure || equals_ignoring_case(scheme, "http")) && !host.empty() &&
          utf16_units(host) <= kMaxHostUnits && utf16_units(path) <= kMaxPathUnits;
     // A user name or password written into the address plays no part in the request.
-    ok = ok && curl_url_set(url, CURLUPART_USER, nullptr, 0) == CURLUE_OK &&
-         curl_url_set(url, CURLUPART_PASSWORD, nullptr, 0) == CURLUE_OK &&
-         curl_url_set(url, CURLUPART_OPTIONS, nullptr, 0) == CURLUE_OK;
+    ok = ok && curl->url_set(url, CURLUPART_USER, nullptr, 0) == CURLUE_OK &&
+         curl->url_set(url, CURLUPART_PASSWORD, nullptr, 0) == CURLUE_OK &&
+         curl->url_set(url, CURLUPART_OPTIONS, nullptr, 0) == CURLUE_OK;
     if (ok && !query.empty() && utf16_units(path) + 1 + utf16_units(query) > kMaxPathWithQuery)
-      ok = curl_url_set(url, CURLUPART_QUERY, nullptr, 0) == CURLUE_OK;
+      ok = curl->url_set(url, CURLUPART_QUERY, nullptr, 0) == CURLUE_OK;
     if (ok) prepared = url_part(url, CURLUPART_URL);
     ok = ok && !prepared.empty();
   }
-  curl_url_cleanup(url);
+  curl->url_cleanup(url);
   return ok;
 }
 
 // Where a Location header leads, resolved against the address that answered with it.
 std::string redirect_scheme(const char* current, const std::string& location) {
-  CURLU* url = curl_url();
+  CURLU* url = curl->url();
   if (!url) return std::string();
   std::string scheme;
-  if (current && curl_url_set(url, CURLUPART_URL, current, 0) == CURLUE_OK &&
-      curl_url_set(url, CURLUPART_URL, location.c_str(), 0) == CURLUE_OK)
+  if (current && curl->url_set(url, CURLUPART_URL, current, 0) == CURLUE_OK &&
+      curl->url_set(url, CURLUPART_URL, location.c_str(), 0) == CURLUE_OK)
     scheme = url_part(url, CURLUPART_SCHEME);
-  curl_url_cleanup(url);
+  curl->url_cleanup(url);
   return scheme;
 }
 
@@ -143,7 +179,7 @@ struct Transfer {
     if (reported) return !aborted;
     reported = true;
     long code = 0;
-    if (curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &code) != CURLE_OK) code = 0;
+    if (curl->easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &code) != CURLE_OK) code = 0;
     handlers->etag = etag;
     handlers->last_modified = last_modified;
     handlers->content_range = content_range;
@@ -183,7 +219,7 @@ size_t on_header(char* data, size_t size, size_t count, void* context) {
     t.location_seen = true;
     // Never step down from https to plain http: that would hand the transfer to anyone on the path.
     char* current = nullptr;
-    curl_easy_getinfo(t.easy, CURLINFO_EFFECTIVE_URL, &current);
+    curl->easy_getinfo(t.easy, CURLINFO_EFFECTIVE_URL, &current);
     std::string from = current ? current : "";
     if (equals_ignoring_case(from.substr(0, 6), "https:") &&
         !equals_ignoring_case(redirect_scheme(current, value), "https")) {
@@ -225,48 +261,48 @@ HttpStage stage_of(CURLcode code, const Transfer& t) {
 
 void set_options(CURL* easy, const std::string& url, bool secure, Transfer& t, const std::string& range,
                  curl_slist* headers) {
-  curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
-  if (!range.empty()) curl_easy_setopt(easy, CURLOPT_RANGE, range.c_str());
-  if (headers) curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
-  curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
-  curl_easy_setopt(easy, CURLOPT_USERAGENT, "Morvell Installer");
-  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
-  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
+  curl->easy_setopt(easy, CURLOPT_URL, url.c_str());
+  if (!range.empty()) curl->easy_setopt(easy, CURLOPT_RANGE, range.c_str());
+  if (headers) curl->easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
+  curl->easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+  curl->easy_setopt(easy, CURLOPT_USERAGENT, "Morvell Installer");
+  curl->easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  curl->easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl->easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
+  curl->easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+  curl->easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
   // The address asked for carries no credentials (prepare_url); a redirect that names some is
   // refused rather than followed with them.
-  curl_easy_setopt(easy, CURLOPT_DISALLOW_USERNAME_IN_URL, 1L);
-  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, kTimeoutSeconds);
-  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, kTimeoutSeconds);
-  curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBuffer);
-  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
-  curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+  curl->easy_setopt(easy, CURLOPT_DISALLOW_USERNAME_IN_URL, 1L);
+  curl->easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, kTimeoutSeconds);
+  curl->easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl->easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, kTimeoutSeconds);
+  curl->easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBuffer);
+  curl->easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+  curl->easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
   // The OpenSSL convention for another trust store, which libcurl does not read by itself.
   std::string ca_file = environment_value("SSL_CERT_FILE");
   std::string ca_dir = environment_value("SSL_CERT_DIR");
-  if (!ca_file.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, ca_file.c_str());
-  if (!ca_dir.empty()) curl_easy_setopt(easy, CURLOPT_CAPATH, ca_dir.c_str());
-  curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &on_header);
-  curl_easy_setopt(easy, CURLOPT_HEADERDATA, &t);
-  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &on_body);
-  curl_easy_setopt(easy, CURLOPT_WRITEDATA, &t);
+  if (!ca_file.empty()) curl->easy_setopt(easy, CURLOPT_CAINFO, ca_file.c_str());
+  if (!ca_dir.empty()) curl->easy_setopt(easy, CURLOPT_CAPATH, ca_dir.c_str());
+  curl->easy_setopt(easy, CURLOPT_HEADERFUNCTION, &on_header);
+  curl->easy_setopt(easy, CURLOPT_HEADERDATA, &t);
+  curl->easy_setopt(easy, CURLOPT_WRITEFUNCTION, &on_body);
+  curl->easy_setopt(easy, CURLOPT_WRITEDATA, &t);
 }
 
 // The libcurl handles of one transfer, released on every way out.
 struct CurlHandles {
-  CURLM* multi = curl_multi_init();
-  CURL* easy = curl_easy_init();
+  CURLM* multi = curl->multi_init();
+  CURL* easy = curl->easy_init();
   curl_slist* headers = nullptr;
   CurlHandles() = default;
   CurlHandles(const CurlHandles&) = delete;
   CurlHandles& operator=(const CurlHandles&) = delete;
   ~CurlHandles() {
-    if (easy) curl_easy_cleanup(easy);
-    if (multi) curl_multi_cleanup(multi);
-    curl_slist_free_all(headers);
+    if (easy) curl->easy_cleanup(easy);
+    if (multi) curl->multi_cleanup(multi);
+    curl->slist_free_all(headers);
   }
 };
 
@@ -275,10 +311,10 @@ struct CurlHandles {
 bool perform(CURLM* multi, CURL* easy, const HttpHandlers& handlers, CURLcode& result) {
   for (;;) {
     int running = 0;
-    if (curl_multi_perform(multi, &running) != CURLM_OK) return false;
+    if (curl->multi_perform(multi, &running) != CURLM_OK) return false;
     bool finished = false;
     int left = 0;
-    while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
+    while (CURLMsg* message = curl->multi_info_read(multi, &left)) {
       if (message->msg == CURLMSG_DONE && message->easy_handle == easy) {
         result = message->data.result;
         finished = true;
@@ -286,7 +322,7 @@ bool perform(CURLM* multi, CURL* easy, const HttpHandlers& handlers, CURLcode& r
     }
     if (finished) return true;
     if (running == 0) return false;
-    if (curl_multi_poll(multi, nullptr, 0, kPollStepMs, nullptr) != CURLM_OK) return false;
+    if (curl->multi_poll(multi, nullptr, 0, kPollStepMs, nullptr) != CURLM_OK) return false;
     if (handlers.on_idle) handlers.on_idle();
   }
 }
@@ -316,16 +352,16 @@ HttpStage http_get(const std::string& url, HttpHandlers& handlers) {
   // The rest of a file, kept to the version whose start is already here.
   const std::string range = handlers.range_from ? std::to_string(handlers.range_from) + "-" : std::string();
   if (!range.empty() && !handlers.if_range.empty()) {
-    h.headers = curl_slist_append(nullptr, ("If-Range: " + handlers.if_range).c_str());
+    h.headers = curl->slist_append(nullptr, ("If-Range: " + handlers.if_range).c_str());
     if (!h.headers) return HttpStage::InitFailed;
   }
   set_options(h.easy, target, secure, t, range, h.headers);
 
-  if (curl_multi_add_handle(h.multi, h.easy) != CURLM_OK) return HttpStage::RequestFailed;
+  if (curl->multi_add_handle(h.multi, h.easy) != CURLM_OK) return HttpStage::RequestFailed;
   CURLcode result = CURLE_FAILED_INIT;
   const bool finished = perform(h.multi, h.easy, handlers, result);
   const HttpStage stage = stage_after(finished, result, t);
-  curl_multi_remove_handle(h.multi, h.easy);
+  curl->multi_remove_handle(h.multi, h.easy);
   return stage;
 }
 
