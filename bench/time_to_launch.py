@@ -6,8 +6,9 @@ usage: time_to_launch.py <build dir> [baseline build dir] [megabytes] [files] [r
 Builds a package of <files> files (<megabytes> MB in all, incompressible) whose bin/Morvell.exe is
 the sample application (it appends a line to MORVELL_APP_LOG as it starts, then exits), packs it
 into an offline installer with each build's morvell-installer, then runs <rounds> (5) paired
-rounds. Each round: `bsdtar -xf` of the zip into an empty folder; then, for each build in turn, a
-silent install into an empty folder and a second one over that installation. Before every run the
+rounds. Each round: `bsdtar -xf` of the zip into an empty folder and, for each build in turn, a
+silent install into an empty folder and a second one over that installation; every other round
+runs them in the opposite order (bsdtar last, the builds the other way round). Before every run the
 page cache is dropped where the machine allows it (root with a writable
 /proc/sys/vm/drop_caches). For each install it prints the time until the application's line (the
 time to launch) and until the installer's exit (the whole install, the removal of the previous
@@ -78,14 +79,21 @@ def launch_rounds(builds, root, megabytes, files, count):
     env.pop("DISPLAY", None)
     rows = []
     cold = True
-    for _ in range(count):
+    for index in range(count):
         row = {}
-        untar = os.path.join(root, "bsdtar")
-        os.makedirs(untar)
-        cold = drop_caches() and cold
-        row["tar"], code = timed(["bsdtar", "-xf", zip_path], cwd=untar)
-        shutil.rmtree(untar)
-        for name, setup in setups:
+        # What runs right after a tree of thousands of files was deleted creates its files more
+        # slowly (the file system steps over the inodes just freed): bsdtar goes first in every
+        # other round and last in the others, so that neither side always pays for that.
+        def untar():
+            nonlocal cold
+            folder = os.path.join(root, "bsdtar")
+            os.makedirs(folder)
+            cold = drop_caches() and cold
+            row["tar"], _ = timed(["bsdtar", "-xf", zip_path], cwd=folder)
+            shutil.rmtree(folder)
+        if index % 2 == 0:
+            untar()
+        for name, setup in (setups if index % 2 == 0 else setups[::-1]):
             target = os.path.join(root, "Morvell")
             cold = drop_caches() and cold
             row[name + " fresh"] = install(setup, target, env, app_log)
@@ -93,6 +101,8 @@ def launch_rounds(builds, root, megabytes, files, count):
             row[name + " over"] = install(setup, target, env, app_log)
             for leftover in (target, target + ".old", target + ".new"):
                 shutil.rmtree(leftover, ignore_errors=True)
+        if index % 2 == 1:
+            untar()
         rows.append(row)
     return rows, cold, os.path.getsize(zip_path) / 1048576.0
 
