@@ -230,11 +230,31 @@ TEST(ExtractArchive, MessagesWhenEveryMethodFails) {
 TEST(ExtractArchive, InProcessUnpackerKeepsModesAndPolls) {
   TempDir dir;
   std::string zip = sample_package(dir);
-  ASSERT_EQ(run_shell("mkdir -p '" + dir / "dest" + "'"), 0);
-  int polls = 0;
-  EXPECT_EQ(plat::unpack_in_process(W(zip), W(dir / "dest"), [&polls]() { ++polls; }), plat::UnpackResult::Ok);
+  ASSERT_EQ(run_shell("mkdir -p '" + dir / "dest" + "' '" + dir / "many-dest" + "'"), 0);
+  // The unpacker works inside the destination, yet a package named relative to the caller's
+  // folder is that one, every poll runs in the caller's folder, and the folder is the caller's
+  // again at the end.
+  // A package of many files, whose unpacking polls on the way.
+  for (int i = 0; i < 3000; ++i) write_text(dir / "many/" + std::to_string(i % 30) + "/" + std::to_string(i), "x");
+  ASSERT_TRUE(make_zip(dir / "many", dir / "many.zip"));
+  char before[4096];
+  ASSERT_NE(getcwd(before, sizeof before), nullptr);
+  ASSERT_EQ(chdir(dir.path().c_str()), 0);
+  const auto in_callers_folder = [&]() { return plat::same_file(L".", dir.wide()); };
+  int polls = 0, polls_elsewhere = 0;
+  EXPECT_EQ(plat::unpack_in_process(L"many.zip", W(dir / "many-dest"),
+                                    [&]() {
+                                      ++polls;
+                                      if (!in_callers_folder()) ++polls_elsewhere;
+                                    }),
+            plat::UnpackResult::Ok);
+  EXPECT_TRUE(in_callers_folder());
+  ASSERT_EQ(chdir(before), 0);
+  EXPECT_EQ(read_text(dir / "many-dest/29/2999"), "x");
+  EXPECT_GE(polls, 2);
+  EXPECT_EQ(polls_elsewhere, 0);
+  EXPECT_EQ(plat::unpack_in_process(W(zip), W(dir / "dest"), nullptr), plat::UnpackResult::Ok);
   expect_sample(dir / "dest");
-  EXPECT_GE(polls, 1);
   // Over an earlier, partial unpack: files are replaced.
   write_text(dir / "dest/docs/deep/er/readme.txt", "stale and longer than before");
   EXPECT_EQ(plat::unpack_in_process(W(zip), W(dir / "dest"), nullptr), plat::UnpackResult::Ok);

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -88,21 +89,71 @@ std::string safe_relative_name(const char* raw, bool& unsafe) {
   return out;
 }
 
-// True when some directory on the way from `root` to `relative` (the last piece excluded) is a
-// symbolic link: writing there would land wherever the link points.
-bool passes_through_link(const std::string& root, const std::string& relative) {
-  std::string path = root;
+// The folders below the destination already seen to be real folders, not links. Only an entry
+// that is neither a file nor a folder can make a link of a name seen before, so writing one
+// forgets them all.
+using SeenFolders = std::set<std::string>;
+
+// True when some directory on the way to `relative` (the last piece excluded), below `base`
+// ("" for the current folder, else the destination and a slash), is a symbolic link: writing
+// there would land wherever the link points.
+bool passes_through_link(const std::string& base, const std::string& relative, SeenFolders& seen) {
   size_t i = 0;
   for (;;) {
     size_t j = relative.find('/', i);
     if (j == std::string::npos) return false;
-    path += '/';
-    path += relative.substr(i, j - i);
-    struct stat st;
-    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) return true;
+    const std::string folder = relative.substr(0, j);
+    if (!seen.count(folder)) {
+      struct stat st;
+      const bool there = lstat((base + folder).c_str(), &st) == 0;
+      if (there && S_ISLNK(st.st_mode)) return true;
+      if (there && S_ISDIR(st.st_mode)) seen.insert(folder);
+    }
     i = j + 1;
   }
 }
+
+// The unpacker works inside the destination, as `bsdtar -C` does: every entry is then a short
+// relative name, which saves the system a walk from the root for each one. The caller's
+// current folder is back in place whenever control leaves (also around every poll). Where the
+// current folder cannot be kept, the names stay whole.
+class InDestination {
+ public:
+  explicit InDestination(const std::string& root) {
+    previous_ = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    destination_ = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    managed_ = previous_ >= 0 && destination_ >= 0 && fchdir(destination_) == 0;
+    inside_ = managed_;
+    if (!managed_) base_ = root + "/";
+  }
+  ~InDestination() {
+    leave();
+    if (previous_ >= 0) close(previous_);
+    if (destination_ >= 0) close(destination_);
+  }
+  InDestination(const InDestination&) = delete;
+  InDestination& operator=(const InDestination&) = delete;
+  void leave() {
+    if (!inside_) return;
+    inside_ = false;
+    if (fchdir(previous_) != 0) lost_ = true;
+  }
+  // False when the way back in failed: the short names would then be read in the caller's folder.
+  bool enter() {
+    if (managed_ && !inside_ && !lost_) {
+      inside_ = fchdir(destination_) == 0;
+      lost_ = !inside_;
+    }
+    return !lost_;
+  }
+  bool lost() const { return lost_; }
+  const std::string& base() const { return base_; }   // what goes before an entry's name
+
+ private:
+  int previous_ = -1, destination_ = -1;
+  bool managed_ = false, inside_ = false, lost_ = false;
+  std::string base_;
+};
 
 // What the reader reads: `length` bytes of an open file from `begin` on. Every read and seek
 // stays inside that range, so the bytes around an archive carried in another file are never seen.
@@ -189,20 +240,26 @@ struct ArchivePair {
 // `poll` every 20 ms or so (or at once when forced), in the caller's locale.
 class Poller {
  public:
-  Poller(const std::function<void()>& poll, Utf8Names& names) : poll_(poll), names_(names) {}
-  void operator()(bool force) {
-    if (!poll_) return;
+  Poller(const std::function<void()>& poll, Utf8Names& names, InDestination& folder)
+      : poll_(poll), names_(names), folder_(folder) {}
+  // False when the unpacker could not get back into its destination after the poll.
+  bool operator()(bool force) {
+    if (!poll_) return true;
     uint32_t now = now_ms();
-    if (!force && now - last_poll_ < 20) return;
+    if (!force && now - last_poll_ < 20) return true;
     last_poll_ = now;
     names_.suspend();
+    folder_.leave();
     poll_();
+    const bool back = folder_.enter();
     names_.resume();
+    return back;
   }
 
  private:
   const std::function<void()>& poll_;
   Utf8Names& names_;
+  InDestination& folder_;
   uint32_t last_poll_ = now_ms();
 };
 
@@ -220,14 +277,16 @@ UnpackResult copy_entry_data(struct archive* reader, struct archive* writer, Pol
       if (archive_errno(writer)) errno = archive_errno(writer);
       return UnpackResult::Failed;
     }
-    maybe_poll(false);
+    if (!maybe_poll(false)) return UnpackResult::Failed;
   }
 }
 
 // Every entry of an opened archive below `root`; `entries` counts those written.
-UnpackResult unpack_entries(ArchivePair& archives, const std::string& root, Poller& maybe_poll, uint64_t& entries) {
+UnpackResult unpack_entries(ArchivePair& archives, const InDestination& folder, Poller& maybe_poll,
+                            uint64_t& entries) {
+  SeenFolders seen;
   for (;;) {
-    maybe_poll(false);
+    if (!maybe_poll(false)) return UnpackResult::Failed;
     struct archive_entry* entry = nullptr;
     int r = archive_read_next_header(archives.reader, &entry);
     if (r == ARCHIVE_EOF) return UnpackResult::Ok;
@@ -235,10 +294,12 @@ UnpackResult unpack_entries(ArchivePair& archives, const std::string& root, Poll
     if (r < ARCHIVE_WARN) return entries == 0 ? UnpackResult::PackageUnreadable : UnpackResult::Failed;
     bool unsafe = false;
     std::string relative = safe_relative_name(archive_entry_pathname(entry), unsafe);
-    if (unsafe || passes_through_link(root, relative)) return UnpackResult::Failed;
+    if (unsafe || passes_through_link(folder.base(), relative, seen)) return UnpackResult::Failed;
     if (relative.empty()) continue;   // "./" and the like: the destination itself
     ++entries;
-    archive_entry_set_pathname(entry, (root + "/" + relative).c_str());
+    const mode_t type = archive_entry_filetype(entry);
+    if (type != AE_IFREG && type != AE_IFDIR) seen.clear();
+    archive_entry_set_pathname(entry, (folder.base() + relative).c_str());
     if (archive_write_header(archives.writer, entry) < ARCHIVE_WARN) return UnpackResult::Failed;
     const UnpackResult data = copy_entry_data(archives.reader, archives.writer, maybe_poll);
     if (data != UnpackResult::Ok) return data;
@@ -246,11 +307,9 @@ UnpackResult unpack_entries(ArchivePair& archives, const std::string& root, Poll
   }
 }
 
-UnpackResult unpack_once(const std::wstring& package, RangeSource* range, const std::wstring& destination,
-                         const std::function<void()>& poll) {
-  std::string root;
-  if (!resolve_destination(destination, root)) return UnpackResult::DestinationUnusable;
-
+// Unpacks the package open at `package_fd` (-1: it could not be opened) into `root`.
+UnpackResult unpack_opened(int package_fd, RangeSource* range, const std::string& root,
+                           const std::function<void()>& poll) {
   Utf8Names names;
   ArchivePair archives;
   if (!archives.reader || !archives.writer) return UnpackResult::InitFailed;
@@ -258,25 +317,43 @@ UnpackResult unpack_once(const std::wstring& package, RangeSource* range, const 
   archive_write_disk_set_options(archives.writer, ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_TIME |
                                                       ARCHIVE_EXTRACT_SECURE_NODOTDOT |
                                                       ARCHIVE_EXTRACT_SECURE_SYMLINKS);
-  Poller maybe_poll(poll, names);
-
   UnpackResult result = UnpackResult::Ok;
   uint64_t entries = 0;
-  // Opened as a regular file and never through a link, like every input.
-  const int package_fd = posix::open_regular(wide_to_utf8(package), O_RDONLY | O_NOFOLLOW, 0);
-  if (package_fd < 0 || open_reader(archives.reader, package_fd, range) != ARCHIVE_OK)
-    result = UnpackResult::PackageUnreadable;
-  else
-    result = unpack_entries(archives, root, maybe_poll, entries);
-  // Closing the writer also applies the modes and times of the directories it made.
-  if (archive_write_close(archives.writer) < ARCHIVE_WARN && result == UnpackResult::Ok) result = UnpackResult::Failed;
-  archive_write_free(archives.writer);
-  archives.writer = nullptr;
-  archive_read_free(archives.reader);
-  archives.reader = nullptr;
-  if (package_fd >= 0) close(package_fd);
+  {
+    InDestination folder(root);
+    Poller maybe_poll(poll, names, folder);
+    if (package_fd < 0 || open_reader(archives.reader, package_fd, range) != ARCHIVE_OK)
+      result = UnpackResult::PackageUnreadable;
+    else
+      result = unpack_entries(archives, folder, maybe_poll, entries);
+    // Closing the writer also applies the modes and times of the directories it made, by their
+    // short names: only from inside the destination. Should the way back in have failed, the
+    // writer is left unclosed (and its memory with it) rather than touch the caller's folder.
+    if (!folder.lost()) {
+      if (archive_write_close(archives.writer) < ARCHIVE_WARN && result == UnpackResult::Ok)
+        result = UnpackResult::Failed;
+      archive_write_free(archives.writer);
+    }
+    archives.writer = nullptr;
+    folder.leave();
+    if (folder.lost()) result = UnpackResult::Failed;
+  }
   if (result == UnpackResult::Ok && entries == 0) result = UnpackResult::Empty;
-  maybe_poll(true);
+  names.suspend();
+  if (poll) poll();
+  names.resume();
+  return result;
+}
+
+UnpackResult unpack_once(const std::wstring& package, RangeSource* range, const std::wstring& destination,
+                         const std::function<void()>& poll) {
+  std::string root;
+  if (!resolve_destination(destination, root)) return UnpackResult::DestinationUnusable;
+  // Opened as a regular file and never through a link, like every input; before the unpacker
+  // goes into the destination, where a relative name would mean another file.
+  const int package_fd = posix::open_regular(wide_to_utf8(package), O_RDONLY | O_NOFOLLOW, 0);
+  const UnpackResult result = unpack_opened(package_fd, range, root, poll);
+  if (package_fd >= 0) close(package_fd);
   return result;
 }
 
@@ -303,11 +380,12 @@ const bool kUnpacksFileRange = true;
 
 namespace {
 bool tree_secured = true;   // nftw hands no context to its callback
+uid_t tree_owner = 0;
 
 int secure_one(const char* path, const struct stat* st, int kind, struct FTW*) {
   // Whatever an unpacker made belongs to us, links included; one restored from the package's
   // owners would let that user replace the program we install.
-  if (st->st_uid != geteuid()) {
+  if (st->st_uid != tree_owner) {
     errno = EPERM;
     tree_secured = false;
     return 0;
@@ -324,6 +402,7 @@ namespace backend {
 
 bool secure_tree(const std::wstring& tree) {
   tree_secured = true;
+  tree_owner = geteuid();
   return nftw(wide_to_utf8(tree).c_str(), &secure_one, 16, FTW_PHYS) == 0 && tree_secured;
 }
 
