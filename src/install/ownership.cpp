@@ -68,13 +68,10 @@ bool is_installer_name(const std::wstring& name) {
   return false;
 }
 
-bool is_recorded_installation(const std::wstring& dir) {
-  return owned_directory(dir) && record_names(join_path(dir, L"install-info.json"), dir);
-}
-
-bool record_names(const std::wstring& record, const std::wstring& dir) {
+bool is_recorded_installation(const std::wstring& dir, const std::wstring& record) {
   std::string recorded;
-  if (!read_record(record, recorded)) return false;
+  if (!owned_directory(dir) || !read_record(record.empty() ? join_path(dir, L"install-info.json") : record, recorded))
+    return false;
   if (plat::same_file(plat::utf8_to_wide(recorded), dir)) return true;
   // A folder whose name holds bytes that are not UTF-8 is recorded as the user sees it, with
   // U+FFFD in their place: it names this folder when that shown form is this folder's.

@@ -19,10 +19,8 @@ bool is_installer_name(const std::wstring& top_level_name);
 
 // The folder and its install-info.json belong to this user, the record holds exactly the members
 // the installer writes and its install_dir names this very folder (file identity).
-bool is_recorded_installation(const std::wstring& dir);
-// The record file at `record` is this user's, holds exactly the members the installer writes and
-// names `dir` (file identity).
-bool record_names(const std::wstring& record, const std::wstring& dir);
+// With `record`, that record file (one moved out of the folder) stands in for its install-info.json.
+bool is_recorded_installation(const std::wstring& dir, const std::wstring& record = std::wstring());
 // A recorded installation that holds its program, bin/Morvell.exe.
 bool is_installation(const std::wstring& dir);
 bool is_empty_directory(const std::wstring& path);

@@ -179,8 +179,7 @@ bool is_interrupted_update(const std::wstring& install_dir) {
   const std::wstring area = join_path(install_dir, kRollbackAreaName);
   if (!is_own_marked_tree(area)) return false;
   return is_recorded_installation(install_dir) ||
-         (plat::path_kind(install_dir) == plat::PathKind::Directory && plat::owned_by_current_user(install_dir) &&
-          record_names(join_path(join_path(area, kFilesName), L"install-info.json"), install_dir));
+         is_recorded_installation(install_dir, join_path(join_path(area, kFilesName), L"install-info.json"));
 }
 
 bool settle_interrupted_update(const std::wstring& install_dir, std::wstring& error) {

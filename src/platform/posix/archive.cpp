@@ -237,16 +237,16 @@ struct ArchivePair {
   ArchivePair& operator=(const ArchivePair&) = delete;
 };
 
-// `poll` every 20 ms or so (or at once when forced), in the caller's locale.
+// `poll` every 20 ms or so, in the caller's locale and folder.
 class Poller {
  public:
   Poller(const std::function<void()>& poll, Utf8Names& names, InDestination& folder)
       : poll_(poll), names_(names), folder_(folder) {}
   // False when the unpacker could not get back into its destination after the poll.
-  bool operator()(bool force) {
+  bool operator()() {
     if (!poll_) return true;
     uint32_t now = now_ms();
-    if (!force && now - last_poll_ < 20) return true;
+    if (now - last_poll_ < 20) return true;
     last_poll_ = now;
     names_.suspend();
     folder_.leave();
@@ -277,7 +277,7 @@ UnpackResult copy_entry_data(struct archive* reader, struct archive* writer, Pol
       if (archive_errno(writer)) errno = archive_errno(writer);
       return UnpackResult::Failed;
     }
-    if (!maybe_poll(false)) return UnpackResult::Failed;
+    if (!maybe_poll()) return UnpackResult::Failed;
   }
 }
 
@@ -286,7 +286,7 @@ UnpackResult unpack_entries(ArchivePair& archives, const InDestination& folder, 
                             uint64_t& entries) {
   SeenFolders seen;
   for (;;) {
-    if (!maybe_poll(false)) return UnpackResult::Failed;
+    if (!maybe_poll()) return UnpackResult::Failed;
     struct archive_entry* entry = nullptr;
     int r = archive_read_next_header(archives.reader, &entry);
     if (r == ARCHIVE_EOF) return UnpackResult::Ok;

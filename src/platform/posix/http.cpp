@@ -23,7 +23,11 @@ constexpr size_t kMaxPathWithQuery = 4094;
 // libcurl is loaded the first time an address is fetched: the runs that never download (an
 // offline install, an update, an uninstall) start without it and the many libraries it brings.
 // Every function is called through this table once curl_ready() has said the library is there.
-#define MORVELL_CURL_FUNCTIONS(X) X(easy_cleanup) X(easy_getinfo) X(easy_init) X(easy_setopt) X(free) X(global_init) X(multi_add_handle) X(multi_cleanup) X(multi_info_read) X(multi_init) X(multi_perform) X(multi_poll) X(multi_remove_handle) X(slist_append) X(slist_free_all) X(url) X(url_cleanup) X(url_get) X(url_set)
+#define MORVELL_CURL_FUNCTIONS(X)                                                                 \
+  X(global_init) X(easy_init) X(easy_setopt) X(easy_getinfo) X(easy_cleanup) X(multi_init)         \
+  X(multi_add_handle) X(multi_perform) X(multi_poll) X(multi_info_read) X(multi_remove_handle)     \
+  X(multi_cleanup) X(slist_append) X(slist_free_all) X(url) X(url_set) X(url_get) X(url_cleanup)   \
+  X(free)
 
 struct CurlFunctions {
 #define MORVELL_CURL_MEMBER(name) decltype(&::curl_##name) name = nullptr;
